@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need, from Debian's packages. Does nothing when
+# everything is already there; uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config   # the compiler and the build
+  libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
+  libgtest-dev                       # the test suite
+  nginx                              # the update server the tests and the demo start on loopback
+  curl gzip coreutils                # benchmarks compare against them; the tests use md5sum and gzip
+  xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

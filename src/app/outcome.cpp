@@ -1,0 +1,47 @@
+// Outcome reporting and the launch of the game.
+#include "app/outcome.h"
+
+#include "app/lifecycle.h"
+#include "platform/platform.h"
+#include "update/run_state.h"
+#include "util/file_system.h"
+#include "util/strings.h"
+
+#ifndef KIB_HELP_URL
+#define KIB_HELP_URL "https://www.example.com/kib/community/help"
+#endif
+
+namespace {
+
+const char* const kManifestCopy = "manifest.txt";
+const char* const kGame = "kib.exe";
+// ShellExecute's convention: results up to 32 are failure codes.
+constexpr int kLaunchFailureLimit = 32;
+
+}  // namespace
+
+void showMessage(const std::string& caption, const std::string& text) {
+    platformShowMessage(caption, text);
+}
+
+void fatalError(const std::string& failure) {
+    UpdatePhase = Failed;
+    deleteIfExists(kManifestCopy);
+    showMessage("Oh no! Problems!",
+                failure +
+                    "\n\nWhoops, it seems something broke, so please try to run the updater again."
+                    "\n\nIf this problem persists, ask for help on " KIB_HELP_URL);
+    shutdownAndExit();
+}
+
+void finishRun() {
+    deleteIfExists(kManifestCopy);
+    if (UpdatePhase == Updated)
+        showMessage("Done!", "It's a miracle! The update was a success!");
+    else
+        showMessage("Up to date!", "Everything is up to date!");
+    const int result = platformLaunchGame(kGame);
+    if (result <= kLaunchFailureLimit)
+        showMessage("Error!", "Encountered error code " + intToString(result) + " while trying to run kib.exe!");
+    shutdownAndExit();
+}

@@ -1,0 +1,9 @@
+// Which file paths a manifest may name: the manifest comes from the network, and no path in it
+// may reach outside the game's folder.
+#pragma once
+
+#include <string>
+
+// False for an empty path, an absolute one ("/..."), one holding "\" or a zero byte, and one
+// with a ".." segment. Shared by the updater and the manifest tool so both agree.
+bool isSafeManifestPath(const std::string& path);

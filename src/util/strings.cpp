@@ -1,0 +1,66 @@
+// Text operations with the classic locale's idea of whitespace.
+#include "util/strings.h"
+
+#include <climits>
+#include <cstdio>
+
+int32_t stringToInt(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] != '\0' && isWhitespace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return int32_t(value);
+}
+
+std::string intToString(int32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%i", int(value));
+    return buffer;
+}
+
+bool split(StringList& out, const std::string& text, const std::string& separator) {
+    if (text.empty() || separator.empty()) return false;
+    size_t position = 0;
+    for (;;) {
+        const size_t match = text.find(separator, position);
+        if (match == std::string::npos) {
+            out.push_back(text.substr(position));
+            return true;
+        }
+        if (match > position) out.push_back(text.substr(position, match - position));
+        position = match + separator.size();
+    }
+}
+
+void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement) {
+    if (pattern.empty()) return;
+    for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern))
+        text.replace(at, pattern.size(), replacement);
+}
+
+bool isWhitespace(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u == ' ' || (u >= 9 && u <= 13);
+}
+
+void removeWhitespace(std::string& text) {
+    size_t kept = 0;
+    for (char c : text)
+        if (!isWhitespace(c)) text[kept++] = c;
+    text.resize(kept);
+}
+
+void trimWhitespace(std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && isWhitespace(text[end - 1])) --end;
+    size_t begin = 0;
+    while (begin < end && isWhitespace(text[begin])) ++begin;
+    text = text.substr(begin, end - begin);
+}

@@ -1,0 +1,28 @@
+// Text operations shared by the manifest reader, the HTTP client and the outcome messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using StringList = std::vector<std::string>;
+
+// atoi's rules: leading whitespace, an optional sign, digits up to the first non-digit;
+// 0 when there are none. Values beyond the 32-bit range saturate.
+int32_t stringToInt(const std::string& text);
+// Decimal, "-" for negative values, nothing else.
+std::string intToString(int32_t value);
+// Appends every non-empty piece of `text` between occurrences of `separator`, then the piece
+// after the last one (even when empty). False, and nothing appended, for an empty text or
+// separator.
+bool split(StringList& out, const std::string& text, const std::string& separator);
+// Replaces every occurrence of `pattern` in place, searching again from the start after each
+// replacement, until none is left. `pattern` must not be empty and `replacement` must not
+// re-create it.
+void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement);
+// Space, tab, line feed, vertical tab, form feed, carriage return; no byte of 128 or more.
+bool isWhitespace(char c);
+// Deletes every whitespace character, inside the text too, in place.
+void removeWhitespace(std::string& text);
+// Deletes whitespace at both ends only, in place.
+void trimWhitespace(std::string& text);

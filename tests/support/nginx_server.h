@@ -1,0 +1,36 @@
+// A real nginx serving a folder on a loopback port, started and stopped by the test.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+class NginxServer {
+public:
+    // Serves `root` on 127.0.0.1 at a free ephemeral port. Check started() (and error()).
+    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "");
+    ~NginxServer();
+
+    bool started() const { return port_ > 0; }
+    const std::string& error() const { return error_; }
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT/"
+    std::string baseUrl() const;
+    // The access log in nginx's "combined" format (request line, status, size, user agent).
+    std::string accessLog() const;
+    // Stops the server (a "server down" test); the destructor does it too.
+    void stop();
+
+private:
+    TempDir work_;
+    std::unique_ptr<ChildProcess> process_;
+    int port_ = 0;
+    std::string error_;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int pickFreeLoopbackPort();
+// True when a connection to 127.0.0.1:port succeeds within `timeoutMs`.
+bool waitForLoopbackPort(int port, int timeoutMs);

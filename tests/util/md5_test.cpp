@@ -1,0 +1,87 @@
+// MD5 against RFC 1321's test suite, its padding boundaries, piecewise feeding and md5sum.
+#include "util/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string digestInPieces(const std::string& data, size_t piece) {
+    Md5State state;
+    md5Init(state);
+    for (size_t at = 0; at < data.size(); at += piece) {
+        const size_t length = std::min(piece, data.size() - at);
+        md5Append(state, reinterpret_cast<const uint8_t*>(data.data() + at), int32_t(length));
+    }
+    uint8_t digest[16];
+    md5Finish(state, digest);
+    return md5ToText(digest);
+}
+
+std::string md5sumOf(const std::string& path) {
+    const ProcessResult result = runProcess({"md5sum", path});
+    return result.out.substr(0, 32);
+}
+
+}  // namespace
+
+TEST(Md5, Rfc1321TestSuite) {
+    const std::pair<std::string, std::string> suite[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& [input, expected] : suite)
+        EXPECT_EQ(md5OfBuffer(input.data(), int32_t(input.size())), expected) << "input '" << input << "'";
+}
+
+TEST(Md5, PaddingBoundariesMatchMd5sumAndPiecewiseFeeding) {
+    TempDir dir;
+    for (size_t length : {55, 56, 57, 63, 64, 65, 119, 120, 128, 1000}) {
+        const std::string data = patternBytes(length, unsigned(length));
+        dir.write("f", data);
+        const std::string expected = md5sumOf(dir.file("f"));
+        EXPECT_EQ(md5OfBuffer(data.data(), int32_t(data.size())), expected) << length;
+        for (size_t piece : {1, 63, 64, 65})
+            EXPECT_EQ(digestInPieces(data, piece), expected) << length << " in pieces of " << piece;
+    }
+}
+
+TEST(Md5, AppendOfNothingChangesNothing) {
+    Md5State state;
+    md5Init(state);
+    md5Append(state, reinterpret_cast<const uint8_t*>("abc"), 0);
+    md5Append(state, reinterpret_cast<const uint8_t*>("abc"), -5);
+    md5Append(state, reinterpret_cast<const uint8_t*>("abc"), 3);
+    uint8_t digest[16];
+    md5Finish(state, digest);
+    EXPECT_EQ(md5ToText(digest), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(Md5OfFile, EqualsMd5sumFromEmptyToTensOfMebibytes) {
+    TempDir dir;
+    for (size_t size : {size_t(0), size_t(1), size_t(131071), size_t(131072), size_t(131073),
+                        size_t(3) * 1024 * 1024 + 17, size_t(24) * 1024 * 1024 + 5}) {
+        dir.write("file.bin", patternBytes(size, unsigned(size)));
+        EXPECT_EQ(md5OfFile(dir.file("file.bin")), md5sumOf(dir.file("file.bin"))) << size;
+    }
+}
+
+TEST(Md5OfFile, MissingFileOrDirectoryYieldsEmptyText) {
+    TempDir dir;
+    EXPECT_EQ(md5OfFile(dir.file("missing")), "");
+    EXPECT_EQ(md5OfFile(dir.path()), "");
+    dir.write("empty", "");
+    EXPECT_EQ(md5OfFile(dir.file("empty")), "d41d8cd98f00b204e9800998ecf8427e");
+}
