@@ -10,13 +10,10 @@
 #include "app/lifecycle.h"
 #include "app/startup.h"
 #include "support/sdl_surface.h"
+#include "support/window_layout.h"
 #include "update/run_state.h"
 
 namespace {
-
-constexpr int kBarTop = 26;
-constexpr int kBarRows = 16;
-constexpr int kBarLeft = 6;
 
 std::string describe(const Colour& c) {
     return "(" + std::to_string(c.r) + ", " + std::to_string(c.g) + ", " + std::to_string(c.b) + ")";
@@ -45,7 +42,7 @@ protected:
     void SetUp() override {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
         ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
-        g_screen = SDL_SetVideoMode(300, 50, GetParam(), SDL_SWSURFACE);
+        g_screen = SDL_SetVideoMode(kWindowWidth, kWindowHeight, GetParam(), SDL_SWSURFACE);
         ASSERT_TRUE(g_screen) << SDL_GetError();
         ASSERT_EQ(g_screen->format->BitsPerPixel, GetParam());
         background_ = loadPicture("bg.bmp");
@@ -94,18 +91,18 @@ protected:
 
     // What the window must show at (x, y) with a bar of `barLength` columns.
     Colour expectedAt(int x, int y, int barLength) const {
-        if (g_titleImage && x < g_titleImage->w && y < g_titleImage->h) return getPixelColour(g_titleImage, x, y);
-        if (x >= kBarLeft && x < kBarLeft + barLength && y >= kBarTop && y < kBarTop + kBarRows)
-            return getPixelColour(g_progressImage, 1, y - kBarTop);
-        const int pieceColumn = x < 7 ? x : x >= 293 ? 14 + (x - 293) : 7 + (x - 7) % 7;
-        return getPixelColour(g_bgImage, pieceColumn, y);
+        switch (layerAt(x, y, barLength, g_titleImage)) {
+        case WindowLayer::Title: return getPixelColour(g_titleImage, x, y);
+        case WindowLayer::Bar: return getPixelColour(g_progressImage, 1, y - kBarTop);
+        default: return getPixelColour(g_bgImage, backgroundColumnAt(x), y);
+        }
     }
 
     // Every pixel of the window against the layout; reports the first few differences.
     void expectWindow(int barLength) const {
         int differences = 0;
-        for (int y = 0; y < 50; ++y) {
-            for (int x = 0; x < 300; ++x) {
+        for (int y = 0; y < kWindowHeight; ++y) {
+            for (int x = 0; x < kWindowWidth; ++x) {
                 const Colour expected = onScreen(expectedAt(x, y, barLength));
                 const Colour actual = getPixelColour(g_screen, x, y);
                 if (sameRgb(actual, expected)) continue;
@@ -191,7 +188,7 @@ TEST_P(DrawFrame, DownloadingWithNothingQueuedDrawsNoBar) {
 
 TEST_P(DrawFrame, UpdatedDrawsTheFullBarInItsFixedHue) {
     drawPhase(Updated, 3, 3);
-    expectWindow(288);
+    expectWindow(kFullBar);
     EXPECT_TRUE(barHasHue(0.294));
     const Colour lastColumn = getPixelColour(g_screen, 293, 30);
     EXPECT_TRUE(sameRgb(lastColumn, onScreen(recoloured(getPixelColour(originalBar_.get(), 1, 4), 0.294))))
@@ -210,7 +207,7 @@ TEST_P(DrawFrame, TitleHidesThePartOfTheBarItOverlaps) {
     SDL_FillRect(tallTitle.get(), nullptr, SDL_MapRGB(tallTitle->format, 10, 200, 30));
     g_titleImage = tallTitle.get();
     drawPhase(Updated, 4, 4);
-    expectWindow(288);
+    expectWindow(kFullBar);
     EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 29), onScreen(Colour(10, 200, 30, 255))));
     EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 30), onScreen(getPixelColour(g_progressImage, 1, 4))));
 }
