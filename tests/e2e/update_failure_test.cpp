@@ -43,7 +43,7 @@ TEST_F(FailingRun, ServerDown) {
     EXPECT_EQ(run.process.err, fatalBox("Could not get manifest"));
     EXPECT_EQ(run.log, Lines{"Failed to download manifest. Reason: 3"});
     EXPECT_FALSE(offline.exists("manifest.txt"));
-    EXPECT_FALSE(offline.gameStarted());
+    EXPECT_FALSE(offline.gameStarted(300));
 }
 
 TEST_F(FailingRun, UnusableManifests) {
@@ -62,7 +62,7 @@ TEST_F(FailingRun, UnusableManifests) {
     EXPECT_EQ(notFound.process.err, fatalBox("Could not get manifest"));
     EXPECT_EQ(notFound.log, Lines{"Failed to download manifest. Reason: 3"});
     EXPECT_FALSE(lost.exists("manifest.txt"));
-    EXPECT_FALSE(game.gameStarted());
+    EXPECT_FALSE(game.gameStarted(300));
 }
 
 TEST_F(FailingRun, PathsThatLeaveTheFolderAreRefused) {
@@ -79,7 +79,7 @@ TEST_F(FailingRun, PathsThatLeaveTheFolderAreRefused) {
     // Nothing beside the game's folder, nothing in /tmp.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(game.parent().path()), {}), 1);
     EXPECT_FALSE(std::filesystem::exists("/tmp/kib-outside.txt"));
-    EXPECT_FALSE(game.gameStarted());
+    EXPECT_FALSE(game.gameStarted(300));
 }
 
 TEST_F(FailingRun, DownloadedFileWithTheWrongDigest) {
@@ -90,7 +90,7 @@ TEST_F(FailingRun, DownloadedFileWithTheWrongDigest) {
     EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
                               "\tdata.bin Local hash does not match " + claimed,
                               "\t\tFailed to get data.bin. Reason: 5"}));
-    EXPECT_FALSE(game.gameStarted());
+    EXPECT_FALSE(game.gameStarted(300));
 }
 
 TEST_F(FailingRun, FileTheServerDoesNotHave) {
@@ -100,7 +100,7 @@ TEST_F(FailingRun, FileTheServerDoesNotHave) {
     EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
                               "\t\tFailed to get docs/missing.txt. Reason: 3"}));
     EXPECT_FALSE(game.exists("docs/missing.txt"));
-    EXPECT_FALSE(game.gameStarted());
+    EXPECT_FALSE(game.gameStarted(300));
 }
 
 TEST_F(FailingRun, GzThatIsNotGzipIsCopied) {
@@ -134,7 +134,7 @@ TEST_F(FailingRun, DamagedGzip) {
     // The verified download stays for the next run; what was decompressed is not the file.
     EXPECT_EQ(game.read("level.pak.gz"), packed.substr(0, packed.size() / 2));
     EXPECT_NE(game.read("level.pak"), server.get("files/level.pak"));
-    EXPECT_FALSE(game.gameStarted());
+    EXPECT_FALSE(game.gameStarted(300));
 }
 
 TEST_F(FailingRun, GameMissing) {

@@ -75,8 +75,8 @@ UpdaterRun GameFolder::run(int timeoutMs) const {
 
 std::vector<std::string> GameFolder::log() const { return splitLines(read("logs/updater.log")); }
 
-bool GameFolder::gameStarted() const {
-    for (int i = 0; i < 500; ++i) {
+bool GameFolder::gameStarted(int timeoutMs) const {
+    for (int i = 0; i < timeoutMs / 10; ++i) {
         if (exists("game-started")) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -63,8 +63,9 @@ public:
     // Starts the updater here without waiting.
     std::unique_ptr<ChildProcess> start() const;
     std::vector<std::string> log() const;
-    // Waits up to five seconds for the started game's mark.
-    bool gameStarted() const;
+    // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
+    // exits, so once it has exited a short wait tells that the game was not started.
+    bool gameStarted(int timeoutMs = 5000) const;
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
 

@@ -189,6 +189,11 @@ TEST(InterruptedRun, TheNextRunRepairsTheFolder) {
     ASSERT_TRUE(server.started());
     Files release = {{"kib.exe", kGameScript}};
     std::string manifest = "master:" + server.url("files/") + "\n";
+    // Listed without a digest, and first, so that it is among the transfers cut off: only an
+    // atomic download keeps a cut copy from passing for it in the next run.
+    release["data/presence.bin"] = patternBytes(768 * 1024, 98);
+    server.put("files/data/presence.bin", release["data/presence.bin"]);
+    manifest += "data/presence.bin\n";
     for (int i = 0; i < 4; ++i) {
         const std::string path = "data/part" + std::to_string(i) + ".bin";
         release[path] = patternBytes(768 * 1024, unsigned(100 + i));
@@ -200,10 +205,6 @@ TEST(InterruptedRun, TheNextRunRepairsTheFolder) {
     server.gzip("files/data/packed.bin");
     manifest += "data/packed.bin.gz:" + server.md5("files/data/packed.bin") + "<" +
                 server.md5("files/data/packed.bin.gz") + "\n";
-    // Listed without a digest: only an atomic download keeps a cut copy from passing for it.
-    release["data/presence.bin"] = patternBytes(768 * 1024, 98);
-    server.put("files/data/presence.bin", release["data/presence.bin"]);
-    manifest += "data/presence.bin\n";
     server.put("files/kib.exe", kGameScript);
     manifest += "kib.exe:" + server.md5("files/kib.exe") + "\n";
     server.put("release/manifest", manifest);
