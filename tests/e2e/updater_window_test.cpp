@@ -15,14 +15,13 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/nginx_server.h"
+#include "e2e/update_harness.h"
 #include "support/process.h"
 #include "support/sdl_surface.h"
 #include "support/temp_dir.h"
 #include "support/window_layout.h"
 #include "support/xvfb.h"
 #include "ui/pixels.h"
-#include "util/md5.h"
 
 namespace {
 
@@ -211,6 +210,36 @@ TEST_F(UpdaterWindow, EscapeClosesIt) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_FALSE(windowByName(display_, kCaption).found);
+}
+
+TEST_F(UpdaterWindow, ASlowedUpdateShowsAPartialBarThatCyclesItsColour) {
+    // Three quick files and one that nginx trickles out for minutes: the bar rests at three of
+    // four files for as long as the test looks.
+    UpdateServer server("    location /release/files/slow/ { limit_rate 2k; }");
+    ASSERT_TRUE(server.started());
+    std::string manifest = "master:" + server.url("release/files/") + "\n";
+    for (const char* path : {"quick/one.bin", "quick/two.bin", "quick/three.bin", "slow/big.bin"}) {
+        server.put(std::string("release/files/") + path,
+                   patternBytes(std::string(path).rfind("slow", 0) == 0 ? 600000 : 3000, unsigned(manifest.size())));
+        manifest += std::string(path) + ":" + server.md5(std::string("release/files/") + path) + "\n";
+    }
+    server.put("release/manifest", manifest);
+    startUpdater(server.manifestUrl());
+    ASSERT_TRUE(waitForWindow().found) << updater_->errorSoFar();
+
+    const int threeOfFour = kFullBar * 3 / 4;
+    Screenshot shot;
+    waitUntil([&] { return barLengthIn(shot = screenshot("partial-bar")) == threeOfFour; }, 30000);
+    ASSERT_EQ(barLengthIn(shot), threeOfFour) << "log:\n" << game_.read("logs/updater.log");
+    const std::vector<std::string> differences = differencesFromLayout(shot, threeOfFour);
+    EXPECT_TRUE(differences.empty()) << joined(differences);
+
+    // The hue steps every 50 ms while files arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Screenshot later = screenshot("partial-bar-later");
+    EXPECT_EQ(barLengthIn(later), threeOfFour);
+    EXPECT_NE(later.at(kBarLeft, kBarTop + 4), shot.at(kBarLeft, kBarTop + 4));
+    EXPECT_TRUE(differencesFromLayout(later, threeOfFour).empty());
 }
 
 }  // namespace
