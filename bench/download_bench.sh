@@ -53,7 +53,7 @@ done
 # Runs a command under /usr/bin/time -v with a fresh output folder; prints "seconds kilobytes".
 measure() {
   rm -rf "$work/out"; mkdir -p "$work/out/small"
-  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null
+  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; exit 1; }
   local elapsed rss
   elapsed=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$work/time.txt" |
     awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
@@ -72,9 +72,9 @@ check_large='cmp large.bin ../out/large.bin'
 check_small='diff -r small ../out/small'
 
 read -r ours_large ours_large_rss < <(median_of "$check_large" "$bench" "$work/large.list")
-read -r curl_large curl_large_rss < <(median_of "$check_large" curl -sS -K "$work/large.curl")
+read -r curl_large curl_large_rss < <(median_of "$check_large" curl -sS --no-progress-meter -K "$work/large.curl")
 read -r ours_small ours_small_rss < <(median_of "$check_small" "$bench" "$work/small.list")
-read -r curl_small curl_small_rss < <(median_of "$check_small" curl -sS --parallel --parallel-max 5 -K "$work/small.curl")
+read -r curl_small curl_small_rss < <(median_of "$check_small" curl -sS --no-progress-meter --parallel --parallel-max 5 -K "$work/small.curl")
 
 awk -v ol="$ours_large" -v cl="$curl_large" -v os="$ours_small" -v cs="$curl_small" \
     -v olr="$ours_large_rss" -v clr="$curl_large_rss" -v osr="$ours_small_rss" -v csr="$curl_small_rss" -v runs="$runs" 'BEGIN {
