@@ -246,7 +246,7 @@ TEST_F(DownloadManagerTest, ACallbackMayDestroyTheManagerWhileTransfersAreInFlig
     ASSERT_TRUE(manager.waitForFinished(2, 10000));
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(enqueue(server.url("/hold" + std::to_string(i)), out.file("h" + std::to_string(i)), 10 + i));
     ASSERT_TRUE(server.waitForRequests(5, 5000));
-    // One held transfer is let go, so its worker races for the lock the delivery holds.
+    // One held transfer is let go, so that its worker races for the lock the delivery holds.
     server.releaseOne();
 
     manager.deliverFinished();
@@ -255,5 +255,11 @@ TEST_F(DownloadManagerTest, ACallbackMayDestroyTheManagerWhileTransfersAreInFlig
     EXPECT_TRUE(g_deliveries[0].userData == 1 && g_deliveries[0].success);
     // The rest of the finished list still gets its one callback, from the destruction.
     EXPECT_TRUE(g_deliveries[1].userData == 2 && !g_deliveries[1].success && g_deliveries[1].status == Done);
-    for (size_t i = 2; i < g_deliveries.size(); ++i) EXPECT_EQ(g_deliveries[i].userData, 10) << "only the released one";
+    // The released transfer is reported only when it was handed over before the stop; the two
+    // still held never are.
+    ASSERT_LE(g_deliveries.size(), 3u);
+    if (g_deliveries.size() == 3) {
+        EXPECT_TRUE(g_deliveries[2].userData >= 10 && g_deliveries[2].userData <= 12);
+        EXPECT_EQ(g_deliveries[2].status, Done);
+    }
 }
