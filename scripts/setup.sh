@@ -9,6 +9,7 @@ packages=(
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
+  python3                            # the download benchmark picks a free loopback port with it
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
 )
 

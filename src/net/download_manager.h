@@ -60,12 +60,14 @@ public:
     // started is skipped. Always true.
     bool start(int workerCount);
     // Main thread. Creates the local path's directories; with verifyExisting, deletes an
-    // existing local file whose digest differs from expectedMd5. False when refused.
+    // existing local file whose digest differs from expectedMd5. False when refused, and from
+    // the failure callbacks that the destructor runs.
     bool enqueue(const std::string& url, const std::string& localPath, int32_t userData,
                  DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
                  bool force, const std::string& expectedMd5);
     // Main thread, once per main-loop iteration: verifies digests and calls each finished
-    // request's callback, with finishedLock held (callbacks may enqueue).
+    // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
+    // manager; they must not call deliverFinished).
     void deliverFinished();
     // Main thread: waits up to `timeoutMs` until at least `count` handled requests wait for
     // delivery; true when they do. The updater polls with deliverFinished instead; tests and
