@@ -8,7 +8,7 @@ packages=(
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
-  curl gzip coreutils                # benchmarks compare against them; the tests use md5sum and gzip
+  curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
 )
 

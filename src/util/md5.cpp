@@ -9,8 +9,9 @@ namespace {
 
 inline uint32_t rotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-inline uint32_t funcF(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
-inline uint32_t funcG(uint32_t x, uint32_t y, uint32_t z) { return (x & z) | (y & ~z); }
+// F and G in the equivalent forms with one operation less than RFC 1321's.
+inline uint32_t funcF(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
+inline uint32_t funcG(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
 inline uint32_t funcH(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t funcI(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
