@@ -1,19 +1,242 @@
-// Placeholder until the download service lands: accepts requests and never delivers them.
+// Background downloads: worker threads fetch queued requests; the main thread delivers them.
 #include "net/download_manager.h"
+
+#include <SDL.h>
+#include <SDL_thread.h>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "net/http_client.h"
+#include "platform/platform.h"
+#include "util/file_system.h"
+#include "util/md5.h"
 
 std::atomic<DownloadManager*> g_downloadManager{nullptr};
 
-struct DownloadManager::Impl {};
+namespace {
 
-DownloadManager::DownloadManager() : impl_(new Impl) { g_downloadManager = this; }
-DownloadManager::~DownloadManager() {
-    g_downloadManager = nullptr;
-    delete impl_;
+// What the application replaces with 0 (no limit) before it starts the manager.
+constexpr int64_t kDefaultMaxBytes = 3 * 1024 * 1024;
+constexpr int kDefaultStallTimeoutMs = 30000;
+
+}  // namespace
+
+struct WorkerSlot {
+    SDL_Thread* thread = nullptr;
+    // The request this worker is handling: set under pendingLock, cleared under finishedLock.
+    // Still set after the worker ended when a stop cut its request short; stop deletes it.
+    DownloadRequest* current = nullptr;
+    DownloadManager::Impl* manager = nullptr;
+};
+
+struct DownloadManager::Impl {
+    std::vector<std::unique_ptr<WorkerSlot>> workers;
+    // Waiting for a worker, first in first out. Guarded by pendingLock.
+    std::deque<DownloadRequest*> pending;
+    // Handled and waiting for delivery, in the order the workers finished. Guarded by finishedLock.
+    std::deque<DownloadRequest*> finished;
+    SDL_mutex* pendingLock = nullptr;
+    // Signalled when a request is queued or the manager stops.
+    SDL_cond* pendingChanged = nullptr;
+    SDL_mutex* finishedLock = nullptr;
+    // Signalled when a request is appended to `finished`.
+    SDL_cond* finishedChanged = nullptr;
+    // Wakes every worker out of its connect or receive when the manager stops.
+    PlatformCancel* cancel = nullptr;
+    // Set once, by stop, before the workers are woken; read by every thread.
+    std::atomic<bool> stopping{false};
+    std::atomic<int> stallTimeoutMs{kDefaultStallTimeoutMs};
+    // Main thread only from here on.
+    bool accepting = true;
+    int64_t maxBytes = kDefaultMaxBytes;
+    bool started = false;
+    // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
+    // destructor sets it to tell deliverFinished that the manager is gone.
+    bool* destroyedDuringDelivery = nullptr;
+};
+
+namespace {
+
+// Outside every lock: the request belongs to this worker alone while it handles it.
+void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
+    // A local copy that enqueue kept because its digest matched needs no transfer.
+    if (fileExists(request.localPath)) {
+        request.status = Done;
+        return;
+    }
+    HttpOptions options;
+    options.stallTimeoutMs = manager.stallTimeoutMs.load();
+    options.cancel = manager.cancel;
+    if (!httpGet(request.url, request.localPath, request.maxBytes, options))
+        request.status = TransferFailed;
+    else
+        request.status = fileExists(request.localPath) ? Done : FileMissing;
 }
-void DownloadManager::setMaxBytes(int64_t) {}
-bool DownloadManager::start(int) { return true; }
-bool DownloadManager::enqueue(const std::string&, const std::string&, int32_t, DownloadCallback,
-                              DownloadCallback, bool, bool, const std::string&) {
+
+int SDLCALL runWorker(void* argument) {
+    WorkerSlot& slot = *static_cast<WorkerSlot*>(argument);
+    DownloadManager::Impl& manager = *slot.manager;
+    for (;;) {
+        SDL_mutexP(manager.pendingLock);
+        while (!manager.stopping.load() && manager.pending.empty())
+            SDL_CondWait(manager.pendingChanged, manager.pendingLock);
+        if (manager.stopping.load()) {
+            SDL_mutexV(manager.pendingLock);
+            return 0;
+        }
+        DownloadRequest* request = manager.pending.front();
+        manager.pending.pop_front();
+        slot.current = request;
+        SDL_mutexV(manager.pendingLock);
+
+        handleRequest(*request, manager);
+
+        SDL_mutexP(manager.finishedLock);
+        // Once stopping, a request cut short stays with the slot; stop deletes it without a
+        // callback.
+        if (!manager.stopping.load()) {
+            manager.finished.push_back(request);
+            slot.current = nullptr;
+            SDL_CondSignal(manager.finishedChanged);
+        }
+        SDL_mutexV(manager.finishedLock);
+    }
+}
+
+void failAndDelete(std::deque<DownloadRequest*>& requests) {
+    while (!requests.empty()) {
+        DownloadRequest* request = requests.front();
+        requests.pop_front();
+        if (request->onFailure) request->onFailure(request);
+        delete request;
+    }
+}
+
+}  // namespace
+
+DownloadManager::DownloadManager() : impl_(new Impl) {
+    impl_->pendingLock = SDL_CreateMutex();
+    impl_->pendingChanged = SDL_CreateCond();
+    impl_->finishedLock = SDL_CreateMutex();
+    impl_->finishedChanged = SDL_CreateCond();
+    impl_->cancel = platformCreateCancel();
+    platformStartSockets();
+    g_downloadManager = this;
+}
+
+DownloadManager::~DownloadManager() {
+    DownloadManager* self = this;
+    g_downloadManager.compare_exchange_strong(self, nullptr);
+    Impl* manager = impl_;
+
+    // Wake every worker: idle ones from their wait, busy ones out of their socket call.
+    manager->stopping = true;
+    platformRaiseCancel(manager->cancel);
+    SDL_mutexP(manager->pendingLock);
+    SDL_CondBroadcast(manager->pendingChanged);
+    SDL_mutexV(manager->pendingLock);
+    // Inside a delivery this thread holds finishedLock; a worker that finished meanwhile needs
+    // it once more before it can end. deliverFinished does not touch the lock again.
+    bool* destroyedDuringDelivery = manager->destroyedDuringDelivery;
+    if (destroyedDuringDelivery) SDL_mutexV(manager->finishedLock);
+    for (const std::unique_ptr<WorkerSlot>& slot : manager->workers) {
+        SDL_WaitThread(slot->thread, nullptr);
+        delete slot->current;
+    }
+    manager->workers.clear();
+
+    // Only this thread is left: the callbacks run without locks, and may end the process.
+    failAndDelete(manager->pending);
+    failAndDelete(manager->finished);
+
+    SDL_DestroyCond(manager->pendingChanged);
+    SDL_DestroyMutex(manager->pendingLock);
+    SDL_DestroyCond(manager->finishedChanged);
+    SDL_DestroyMutex(manager->finishedLock);
+    platformDestroyCancel(manager->cancel);
+    platformStopSockets();
+    delete manager;
+    if (destroyedDuringDelivery) *destroyedDuringDelivery = true;
+}
+
+void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
+
+void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
+
+bool DownloadManager::start(int workerCount) {
+    if (impl_->started) return true;
+    impl_->started = true;
+    for (int i = 0; i < workerCount; ++i) {
+        std::unique_ptr<WorkerSlot> slot(new WorkerSlot);
+        slot->manager = impl_;
+        slot->thread = SDL_CreateThread(runWorker, slot.get());
+        if (slot->thread) impl_->workers.push_back(std::move(slot));
+    }
     return true;
 }
-void DownloadManager::deliverFinished() {}
+
+bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
+                              DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
+                              bool force, const std::string& expectedMd5) {
+    if (!impl_->accepting && !force) return false;
+    // A failure callback of a stopping manager gets nowhere to queue to.
+    if (impl_->stopping.load()) return false;
+    makeDirectories(directoryOf(localPath));
+
+    DownloadRequest* request = new DownloadRequest;
+    request->url = url;
+    request->localPath = localPath;
+    request->onSuccess = onSuccess;
+    request->onFailure = onFailure;
+    request->userData = userData;
+    request->maxBytes = impl_->maxBytes;
+    request->status = Queued;
+    request->expectedMd5 = expectedMd5;
+
+    // Without an expected digest an existing file never matches: it is always fetched anew.
+    if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)
+        deleteIfExists(localPath);
+
+    SDL_mutexP(impl_->pendingLock);
+    impl_->pending.push_back(request);
+    SDL_CondSignal(impl_->pendingChanged);
+    SDL_mutexV(impl_->pendingLock);
+    return true;
+}
+
+void DownloadManager::deliverFinished() {
+    Impl* manager = impl_;
+    SDL_mutexP(manager->finishedLock);
+    bool destroyed = false;
+    manager->destroyedDuringDelivery = &destroyed;
+    while (!manager->finished.empty()) {
+        DownloadRequest* request = manager->finished.front();
+        manager->finished.pop_front();
+        if (request->status == Done && !request->expectedMd5.empty() &&
+            md5OfFile(request->localPath) != request->expectedMd5)
+            request->status = DigestMismatch;
+        const DownloadCallback callback = request->status == Done ? request->onSuccess : request->onFailure;
+        if (callback) callback(request);
+        delete request;
+        // The callback destroyed the manager: its lists and locks are gone, and the destructor
+        // already released finishedLock.
+        if (destroyed) return;
+    }
+    manager->destroyedDuringDelivery = nullptr;
+    SDL_mutexV(manager->finishedLock);
+}
+
+bool DownloadManager::waitForFinished(size_t count, int timeoutMs) {
+    const Uint32 deadline = SDL_GetTicks() + Uint32(timeoutMs);
+    SDL_mutexP(impl_->finishedLock);
+    while (impl_->finished.size() < count) {
+        const Uint32 now = SDL_GetTicks();
+        if (int32_t(deadline - now) <= 0) break;
+        SDL_CondWaitTimeout(impl_->finishedChanged, impl_->finishedLock, deadline - now);
+    }
+    const bool reached = impl_->finished.size() >= count;
+    SDL_mutexV(impl_->finishedLock);
+    return reached;
+}

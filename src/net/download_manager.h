@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -33,17 +34,30 @@ struct DownloadRequest {
     std::string expectedMd5;
 };
 
+// Locks: pendingLock guards the queue, finishedLock the handled requests. The order is always
+// finishedLock before pendingLock (callbacks run under finishedLock and may enqueue); a worker
+// never holds both.
 class DownloadManager {
 public:
     // Starts the socket library and makes g_downloadManager point here.
     DownloadManager();
-    // Clears g_downloadManager first, then stop(): every request still queued or finished but
-    // undelivered goes to its onFailure. May run inside a callback of deliverFinished.
+    // Main thread. Clears g_downloadManager first, then stops: every worker is woken out of any
+    // connect or receive and joined before this returns (no worker touches the manager
+    // afterwards), a request a worker was handling is dropped without a callback (its partial
+    // file removed), then every request still queued (status Queued, in queue order) and every
+    // one handled but undelivered (with its own status) goes to its onFailure. May run inside
+    // a callback of deliverFinished, which then returns as soon as that callback does.
     ~DownloadManager();
+    DownloadManager(const DownloadManager&) = delete;
+    DownloadManager& operator=(const DownloadManager&) = delete;
 
     // Limit for requests queued afterwards; 0 is none.
     void setMaxBytes(int64_t maxBytes);
-    // Starts the worker threads; always true.
+    // Main thread: a connect, send or receive that makes no progress for this long fails the
+    // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
+    void setStallTimeout(int milliseconds);
+    // Main thread, once: starts the worker threads (SDL threads); a thread that cannot be
+    // started is skipped. Always true.
     bool start(int workerCount);
     // Main thread. Creates the local path's directories; with verifyExisting, deletes an
     // existing local file whose digest differs from expectedMd5. False when refused.
@@ -53,9 +67,15 @@ public:
     // Main thread, once per main-loop iteration: verifies digests and calls each finished
     // request's callback, with finishedLock held (callbacks may enqueue).
     void deliverFinished();
+    // Main thread: waits up to `timeoutMs` until at least `count` handled requests wait for
+    // delivery; true when they do. The updater polls with deliverFinished instead; tests and
+    // benchmarks use this to avoid sleeping.
+    bool waitForFinished(size_t count, int timeoutMs);
+
+    // The lists, locks and workers; shared with the worker threads, defined in the source file.
+    struct Impl;
 
 private:
-    struct Impl;
     Impl* impl_;
 };
 

@@ -2,11 +2,59 @@
 // implements all of them; CMake picks it, so no other file needs to know the platform.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // Socket library start-up and clean-up for the process (Windows Sockets; nothing on POSIX).
 void platformStartSockets();
 void platformStopSockets();
+
+// ---- TCP sockets. Every call may run on any thread; a socket belongs to the thread using it.
+
+// A connected TCP socket, or kNoSocket.
+using PlatformSocket = intptr_t;
+constexpr PlatformSocket kNoSocket = -1;
+
+// One address that a host resolved to, as the socket library stores it.
+struct PlatformAddress {
+    // Big enough for any socket address (IPv4 or IPv6).
+    unsigned char bytes[128];
+    int length = 0;
+};
+
+// Interrupts the socket waits it is handed to: raised once, from any thread, it stays raised,
+// and every wait that was given it returns kSocketCancelled at once.
+struct PlatformCancel;
+// Null when the system refuses the resources (the waits then simply cannot be interrupted).
+PlatformCancel* platformCreateCancel();
+void platformRaiseCancel(PlatformCancel* cancel);
+bool platformCancelRaised(const PlatformCancel* cancel);
+// No wait may still be using it.
+void platformDestroyCancel(PlatformCancel* cancel);
+
+// Results of the socket waits below besides a byte count.
+constexpr int64_t kSocketFailed = -1;
+constexpr int64_t kSocketTimedOut = -2;
+constexpr int64_t kSocketCancelled = -3;
+
+// Appends every TCP address of `host` (a name, or a literal IPv4 or IPv6 address without
+// brackets, which needs no lookup) and the decimal `port`, in the resolver's order. Thread-safe;
+// a name lookup cannot be interrupted. False when there is none.
+bool platformResolve(const std::string& host, const std::string& port, std::vector<PlatformAddress>& out);
+// A new socket connected to `address`, waiting at most `timeoutMs`; kNoSocket on refusal,
+// time-out or cancel (`cancel` may be null). The caller closes it.
+PlatformSocket platformConnect(const PlatformAddress& address, int timeoutMs, const PlatformCancel* cancel);
+// Sends all `length` bytes; false on error, on cancel, or when the peer takes nothing for
+// `timeoutMs`.
+bool platformSendAll(PlatformSocket socket, const char* data, size_t length, int timeoutMs,
+                     const PlatformCancel* cancel);
+// Receives up to `capacity` bytes: the count (> 0), 0 when the peer closed the connection, or
+// kSocketFailed, kSocketTimedOut (nothing arrived for `timeoutMs`), kSocketCancelled.
+int64_t platformReceive(PlatformSocket socket, char* buffer, size_t capacity, int timeoutMs,
+                        const PlatformCancel* cancel);
+void platformCloseSocket(PlatformSocket socket);
 
 // Shows a modal box with a warning icon and one OK button, on top of other windows, and
 // returns when the user has closed it. A box that cannot be shown is no error.

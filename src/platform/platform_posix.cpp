@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +55,157 @@ bool runAndWait(const std::vector<std::string>& arguments) {
 void platformStartSockets() {}
 void platformStopSockets() {}
 
+// ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()
+// with its time-out and the cancel pipe: a stalled peer or a shutdown never leaves a thread
+// blocked in the kernel.
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+struct PlatformCancel {
+    std::atomic<bool> raised{false};
+    // A byte written here makes the read end readable for good, which wakes every poll().
+    int readEnd = -1;
+    int writeEnd = -1;
+};
+
+namespace {
+
+enum class WaitResult { Ready, TimedOut, Failed, Cancelled };
+
+// Waits until `fd` reports `events` (or an error or hang-up, which the next call then sees).
+WaitResult waitForSocket(int fd, short events, int timeoutMs, const PlatformCancel* cancel) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (cancel && cancel->raised.load()) return WaitResult::Cancelled;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return WaitResult::TimedOut;
+        pollfd fds[2] = {{fd, events, 0}, {cancel ? cancel->readEnd : -1, POLLIN, 0}};
+        const int ready = poll(fds, 2, int(left.count()));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return WaitResult::Failed;
+        }
+        if (fds[1].revents) return WaitResult::Cancelled;
+        if (ready > 0) return WaitResult::Ready;
+    }
+}
+
+}  // namespace
+
+PlatformCancel* platformCreateCancel() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+    PlatformCancel* cancel = new PlatformCancel;
+    cancel->readEnd = ends[0];
+    cancel->writeEnd = ends[1];
+    return cancel;
+}
+
+void platformRaiseCancel(PlatformCancel* cancel) {
+    if (!cancel || cancel->raised.exchange(true)) return;
+    const char byte = 1;
+    while (write(cancel->writeEnd, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+bool platformCancelRaised(const PlatformCancel* cancel) { return cancel && cancel->raised.load(); }
+
+void platformDestroyCancel(PlatformCancel* cancel) {
+    if (!cancel) return;
+    close(cancel->readEnd);
+    close(cancel->writeEnd);
+    delete cancel;
+}
+
+bool platformResolve(const std::string& host, const std::string& port, std::vector<PlatformAddress>& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool any = false;
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        PlatformAddress address;
+        if (entry->ai_addrlen > sizeof address.bytes) continue;
+        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+        address.length = int(entry->ai_addrlen);
+        out.push_back(address);
+        any = true;
+    }
+    freeaddrinfo(found);
+    return any;
+}
+
+PlatformSocket platformConnect(const PlatformAddress& address, int timeoutMs, const PlatformCancel* cancel) {
+    const sockaddr* target = reinterpret_cast<const sockaddr*>(address.bytes);
+    const int fd = socket(target->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return kNoSocket;
+    bool connected = connect(fd, target, socklen_t(address.length)) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR) &&
+        waitForSocket(fd, POLLOUT, timeoutMs, cancel) == WaitResult::Ready) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    if (!connected) {
+        close(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+bool platformSendAll(PlatformSocket socket, const char* data, size_t length, int timeoutMs,
+                     const PlatformCancel* cancel) {
+    const int fd = int(socket);
+    while (length > 0) {
+        if (cancel && cancel->raised.load()) return false;
+        // MSG_NOSIGNAL: a peer that has gone away is an error result, not a SIGPIPE.
+        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+        if (sent > 0) {
+            data += sent;
+            length -= size_t(sent);
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (waitForSocket(fd, POLLOUT, timeoutMs, cancel) != WaitResult::Ready) return false;
+        } else if (!(sent < 0 && errno == EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int64_t platformReceive(PlatformSocket socket, char* buffer, size_t capacity, int timeoutMs,
+                        const PlatformCancel* cancel) {
+    const int fd = int(socket);
+    for (;;) {
+        // Checked before every receive too: a peer that never pauses must not outlast a cancel.
+        if (cancel && cancel->raised.load()) return kSocketCancelled;
+        const ssize_t received = recv(fd, buffer, capacity, 0);
+        if (received >= 0) return received;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return kSocketFailed;
+        switch (waitForSocket(fd, POLLIN, timeoutMs, cancel)) {
+        case WaitResult::Ready: break;
+        case WaitResult::TimedOut: return kSocketTimedOut;
+        case WaitResult::Cancelled: return kSocketCancelled;
+        case WaitResult::Failed: return kSocketFailed;
+        }
+    }
+}
+
+void platformCloseSocket(PlatformSocket socket) {
+    if (socket != kNoSocket) close(int(socket));
+}
+
 void platformShowMessage(const std::string& caption, const std::string& text) {
     // Standard error always has the box, so a run without a desktop still tells what happened.
     std::fprintf(stderr, "%s\n%s\n\n", caption.c_str(), text.c_str());
@@ -79,7 +232,59 @@ void platformPlaceWindow() {
 #endif
 }
 
-int platformLaunchGame(const std::string&) {
-    // Starting the game arrives with the update engine; until then it is never found.
-    return 2;
+int platformLaunchGame(const std::string& file) {
+    // Windows' ShellExecute results: above 32 is success, these are its failure codes.
+    constexpr int kStarted = 33, kOutOfResources = 0, kFileNotFound = 2, kPathNotFound = 3,
+                  kAccessDenied = 5, kOutOfMemory = 8, kBadFormat = 11, kSharingViolation = 26;
+    // From the working directory only, never searched for on PATH.
+    const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
+
+    // A game file the updater downloaded has no execute permission; updating the game must
+    // not leave it unstartable. Anything but a regular file is left for exec to judge.
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && !(info.st_mode & S_IXUSR))
+        chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Our standard output is the log: the game's output goes nowhere, as a Windows program's
+    // does. Its standard error stays the user's terminal (where our own boxes are echoed), so a
+    // game that dies at start can still say why.
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Nor does it inherit the log, the display connection or any socket of ours.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+    // Signals we ignore or block (a broken pipe on a socket) are not the game's business.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    char* argv[] = {const_cast<char*>(file.c_str()), nullptr};
+    pid_t child;
+    // glibc reports a failed exec here, in the parent. The game runs on after we exit and is
+    // never waited for.
+    const int error = posix_spawn(&child, path.c_str(), &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    switch (error) {
+    case 0: return kStarted;
+    case ENOENT: return kFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP: return kPathNotFound;
+    case EACCES:
+    case EPERM: return kAccessDenied;
+    case ENOMEM:
+    case E2BIG: return kOutOfMemory;
+    case ENOEXEC:
+    case ELIBBAD: return kBadFormat;
+    case ETXTBSY: return kSharingViolation;
+    default: return kOutOfResources;
+    }
 }

@@ -1,8 +1,30 @@
-// Placeholder until the update engine lands: the run starts and waits.
+// The first step of the run: fetching the manifest and handing it to the comparison.
 #include "update/manifest_request.h"
 
+#include <cstdio>
+
+#include "app/outcome.h"
+#include "net/download_manager.h"
+#include "update/manifest.h"
 #include "update/run_state.h"
 
-void requestManifest() { UpdatePhase = ManifestRequested; }
-void onManifestDownloaded(DownloadRequest*) {}
-void onManifestFailed(DownloadRequest*) {}
+void requestManifest() {
+    UpdatePhase = ManifestRequested;
+    // No expected digest: the manager deletes any old copy, so the manifest is always fresh.
+    // The manager accepts every request from its construction on, so the result is not needed.
+    if (DownloadManager* manager = g_downloadManager.load())
+        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+}
+
+void onManifestDownloaded(DownloadRequest*) {
+    std::printf("Manifest obtained. Parsing.\n");
+    UpdatePhase = Downloading;
+    if (parseManifest()) return;
+    std::printf("\tError while parsing manifest\n");
+    fatalError("Invalid manifest format");
+}
+
+void onManifestFailed(DownloadRequest* request) {
+    std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
+    fatalError("Could not get manifest");
+}

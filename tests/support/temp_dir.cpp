@@ -29,6 +29,16 @@ bool TempDir::exists(const std::string& relative) const {
     return std::filesystem::exists(file(relative));
 }
 
+ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& dir)
+    : previous_(std::filesystem::current_path().string()) {
+    std::filesystem::current_path(dir);
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+}
+
 std::string readFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -23,6 +23,19 @@ private:
     std::string path_;
 };
 
+// Runs the rest of a scope inside `dir`, so relative paths behave as in the updater, which
+// works in the game's folder. Restores the previous working directory.
+class ScopedWorkingDirectory {
+public:
+    explicit ScopedWorkingDirectory(const std::string& dir);
+    ~ScopedWorkingDirectory();
+    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+private:
+    std::string previous_;
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::string& content);

@@ -1,0 +1,63 @@
+// Reading the status line and header fields of an HTTP/1.x response.
+#include "net/http_response.h"
+
+#include <cctype>
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool equalsIgnoringCase(const std::string& text, size_t from, size_t length, const char* word) {
+    size_t i = 0;
+    for (; word[i]; ++i)
+        if (i >= length || std::tolower((unsigned char)text[from + i]) != word[i]) return false;
+    return i == length;
+}
+
+bool parseLength(const std::string& value, int64_t& length) {
+    if (value.empty()) return false;
+    int64_t result = 0;
+    for (char c : value) {
+        if (!isDigit(c)) return false;
+        if (result > (INT64_MAX - (c - '0')) / 10) return false;
+        result = result * 10 + (c - '0');
+    }
+    length = result;
+    return true;
+}
+
+std::string trimmed(const std::string& text, size_t from, size_t to) {
+    while (from < to && (text[from] == ' ' || text[from] == '\t')) ++from;
+    while (to > from && (text[to - 1] == ' ' || text[to - 1] == '\t' || text[to - 1] == '\r')) --to;
+    return text.substr(from, to - from);
+}
+
+}  // namespace
+
+bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
+    head = HttpResponseHead();
+    // "HTTP/1.x NNN": the version digit, a space and three status digits.
+    if (header.size() < 12 || header.compare(0, 7, "HTTP/1.") != 0 || !isDigit(header[7]) ||
+        header[8] != ' ' || !isDigit(header[9]) || !isDigit(header[10]) || !isDigit(header[11]))
+        return false;
+    if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return false;
+    head.success = header[9] == '2';
+
+    size_t lineStart = header.find('\n');
+    while (lineStart != std::string::npos) {
+        ++lineStart;
+        size_t lineEnd = header.find('\n', lineStart);
+        if (lineEnd == std::string::npos) lineEnd = header.size();
+        const size_t colon = header.find(':', lineStart);
+        if (colon != std::string::npos && colon < lineEnd &&
+            equalsIgnoringCase(header, lineStart, colon - lineStart, "content-length")) {
+            int64_t length;
+            // Two different lengths leave the body's end unknown.
+            if (!parseLength(trimmed(header, colon + 1, lineEnd), length)) return false;
+            if (head.contentLength >= 0 && head.contentLength != length) return false;
+            head.contentLength = length;
+        }
+        lineStart = lineEnd < header.size() ? lineEnd : std::string::npos;
+    }
+    return true;
+}

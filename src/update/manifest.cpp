@@ -1,0 +1,97 @@
+// Reads the manifest and decides, line by line, which files of the game's folder to fetch.
+#include "update/manifest.h"
+
+#include <cstdio>
+
+#include "update/manifest_path.h"
+#include "update/run_state.h"
+#include "update/transfers.h"
+#include "util/file_system.h"
+#include "util/md5.h"
+#include "util/strings.h"
+
+const char* const kManifestCopyPath = "manifest.txt";
+
+namespace {
+
+const std::string kMasterTag = "master:";
+// The suffix a compressed file has on the server and loses once it is decompressed.
+constexpr size_t kGzipSuffixLength = 3;
+
+bool isMalformed() {
+    std::printf("\tMalformed manifest file\n");
+    return false;
+}
+
+}  // namespace
+
+bool compareManifest(const std::string& manifest, FileQueuer queue) {
+    if (manifest.empty()) return false;
+    std::string text = manifest;
+    replaceAll(text, "\r", "");
+    StringList lines;
+    split(lines, text, "\n");
+
+    std::string masterPrefix;
+    for (std::string& line : lines) {
+        removeWhitespace(line);
+        if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
+            masterPrefix = line.substr(kMasterTag.size());
+            std::printf("\tMaster set to %s\n", masterPrefix.c_str());
+            continue;
+        }
+        if (line.empty()) continue;
+        if (masterPrefix.empty()) return isMalformed();
+
+        const size_t colon = line.find(':');
+        const std::string path = line.substr(0, colon);
+        // The manifest comes from the network: none of its paths may leave the game's folder.
+        if (!isSafeManifestPath(path)) return isMalformed();
+        const std::string url = masterPrefix + path;
+
+        if (colon == std::string::npos) {
+            // A presence line: any copy will do.
+            if (!fileExists(path)) queue(url, path, "");
+            continue;
+        }
+
+        const size_t angle = line.find('<', colon);
+        if (angle == std::string::npos) {
+            const std::string md5 = line.substr(colon + 1);
+            if (md5OfFile(path) == md5) {
+                std::printf("\t%s (%s) up to date\n", path.c_str(), md5.c_str());
+            } else {
+                std::printf("\t%s Local hash does not match %s\n", path.c_str(), md5.c_str());
+                queue(url, path, md5);
+            }
+            continue;
+        }
+
+        // A compressed line: the folder holds the decompressed file, the server the ".gz".
+        const std::string uncompressedMd5 = line.substr(colon + 1, angle - colon - 1);
+        const std::string localFile =
+            path.size() < kGzipSuffixLength ? path : path.substr(0, path.size() - kGzipSuffixLength);
+        // "x/...gz" would decompress into "x/..".
+        if (!isSafeManifestPath(localFile)) return isMalformed();
+        const std::string localMd5 = md5OfFile(localFile);
+        if (localMd5 == uncompressedMd5) {
+            std::printf("\t%s (%s) up to date\n", localFile.c_str(), uncompressedMd5.c_str());
+        } else {
+            std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", localFile.c_str(),
+                        localMd5.c_str(), uncompressedMd5.c_str());
+            queue(url, path, line.substr(angle + 1));
+        }
+    }
+
+    // No delivery can happen while the comparison runs, so the counters are equal exactly
+    // when nothing was queued.
+    if (FilesToFetch == 0 || FilesToFetch == FilesFetched) UpdatePhase = UpToDate;
+    return true;
+}
+
+bool parseManifest() {
+    std::string manifest;
+    // A missing copy reads as empty, which the comparison rejects.
+    readWholeFile(manifest, kManifestCopyPath);
+    return compareManifest(manifest, queueFile);
+}

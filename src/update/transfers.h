@@ -1,0 +1,33 @@
+// File transfers of the update run: queueing each stale file, and finishing it on arrival
+// (counting it, decompressing a ".gz"). Main thread only.
+#pragma once
+
+#include <string>
+
+struct DownloadRequest;
+
+// Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
+// manager, which creates its directories and deletes a local copy whose digest differs from
+// `expectedMd5` (empty: no check). When the manager refuses, logs "Queue Failed" and ends the
+// run with the fatal "Could not queue " + localPath; does not return then.
+void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5);
+
+// Success callback of every file request, called by deliverFinished with finishedLock held.
+// Counts the file in FilesFetched, finishes it, and sets the phase to Updated at the last one.
+// The request stays the manager's.
+void onFileDownloaded(DownloadRequest* request);
+// Failure callback of every file request (also for requests undelivered when the manager
+// stops): logs the status as the reason and ends the run with "Could not download " + path.
+void onFileFailed(DownloadRequest* request);
+
+// Leaves a file whose name does not end in ".gz" as it is; decompresses a ".gz" into the name
+// without the suffix and deletes the ".gz". Always true: a failed decompression ends the run
+// with the fatal "Could not decompress " + localPath (the ".gz" stays) and does not return.
+bool finishFile(const std::string& localPath);
+
+// Decompresses `gzPath` into `outPath` through a 1024-byte buffer, never holding the whole file.
+// A file that is not in gzip form is copied unchanged. False when `gzPath` cannot be opened
+// (then `outPath` is left untouched), when `outPath` cannot be created or written in full, or
+// when the compressed data is damaged or ends early; `outPath` may then hold a partial result,
+// which the next run's digest comparison finds stale.
+bool gunzipFile(const std::string& gzPath, const std::string& outPath);

@@ -1,0 +1,112 @@
+// The shared end-to-end harness: real nginx, real gzip and md5sum, the real updater.
+#include "e2e/update_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+const char* const kGameScript =
+    "#!/bin/sh\n"
+    "echo the game talks on its standard output\n"
+    "pwd > game-started.tmp\n"
+    "mv game-started.tmp game-started\n";
+
+UpdateServer::UpdateServer(const std::string& extraServerConfig)
+    : nginx_(root_.path(), extraServerConfig) {
+    EXPECT_TRUE(nginx_.started()) << nginx_.error();
+}
+
+void UpdateServer::gzip(const std::string& relative) const {
+    const ProcessResult result = runProcess({"gzip", "-9", "-n", "-k", "-f", root_.file(relative)});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+std::string UpdateServer::md5(const std::string& relative) const {
+    const ProcessResult result = runProcess({"md5sum", "-b", root_.file(relative)});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out.substr(0, 32);
+}
+
+std::vector<std::string> UpdateServer::accessLogLines() const { return splitLines(nginx_.accessLog()); }
+
+std::vector<std::string> UpdateServer::requests(size_t from) const {
+    std::vector<std::string> requests;
+    const std::vector<std::string> lines = accessLogLines();
+    for (size_t i = from; i < lines.size(); ++i) {
+        const size_t open = lines[i].find('"');
+        const size_t close = lines[i].find('"', open + 1);
+        requests.push_back(lines[i].substr(open + 1, close - open - 1));
+    }
+    return requests;
+}
+
+GameFolder::GameFolder(const std::string& manifestUrl) {
+    write("assets/updater/update.cfg", manifestUrl + "\n");
+}
+
+void GameFolder::write(const std::string& relative, const std::string& content) const {
+    writeFileBytes(file(relative), content);
+}
+
+bool GameFolder::exists(const std::string& relative) const { return std::filesystem::exists(file(relative)); }
+
+void GameFolder::installGame() const {
+    write("kib.exe", kGameScript);
+    std::filesystem::permissions(file("kib.exe"), std::filesystem::perms::owner_all);
+}
+
+std::unique_ptr<ChildProcess> GameFolder::start() const {
+    ProcessOptions options;
+    options.workingDirectory = path();
+    options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+    // Without a display the boxes go to standard error only, and nothing waits for a click.
+    options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+    return std::make_unique<ChildProcess>(std::vector<std::string>{KIB_UPDATER_PATH}, options);
+}
+
+UpdaterRun GameFolder::run(int timeoutMs) const {
+    UpdaterRun run;
+    run.process = start()->wait(timeoutMs);
+    run.log = log();
+    return run;
+}
+
+std::vector<std::string> GameFolder::log() const { return splitLines(read("logs/updater.log")); }
+
+bool GameFolder::gameStarted(int timeoutMs) const {
+    for (int i = 0; i < timeoutMs / 10; ++i) {
+        if (exists("game-started")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::map<std::string, std::string> GameFolder::files() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path()))
+        if (entry.is_regular_file())
+            files[std::filesystem::relative(entry.path(), path()).string()] = readFileBytes(entry.path().string());
+    return files;
+}
+
+std::string box(const std::string& caption, const std::string& text) { return caption + "\n" + text + "\n\n"; }
+
+std::string fatalBox(const std::string& failure) {
+    return box("Oh no! Problems!", failure +
+                                       "\n\nWhoops, it seems something broke, so please try to run the updater "
+                                       "again.\n\nIf this problem persists, ask for help on " KIB_HELP_URL);
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return lines;
+}

@@ -1,0 +1,81 @@
+// What the end-to-end tests share: a release served by a real nginx, and a game folder in
+// which the real updater runs headless (dummy video driver, boxes on standard error).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/nginx_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+// A release folder served over HTTP; the manifest lives at "release/manifest".
+class UpdateServer {
+public:
+    explicit UpdateServer(const std::string& extraServerConfig = "");
+
+    bool started() const { return nginx_.started(); }
+    std::string url(const std::string& relative) const { return nginx_.baseUrl() + relative; }
+    std::string manifestUrl() const { return url("release/manifest"); }
+    void put(const std::string& relative, const std::string& content) const { root_.write(relative, content); }
+    std::string get(const std::string& relative) const { return root_.read(relative); }
+    // Compresses `relative` with Debian's gzip into `relative` + ".gz" beside it.
+    void gzip(const std::string& relative) const;
+    // md5sum's digest of a served file.
+    std::string md5(const std::string& relative) const;
+    // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
+    std::vector<std::string> requests(size_t from = 0) const;
+    // Whole access log lines.
+    std::vector<std::string> accessLogLines() const;
+    void stop() { nginx_.stop(); }
+
+private:
+    TempDir root_;
+    NginxServer nginx_;
+};
+
+// The updater's outcome as the user sees it.
+struct UpdaterRun {
+    ProcessResult process;
+    // logs/updater.log, line by line without the line feeds.
+    std::vector<std::string> log;
+};
+
+// A game folder inside a parent folder of its own (so that a write outside it can be seen).
+class GameFolder {
+public:
+    // Writes assets/updater/update.cfg naming `manifestUrl` (with the line break an editor adds).
+    explicit GameFolder(const std::string& manifestUrl);
+
+    const TempDir& parent() const { return parent_; }
+    std::string path() const { return parent_.file("game"); }
+    std::string file(const std::string& relative) const { return path() + "/" + relative; }
+    void write(const std::string& relative, const std::string& content) const;
+    std::string read(const std::string& relative) const { return readFileBytes(file(relative)); }
+    bool exists(const std::string& relative) const;
+    // Places a kib.exe that leaves the mark "game-started" (and talks on standard output).
+    void installGame() const;
+
+    // Runs the updater here and waits for it (bounded).
+    UpdaterRun run(int timeoutMs = 60000) const;
+    // Starts the updater here without waiting.
+    std::unique_ptr<ChildProcess> start() const;
+    std::vector<std::string> log() const;
+    // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
+    // exits, so once it has exited a short wait tells that the game was not started.
+    bool gameStarted(int timeoutMs = 5000) const;
+    // Every regular file under the folder, by relative path, with its content.
+    std::map<std::string, std::string> files() const;
+
+private:
+    TempDir parent_;
+};
+
+// The script the tests use as the game.
+extern const char* const kGameScript;
+// The box as the updater writes it to standard error.
+std::string box(const std::string& caption, const std::string& text);
+std::string fatalBox(const std::string& failure);
+std::vector<std::string> splitLines(const std::string& text);

@@ -1,0 +1,304 @@
+// The HTTP/1.0 client against a real nginx and against peers that misbehave on purpose.
+#include "net/http_client.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/nginx_server.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+HttpOptions quickStall(int milliseconds = 300) {
+    HttpOptions options;
+    options.stallTimeoutMs = milliseconds;
+    return options;
+}
+
+ConnectionScript respond(const std::string& bytes) {
+    return [bytes](ScriptedConnection& connection) { connection.send(bytes); };
+}
+
+}  // namespace
+
+TEST(SplitUrl, FindsHostAndPathAsTheUpdaterWritesThem) {
+    std::string host, path;
+    ASSERT_TRUE(splitUrl("http://server/dir/file.txt?x=1", host, path));
+    EXPECT_EQ(host, "server");
+    EXPECT_EQ(path, "/dir/file.txt?x=1");
+    ASSERT_TRUE(splitUrl("server/files/a.bin", host, path));
+    EXPECT_EQ(host, "server");
+    EXPECT_EQ(path, "/files/a.bin");
+    ASSERT_TRUE(splitUrl("see http://server/a", host, path));
+    EXPECT_EQ(host, "server");
+    EXPECT_EQ(path, "/a");
+    ASSERT_TRUE(splitUrl("http://server:81/a", host, path));
+    EXPECT_EQ(host, "server:81");
+    host = "kept";
+    EXPECT_FALSE(splitUrl("http://server", host, path));
+    EXPECT_EQ(host, "kept");
+}
+
+TEST(SplitHostPort, UsesAGivenPortAndRefusesAMalformedOne) {
+    std::string name, port;
+    ASSERT_TRUE(splitHostPort("server", name, port));
+    EXPECT_EQ(name + " " + port, "server 80");
+    ASSERT_TRUE(splitHostPort("server:8080", name, port));
+    EXPECT_EQ(name + " " + port, "server 8080");
+    ASSERT_TRUE(splitHostPort("[::1]:81", name, port));
+    EXPECT_EQ(name + " " + port, "::1 81");
+    ASSERT_TRUE(splitHostPort("[::1]", name, port));
+    EXPECT_EQ(name + " " + port, "::1 80");
+    for (const char* bad : {"server:", "server:x1", "server:0", "server:65536", "server:123456", "server:-1",
+                            "::1", "a:1:2", "[::1", "[::1]x", "[::1]:"})
+        EXPECT_FALSE(splitHostPort(bad, name, port)) << bad;
+}
+
+TEST(HttpGetNginx, FilesOfEverySizeArriveByteForByte) {
+    TempDir root, out;
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {"empty.bin", 0}, {"one.bin", 1}, {"block.txt", 5000}, {"blocks.bin", 1024 * 1024 + 17},
+        {"big/large.bin", 24 * 1024 * 1024 + 3}};
+    for (size_t i = 0; i < files.size(); ++i) root.write(files[i].first, patternBytes(files[i].second, unsigned(i + 7)));
+    NginxServer server(root.path());
+    ASSERT_TRUE(server.started()) << server.error();
+
+    for (const auto& file : files) {
+        const std::string local = out.file(file.first.substr(file.first.rfind('/') + 1));
+        ASSERT_TRUE(httpGet(server.baseUrl() + file.first + "?ver=0.3.0", local, 0)) << file.first;
+        EXPECT_EQ(readFileBytes(local), root.read(file.first)) << file.first;
+        EXPECT_FALSE(out.exists(file.first.substr(file.first.rfind('/') + 1) + ".part"));
+    }
+    server.stop();
+    EXPECT_NE(server.accessLog().find("\"GET /empty.bin?ver=0.3.0 HTTP/1.0\" 200 0 \"-\" \"Wux\""), std::string::npos)
+        << server.accessLog();
+}
+
+TEST(HttpGetNginx, AnErrorPageNeverBecomesTheFile) {
+    TempDir root, out;
+    NginxServer server(root.path());
+    ASSERT_TRUE(server.started()) << server.error();
+    EXPECT_FALSE(httpGet(server.baseUrl() + "missing.txt", out.file("missing.txt"), 0));
+    EXPECT_FALSE(out.exists("missing.txt"));
+    EXPECT_FALSE(out.exists("missing.txt.part"));
+}
+
+TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
+    std::string request;
+    ScriptedServer recorder([&request](ScriptedConnection& connection) {
+        request = connection.request();
+        connection.send("HTTP/1.0 200 OK\r\n\r\nok");
+    });
+    TempDir out;
+    ASSERT_TRUE(httpGet(recorder.url("/dir/file.txt?x=1"), out.file("f"), 0));
+    ASSERT_TRUE(recorder.waitForRequests(1, 1000));
+    EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
+                           std::to_string(recorder.port()) + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(out.read("f"), "ok");
+}
+
+TEST(HttpGetScripted, AServerThatClosesAtOnceLeavesNoFileButIsNoTransferError) {
+    ScriptedServer server([](ScriptedConnection&) {});
+    ASSERT_TRUE(server.started());
+    TempDir out;
+    EXPECT_TRUE(httpGet(server.url("/a"), out.file("a"), 0));
+    EXPECT_FALSE(out.exists("a"));
+    EXPECT_FALSE(out.exists("a.part"));
+}
+
+TEST(HttpGetScripted, TheBodyEndsAtItsLengthOrWhenTheServerCloses) {
+    TempDir out;
+    {
+        // No length: the end of the connection ends the body.
+        ScriptedServer server(respond("HTTP/1.0 200 OK\r\n\r\n" + patternBytes(100000)));
+        ASSERT_TRUE(httpGet(server.url("/a"), out.file("open"), 0));
+        EXPECT_EQ(out.read("open"), patternBytes(100000));
+    }
+    {
+        // A lower-case field is still the length: the client stops there although the server
+        // keeps the connection open (it would otherwise stall and fail).
+        ScriptedServer server([](ScriptedConnection& connection) {
+            connection.send("HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\n0123456789");
+            connection.hold();
+        });
+        ASSERT_TRUE(httpGet(server.url("/a"), out.file("lower"), 0, quickStall(5000)));
+        EXPECT_EQ(out.read("lower"), "0123456789");
+    }
+    {
+        // Bytes past the declared length are no part of the body.
+        ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"));
+        ASSERT_TRUE(httpGet(server.url("/a"), out.file("longer"), 0));
+        EXPECT_EQ(out.read("longer"), "01234");
+    }
+}
+
+TEST(HttpGetScripted, AHeaderSplitOverManySendsIsReceivedToItsBlankLine) {
+    ScriptedServer server([](ScriptedConnection& connection) {
+        for (const char* piece : {"HTT", "P/1.0 200 OK\r", "\nContent-Len", "gth: 12\r\n", "\r", "\nhello", " world!"}) {
+            connection.send(piece);
+            connection.pause(30);
+        }
+    });
+    TempDir out;
+    ASSERT_TRUE(httpGet(server.url("/a"), out.file("a"), 0));
+    EXPECT_EQ(out.read("a"), "hello world!");
+}
+
+TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
+    TempDir out;
+    out.write("short.part", "stale bytes of an earlier run");
+    {
+        ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 'x')));
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("short"), 0));
+    }
+    {
+        ScriptedServer server([](ScriptedConnection& connection) {
+            connection.send("HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'x'));
+            connection.pause(50);
+            connection.reset();
+        });
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("reset"), 0));
+    }
+    {
+        // A 32-bit length would read this as 10 and call the 10 bytes complete.
+        ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 4294967306\r\n\r\n0123456789"));
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("huge"), 0));
+    }
+    for (const char* name : {"short", "short.part", "reset", "reset.part", "huge", "huge.part"})
+        EXPECT_FALSE(out.exists(name)) << name;
+}
+
+TEST(HttpGetScripted, ResponsesThatAreNotAFileAreRefused) {
+    TempDir out;
+    const std::vector<std::string> responses = {
+        "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+        "HTTP/1.1 500 Oops\r\n\r\n<html>error</html>",
+        "HTTP/1.0 200 OK\r\nContent-Length: many\r\n\r\nbody",
+        "just some bytes\r\n\r\nbody",
+        // A header that never ends.
+        "HTTP/1.0 200 OK\r\n" + std::string(70000, 'h'),
+    };
+    for (const std::string& response : responses) {
+        ScriptedServer server(respond(response));
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("a"), 0)) << response.substr(0, 40);
+        EXPECT_FALSE(out.exists("a"));
+        EXPECT_FALSE(out.exists("a.part"));
+    }
+}
+
+TEST(HttpGetScripted, TheSizeLimitStopsABodyThatGrowsPastIt) {
+    ScriptedServer server([](ScriptedConnection& connection) {
+        connection.send("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\n\r\n" + std::string(500, 'x'));
+        connection.pause(50);
+        connection.send(std::string(9500, 'x'));
+    });
+    TempDir out;
+    EXPECT_FALSE(httpGet(server.url("/a"), out.file("a"), 100));
+    EXPECT_FALSE(out.exists("a"));
+    EXPECT_FALSE(out.exists("a.part"));
+}
+
+TEST(HttpGetScripted, AStalledServerFailsTheTransferInsteadOfBlockingForEver) {
+    TempDir out;
+    {
+        ScriptedServer server([](ScriptedConnection& connection) { connection.hold(); });
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("silent"), 0, quickStall()));
+    }
+    {
+        ScriptedServer server([](ScriptedConnection& connection) {
+            connection.send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nsome");
+            connection.hold();
+        });
+        EXPECT_FALSE(httpGet(server.url("/a"), out.file("midway"), 0, quickStall()));
+    }
+    {
+        UnansweredListener listener;
+        ASSERT_TRUE(listener.started());
+        EXPECT_FALSE(httpGet("http://127.0.0.1:" + std::to_string(listener.port()) + "/a", out.file("connect"), 0,
+                             quickStall()));
+    }
+    for (const char* name : {"silent", "silent.part", "midway", "midway.part", "connect"}) EXPECT_FALSE(out.exists(name));
+}
+
+TEST(HttpGetScripted, ACancelEndsATransferBlockedInReceiveOrConnect) {
+    PlatformCancel* cancel = platformCreateCancel();
+    ASSERT_NE(cancel, nullptr);
+    ScriptedServer server([](ScriptedConnection& connection) { connection.hold(); });
+    UnansweredListener listener;
+    HttpOptions options;
+    options.cancel = cancel;
+    TempDir out;
+    bool receiveResult = true, connectResult = true;
+    std::thread receiving([&] { receiveResult = httpGet(server.url("/a"), out.file("a"), 0, options); });
+    std::thread connecting([&] {
+        connectResult = httpGet("http://127.0.0.1:" + std::to_string(listener.port()) + "/b", out.file("b"), 0, options);
+    });
+    ASSERT_TRUE(server.waitForRequests(1, 5000));
+    platformRaiseCancel(cancel);
+    // The default 30-second stall time-out would keep both far longer than the test's bound.
+    receiving.join();
+    connecting.join();
+    EXPECT_FALSE(receiveResult);
+    EXPECT_FALSE(connectResult);
+    platformDestroyCancel(cancel);
+}
+
+TEST(HttpGetScripted, AUrlThatWouldRewriteTheRequestIsRefusedUnsent) {
+    ScriptedServer server(respond("HTTP/1.0 200 OK\r\n\r\nx"));
+    TempDir out;
+    for (const std::string& path : {std::string("/a\r\nX-Injected: 1"), std::string("/a b"), std::string("/a\tb"),
+                                    std::string("/a\x7f"), std::string("/a\nb")})
+        EXPECT_FALSE(httpGet(server.url(path), out.file("a"), 0));
+    EXPECT_FALSE(server.waitForRequests(1, 200));
+    EXPECT_FALSE(out.exists("a"));
+}
+
+TEST(HttpGetScripted, HostsWithPortsAndIpv6LiteralsAreReached) {
+    TempDir out;
+    EXPECT_FALSE(httpGet("http://127.0.0.1:99999/a", out.file("a"), 0));
+    EXPECT_FALSE(httpGet("http://127.0.0.1:/a", out.file("a"), 0));
+    ScriptedServer server6(respond("HTTP/1.0 200 OK\r\n\r\nsix"), true);
+    if (!server6.started()) GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(httpGet(server6.url("/a"), out.file("six"), 0));
+    EXPECT_EQ(out.read("six"), "six");
+}
+
+TEST(ConnectToAny, TriesEveryAddressInTurn) {
+    ScriptedServer server(respond(""));
+    const int closedPort = pickFreeLoopbackPort();
+    std::vector<PlatformAddress> addresses;
+    ASSERT_TRUE(platformResolve("127.0.0.1", std::to_string(closedPort), addresses));
+    ASSERT_TRUE(platformResolve("127.0.0.1", std::to_string(server.port()), addresses));
+    ASSERT_EQ(addresses.size(), 2u);
+    PlatformSocket socket;
+    ASSERT_TRUE(connectToAny(socket, addresses));
+    platformCloseSocket(socket);
+    EXPECT_TRUE(server.waitForRequests(1, 2000));
+    addresses.pop_back();
+    EXPECT_FALSE(connectToAny(socket, addresses));
+    EXPECT_EQ(socket, kNoSocket);
+}
+
+TEST(HttpGetScripted, AFullDiskFailsTheTransferAndLeavesNothing) {
+    ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + patternBytes(200000)));
+    TempDir out;
+    // A file-size limit makes writes fail as on a full disk; the signal it raises is ignored
+    // so that the write reports the error.
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    auto* previous = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool result = httpGet(server.url("/a"), out.file("a"), 0);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(out.exists("a"));
+    EXPECT_FALSE(out.exists("a.part"));
+}

@@ -1,0 +1,44 @@
+// Reading response headers: which responses may become a file, and how long their body is.
+#include "net/http_response.h"
+
+#include <gtest/gtest.h>
+
+TEST(HttpResponse, OnlyA2xxStatusOfHttp1IsSuccess) {
+    HttpResponseHead head;
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK", head));
+    EXPECT_TRUE(head.success);
+    EXPECT_EQ(head.contentLength, -1);
+    ASSERT_TRUE(parseResponseHead("HTTP/1.1 204 No Content\r\nServer: x", head));
+    EXPECT_TRUE(head.success);
+    for (const char* failure : {"HTTP/1.1 404 Not Found", "HTTP/1.0 500 Internal Server Error", "HTTP/1.1 302 Found",
+                                "HTTP/1.0 199 Odd"}) {
+        ASSERT_TRUE(parseResponseHead(failure, head)) << failure;
+        EXPECT_FALSE(head.success) << failure;
+    }
+    for (const char* garbage : {"", "hello world", "HTTP/2 200", "HTTP/1.0 20", "HTTP/1.0 2000 OK", "http/1.0 200 OK"})
+        EXPECT_FALSE(parseResponseHead(garbage, head)) << garbage;
+}
+
+TEST(HttpResponse, ContentLengthIsFoundInAnyCaseAndKeeps64Bits) {
+    HttpResponseHead head;
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\nServer: x\r\nContent-Length: 20\r\nX: y", head));
+    EXPECT_EQ(head.contentLength, 20);
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\ncontent-length:7", head));
+    EXPECT_EQ(head.contentLength, 7);
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\nCONTENT-LENGTH: \t 5000000000 ", head));
+    EXPECT_EQ(head.contentLength, 5000000000LL);
+    // A field whose value merely mentions the name is not the field.
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\nX-Note: Content-Length: 3", head));
+    EXPECT_EQ(head.contentLength, -1);
+}
+
+TEST(HttpResponse, AnUntrustworthyContentLengthRejectsTheResponse) {
+    HttpResponseHead head;
+    for (const char* bad : {"HTTP/1.0 200 OK\r\nContent-Length: abc", "HTTP/1.0 200 OK\r\nContent-Length: -5",
+                            "HTTP/1.0 200 OK\r\nContent-Length: 12x", "HTTP/1.0 200 OK\r\nContent-Length:",
+                            "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999",
+                            "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nContent-Length: 6"})
+        EXPECT_FALSE(parseResponseHead(bad, head)) << bad;
+    ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\nContent-Length: 5\r\nContent-Length: 5", head));
+    EXPECT_EQ(head.contentLength, 5);
+}

@@ -1,0 +1,186 @@
+// A loopback TCP server that misbehaves on purpose, for the network client's tests.
+#include "support/scripted_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+// Binds a listening socket to the loopback address at an ephemeral port; -1 on failure.
+int listenOnLoopback(bool ipv6, int backlog, int& port) {
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_storage storage{};
+    socklen_t length;
+    if (ipv6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *address;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    return fd;
+}
+
+}  // namespace
+
+std::string ScriptedConnection::target() const {
+    const size_t start = request_.find(' ');
+    if (start == std::string::npos) return "";
+    const size_t end = request_.find(' ', start + 1);
+    return request_.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+bool ScriptedConnection::send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t sent = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        done += size_t(sent);
+    }
+    return true;
+}
+
+void ScriptedConnection::pause(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void ScriptedConnection::hold() {
+    std::unique_lock<std::mutex> guard(server_.lock_);
+    server_.changed_.wait(guard, [this] { return server_.stopping_ || server_.releases_ > 0; });
+    if (server_.releases_ > 0) --server_.releases_;
+}
+
+void ScriptedConnection::reset() {
+    linger option{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    close(fd_);
+    fd_ = -1;
+}
+
+ScriptedServer::ScriptedServer(ConnectionScript script, bool ipv6) : script_(std::move(script)), ipv6_(ipv6) {
+    listenFd_ = listenOnLoopback(ipv6, 64, port_);
+    if (listenFd_ < 0) {
+        port_ = 0;
+        return;
+    }
+    acceptThread_ = std::thread(&ScriptedServer::acceptLoop, this);
+}
+
+ScriptedServer::~ScriptedServer() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (acceptThread_.joinable()) acceptThread_.join();
+    // Only the accept thread adds connection threads, and it has ended.
+    for (std::thread& thread : connectionThreads_) thread.join();
+    if (listenFd_ >= 0) close(listenFd_);
+}
+
+std::string ScriptedServer::url(const std::string& path) const {
+    return std::string(ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+}
+
+std::vector<std::string> ScriptedServer::targets() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return targets_;
+}
+
+bool ScriptedServer::waitForRequests(size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [&] { return requestsArrived_ >= count; });
+}
+
+void ScriptedServer::releaseOne() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++releases_;
+    }
+    changed_.notify_all();
+}
+
+void ScriptedServer::acceptLoop() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (stopping_) return;
+        }
+        pollfd ready{listenFd_, POLLIN, 0};
+        if (poll(&ready, 1, 20) <= 0) continue;
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        size_t index;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            index = targets_.size();
+            targets_.emplace_back();
+        }
+        connectionThreads_.emplace_back(&ScriptedServer::serve, this, fd, index);
+    }
+}
+
+void ScriptedServer::serve(int fd, size_t index) {
+    ScriptedConnection connection(*this, fd);
+    // Read the request up to its blank line; a client that stops early still gets the script.
+    char buffer[4096];
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (stopping_) break;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 20) <= 0) continue;
+        const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0) break;
+        connection.request_.append(buffer, size_t(count));
+        if (connection.request_.find("\r\n\r\n") != std::string::npos) break;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        targets_[index] = connection.target();
+        ++requestsArrived_;
+    }
+    changed_.notify_all();
+    script_(connection);
+    if (connection.fd_ >= 0) close(connection.fd_);
+}
+
+UnansweredListener::UnansweredListener() {
+    // A backlog of 0 admits one connection, which this object makes itself and never accepts.
+    listenFd_ = listenOnLoopback(false, 0, port_);
+    if (listenFd_ < 0) {
+        port_ = 0;
+        return;
+    }
+    fillerFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port_));
+    if (connect(fillerFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) port_ = 0;
+}
+
+UnansweredListener::~UnansweredListener() {
+    if (fillerFd_ >= 0) close(fillerFd_);
+    if (listenFd_ >= 0) close(listenFd_);
+}

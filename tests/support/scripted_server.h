@@ -1,0 +1,93 @@
+// A loopback TCP server that misbehaves on purpose: every connection runs a script of sends,
+// pauses and holds, so tests can play the peers an update server should never be.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedServer;
+
+// One accepted connection, handed to the script once the request's blank line has arrived (or
+// the client stopped sending). The connection is closed when the script returns.
+class ScriptedConnection {
+public:
+    // What the client sent, up to and including the blank line.
+    const std::string& request() const { return request_; }
+    // The request target of the request line ("/a/b.txt?x=1").
+    std::string target() const;
+    // False once the client has gone.
+    bool send(const std::string& bytes);
+    void pause(int milliseconds);
+    // Waits until the server releases one held connection, or stops.
+    void hold();
+    // Ends the connection with a reset instead of an orderly close.
+    void reset();
+
+private:
+    friend class ScriptedServer;
+    ScriptedConnection(ScriptedServer& server, int fd) : server_(server), fd_(fd) {}
+    ScriptedServer& server_;
+    int fd_;
+    std::string request_;
+};
+
+using ConnectionScript = std::function<void(ScriptedConnection&)>;
+
+class ScriptedServer {
+public:
+    // Listens on 127.0.0.1 (or ::1) at an ephemeral port. Check started().
+    explicit ScriptedServer(ConnectionScript script, bool ipv6 = false);
+    // Releases every held connection and joins every thread.
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    bool started() const { return port_ > 0; }
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT" (or "http://[::1]:PORT") followed by `path`.
+    std::string url(const std::string& path) const;
+    // The request targets, in the order the connections were accepted; a connection whose
+    // request has not arrived yet shows as "".
+    std::vector<std::string> targets() const;
+    // True when at least `count` requests have arrived within `timeoutMs`.
+    bool waitForRequests(size_t count, int timeoutMs) const;
+    // Lets one held connection (the longest waiting) go on with its script.
+    void releaseOne();
+
+private:
+    friend class ScriptedConnection;
+    void acceptLoop();
+    void serve(int fd, size_t index);
+
+    ConnectionScript script_;
+    bool ipv6_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::thread acceptThread_;
+    std::vector<std::thread> connectionThreads_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> targets_;
+    size_t requestsArrived_ = 0;
+    size_t releases_ = 0;
+    bool stopping_ = false;
+};
+
+// A listening socket whose accept queue is full, so that a further connect() to it neither
+// succeeds nor fails: the peer of a connection that hangs.
+class UnansweredListener {
+public:
+    UnansweredListener();
+    ~UnansweredListener();
+    bool started() const { return port_ > 0; }
+    int port() const { return port_; }
+
+private:
+    int listenFd_ = -1;
+    int fillerFd_ = -1;
+    int port_ = 0;
+};

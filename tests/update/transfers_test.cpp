@@ -1,0 +1,116 @@
+// Decompression of arrived files, with real gzip output.
+#include "update/transfers.h"
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// What Debian's gzip makes of `content`.
+std::string gzipped(const std::string& content) {
+    TempDir work;
+    work.write("plain", content);
+    const ProcessResult result = runProcess({"gzip", "-9", "-n", "-c", work.file("plain")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out;
+}
+
+}  // namespace
+
+TEST(Gunzip, DecompressesRealGzipOutputOfAnySize) {
+    TempDir dir;
+    // Empty, smaller than the work buffer, exactly its size, and many buffers long.
+    for (const size_t size : {size_t(0), size_t(10), size_t(1024), size_t(300000)}) {
+        SCOPED_TRACE(size);
+        const std::string content = patternBytes(size, unsigned(size));
+        dir.write("file.gz", gzipped(content));
+        dir.write("file", "an older, longer copy that must be replaced entirely");
+        EXPECT_TRUE(gunzipFile(dir.file("file.gz"), dir.file("file")));
+        EXPECT_EQ(dir.read("file"), content);
+    }
+}
+
+TEST(Gunzip, ReadsConcatenatedMembers) {
+    TempDir dir;
+    dir.write("file.gz", gzipped("first part, ") + gzipped("second part"));
+    EXPECT_TRUE(gunzipFile(dir.file("file.gz"), dir.file("file")));
+    EXPECT_EQ(dir.read("file"), "first part, second part");
+}
+
+TEST(Gunzip, CopiesAFileThatIsNotGzipUnchanged) {
+    TempDir dir;
+    const std::string content = patternBytes(5000, 7);
+    dir.write("plain.gz", content);
+    dir.write("empty.gz", "");
+    EXPECT_TRUE(gunzipFile(dir.file("plain.gz"), dir.file("plain")));
+    EXPECT_EQ(dir.read("plain"), content);
+    EXPECT_TRUE(gunzipFile(dir.file("empty.gz"), dir.file("empty")));
+    EXPECT_TRUE(dir.exists("empty"));
+    EXPECT_EQ(dir.read("empty"), "");
+}
+
+TEST(Gunzip, FailsOnDamagedOrTruncatedData) {
+    TempDir dir;
+    const std::string packed = gzipped(patternBytes(200000, 3));
+    ASSERT_GT(packed.size(), 1000u);
+
+    std::string damaged = packed;
+    for (size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i) damaged[i] = char(~damaged[i]);
+    dir.write("damaged.gz", damaged);
+    EXPECT_FALSE(gunzipFile(dir.file("damaged.gz"), dir.file("damaged")));
+
+    // Only the check value at the end is wrong: every block inflates, the CRC does not match.
+    std::string badCheck = packed;
+    badCheck[packed.size() - 8] = char(~badCheck[packed.size() - 8]);
+    dir.write("badcheck.gz", badCheck);
+    EXPECT_FALSE(gunzipFile(dir.file("badcheck.gz"), dir.file("badcheck")));
+
+    // Cut in the middle of the stream, and cut just before the trailer.
+    for (const size_t keep : {packed.size() / 2, packed.size() - 8, size_t(12)}) {
+        SCOPED_TRACE(keep);
+        dir.write("short.gz", packed.substr(0, keep));
+        EXPECT_FALSE(gunzipFile(dir.file("short.gz"), dir.file("short")));
+    }
+}
+
+TEST(Gunzip, FailsWhenTheOutputCannotBeWritten) {
+    TempDir dir;
+    dir.write("file.gz", gzipped(patternBytes(100000, 5)));
+    // /dev/full accepts the open and refuses every byte, like a full disk.
+    EXPECT_FALSE(gunzipFile(dir.file("file.gz"), "/dev/full"));
+    EXPECT_FALSE(gunzipFile(dir.file("file.gz"), dir.file("no/such/dir/file")));
+}
+
+TEST(Gunzip, MissingInputLeavesTheOutputAlone) {
+    TempDir dir;
+    dir.write("file", "good copy");
+    EXPECT_FALSE(gunzipFile(dir.file("missing.gz"), dir.file("file")));
+    EXPECT_EQ(dir.read("file"), "good copy");
+}
+
+TEST(FinishFile, DecompressesOnlyGzNamesAndRemovesTheGz) {
+    TempDir dir;
+    const std::string content = patternBytes(3000, 9);
+    dir.write("data/pack.bin.gz", gzipped(content));
+    dir.write("plain.txt", "as it came");
+    dir.write("gz", "two letters short of a suffix");
+
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(finishFile(dir.file("data/pack.bin.gz")));
+    EXPECT_TRUE(finishFile(dir.file("plain.txt")));
+    const std::string log = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(dir.read("data/pack.bin"), content);
+    EXPECT_FALSE(dir.exists("data/pack.bin.gz"));
+    EXPECT_EQ(dir.read("plain.txt"), "as it came");
+    EXPECT_EQ(log, "\t\t\tDecompressing " + dir.file("data/pack.bin.gz") + "\n\t\t\t" + dir.file("plain.txt") +
+                       " not compressed\n");
+
+    ScopedWorkingDirectory inside(dir.path());
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(finishFile("gz"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t\t\tgz not compressed\n");
+    EXPECT_EQ(dir.read("gz"), "two letters short of a suffix");
+}
