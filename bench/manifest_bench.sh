@@ -19,11 +19,12 @@ mkdir -p "$release/text" "$release/media/big" "$release/media/small"
 # Text-like data: numbered records with a few varying fields.
 awk 'BEGIN { srand(7); for (i = 0; i < 180000; i++)
   printf "entity %d kind=%s x=%d y=%d hp=%d name=monster_%d\n", i, (i % 3 ? "npc" : "prop"),
-         int(rand() * 4096), int(rand() * 4096), int(rand() * 100), i % 37 }' >"$work/seed.txt"
+         int(rand() * 4096), int(rand() * 4096), int(rand() * 100), i % 37 }' >"$work/seed.full"
+head -c $((8 * 1024 * 1024 - 16)) "$work/seed.full" >"$work/seed.txt"
 quarter=$((size_mib / 4))
 text_files=$((size_mib / 2 / 8))
 for i in $(seq "$text_files"); do
-  { echo "level $i"; cat "$work/seed.txt"; } | head -c $((8 * 1024 * 1024)) >"$release/text/level$i.txt"
+  { echo "level $i"; cat "$work/seed.txt"; } >"$release/text/level$i.txt"
 done
 for i in $(seq $((quarter / 48))); do
   head -c $((48 * 1024 * 1024)) /dev/urandom >"$release/media/big/track$i.ogg"
