@@ -76,8 +76,7 @@ std::map<std::string, std::string> withoutUpdaterFiles(std::map<std::string, std
 
 }  // namespace
 
-// Enabled once the download service and the update engine are merged in.
-TEST(ManifestRoundTrip, DISABLED_PublishedReleaseInstallsByteForByteThenIsUpToDate) {
+TEST(ManifestRoundTrip, PublishedReleaseInstallsByteForByteThenIsUpToDate) {
     TempDir dir;
     makeRelease(dir, "release", 2);
     makeRelease(dir, "older", 1);
