@@ -18,7 +18,7 @@ const std::string kMasterTag = "master:";
 // The suffix a compressed file has on the server and loses once it is decompressed.
 constexpr size_t kGzipSuffixLength = 3;
 
-bool isMalformed() {
+bool rejectMalformed() {
     std::printf("\tMalformed manifest file\n");
     return false;
 }
@@ -41,12 +41,12 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
             continue;
         }
         if (line.empty()) continue;
-        if (masterPrefix.empty()) return isMalformed();
+        if (masterPrefix.empty()) return rejectMalformed();
 
         const size_t colon = line.find(':');
         const std::string path = line.substr(0, colon);
         // The manifest comes from the network: none of its paths may leave the game's folder.
-        if (!isSafeManifestPath(path)) return isMalformed();
+        if (!isSafeManifestPath(path)) return rejectMalformed();
         const std::string url = masterPrefix + path;
 
         if (colon == std::string::npos) {
@@ -72,7 +72,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         const std::string localFile =
             path.size() < kGzipSuffixLength ? path : path.substr(0, path.size() - kGzipSuffixLength);
         // "x/...gz" would decompress into "x/..".
-        if (!isSafeManifestPath(localFile)) return isMalformed();
+        if (!isSafeManifestPath(localFile)) return rejectMalformed();
         const std::string localMd5 = md5OfFile(localFile);
         if (localMd5 == uncompressedMd5) {
             std::printf("\t%s (%s) up to date\n", localFile.c_str(), uncompressedMd5.c_str());

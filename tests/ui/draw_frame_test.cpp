@@ -1,0 +1,237 @@
+// Whole frames drawn into the dummy video driver's software screen, for each phase of the run,
+// compared pixel by pixel with the layout the pictures should give.
+#include "ui/progress_screen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/lifecycle.h"
+#include "app/startup.h"
+#include "support/sdl_surface.h"
+#include "support/window_layout.h"
+#include "update/run_state.h"
+
+namespace {
+
+std::string describe(const Colour& c) {
+    return "(" + std::to_string(c.r) + ", " + std::to_string(c.g) + ", " + std::to_string(c.b) + ")";
+}
+
+bool sameRgb(const Colour& a, const Colour& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+
+SurfacePtr loadPicture(const char* name) {
+    return SurfacePtr(SDL_LoadBMP((std::string(KIB_SOURCE_DIR "/assets/updater/") + name).c_str()));
+}
+
+SurfacePtr copyOf(SDL_Surface* picture) {
+    return SurfacePtr(SDL_ConvertSurface(picture, picture->format, picture->flags));
+}
+
+Colour recoloured(Colour colour, double hue) {
+    const Hsl hsl = rgbToHsl(colour);
+    hslToRgb(hue, hsl.s, hsl.l, colour);
+    return colour;
+}
+
+// Runs on screens of 16, 24 and 32 bits per pixel: the depth of the desktop decides which the
+// updater gets.
+class DrawFrame : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+        g_screen = SDL_SetVideoMode(kWindowWidth, kWindowHeight, GetParam(), SDL_SWSURFACE);
+        ASSERT_TRUE(g_screen) << SDL_GetError();
+        ASSERT_EQ(g_screen->format->BitsPerPixel, GetParam());
+        background_ = loadPicture("bg.bmp");
+        bar_ = loadPicture("progress.bmp");
+        title_ = loadPicture("title.bmp");
+        ASSERT_TRUE(background_ && bar_ && title_) << SDL_GetError();
+        originalBar_ = copyOf(bar_.get());
+        g_bgImage = background_.get();
+        g_progressImage = bar_.get();
+        g_titleImage = title_.get();
+        g_hue = 0.0;
+        g_nextHueTick = 0;
+        UpdatePhase = Idle;
+        FilesToFetch = 0;
+        FilesFetched = 0;
+        // The first hue step needs a clock later than 0, as any real run has by then.
+        SDL_Delay(2);
+    }
+
+    void TearDown() override {
+        g_bgImage = g_progressImage = g_titleImage = nullptr;
+        background_.reset();
+        bar_.reset();
+        title_.reset();
+        originalBar_.reset();
+        SDL_Quit();
+        g_screen = nullptr;
+        UpdatePhase = Idle;
+        FilesToFetch = FilesFetched = 0;
+    }
+
+    void drawPhase(int32_t phase, int32_t fetched, int32_t toFetch) {
+        UpdatePhase = phase;
+        FilesFetched = fetched;
+        FilesToFetch = toFetch;
+        EXPECT_TRUE(drawFrame());
+    }
+
+    // The colour as the screen holds it.
+    Colour onScreen(const Colour& colour) const {
+        Colour stored(0, 0, 0, 255);
+        SDL_GetRGB(SDL_MapRGB(g_screen->format, colour.r, colour.g, colour.b), g_screen->format, &stored.r,
+                   &stored.g, &stored.b);
+        return stored;
+    }
+
+    // What the window must show at (x, y) with a bar of `barLength` columns.
+    Colour expectedAt(int x, int y, int barLength) const {
+        switch (layerAt(x, y, barLength, g_titleImage)) {
+        case WindowLayer::Title: return getPixelColour(g_titleImage, x, y);
+        case WindowLayer::Bar: return getPixelColour(g_progressImage, 1, y - kBarTop);
+        default: return getPixelColour(g_bgImage, backgroundColumnAt(x), y);
+        }
+    }
+
+    // Every pixel of the window against the layout; reports the first few differences.
+    void expectWindow(int barLength) const {
+        int differences = 0;
+        for (int y = 0; y < kWindowHeight; ++y) {
+            for (int x = 0; x < kWindowWidth; ++x) {
+                const Colour expected = onScreen(expectedAt(x, y, barLength));
+                const Colour actual = getPixelColour(g_screen, x, y);
+                if (sameRgb(actual, expected)) continue;
+                if (++differences <= 5)
+                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << describe(actual) << ", expected "
+                                  << describe(expected);
+            }
+        }
+        EXPECT_EQ(differences, 0);
+    }
+
+    bool barUnchanged() const {
+        for (int y = 0; y < kBarRows; ++y)
+            for (int x = 0; x < g_progressImage->w; ++x)
+                if (readPixelValue(g_progressImage, x, y) != readPixelValue(originalBar_.get(), x, y)) return false;
+        return true;
+    }
+
+    // True when every row of the bar's source column holds the original bar turned to `hue`.
+    bool barHasHue(double hue) const {
+        for (int y = 0; y < kBarRows; ++y)
+            if (!sameRgb(getPixelColour(g_progressImage, 1, y), recoloured(getPixelColour(originalBar_.get(), 1, y), hue)))
+                return false;
+        return true;
+    }
+
+    SurfacePtr background_, bar_, title_, originalBar_;
+};
+
+TEST_P(DrawFrame, NoBarBeforeTheManifestArrives) {
+    for (int32_t phase : {Idle, ManifestRequested}) {
+        drawPhase(phase, 0, 0);
+        expectWindow(0);
+    }
+    EXPECT_EQ(g_hue, 0.0);
+    EXPECT_TRUE(barUnchanged());
+}
+
+TEST_P(DrawFrame, DownloadingDrawsItsShareOfTheBarAndStepsTheHueAtOnce) {
+    const Uint32 before = SDL_GetTicks();
+    drawPhase(Downloading, 3, 7);
+    const Uint32 after = SDL_GetTicks();
+    expectWindow(123);  // 288 * 3 / 7 = 123.4
+    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    EXPECT_TRUE(barHasHue(0.01));
+    EXPECT_GE(g_nextHueTick, before + 50);
+    EXPECT_LE(g_nextHueTick, after + 50);
+    const Colour barPixel = getPixelColour(g_screen, 100, 30);
+    EXPECT_TRUE(sameRgb(barPixel, onScreen(getPixelColour(g_progressImage, 1, 4))));
+
+    drawPhase(Downloading, 0, 7);
+    expectWindow(0);
+    drawPhase(Downloading, 6, 7);
+    expectWindow(246);
+}
+
+TEST_P(DrawFrame, HueStepsOnlyOnceTheNextTickHasPassedAndOncePerFrame) {
+    drawPhase(Downloading, 1, 2);
+    ASSERT_NEAR(g_hue, 0.01, 1e-12);
+    g_nextHueTick = SDL_GetTicks() + 100000;
+    drawPhase(Downloading, 1, 2);
+    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    EXPECT_TRUE(barHasHue(0.01));
+    // A frame long after the last step: one step, however long the gap.
+    g_nextHueTick = 0;
+    drawPhase(Downloading, 1, 2);
+    EXPECT_NEAR(g_hue, 0.02, 1e-12);
+    // The real clock: no step within 50 ms, then one.
+    drawPhase(Downloading, 1, 2);
+    EXPECT_NEAR(g_hue, 0.02, 1e-12);
+    SDL_Delay(60);
+    drawPhase(Downloading, 1, 2);
+    EXPECT_NEAR(g_hue, 0.03, 1e-12);
+    expectWindow(144);
+}
+
+TEST_P(DrawFrame, DownloadingWithNothingQueuedDrawsNoBar) {
+    drawPhase(Downloading, 0, 0);
+    expectWindow(0);
+    EXPECT_EQ(g_hue, 0.0);
+    EXPECT_TRUE(barUnchanged());
+}
+
+TEST_P(DrawFrame, UpdatedDrawsTheFullBarInItsFixedHue) {
+    drawPhase(Updated, 3, 3);
+    expectWindow(kFullBar);
+    EXPECT_TRUE(barHasHue(0.294));
+    const Colour lastColumn = getPixelColour(g_screen, 293, 30);
+    EXPECT_TRUE(sameRgb(lastColumn, onScreen(recoloured(getPixelColour(originalBar_.get(), 1, 4), 0.294))))
+        << describe(lastColumn);
+}
+
+TEST_P(DrawFrame, UpToDateCoversAnEarlierBarWithTheBackground) {
+    drawPhase(Downloading, 5, 7);
+    drawPhase(UpToDate, 0, 0);
+    expectWindow(0);
+}
+
+TEST_P(DrawFrame, TitleHidesThePartOfTheBarItOverlaps) {
+    // Three bytes like a bitmap file: a surface with an alpha channel would be blended.
+    SurfacePtr tallTitle = makeSurface(3, 300, 30);
+    SDL_FillRect(tallTitle.get(), nullptr, SDL_MapRGB(tallTitle->format, 10, 200, 30));
+    g_titleImage = tallTitle.get();
+    drawPhase(Updated, 4, 4);
+    expectWindow(kFullBar);
+    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 29), onScreen(Colour(10, 200, 30, 255))));
+    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 30), onScreen(getPixelColour(g_progressImage, 1, 4))));
+}
+
+TEST_P(DrawFrame, MissingPicturesLeaveTheirLayerOut) {
+    g_progressImage = nullptr;
+    drawPhase(Downloading, 3, 7);
+    EXPECT_EQ(g_hue, 0.0);
+    g_progressImage = bar_.get();
+    expectWindow(0);
+
+    // Nothing else clears the window: without a background the longer bar stays visible.
+    g_bgImage = nullptr;
+    g_titleImage = nullptr;
+    drawPhase(Downloading, 3, 7);
+    drawPhase(Downloading, 1, 7);
+    const Colour bar = onScreen(getPixelColour(g_progressImage, 1, 4));
+    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, kBarLeft + 100, 30), bar));
+    EXPECT_FALSE(sameRgb(getPixelColour(g_screen, kBarLeft + 130, 30), bar));
+}
+
+INSTANTIATE_TEST_SUITE_P(ScreenDepths, DrawFrame, ::testing::Values(16, 24, 32),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param) + "BitScreen";
+                         });
+
+}  // namespace
