@@ -1,13 +1,159 @@
 #!/usr/bin/env bash
-# Builds the updater and starts it in a demo game folder.
+# The whole job on a built-in demo: builds the updater and kib-manifest, publishes a small demo
+# release with kib-manifest, serves it with nginx on a free loopback port, prepares a demo game
+# folder holding an older version, runs kib-updater there and shows what happened.
+# Everything lives in demo/ (recreated on every run); nginx is stopped at the end, also after
+# a failure or Ctrl-C. A real window when DISPLAY is set, SDL's dummy video driver otherwise.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
 scripts/setup.sh
+
+echo "== Building"
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target kib-updater
-mkdir -p demo/game
-cd demo/game
-[ -n "${DISPLAY:-}" ] || export SDL_VIDEODRIVER=dummy
-../../build/kib-updater || true
-echo "--- logs/updater.log"
-cat logs/updater.log
+cmake --build build -j"$(nproc)" --target kib-updater kib-manifest >/dev/null
+
+demo="$repo/demo"
+nginx_pid=""
+stop_server() {
+  if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+  fi
+  nginx_pid=""
+}
+trap stop_server EXIT
+trap 'exit 130' INT TERM
+
+rm -rf "$demo"
+mkdir -p "$demo/release" "$demo/www" "$demo/server" "$demo/game"
+
+# Version 2 of the demo game: text that compresses well, binary data that does not, an
+# already-compressed file, an empty file, nested folders, the player's settings file (listed
+# by name only, so the updater never overwrites the player's changes) and kib.exe, here a
+# shell script that leaves a mark when the updater starts it.
+write_version() {  # folder version
+  local dir=$1 version=$2
+  mkdir -p "$dir/data/levels" "$dir/data/sounds" "$dir/docs" "$dir/config"
+  printf '#!/bin/sh\n# The demo game: leaves a mark in its folder.\necho "kib.exe (demo game version %s) started at $(date)" > game-started.txt\n' \
+    "$version" >"$dir/kib.exe"
+  for level in 1 2 3; do
+    for row in $(seq 1 2000); do echo "level $level version $version row $row: wall wall floor floor door"; done \
+      >"$dir/data/levels/level$level.txt"
+  done
+  head -c $((64 * 1024)) /dev/urandom >"$dir/data/sounds/beep.raw"
+  printf 'Demo game version %s\n' "$version" | gzip -9 >"$dir/docs/changes.txt.gz"
+  printf 'Read me: demo game version %s\n' "$version" >"$dir/docs/readme.txt"
+  : >"$dir/data/empty.dat"
+  printf 'volume=7\n' >"$dir/config/settings.ini"
+}
+write_version "$demo/release" 2
+
+# A free loopback port: try a few, since another program may take one between the probe and
+# nginx's start.
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$((20000 + RANDOM % 40000))
+  port_in_use "$port" && continue
+  mkdir -p "$demo/server/temp"
+  cat >"$demo/server/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $demo/server/nginx.pid;
+error_log $demo/server/error.log;
+events { worker_connections 64; }
+http {
+  access_log $demo/server/access.log;
+  client_body_temp_path $demo/server/temp/body;
+  proxy_temp_path $demo/server/temp/proxy;
+  fastcgi_temp_path $demo/server/temp/fastcgi;
+  uwsgi_temp_path $demo/server/temp/uwsgi;
+  scgi_temp_path $demo/server/temp/scgi;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $demo/www;
+  }
+}
+CONF
+  "$nginx_bin" -p "$demo/server" -c "$demo/server/nginx.conf" -e "$demo/server/error.log" &
+  nginx_pid=$!
+  for _ in $(seq 50); do
+    port_in_use "$port" && break
+    kill -0 "$nginx_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  port_in_use "$port" && break
+  stop_server
+done
+[ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$demo/server/error.log"; exit 1; }
+base="http://127.0.0.1:$port/game/"
+
+echo "== Publishing the demo release (version 2) with kib-manifest"
+build/kib-manifest --presence 'config/*.ini' -o "$demo/www/game" "$demo/release" "$base"
+echo "--- the manifest, $base""manifest.txt"
+cat "$demo/www/game/manifest.txt"
+echo "== nginx serves $demo/www on 127.0.0.1:$port"
+
+echo "== Preparing the demo game folder with version 1"
+write_version "$demo/game" 1
+rm "$demo/game/data/levels/level3.txt" "$demo/game/docs/readme.txt"  # missing files
+printf 'volume=2\n' >"$demo/game/config/settings.ini"                # the player's own setting
+mkdir -p "$demo/game/assets/updater"
+printf '%s\n' "${base}manifest.txt" >"$demo/game/assets/updater/update.cfg"
+pictures=0
+for picture in bg progress title; do
+  if [ -f "assets/updater/$picture.bmp" ]; then
+    cp "assets/updater/$picture.bmp" "$demo/game/assets/updater/"
+    pictures=$((pictures + 1))
+  fi
+done
+echo "update.cfg: $(cat "$demo/game/assets/updater/update.cfg"); pictures copied: $pictures of 3"
+
+echo "== Running kib-updater in $demo/game"
+if [ -n "${DISPLAY:-}" ]; then
+  echo "(a real window on $DISPLAY; close each message box with OK)"
+else
+  echo "(no DISPLAY: SDL's dummy video driver; the message boxes appear on standard error)"
+  export SDL_VIDEODRIVER=dummy
+fi
+run_updater() {  # boxes-file; prints nothing, returns the updater's status
+  local status=0
+  (cd "$demo/game" && timeout 300 "$repo/build/kib-updater" 2>"$1") || status=$?
+  return "$status"
+}
+status=0
+run_updater "$demo/boxes.txt" || status=$?
+sleep 0.5  # the game runs on its own; give it a moment to leave its mark
+cp "$demo/game/logs/updater.log" "$demo/updater.log" 2>/dev/null || true
+echo "== Running kib-updater once more: everything should be up to date"
+again=0
+run_updater "$demo/boxes-again.txt" || again=$?
+stop_server
+
+echo
+echo "--- the log of the first run, logs/updater.log"
+cat "$demo/updater.log" 2>/dev/null || echo "(no log)"
+echo "--- the message boxes (standard error)"
+cat "$demo/boxes.txt"
+[ "$status" -eq 0 ] || echo "--- kib-updater ended with status $status"
+echo "--- the game"
+if [ -f "$demo/game/game-started.txt" ]; then
+  echo "kib.exe was started: $(cat "$demo/game/game-started.txt")"
+else
+  echo "kib.exe was not started"
+fi
+echo "--- the game folder against the release"
+differences=0
+while IFS= read -r file; do
+  relative=${file#"$demo/release/"}
+  [ "$relative" = config/settings.ini ] && continue
+  cmp -s "$file" "$demo/game/$relative" || { echo "differs: $relative"; differences=$((differences + 1)); }
+done < <(find "$demo/release" -type f | sort)
+echo "$differences file(s) differ; config/settings.ini kept the player's setting: $(cat "$demo/game/config/settings.ini")"
+echo "--- the message boxes of the second run"
+cat "$demo/boxes-again.txt"
+[ "$again" -eq 0 ] || echo "--- kib-updater ended with status $again"
+echo "Everything is in $demo (release, server copy in www/game, game folder, nginx logs in server/)."

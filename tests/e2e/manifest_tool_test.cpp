@@ -1,0 +1,110 @@
+// kib-manifest as a game maker runs it: exit statuses, error messages, and re-runs in place.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+ProcessResult runTool(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {KIB_MANIFEST_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProcess(argv);
+}
+
+}  // namespace
+
+TEST(ManifestTool, HelpAndCommandLineErrors) {
+    const ProcessResult help = runTool({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: kib-manifest"), std::string::npos);
+
+    const ProcessResult unknown = runTool({"--frobnicate", "rel", "http://h/"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("unknown option --frobnicate"), std::string::npos) << unknown.err;
+
+    TempDir dir;
+    const ProcessResult missing = runTool({dir.file("absent"), "http://h/"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
+
+    dir.write("rel/a.txt", "a");
+    const ProcessResult https = runTool({dir.file("rel"), "https://h/"});
+    EXPECT_EQ(https.exitCode, 1);
+    EXPECT_NE(https.err.find("plain HTTP"), std::string::npos) << https.err;
+
+    const ProcessResult inside = runTool({"-o", dir.file("rel/out"), dir.file("rel"), "http://h/"});
+    EXPECT_EQ(inside.exitCode, 1);
+    EXPECT_NE(inside.err.find("outside the release folder"), std::string::npos) << inside.err;
+}
+
+TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
+    TempDir dir;
+    dir.write("rel/good.txt", "fine");
+    dir.write("rel/data/my level.pak", "space");
+    dir.write("rel/data/c:d", "colon");
+    dir.write("rel/a<b", "angle");
+    dir.write("rel/win\\path.txt", "backslash");
+    dir.write("rel/manifest.txt", "reserved");
+    const ProcessResult result = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
+    EXPECT_EQ(result.exitCode, 1);
+    for (const char* path : {"data/my level.pak", "data/c:d", "a<b", "win\\path.txt", "manifest.txt"})
+        EXPECT_NE(result.err.find(std::string(path) + ": "), std::string::npos) << path << "\n" << result.err;
+    EXPECT_EQ(result.err.find("good.txt"), std::string::npos);
+    EXPECT_FALSE(dir.exists("out/manifest.txt"));
+
+    // Left out, the same release publishes.
+    const ProcessResult excluded = runTool({"-o", dir.file("out"), "--exclude", "* *", "--exclude", "*:*",
+                                            "--exclude", "*<*", "--exclude", "*\\\\*", "--exclude", "manifest.txt",
+                                            dir.file("rel"), "http://h/"});
+    EXPECT_EQ(excluded.exitCode, 0) << excluded.err;
+    EXPECT_EQ(dir.read("out/manifest.txt"), "master:http://h/\ngood.txt:fff25994ee3941b225ba898fd17d186f\n");
+}
+
+TEST(ManifestTool, ReportsFilesItCannotRead) {
+    TempDir dir;
+    dir.write("rel/a.txt", "a");
+    ASSERT_EQ(mkfifo(dir.file("rel/pipe").c_str(), 0644), 0);
+    const ProcessResult fifo = runTool({dir.file("rel"), "http://h/"});
+    EXPECT_EQ(fifo.exitCode, 1);
+    EXPECT_NE(fifo.err.find("neither a file nor a folder"), std::string::npos) << fifo.err;
+    std::filesystem::remove(dir.file("rel/pipe"));
+
+    if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their permissions";
+    dir.write("rel/secret.bin", "x");
+    chmod(dir.file("rel/secret.bin").c_str(), 0);
+    const ProcessResult unreadable = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_NE(unreadable.err.find("cannot read"), std::string::npos) << unreadable.err;
+    EXPECT_FALSE(dir.exists("out/manifest.txt"));
+}
+
+TEST(ManifestTool, InPlaceRunsAreRepeatableAndPatternsApply) {
+    TempDir dir;
+    std::string big;
+    for (int i = 0; i < 2000; ++i) big += "line " + std::to_string(i % 13) + "\n";
+    dir.write("rel/data/big.txt", big);
+    dir.write("rel/config/settings.ini", "volume=3\n");
+    dir.write("rel/debug/kib.pdb", "symbols");
+    dir.write("rel/small.txt", "tiny");
+    const std::vector<std::string> arguments = {"--presence", "config/*.ini", "--exclude", "*.pdb",
+                                                dir.file("rel"), "http://127.0.0.1:8080/g"};
+    const ProcessResult first = runTool(arguments);
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    const std::string manifest = dir.read("rel/manifest.txt");
+    EXPECT_EQ(manifest.rfind("master:http://127.0.0.1:8080/g/\nconfig/settings.ini\ndata/big.txt.gz:", 0), 0u) << manifest;
+    EXPECT_NE(manifest.find("small.txt:"), std::string::npos);
+    EXPECT_EQ(manifest.find("pdb"), std::string::npos);
+    EXPECT_TRUE(dir.exists("rel/data/big.txt.gz"));
+    EXPECT_NE(first.out.find("update.cfg must hold: http://127.0.0.1:8080/g/manifest.txt"), std::string::npos);
+
+    // The second run takes its own products for what they are and writes the same manifest.
+    const ProcessResult second = runTool(arguments);
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(dir.read("rel/manifest.txt"), manifest);
+    EXPECT_NE(second.out.find("1 .gz files beside files of the same name"), std::string::npos) << second.out;
+}

@@ -1,0 +1,270 @@
+// Streaming a release file through MD5 and zlib's gzip writer in one pass.
+#include "manifest/file_packer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "util/md5.h"
+
+namespace {
+
+// Large reads keep system calls rare; the buffer is per call, so per thread.
+constexpr size_t kReadBlock = 1 << 20;
+
+// An open descriptor closed on every path.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { close(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        close();
+        fd_ = fd;
+    }
+    // The result of close(2), so that a failed flush of written data is seen.
+    int close() {
+        if (fd_ < 0) return 0;
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+std::string describe(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+// Reads at most `length` bytes; 0 at the end, -1 on an error.
+ssize_t readSome(int fd, uint8_t* data, size_t length) {
+    for (;;) {
+        const ssize_t got = ::read(fd, data, length);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+std::string temporaryPathFor(const std::string& target) { return target + ".kib-tmp"; }
+
+// The compressed bytes travel from zlib's gzip writer through a pipe to this sink, which
+// digests them and writes them to the temporary file: the digest is taken as the file is
+// written, never by reading it back.
+class CompressedSink {
+public:
+    CompressedSink(int pipeReadEnd, int outputFd) : input_(pipeReadEnd), output_(outputFd) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~CompressedSink() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // Waits for the writer's end of the pipe to be closed and everything to be written.
+    void finish() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool failed() const { return writeErrno_ != 0; }
+    int writeErrno() const { return writeErrno_; }
+    uint64_t size() const { return size_; }
+    std::string md5() {
+        uint8_t digest[16];
+        md5Finish(state_, digest);
+        return md5ToText(digest);
+    }
+
+private:
+    void run() {
+        md5Init(state_);
+        std::vector<uint8_t> buffer(256 * 1024);
+        for (;;) {
+            const ssize_t got = readSome(input_.get(), buffer.data(), buffer.size());
+            if (got <= 0) break;
+            // After a write error the pipe is still drained, so the writer never blocks.
+            if (writeErrno_ != 0) continue;
+            md5Append(state_, buffer.data(), int32_t(got));
+            size_ += uint64_t(got);
+            if (!writeAll(output_, buffer.data(), size_t(got))) writeErrno_ = errno ? errno : EIO;
+        }
+    }
+
+    FileDescriptor input_;
+    int output_;
+    Md5State state_;
+    uint64_t size_ = 0;
+    int writeErrno_ = 0;
+    std::thread thread_;
+};
+
+int createForWriting(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+// Copies the file into `copyPath` through a temporary file; false with `error` on failure.
+bool copyFile(const std::string& sourcePath, const std::string& copyPath, std::string& error) {
+    FileDescriptor source(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.get() < 0) {
+        error = describe("cannot read", sourcePath);
+        return false;
+    }
+    const std::string temporary = temporaryPathFor(copyPath);
+    FileDescriptor target(createForWriting(temporary));
+    if (target.get() < 0) {
+        error = describe("cannot create", temporary);
+        return false;
+    }
+    std::vector<uint8_t> buffer(kReadBlock);
+    for (;;) {
+        const ssize_t got = readSome(source.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            error = describe("cannot read", sourcePath);
+            break;
+        }
+        if (got == 0) {
+            if (target.close() != 0) error = describe("cannot write", temporary);
+            else if (std::rename(temporary.c_str(), copyPath.c_str()) != 0) error = describe("cannot create", copyPath);
+            break;
+        }
+        if (!writeAll(target.get(), buffer.data(), size_t(got))) {
+            error = describe("cannot write", temporary);
+            break;
+        }
+    }
+    if (!error.empty()) {
+        target.close();
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool compressionWorthIt(uint64_t size, uint64_t gzSize, int minSavingPercent) {
+    // Integer arithmetic in 128 bits would be exact; sizes below 2^56 are enough here.
+    return gzSize * 100 <= size * uint64_t(100 - minSavingPercent);
+}
+
+bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64_t>* bytesDone) {
+    result = PackResult();
+    FileDescriptor source(::open(request.sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.get() < 0) {
+        result.error = describe("cannot read", request.sourcePath);
+        return false;
+    }
+    posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    const bool compressing = !request.gzPath.empty();
+    const bool copyingNow = !compressing && !request.copyPath.empty();
+    const std::string gzTemporary = compressing ? temporaryPathFor(request.gzPath) : "";
+    const std::string copyTemporary = copyingNow ? temporaryPathFor(request.copyPath) : "";
+
+    FileDescriptor copyOutput;
+    FileDescriptor gzOutput;
+    gzFile gz = nullptr;
+    std::unique_ptr<CompressedSink> sink;
+    auto abandon = [&](const std::string& error) {
+        result.error = error;
+        if (gz) gzclose(gz);
+        gz = nullptr;
+        sink.reset();
+        gzOutput.close();
+        copyOutput.close();
+        if (compressing) ::unlink(gzTemporary.c_str());
+        if (copyingNow) ::unlink(copyTemporary.c_str());
+        return false;
+    };
+
+    if (copyingNow) {
+        copyOutput.reset(createForWriting(copyTemporary));
+        if (copyOutput.get() < 0) return abandon(describe("cannot create", copyTemporary));
+    }
+    if (compressing) {
+        gzOutput.reset(createForWriting(gzTemporary));
+        if (gzOutput.get() < 0) return abandon(describe("cannot create", gzTemporary));
+        int pipeEnds[2];
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return abandon(describe("cannot compress", request.sourcePath));
+        // A larger pipe means fewer switches between the compressor and the sink.
+        fcntl(pipeEnds[1], F_SETPIPE_SZ, 1 << 20);
+        sink.reset(new CompressedSink(pipeEnds[0], gzOutput.get()));
+        const std::string mode = "wb" + std::to_string(request.level);
+        gz = gzdopen(pipeEnds[1], mode.c_str());
+        if (!gz) {
+            ::close(pipeEnds[1]);
+            return abandon("cannot start the compression of " + request.sourcePath);
+        }
+        gzbuffer(gz, 256 * 1024);
+    }
+
+    Md5State state;
+    md5Init(state);
+    std::vector<uint8_t> buffer(kReadBlock);
+    for (;;) {
+        const ssize_t got = readSome(source.get(), buffer.data(), buffer.size());
+        if (got < 0) return abandon(describe("cannot read", request.sourcePath));
+        if (got == 0) break;
+        md5Append(state, buffer.data(), int32_t(got));
+        result.size += uint64_t(got);
+        if (copyingNow && !writeAll(copyOutput.get(), buffer.data(), size_t(got)))
+            return abandon(describe("cannot write", copyTemporary));
+        if (gz && gzwrite(gz, buffer.data(), unsigned(got)) != int(got))
+            return abandon("cannot write " + gzTemporary + ": " + std::strerror(sink->writeErrno() ? sink->writeErrno() : EIO));
+        if (bytesDone) *bytesDone += uint64_t(got);
+    }
+    uint8_t digest[16];
+    md5Finish(state, digest);
+    result.md5 = md5ToText(digest);
+
+    if (copyingNow) {
+        if (copyOutput.close() != 0) return abandon(describe("cannot write", copyTemporary));
+        if (std::rename(copyTemporary.c_str(), request.copyPath.c_str()) != 0)
+            return abandon(describe("cannot create", request.copyPath));
+    }
+    if (!compressing) return true;
+
+    const int closed = gzclose(gz);
+    gz = nullptr;
+    sink->finish();
+    if (closed != Z_OK || sink->failed()) {
+        errno = sink->failed() ? sink->writeErrno() : EIO;
+        return abandon(describe("cannot write", gzTemporary));
+    }
+    if (gzOutput.close() != 0) return abandon(describe("cannot write", gzTemporary));
+    const uint64_t gzSize = sink->size();
+    const std::string gzMd5 = sink->md5();
+    sink.reset();
+
+    if (request.alwaysKeepCompressed || compressionWorthIt(result.size, gzSize, request.minSavingPercent)) {
+        if (std::rename(gzTemporary.c_str(), request.gzPath.c_str()) != 0)
+            return abandon(describe("cannot create", request.gzPath));
+        result.compressed = true;
+        result.gzMd5 = gzMd5;
+        result.gzSize = gzSize;
+        return true;
+    }
+    ::unlink(gzTemporary.c_str());
+    if (!request.copyPath.empty() && !copyFile(request.sourcePath, request.copyPath, result.error)) return false;
+    return true;
+}

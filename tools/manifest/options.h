@@ -1,0 +1,53 @@
+// The command line of kib-manifest: what a game maker can ask for, with the defaults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ManifestOptions {
+    // The folder holding the game's files exactly as players should have them.
+    std::string releaseFolder;
+    // The address the updater fetches the files from ("http://host/path/").
+    std::string baseAddress;
+    // Where the server copy goes (files, ".gz" files and the manifest); empty: into the
+    // release folder itself, the ".gz" files beside their originals.
+    std::string outputFolder;
+    // The manifest's file name inside the server copy.
+    std::string manifestName = "manifest.txt";
+    // Files smaller than this are never compressed.
+    uint64_t compressMinSize = 4096;
+    // A compressed copy is kept only when it saves at least this share of the size.
+    int minSavingPercent = 10;
+    // zlib's level; 6 is gzip's default.
+    int compressionLevel = 6;
+    bool compress = true;
+    // Glob patterns (fnmatch); a pattern without "/" matches any file or folder name, one with
+    // "/" matches the whole relative path.
+    std::vector<std::string> excludePatterns;
+    // Files listed by name only: the updater creates them when missing and then leaves them
+    // alone (settings the player edits, for example).
+    std::vector<std::string> presencePatterns;
+    // Files processed at the same time; 0 picks one per processor.
+    int jobs = 0;
+    // No progress line.
+    bool quiet = false;
+};
+
+enum class ParseResult {
+    // Run with the options.
+    Run,
+    // --help was asked for: print usageText() and exit with 0.
+    Help,
+    // Bad command line: print the error and the usage, exit with 2.
+    Invalid,
+};
+
+// Fills `options` from the arguments after the program name; `error` names the problem when
+// the result is Invalid.
+ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOptions& options,
+                           std::string& error);
+std::string usageText();
+// True when `relativePath` (or, for a pattern without "/", any of its names) matches one of
+// the patterns.
+bool matchesAnyPattern(const std::vector<std::string>& patterns, const std::string& relativePath);

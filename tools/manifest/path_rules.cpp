@@ -1,0 +1,69 @@
+// The publishing rules for file paths and the base address.
+#include "manifest/path_rules.h"
+
+#include "update/manifest_path.h"
+
+namespace {
+
+bool hasDotDotSegment(const std::string& path) {
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = path.find('/', begin);
+        const size_t length = (end == std::string::npos ? path.size() : end) - begin;
+        if (length == 2 && path.compare(begin, 2, "..") == 0) return true;
+        if (end == std::string::npos) return false;
+        begin = end + 1;
+    }
+}
+
+bool isSpaceOrControl(unsigned char c) { return c <= 0x20 || c == 0x7f; }
+
+}  // namespace
+
+std::string manifestPathProblem(const std::string& path) {
+    if (path.empty()) return "the path is empty";
+    for (const char c : path) {
+        if (isSpaceOrControl(static_cast<unsigned char>(c)))
+            return "it contains a space or a control character (the updater deletes whitespace from manifest lines)";
+    }
+    if (path.find('\\') != std::string::npos) return "it contains a backslash (the updater refuses it)";
+    if (path.find(':') != std::string::npos) return "it contains ':' (it separates a path from its digest in the manifest)";
+    if (path.find('<') != std::string::npos) return "it contains '<' (it separates the two digests of a compressed file)";
+    if (path.find_first_of("?#%") != std::string::npos)
+        return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
+    if (hasDotDotSegment(path)) return "it has a '..' segment (the updater refuses it)";
+    if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
+    if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
+    if (path == "logs/updater.log") return "the updater writes its log under this name";
+    return "";
+}
+
+bool normaliseBaseAddress(std::string& address, std::string& problem) {
+    static const std::string scheme = "http://";
+    for (const char c : address) {
+        if (isSpaceOrControl(static_cast<unsigned char>(c))) {
+            problem = "the base address contains a space or a control character";
+            return false;
+        }
+    }
+    if (address.compare(0, 8, "https://") == 0) {
+        problem = "the updater speaks plain HTTP only; use an http:// base address";
+        return false;
+    }
+    if (address.compare(0, scheme.size(), scheme) != 0) {
+        problem = "the base address must begin with http://";
+        return false;
+    }
+    const size_t hostEnd = address.find('/', scheme.size());
+    const size_t hostLength = (hostEnd == std::string::npos ? address.size() : hostEnd) - scheme.size();
+    if (hostLength == 0) {
+        problem = "the base address names no host";
+        return false;
+    }
+    if (address.find_first_of("?#", scheme.size()) != std::string::npos) {
+        problem = "the base address must not hold a query or a fragment ('?', '#'): file paths are appended to it";
+        return false;
+    }
+    if (address.back() != '/') address += '/';
+    return true;
+}
