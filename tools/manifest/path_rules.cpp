@@ -5,17 +5,6 @@
 
 namespace {
 
-bool hasDotDotSegment(const std::string& path) {
-    size_t begin = 0;
-    for (;;) {
-        const size_t end = path.find('/', begin);
-        const size_t length = (end == std::string::npos ? path.size() : end) - begin;
-        if (length == 2 && path.compare(begin, 2, "..") == 0) return true;
-        if (end == std::string::npos) return false;
-        begin = end + 1;
-    }
-}
-
 bool isSpaceOrControl(unsigned char c) { return c <= 0x20 || c == 0x7f; }
 
 }  // namespace
@@ -31,7 +20,7 @@ std::string manifestPathProblem(const std::string& path) {
     if (path.find('<') != std::string::npos) return "it contains '<' (it separates the two digests of a compressed file)";
     if (path.find_first_of("?#%") != std::string::npos)
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
-    if (hasDotDotSegment(path)) return "it has a '..' segment (the updater refuses it)";
+    if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
     if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
     if (path == "logs/updater.log") return "the updater writes its log under this name";
