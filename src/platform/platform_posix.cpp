@@ -5,16 +5,23 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 extern char** environ;
@@ -58,15 +65,6 @@ void platformStopSockets() {}
 // ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()
 // with its time-out and the cancel pipe: a stalled peer or a shutdown never leaves a thread
 // blocked in the kernel.
-
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstring>
 
 struct PlatformCancel {
     std::atomic<bool> raised{false};
