@@ -57,6 +57,29 @@ bool runAndWait(const std::vector<std::string>& arguments) {
     return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
 }
 
+// xmessage neither wraps nor scrolls sideways: break long lines at spaces so the whole text
+// fits on a small screen.
+std::string wrapLines(const std::string& text, size_t width) {
+    std::string wrapped;
+    size_t lineLength = 0;
+    size_t lastSpace = std::string::npos;
+    for (char c : text) {
+        wrapped += c;
+        if (c == '\n') {
+            lineLength = 0;
+            lastSpace = std::string::npos;
+            continue;
+        }
+        if (c == ' ') lastSpace = wrapped.size() - 1;
+        if (++lineLength > width && lastSpace != std::string::npos) {
+            wrapped[lastSpace] = '\n';
+            lineLength = wrapped.size() - 1 - lastSpace;
+            lastSpace = std::string::npos;
+        }
+    }
+    return wrapped;
+}
+
 }  // namespace
 
 void platformStartSockets() {}
@@ -211,7 +234,7 @@ void platformShowMessage(const std::string& caption, const std::string& text) {
     if (!hasGraphicalSession()) return;
     if (runAndWait({"zenity", "--warning", "--no-markup", "--title", caption, "--text", text})) return;
     if (runAndWait({"kdialog", "--title", caption, "--sorry", text})) return;
-    runAndWait({"xmessage", "-center", "-title", caption, "-buttons", "OK:0", text});
+    runAndWait({"xmessage", "-center", "-title", caption, "-buttons", "OK:0", wrapLines(text, 60)});
 }
 
 void platformPlaceWindow() {
