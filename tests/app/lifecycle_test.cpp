@@ -1,16 +1,13 @@
 // The real updater binary at start-up and shutdown, without an update server.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -26,28 +23,6 @@ ProcessOptions headless(const TempDir& game) {
 
 // An address nothing listens on.
 const char* const kUnusedAddress = "http://127.0.0.1:9/manifest.txt";
-
-// A loopback port that accepts connections and never answers, so a run stays waiting for its
-// manifest.
-class SilentServer {
-public:
-    SilentServer() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(fd_, 16);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentServer() { close(fd_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/manifest.txt"; }
-
-private:
-    int fd_;
-    int port_ = 0;
-};
 
 }  // namespace
 
@@ -68,8 +43,11 @@ TEST(Lifecycle, MissingConfigurationShowsTheFatalBoxAndLeavesAnEmptyLog) {
 
 TEST(Lifecycle, QuitEventEndsTheRunPromptlyWithExitCodeZero) {
     TempDir game;
-    SilentServer server;
-    game.write("assets/updater/update.cfg", server.url() + "\r\n");
+    // A peer that never answers, so the run stays waiting for its manifest.
+    UnansweredListener server;
+    ASSERT_TRUE(server.started());
+    game.write("assets/updater/update.cfg",
+               "http://127.0.0.1:" + std::to_string(server.port()) + "/manifest.txt\r\n");
     game.write("logs/updater.log", "a previous run's log\n");
     ChildProcess updater({KIB_UPDATER_PATH}, headless(game));
     // Give it time to open the window and enter the main loop.

@@ -61,15 +61,6 @@ uint32_t pictureRgb(SDL_Surface* picture, int x, int y) {
     return uint32_t(colour.r) << 16 | uint32_t(colour.g) << 8 | colour.b;
 }
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return condition();
-}
-
 class UpdaterWindow : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -20,16 +20,6 @@ bool stillRunning(pid_t pid) {
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 }  // namespace
 
 TEST(MessageBox, OnADesktopTheUpdaterWaitsUntilTheBoxIsClosed) {

@@ -109,3 +109,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     ChildProcess child(argv, options);
     return child.wait();
 }
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,3 +56,6 @@ private:
 
 // Starts `argv`, waits for it and returns what it did.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Polls `condition` until it holds or `timeoutMs` has passed; its last answer.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs);

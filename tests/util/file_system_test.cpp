@@ -3,28 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "support/temp_dir.h"
-
-namespace {
-
-// Runs the test body inside `dir` so relative paths behave as in the updater.
-class InDirectory {
-public:
-    explicit InDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
-        std::filesystem::current_path(dir);
-    }
-    ~InDirectory() { std::filesystem::current_path(previous_); }
-
-private:
-    std::filesystem::path previous_;
-};
-
-}  // namespace
 
 TEST(FileSystem, ExistsAndDelete) {
     TempDir dir;
@@ -62,7 +43,7 @@ TEST(FileSystem, DirectoryOf) {
 
 TEST(FileSystem, MakeDirectoriesCreatesEveryLevel) {
     TempDir dir;
-    InDirectory inside(dir.path());
+    ScopedWorkingDirectory inside(dir.path());
     EXPECT_EQ(makeDirectories("a/b/c"), 0);
     EXPECT_TRUE(std::filesystem::is_directory("a/b/c"));
     EXPECT_EQ(makeDirectories("a/b/c"), -1);
@@ -75,7 +56,7 @@ TEST(FileSystem, MakeDirectoriesCreatesEveryLevel) {
 
 TEST(FileSystem, MakeDirectoriesHandlesPathsLongerThanAnyFixedBuffer) {
     TempDir dir;
-    InDirectory inside(dir.path());
+    ScopedWorkingDirectory inside(dir.path());
     std::string path;
     for (int level = 0; level < 40; ++level) path += (level ? "/" : "") + std::string(20, char('a' + level % 26));
     ASSERT_GT(path.size(), 800u);
