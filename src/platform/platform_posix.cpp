@@ -85,6 +85,10 @@ std::string wrapLines(const std::string& text, size_t width) {
 void platformStartSockets() {}
 void platformStopSockets() {}
 
+void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
+
+int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
+
 // ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()
 // with its time-out and the cancel pipe: a stalled peer or a shutdown never leaves a thread
 // blocked in the kernel.
