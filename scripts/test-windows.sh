@@ -209,14 +209,22 @@ run_windows() {  # folder [escape]
   done
   [ -n "$escaped" ] && awk -v a="$escaped" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", b - a }' >"$folder.escape"
   wait "$wine_pid" 2>/dev/null || true
+  keep_log "$folder" windows
   # The game runs on its own: give it a moment to leave its mark.
   for i in $(seq 50); do [ -f "$folder/kib-started.txt" ] && break; sleep 0.1; done
   sleep 0.2
+}
+# Keeps each run's log beside the folder: run<N>-<system>.log.
+runs=0
+keep_log() {  # folder system
+  runs=$((runs + 1))
+  cp "$1/logs/updater.log" "$work/run$runs-$2.log" 2>/dev/null || true
 }
 run_linux() {  # folder
   # No display: the boxes go to standard error only, and nobody has to close them.
   (cd "$1" && env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=dummy timeout 120 "$repo/build/kib-updater" \
     >/dev/null 2>"$1.linux-boxes") || true
+  keep_log "$1" linux
 }
 new_game_folder() {  # folder manifest-address
   rm -rf "$1"
