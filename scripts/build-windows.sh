@@ -7,6 +7,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+. scripts/lib.sh
 out=$(mkdir -p "${1:-build-win}" && cd "${1:-build-win}" && pwd)
 deps="$out/deps"
 triplet=i686-w64-mingw32
@@ -14,18 +15,8 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt_get() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 
-packages=(g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt_get update -qq
-  apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev
 
 # Debian's sources for SDL 1.2: a deb-src entry beside every deb entry of the system's lists.
 has_deb_src() {
@@ -42,7 +33,7 @@ add_deb_src() {
     entries=$(grep -Eh '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list | sed -E 's/^[[:space:]]*deb[[:space:]]/deb-src /')
     echo "$entries" | $sudo tee /etc/apt/sources.list.d/kib-debian-src.list >/dev/null
   fi
-  apt_get update -qq
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 }
 
 sdl="$deps/sdl"  # the installed SDL: include/, lib/, bin/sdl-config

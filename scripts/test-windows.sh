@@ -1,35 +1,23 @@
 #!/usr/bin/env bash
 # Tests the Windows program under Wine: builds kib-updater.exe with scripts/build-windows.sh,
 # publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
-# and runs the program under 32-bit Wine on Xvfb three times: a fresh install, an up-to-date
-# run, and a run against a closed port. Each Wine run is bounded by `timeout` and judged by the
-# files it leaves, its log and its message boxes, never by Wine's exit code; each log is
-# compared with the Linux build's log of the same run.
+# and runs the program under 32-bit Wine on Xvfb: a fresh install, an up-to-date run, a run
+# against a closed port, and Escape while a server keeps it waiting. Each Wine run is bounded by
+# `timeout` and judged by the files it leaves, its log and its message boxes, never by Wine's
+# exit code; the logs of the first three are compared with the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+. scripts/lib.sh
 out=$(mkdir -p "${1:-build-win}" && cd "${1:-build-win}" && pwd)
 triplet=i686-w64-mingw32
 
 # ---- What the test needs: the Linux build's packages, Wine (32-bit: 64-bit Wine alone cannot
 # start the program and yet exits 0), Xvfb and the X tools, nginx.
 scripts/setup.sh
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt_get() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"; }
-packages=(wine wine32:i386 xvfb xdotool x11-utils nginx)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  apt_get update -qq
-  apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_packages wine wine32:i386 xvfb xdotool x11-utils nginx
 
 echo "== Building the Linux updater and kib-manifest (build/), and the Windows program ($out)"
 cmake -S . -B build >/dev/null
@@ -84,55 +72,15 @@ printf 'volume=7\r\n' >"$release/config/settings.ini"
 
 # ---- nginx on a free loopback port, as scripts/demo.sh serves a release.
 server="$work/server"
-mkdir -p "$server/temp" "$work/www"
+mkdir -p "$work/www"
 nginx_pid="" xvfb_pid=""
 cleanup() {
   for pid in $nginx_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
   [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    port_in_use "$port" || { echo "$port"; return; }
-  done
-}
-for attempt in 1 2 3 4 5; do
-  port=$(free_port)
-  cat >"$server/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $server/nginx.pid;
-error_log $server/error.log;
-events { worker_connections 64; }
-http {
-  access_log $server/access.log;
-  client_body_temp_path $server/temp/body;
-  proxy_temp_path $server/temp/proxy;
-  fastcgi_temp_path $server/temp/fastcgi;
-  uwsgi_temp_path $server/temp/uwsgi;
-  scgi_temp_path $server/temp/scgi;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-  }
-}
-CONF
-  "$(command -v nginx || echo /usr/sbin/nginx)" -p "$server" -c "$server/nginx.conf" -e "$server/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    port_in_use "$port" && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  port_in_use "$port" && break
-  kill "$nginx_pid" 2>/dev/null || true
-  nginx_pid=""
-done
+start_loopback_nginx "$server" "$work/www" || true
+port=$nginx_port
 [ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$server/error.log"; exit 1; }
 base="http://127.0.0.1:$port/game/"
 build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/game" "$release" "$base" >/dev/null
