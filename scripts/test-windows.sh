@@ -2,9 +2,10 @@
 # Tests the Windows program under Wine: builds kib-updater.exe with scripts/build-windows.sh,
 # publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
 # and runs the program under 32-bit Wine on Xvfb: a fresh install, an up-to-date run, a run
-# against a closed port, and Escape while a server keeps it waiting. Each Wine run is bounded by
-# `timeout` and judged by the files it leaves, its log and its message boxes, never by Wine's
-# exit code; the logs of the first three are compared with the Linux build's of the same run.
+# against a closed port, an up-to-date folder without kib.exe, and Escape while a server keeps
+# it waiting. Each Wine run is bounded by `timeout` and judged by the files it leaves, its log
+# and its message boxes, never by Wine's exit code; the logs of the first four are compared with
+# the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
@@ -244,7 +245,25 @@ new_game_folder "$linux_down" "http://127.0.0.1:$closed/game/manifest.txt"
 run_linux "$linux_down"
 check "the log has the Linux build's lines (closed port)" same_lines "$down/logs/updater.log" "$linux_down/logs/updater.log"
 
-echo "== 4: a server that accepts the connection and never answers; Escape ends the run at once"
+echo "== 4: up to date, but no kib.exe to start"
+mkdir -p "$work/www/nogame"
+printf 'master:%s\ndata/empty.dat:d41d8cd98f00b204e9800998ecf8427e\n' "$base" >"$work/www/nogame/manifest.txt"
+nogame="$work/game-nogame"
+new_game_folder "$nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
+mkdir -p "$nogame/data"
+: >"$nogame/data/empty.dat"
+run_windows "$nogame"
+check "the boxes \"Up to date!\" then \"Error!\"" boxes_are "$nogame" "Up to date!|Error!"
+check "the error box gives the shell's code 2 (file not found)" \
+  box_text_has "$nogame" "Encountered error code 2 while trying to run kib.exe!"
+linux_nogame="$work/linux-game-nogame"
+new_game_folder "$linux_nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
+mkdir -p "$linux_nogame/data"
+: >"$linux_nogame/data/empty.dat"
+run_linux "$linux_nogame"
+check "the log has the Linux build's lines (no kib.exe)" same_lines "$nogame/logs/updater.log" "$linux_nogame/logs/updater.log"
+
+echo "== 5: a server that accepts the connection and never answers; Escape ends the run at once"
 # The shutdown cancels the transfer that waits for the server; without that it would wait for
 # the 30-second stall time-out.
 silent_port=$(free_port)
