@@ -7,6 +7,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+. scripts/lib.sh
 scripts/setup.sh
 
 echo "== Building"
@@ -49,45 +50,8 @@ write_version() {  # folder version
 }
 write_version "$demo/release" 2
 
-# A free loopback port: try a few, since another program may take one between the probe and
-# nginx's start.
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + RANDOM % 40000))
-  port_in_use "$port" && continue
-  mkdir -p "$demo/server/temp"
-  cat >"$demo/server/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $demo/server/nginx.pid;
-error_log $demo/server/error.log;
-events { worker_connections 64; }
-http {
-  access_log $demo/server/access.log;
-  client_body_temp_path $demo/server/temp/body;
-  proxy_temp_path $demo/server/temp/proxy;
-  fastcgi_temp_path $demo/server/temp/fastcgi;
-  uwsgi_temp_path $demo/server/temp/uwsgi;
-  scgi_temp_path $demo/server/temp/scgi;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $demo/www;
-  }
-}
-CONF
-  "$nginx_bin" -p "$demo/server" -c "$demo/server/nginx.conf" -e "$demo/server/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    port_in_use "$port" && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  port_in_use "$port" && break
-  stop_server
-done
+start_loopback_nginx "$demo/server" "$demo/www" || true
+port=$nginx_port
 [ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$demo/server/error.log"; exit 1; }
 base="http://127.0.0.1:$port/game/"
 

@@ -32,3 +32,7 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 echo "== ThreadSanitizer"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIB_SANITIZE=thread -DKIB_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan
+
+# ---- The Windows program: cross-compiled with mingw-w64 and tested under Wine (docs/building.md).
+echo "== The Windows program, under Wine"
+scripts/test-windows.sh

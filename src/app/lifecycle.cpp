@@ -30,9 +30,7 @@ constexpr Uint32 kVideoFlags = SDL_HWPALETTE | SDL_NOFRAME;
 void runApplication() {
     makeDirectories("logs");
     // From here on every printf of the program goes to the log, which each start truncates.
-    if (std::freopen("logs/updater.log", "w", stdout))
-        // Line by line, so that a run that is killed still leaves its log behind.
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (std::freopen("logs/updater.log", "w", stdout)) platformWriteByLine(stdout);
 
     DownloadManager* manager = new DownloadManager();
     manager->setMaxBytes(0);

@@ -4,12 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 // Socket library start-up and clean-up for the process (Windows Sockets; nothing on POSIX).
 void platformStartSockets();
 void platformStopSockets();
+
+// Makes every line written to `stream` reach its file by the time the line ends, so that a run
+// that is killed still leaves its log behind.
+void platformWriteByLine(std::FILE* stream);
+
+// Creates one directory level: 0 on success, otherwise -1 (it may already exist).
+int platformMakeDirectory(const std::string& path);
 
 // ---- TCP sockets. Every call may run on any thread; a socket belongs to the thread using it.
 

@@ -6,7 +6,6 @@
 #include <SDL_syswm.h>
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,7 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 extern char** environ;
@@ -85,6 +83,10 @@ std::string wrapLines(const std::string& text, size_t width) {
 void platformStartSockets() {}
 void platformStopSockets() {}
 
+void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
+
+int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
+
 // ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()
 // with its time-out and the cancel pipe: a stalled peer or a shutdown never leaves a thread
 // blocked in the kernel.
@@ -144,27 +146,6 @@ void platformDestroyCancel(PlatformCancel* cancel) {
     close(cancel->readEnd);
     close(cancel->writeEnd);
     delete cancel;
-}
-
-bool platformResolve(const std::string& host, const std::string& port, std::vector<PlatformAddress>& out) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
-    bool any = false;
-    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
-        PlatformAddress address;
-        if (entry->ai_addrlen > sizeof address.bytes) continue;
-        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
-        address.length = int(entry->ai_addrlen);
-        out.push_back(address);
-        any = true;
-    }
-    freeaddrinfo(found);
-    return any;
 }
 
 PlatformSocket platformConnect(const PlatformAddress& address, int timeoutMs, const PlatformCancel* cancel) {

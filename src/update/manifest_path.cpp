@@ -3,7 +3,9 @@
 
 bool isSafeManifestPath(const std::string& path) {
     if (path.empty() || path[0] == '/') return false;
-    if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) return false;
+    // On Windows "\" separates levels and ":" names a drive or a stream ("c:/x", "c:x",
+    // "a\..\b", "a:stream"); one manifest serves every system, so every system refuses them.
+    if (path.find_first_of(std::string("\\:\0", 3)) != std::string::npos) return false;
     return !hasParentSegment(path);
 }
 

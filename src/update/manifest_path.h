@@ -4,8 +4,9 @@
 
 #include <string>
 
-// False for an empty path, an absolute one ("/..."), one holding "\" or a zero byte, and one
-// with a ".." segment. Shared by the updater and the manifest tool so both agree.
+// False for an empty path, an absolute one ("/..."), one holding "\", ":" (a drive letter) or a
+// zero byte, and one with a ".." segment. Shared by the updater and the manifest tool so both
+// agree.
 bool isSafeManifestPath(const std::string& path);
 // True when one of the path's "/"-separated segments is "..".
 bool hasParentSegment(const std::string& path);

@@ -4,19 +4,9 @@
 #include <cstdio>
 #include <sys/stat.h>
 
-#ifdef _WIN32
-#include <direct.h>
-#endif
+#include "platform/platform.h"
 
 namespace {
-
-int makeOneDirectory(const std::string& path) {
-#ifdef _WIN32
-    return _mkdir(path.c_str());
-#else
-    return mkdir(path.c_str(), 0777);
-#endif
-}
 
 bool isRegularOrOther(std::FILE* file) {
     // fopen succeeds on a directory on POSIX; the system treats a directory as no file.
@@ -62,8 +52,8 @@ int makeDirectories(const std::string& path) {
     if (!work.empty() && work.back() == '/') work.pop_back();
     // Index 0 is skipped: a leading "/" is the root of an absolute path, not a level.
     for (size_t i = 1; i < work.size(); ++i) {
-        if (work[i] == '/') makeOneDirectory(work.substr(0, i));
+        if (work[i] == '/') platformMakeDirectory(work.substr(0, i));
     }
     if (work.empty()) return -1;
-    return makeOneDirectory(work) == 0 ? 0 : -1;
+    return platformMakeDirectory(work) == 0 ? 0 : -1;
 }

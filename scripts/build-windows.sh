@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Cross-compiles the updater for 32-bit Windows on Debian 12: mingw-w64, zlib for mingw, and
+# SDL 1.2 built from Debian's own source package. The result is build-win/kib-updater.exe, one
+# self-contained program (SDL, zlib and the C/C++ runtimes linked in).
+# Usage: scripts/build-windows.sh [build folder, default build-win]
+# The SDL build is kept in BUILD/deps and reused by the next run.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+. scripts/lib.sh
+out=$(mkdir -p "${1:-build-win}" && cd "${1:-build-win}" && pwd)
+deps="$out/deps"
+triplet=i686-w64-mingw32
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev
+
+# Debian's sources for SDL 1.2: a deb-src entry beside every deb entry of the system's lists.
+has_deb_src() {
+  grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+    /etc/apt/sources.list.d/*.sources
+}
+add_deb_src() {
+  local entries
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    # deb822: the same stanzas with their type changed.
+    entries=$(sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources)
+    echo "$entries" | $sudo tee /etc/apt/sources.list.d/kib-debian-src.sources >/dev/null
+  else
+    entries=$(grep -Eh '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list | sed -E 's/^[[:space:]]*deb[[:space:]]/deb-src /')
+    echo "$entries" | $sudo tee /etc/apt/sources.list.d/kib-debian-src.list >/dev/null
+  fi
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+}
+
+sdl="$deps/sdl"  # the installed SDL: include/, lib/, bin/sdl-config
+if [ ! -f "$sdl/.built" ]; then
+  echo "== SDL 1.2 for $triplet, from Debian's source package (once; kept in $deps)"
+  has_deb_src || add_deb_src
+  rm -rf "$deps/source" "$sdl"
+  mkdir -p "$deps/source"
+  (cd "$deps/source" && apt-get source -qq libsdl1.2 >/dev/null 2>"$deps/source/apt-get.log") || {
+    cat "$deps/source/apt-get.log"
+    exit 1
+  }
+  source_dir=$(find "$deps/source" -mindepth 1 -maxdepth 1 -type d -name 'libsdl1.2-*' | head -n1)
+  [ -n "$source_dir" ] || { echo "apt-get source libsdl1.2 unpacked nothing"; exit 1; }
+  # SDL's old libtool drops -static-libgcc from LDFLAGS, so it rides in CC. Only the parts the
+  # updater uses (video, events, timers, threads); audio, CD-ROM and joystick are left out.
+  (cd "$source_dir" &&
+    ./configure --host=$triplet --prefix="$sdl" --disable-shared --enable-static \
+      --disable-audio --disable-cdrom --disable-joystick --disable-nasm \
+      CC="$triplet-gcc-win32 -static-libgcc" >"$deps/configure.log" 2>&1 &&
+    nice make -j"$jobs" >"$deps/make.log" 2>&1 &&
+    make install >"$deps/install.log" 2>&1) || {
+    echo "building SDL failed; the end of its logs in $deps:"
+    tail -n 30 "$deps"/configure.log "$deps"/make.log "$deps"/install.log 2>/dev/null
+    exit 1
+  }
+  touch "$sdl/.built"
+fi
+
+# Debian's sdl-config omits -lmingw32 -lSDLmain -mwindows from --libs; --static-libs has them.
+sdl_libs=$(sh "$sdl/bin/sdl-config" --prefix="$sdl" --static-libs)
+echo "== kib-updater.exe (SDL: $sdl_libs)"
+cmake -S . -B "$out/updater" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DKIB_BUILD_TESTS=OFF -DKIB_BUILD_BENCH=OFF -DKIB_BUILD_TOOLS=OFF \
+  -DSDL_INCLUDE_DIR="$sdl/include/SDL" -DSDL_LIBRARY="${sdl_libs// /;}" >"$out/cmake.log"
+nice cmake --build "$out/updater" -j"$jobs"
+# The copy to ship carries no debugging symbols; build-win/updater keeps the full one.
+$triplet-strip -o "$out/kib-updater.exe" "$out/updater/kib-updater.exe"
+# Nothing but Windows' own DLLs may be needed beside it.
+imports=$($triplet-objdump -p "$out/kib-updater.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+for dll in $imports; do
+  case "$dll" in
+  kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | advapi32.dll) ;;
+  *) echo "kib-updater.exe needs $dll, which Windows does not bring"; exit 1 ;;
+  esac
+done
+echo "Built $out/kib-updater.exe ($(stat -c %s "$out/kib-updater.exe") bytes; needs only $(echo $imports))"

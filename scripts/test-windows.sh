@@ -1,0 +1,301 @@
+#!/usr/bin/env bash
+# Tests the Windows program under Wine: builds kib-updater.exe with scripts/build-windows.sh,
+# publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
+# and runs the program under 32-bit Wine on Xvfb: a fresh install, an up-to-date run, a run
+# against a closed port, an up-to-date folder without kib.exe, and Escape while a server keeps
+# it waiting. Each Wine run is bounded by `timeout` and judged by the files it leaves, its log
+# and its message boxes, never by Wine's exit code; the logs of the first four are compared with
+# the Linux build's of the same run.
+# Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
+# every failed check, when one fails.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+. scripts/lib.sh
+out=$(mkdir -p "${1:-build-win}" && cd "${1:-build-win}" && pwd)
+triplet=i686-w64-mingw32
+
+# ---- What the test needs: the Linux build's packages, Wine (32-bit: 64-bit Wine alone cannot
+# start the program and yet exits 0), Xvfb and the X tools, nginx.
+scripts/setup.sh
+install_packages wine wine32:i386 xvfb xdotool x11-utils nginx
+
+echo "== Building the Linux updater and kib-manifest (build/), and the Windows program ($out)"
+cmake -S . -B build >/dev/null
+cmake --build build -j2 --target kib-updater kib-manifest >/dev/null
+scripts/build-windows.sh "$out"
+
+work="$out/test"
+rm -rf "$work"
+mkdir -p "$work"
+failures=()
+passed=0
+check() {  # description command...: records the description when the command fails
+  local description=$1
+  shift
+  if "$@"; then
+    echo "ok: $description"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $description"
+    failures+=("$description")
+  fi
+}
+
+# ---- The game: a tiny Windows program that leaves a mark in its working directory.
+cat >"$work/game.c" <<'EOF'
+#include <stdio.h>
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+    char folder[MAX_PATH] = "";
+    FILE* mark = fopen("kib-started.txt", "w");
+    (void)instance, (void)previous, (void)commandLine, (void)show;
+    if (!mark) return 1;
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    fprintf(mark, "kib.exe started in %s\n", folder);
+    fclose(mark);
+    return 0;
+}
+EOF
+$triplet-gcc-win32 -O2 -mwindows -static -o "$work/kib.exe" "$work/game.c"
+
+# ---- The release: compressed, digest and presence lines, nested folders.
+release="$work/release"
+mkdir -p "$release/data/levels" "$release/data/sounds" "$release/config"
+cp "$work/kib.exe" "$release/kib.exe"
+for level in 1 2; do
+  for row in $(seq 1 3000); do echo "level $level row $row: wall wall floor floor door"; done >"$release/data/levels/level$level.txt"
+done
+head -c 100000 /dev/urandom >"$release/data/sounds/beep.raw"
+: >"$release/data/empty.dat"
+printf 'volume=7\r\n' >"$release/config/settings.ini"
+
+# ---- nginx on a free loopback port, as scripts/demo.sh serves a release.
+server="$work/server"
+mkdir -p "$work/www"
+nginx_pid="" xvfb_pid=""
+cleanup() {
+  for pid in $nginx_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+  [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+start_loopback_nginx "$server" "$work/www" || true
+port=$nginx_port
+[ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$server/error.log"; exit 1; }
+base="http://127.0.0.1:$port/game/"
+build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/game" "$release" "$base" >/dev/null
+echo "== The release, served on 127.0.0.1:$port:"
+cat "$work/www/game/manifest.txt"
+grep -q '\.gz:[0-9a-f]*<' "$work/www/game/manifest.txt" && grep -qx 'config/settings.ini' "$work/www/game/manifest.txt" ||
+  { echo "the manifest lacks a compressed or a presence line"; exit 1; }
+
+# ---- Xvfb and a private Wine prefix, set up once and kept with the build.
+exec 5>"$work/xvfb.display"
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+exec 5>&-
+for _ in $(seq 100); do [ -s "$work/xvfb.display" ] && break; sleep 0.1; done
+[ -s "$work/xvfb.display" ] || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/xvfb.display")"
+export WINEPREFIX="$out/wine" WINEARCH=win32
+# No downloads of Mono or Gecko: the program needs neither, and their prompts would wait.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== Creating the Wine prefix $WINEPREFIX"
+  WINEDEBUG=-all timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || true
+  WINEDEBUG=-all timeout 120 wineserver -w || true
+  [ -f "$WINEPREFIX/system.reg" ] || { echo "wineboot made no prefix:"; cat "$work/wineboot.log"; rm -rf "$WINEPREFIX"; exit 1; }
+fi
+
+# ---- One run of the updater in a game folder, under Wine and under Linux.
+box_names='^(Done!|Up to date!|Oh no! Problems!|Error!)$'
+# Runs kib-updater.exe in `folder` under Wine, closing each message box with Return. Writes
+# the captions of the boxes, in order, to `folder`.boxes, Wine's standard error (with the
+# +msgbox trace holding each box's text) to `folder`.wine, and the updater window's geometry,
+# taken while the first box is up, to `folder`.window.
+# With "escape", presses Escape in the updater's window once it is up and writes the seconds
+# from then to the end of the program to `folder`.escape.
+run_windows() {  # folder [escape]
+  local folder=$1 escape=${2:-} wine_pid box seen="" i escaped=""
+  : >"$folder.boxes"
+  : >"$folder.window"
+  : >"$folder.escape"
+  cp "$out/kib-updater.exe" "$folder/kib-updater.exe"
+  (cd "$folder" && WINEDEBUG=+msgbox exec timeout 120 wine kib-updater.exe) >/dev/null 2>"$folder.wine" &
+  wine_pid=$!
+  for i in $(seq 1200); do
+    kill -0 "$wine_pid" 2>/dev/null || break
+    if [ -n "$escape" ] && [ -z "$escaped" ]; then
+      local window
+      window=$(xdotool search --name '^kib Updater$' 2>/dev/null | head -n1 || true)
+      if [ -n "$window" ]; then
+        sleep 1  # the request is under way by now
+        xdotool windowfocus "$window" 2>/dev/null || true
+        xdotool key Escape 2>/dev/null || true
+        escaped=$(date +%s.%N)
+      fi
+    fi
+    box=$(xdotool search --name "$box_names" 2>/dev/null | head -n1 || true)
+    if [ -n "$box" ] && [ "$box" != "$seen" ]; then
+      seen=$box
+      sleep 0.3  # the box draws itself and takes the focus
+      xdotool getwindowname "$box" >>"$folder.boxes"
+      if [ ! -s "$folder.window" ]; then
+        local updater
+        updater=$(xdotool search --name '^kib Updater$' 2>/dev/null | head -n1 || true)
+        if [ -n "$updater" ]; then
+          xwininfo -id "$updater" >"$folder.window" 2>&1 || true
+          xprop -id "$updater" _MOTIF_WM_HINTS >>"$folder.window" 2>&1 || true
+        else
+          echo "no window named kib Updater" >"$folder.window"
+        fi
+      fi
+      xdotool windowfocus "$box" 2>/dev/null || true
+      xdotool key --clearmodifiers Return 2>/dev/null || true
+    fi
+    sleep 0.1
+  done
+  [ -n "$escaped" ] && awk -v a="$escaped" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", b - a }' >"$folder.escape"
+  wait "$wine_pid" 2>/dev/null || true
+  keep_log "$folder" windows
+  # The game runs on its own: give it a moment to leave its mark.
+  for i in $(seq 50); do [ -f "$folder/kib-started.txt" ] && break; sleep 0.1; done
+  sleep 0.2
+}
+# Keeps each run's log beside the folder: run<N>-<system>.log.
+runs=0
+keep_log() {  # folder system
+  runs=$((runs + 1))
+  cp "$1/logs/updater.log" "$work/run$runs-$2.log" 2>/dev/null || true
+}
+run_linux() {  # folder
+  # No display: the boxes go to standard error only, and nobody has to close them.
+  (cd "$1" && env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=dummy timeout 120 "$repo/build/kib-updater" \
+    >/dev/null 2>"$1.linux-boxes") || true
+  keep_log "$1" linux
+}
+new_game_folder() {  # folder manifest-address
+  rm -rf "$1"
+  mkdir -p "$1/assets/updater"
+  printf '%s\n' "$2" >"$1/assets/updater/update.cfg"
+  cp assets/updater/*.bmp "$1/assets/updater/"
+}
+# The log holds the same lines as the Linux build's; the file downloads finish in any order.
+# The Windows runtime writes the text-mode log with CR LF line ends.
+lines_of() { tr -d '\r' <"$1" | sort; }
+same_lines() { diff <(lines_of "$1") <(lines_of "$2") >"$work/log.diff" || { cat "$work/log.diff"; return 1; }; }
+box_text_has() { grep -q "trace:msgbox:.*$2" "$1.wine"; }
+boxes_are() { [ "$(paste -sd'|' "$1.boxes")" = "$2" ] || { echo "boxes: $(paste -sd'|' "$1.boxes")"; return 1; }; }
+no_stdio_files() { [ ! -e "$1/stdout.txt" ] && [ ! -e "$1/stderr.txt" ]; }
+same_as_release() {  # folder: every release file byte for byte
+  local file relative
+  while IFS= read -r file; do
+    relative=${file#"$release/"}
+    cmp -s "$file" "$1/$relative" || { echo "differs: $relative"; return 1; }
+  done < <(find "$release" -type f)
+}
+
+echo "== 1: a fresh install under Wine"
+game="$work/game"
+new_game_folder "$game" "${base}manifest.txt"
+run_windows "$game"
+check "the release is installed byte for byte" same_as_release "$game"
+check "no .gz file and no manifest.txt are left" test -z "$(find "$game" -name '*.gz' -o -name manifest.txt)"
+check "the box \"Done!\" and no other" boxes_are "$game" "Done!"
+check "the box says the update was a success" box_text_has "$game" "The update was a success"
+check "kib.exe was started in the game folder" grep -q "started in .*game" "$game/kib-started.txt"
+check "stdout.txt and stderr.txt are not left behind" no_stdio_files "$game"
+files=$(grep -vc '^master:' "$work/www/game/manifest.txt" || true)
+check "the log says Finished for each of the $files files" test "$(grep -c $'^\t\tFinished ' "$game/logs/updater.log")" -eq "$files"
+geometry=$(grep -E 'Absolute upper-left [XY]|Width|Height|Border width|Override Redirect' "$game.window" | tr -s ' ' | paste -sd';')
+echo "the updater's window under Wine: $geometry; $(grep MOTIF "$game.window" || true)"
+check "the window is at (0, 0)" grep -q 'Absolute upper-left X: *0$' "$game.window"
+check "the window is at (0, 0) (y)" grep -q 'Absolute upper-left Y: *0$' "$game.window"
+check "the window is 300 by 50" grep -qzE 'Width: 300.*Height: 50' "$game.window"
+check "the window has no border" grep -q 'Border width: 0' "$game.window"
+# Motif hints: flags with the decorations bit (2), functions, decorations 0.
+check "the window asks for no frame" grep -qE '_MOTIF_WM_HINTS\(_MOTIF_WM_HINTS\) = 0x[23], 0x[0-9a-f]+, 0x0' "$game.window"
+linux="$work/linux-game"
+new_game_folder "$linux" "${base}manifest.txt"
+run_linux "$linux"
+check "the log has the Linux build's lines (fresh install)" same_lines "$game/logs/updater.log" "$linux/logs/updater.log"
+
+echo "== 2: the same folder once more: up to date"
+rm -f "$game/kib-started.txt"
+run_windows "$game"
+check "the box \"Up to date!\" and no other" boxes_are "$game" "Up to date!"
+check "kib.exe was started again" test -f "$game/kib-started.txt"
+check "the release is still in place" same_as_release "$game"
+check "stdout.txt and stderr.txt are not left behind (up to date)" no_stdio_files "$game"
+run_linux "$linux"
+check "the log has the Linux build's lines (up to date)" same_lines "$game/logs/updater.log" "$linux/logs/updater.log"
+
+echo "== 3: a closed port"
+closed=$(free_port)
+down="$work/game-down"
+new_game_folder "$down" "http://127.0.0.1:$closed/game/manifest.txt"
+run_windows "$down"
+check "the box \"Oh no! Problems!\" and no other" boxes_are "$down" "Oh no! Problems!"
+check "the box says Could not get manifest" box_text_has "$down" "Could not get manifest"
+check "the log gives reason 3" test "$(tr -d '\r' <"$down/logs/updater.log")" = 'Failed to download manifest. Reason: 3'
+check "kib.exe was not started" test ! -e "$down/kib-started.txt"
+linux_down="$work/linux-game-down"
+new_game_folder "$linux_down" "http://127.0.0.1:$closed/game/manifest.txt"
+run_linux "$linux_down"
+check "the log has the Linux build's lines (closed port)" same_lines "$down/logs/updater.log" "$linux_down/logs/updater.log"
+
+echo "== 4: up to date, but no kib.exe to start"
+mkdir -p "$work/www/nogame"
+printf 'master:%s\ndata/empty.dat:d41d8cd98f00b204e9800998ecf8427e\n' "$base" >"$work/www/nogame/manifest.txt"
+nogame="$work/game-nogame"
+new_game_folder "$nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
+mkdir -p "$nogame/data"
+: >"$nogame/data/empty.dat"
+run_windows "$nogame"
+check "the boxes \"Up to date!\" then \"Error!\"" boxes_are "$nogame" "Up to date!|Error!"
+check "the error box gives the shell's code 2 (file not found)" \
+  box_text_has "$nogame" "Encountered error code 2 while trying to run kib.exe!"
+linux_nogame="$work/linux-game-nogame"
+new_game_folder "$linux_nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
+mkdir -p "$linux_nogame/data"
+: >"$linux_nogame/data/empty.dat"
+run_linux "$linux_nogame"
+check "the log has the Linux build's lines (no kib.exe)" same_lines "$nogame/logs/updater.log" "$linux_nogame/logs/updater.log"
+
+echo "== 5: a server that accepts the connection and never answers; Escape ends the run at once"
+# The shutdown cancels the transfer that waits for the server; without that it would wait for
+# the 30-second stall time-out.
+silent_port=$(free_port)
+timeout 120 python3 -c '
+import socket, sys
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(16)
+held = []
+while True:
+    held.append(server.accept()[0])
+' "$silent_port" &
+silent_pid=$!
+for _ in $(seq 50); do port_in_use "$silent_port" && break; sleep 0.1; done
+stalled="$work/game-stalled"
+new_game_folder "$stalled" "http://127.0.0.1:$silent_port/game/manifest.txt"
+run_windows "$stalled" escape
+kill "$silent_pid" 2>/dev/null || true
+check "the program ended within 5 s of Escape ($(cat "$stalled.escape") s)" \
+  awk -v s="$(cat "$stalled.escape")" 'BEGIN { exit !(s != "" && s < 5) }'
+# The transfer cut short by the quit is dropped without a callback, as on Linux: no box.
+check "no box after Escape" boxes_are "$stalled" ""
+check "the log is empty after Escape" test ! -s "$stalled/logs/updater.log"
+check "kib.exe was not started (Escape)" test ! -e "$stalled/kib-started.txt"
+
+echo
+echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "Failed checks:"
+  printf '  %s\n' "${failures[@]}"
+  echo "Wine's standard error, the logs and the boxes are in $work."
+fi
+echo "test-windows: $passed passed, ${#failures[@]} failed"
+[ ${#failures[@]} -eq 0 ]

@@ -1,0 +1,213 @@
+// The platform layer on Windows: Windows Sockets, the user and shell interfaces, and the SDL
+// window's native handle.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <direct.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <SDL.h>
+#include <SDL_syswm.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+
+void platformStartSockets() {
+    WSADATA data;
+    // Counted by Windows: every start-up is matched by one clean-up. A failed start-up shows
+    // as failed transfers.
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void platformStopSockets() { WSACleanup(); }
+
+void platformWriteByLine(std::FILE* stream) {
+    // The C runtime has no line buffering (_IOLBF means full buffering and wants a size):
+    // unbuffered is the nearest.
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+}
+
+int platformMakeDirectory(const std::string& path) { return _mkdir(path.c_str()); }
+
+// ---- TCP sockets. Each socket is non-blocking and tied to an event of its own for all its
+// network events, so that every wait is one WSAWaitForMultipleEvents on that event, the cancel
+// event and the time-out: a stalled peer or a shutdown never leaves a thread blocked in the
+// kernel.
+
+struct PlatformCancel {
+    std::atomic<bool> raised{false};
+    // Manual-reset: once set it stays set and wakes every wait that includes it.
+    HANDLE event = nullptr;
+};
+
+namespace {
+
+// What PlatformSocket points to: the socket and its event.
+struct WinSocket {
+    SOCKET socket = INVALID_SOCKET;
+    // Signalled by Windows Sockets for FD_CONNECT, FD_READ, FD_WRITE and FD_CLOSE. It is only
+    // a hint: after every wake the operation itself is tried again.
+    WSAEVENT event = WSA_INVALID_EVENT;
+};
+
+WinSocket* fromHandle(PlatformSocket handle) { return reinterpret_cast<WinSocket*>(handle); }
+
+void destroy(WinSocket* socket) {
+    if (socket->socket != INVALID_SOCKET) closesocket(socket->socket);
+    if (socket->event != WSA_INVALID_EVENT) WSACloseEvent(socket->event);
+    delete socket;
+}
+
+enum class WaitResult { Ready, TimedOut, Failed, Cancelled };
+
+// Waits until one of the socket's network events is recorded (the caller retries its
+// operation then), the time-out passes or the cancel is raised. `events` receives what was
+// recorded.
+WaitResult waitForSocket(WinSocket* socket, int timeoutMs, const PlatformCancel* cancel,
+                         WSANETWORKEVENTS& events) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (cancel && cancel->raised.load()) return WaitResult::Cancelled;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return WaitResult::TimedOut;
+        // The cancel comes first: when both are set, the lower index is reported.
+        WSAEVENT handles[2];
+        DWORD count = 0;
+        if (cancel && cancel->event) handles[count++] = cancel->event;
+        handles[count++] = socket->event;
+        const DWORD woken = WSAWaitForMultipleEvents(count, handles, FALSE, DWORD(left.count()), FALSE);
+        if (woken == WSA_WAIT_TIMEOUT) continue;
+        if (woken == WSA_WAIT_FAILED) return WaitResult::Failed;
+        if (count == 2 && woken == WSA_WAIT_EVENT_0) return WaitResult::Cancelled;
+        // Clears the record and resets the event for the next wait.
+        if (WSAEnumNetworkEvents(socket->socket, socket->event, &events) != 0) return WaitResult::Failed;
+        return WaitResult::Ready;
+    }
+}
+
+int clampToInt(size_t length) { return int(std::min<size_t>(length, INT_MAX)); }
+
+}  // namespace
+
+PlatformCancel* platformCreateCancel() {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event) return nullptr;
+    PlatformCancel* cancel = new PlatformCancel;
+    cancel->event = event;
+    return cancel;
+}
+
+void platformRaiseCancel(PlatformCancel* cancel) {
+    if (!cancel || cancel->raised.exchange(true)) return;
+    SetEvent(cancel->event);
+}
+
+bool platformCancelRaised(const PlatformCancel* cancel) { return cancel && cancel->raised.load(); }
+
+void platformDestroyCancel(PlatformCancel* cancel) {
+    if (!cancel) return;
+    CloseHandle(cancel->event);
+    delete cancel;
+}
+
+PlatformSocket platformConnect(const PlatformAddress& address, int timeoutMs, const PlatformCancel* cancel) {
+    const sockaddr* target = reinterpret_cast<const sockaddr*>(address.bytes);
+    WinSocket* socket = new WinSocket;
+    // Not inherited by the game, which we start while our sockets may still be open.
+    socket->socket = WSASocketW(target->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket->socket == INVALID_SOCKET) socket->socket = ::socket(target->sa_family, SOCK_STREAM, IPPROTO_TCP);
+    socket->event = WSACreateEvent();
+    // Selecting events makes the socket non-blocking.
+    if (socket->socket == INVALID_SOCKET || socket->event == WSA_INVALID_EVENT ||
+        WSAEventSelect(socket->socket, socket->event, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+        destroy(socket);
+        return kNoSocket;
+    }
+    bool connected = connect(socket->socket, target, address.length) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        WSANETWORKEVENTS events{};
+        // Other events cannot come before the connection is made; wait for its outcome.
+        while (!(events.lNetworkEvents & FD_CONNECT)) {
+            if (waitForSocket(socket, timeoutMs, cancel, events) != WaitResult::Ready) break;
+        }
+        connected = (events.lNetworkEvents & FD_CONNECT) && events.iErrorCode[FD_CONNECT_BIT] == 0;
+    }
+    if (!connected) {
+        destroy(socket);
+        return kNoSocket;
+    }
+    return reinterpret_cast<PlatformSocket>(socket);
+}
+
+bool platformSendAll(PlatformSocket handle, const char* data, size_t length, int timeoutMs,
+                     const PlatformCancel* cancel) {
+    WinSocket* socket = fromHandle(handle);
+    while (length > 0) {
+        if (cancel && cancel->raised.load()) return false;
+        const int sent = send(socket->socket, data, clampToInt(length), 0);
+        if (sent > 0) {
+            data += sent;
+            length -= size_t(sent);
+            continue;
+        }
+        // A send that would block re-arms FD_WRITE, which the wait then sees.
+        if (sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return false;
+        WSANETWORKEVENTS events{};
+        if (waitForSocket(socket, timeoutMs, cancel, events) != WaitResult::Ready) return false;
+    }
+    return true;
+}
+
+int64_t platformReceive(PlatformSocket handle, char* buffer, size_t capacity, int timeoutMs,
+                        const PlatformCancel* cancel) {
+    WinSocket* socket = fromHandle(handle);
+    for (;;) {
+        // Checked before every receive too: a peer that never pauses must not outlast a cancel.
+        if (cancel && cancel->raised.load()) return kSocketCancelled;
+        const int received = recv(socket->socket, buffer, clampToInt(capacity), 0);
+        if (received >= 0) return received;
+        // A receive that would block re-arms FD_READ; FD_CLOSE covers the peer going away.
+        if (WSAGetLastError() != WSAEWOULDBLOCK) return kSocketFailed;
+        WSANETWORKEVENTS events{};
+        switch (waitForSocket(socket, timeoutMs, cancel, events)) {
+        case WaitResult::Ready: break;
+        case WaitResult::TimedOut: return kSocketTimedOut;
+        case WaitResult::Cancelled: return kSocketCancelled;
+        case WaitResult::Failed: return kSocketFailed;
+        }
+    }
+}
+
+void platformCloseSocket(PlatformSocket handle) {
+    if (handle != kNoSocket) destroy(fromHandle(handle));
+}
+
+void platformShowMessage(const std::string& caption, const std::string& text) {
+    // Nothing goes to standard error: SDL's entry wrapper keeps it in "stderr.txt" beside the
+    // program, which stays behind when it is not empty.
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING | MB_TOPMOST);
+}
+
+void platformPlaceWindow() {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) <= 0) return;
+    // A null insert-after handle is the top of the z-order.
+    SetWindowPos(info.window, nullptr, 0, 0, 300, 50, SWP_SHOWWINDOW);
+}
+
+int platformLaunchGame(const std::string& file) {
+    // The shell may hand the start to extensions that need COM on this thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const HINSTANCE result = ShellExecuteA(nullptr, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
+    // Not a real instance handle: a number, above 32 on success, a failure code otherwise.
+    return int(reinterpret_cast<intptr_t>(result));
+}
