@@ -57,18 +57,19 @@ void GameFolder::installGame() const {
     std::filesystem::permissions(file("kib.exe"), std::filesystem::perms::owner_all);
 }
 
-std::unique_ptr<ChildProcess> GameFolder::start() const {
+std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment) const {
     ProcessOptions options;
     options.workingDirectory = path();
     options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+    options.setEnv.insert(options.setEnv.end(), environment.begin(), environment.end());
     // Without a display the boxes go to standard error only, and nothing waits for a click.
     options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
     return std::make_unique<ChildProcess>(std::vector<std::string>{KIB_UPDATER_PATH}, options);
 }
 
-UpdaterRun GameFolder::run(int timeoutMs) const {
+UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment) const {
     UpdaterRun run;
-    run.process = start()->wait(timeoutMs);
+    run.process = start(environment)->wait(timeoutMs);
     run.log = log();
     return run;
 }
@@ -89,6 +90,22 @@ std::map<std::string, std::string> GameFolder::files() const {
         if (entry.is_regular_file())
             files[std::filesystem::relative(entry.path(), path()).string()] = readFileBytes(entry.path().string());
     return files;
+}
+
+std::map<std::string, std::string> GameFolder::finishedFolder(
+    const std::map<std::string, std::string>& gameFiles) const {
+    std::map<std::string, std::string> files = gameFiles;
+    files["assets/updater/update.cfg"] = read("assets/updater/update.cfg");
+    files["logs/updater.log"] = read("logs/updater.log");
+    files["game-started"] = path() + "\n";
+    return files;
+}
+
+std::vector<std::string> GameFolder::besideTheFolder() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(parent_.path()))
+        if (entry.path().filename() != "game") names.push_back(entry.path().filename().string());
+    return names;
 }
 
 std::string box(const std::string& caption, const std::string& text) { return caption + "\n" + text + "\n\n"; }

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/nginx_server.h"
@@ -43,6 +44,8 @@ struct UpdaterRun {
     std::vector<std::string> log;
 };
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // A game folder inside a parent folder of its own (so that a write outside it can be seen).
 class GameFolder {
 public:
@@ -58,16 +61,23 @@ public:
     // Places a kib.exe that leaves the mark "game-started" (and talks on standard output).
     void installGame() const;
 
-    // Runs the updater here and waits for it (bounded).
-    UpdaterRun run(int timeoutMs = 60000) const;
+    // Runs the updater here and waits for it (bounded); `environment` adds to or replaces
+    // variables of the updater's environment.
+    UpdaterRun run(int timeoutMs = 60000, const Environment& environment = {}) const;
     // Starts the updater here without waiting.
-    std::unique_ptr<ChildProcess> start() const;
+    std::unique_ptr<ChildProcess> start(const Environment& environment = {}) const;
     std::vector<std::string> log() const;
     // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
     // exits, so once it has exited a short wait tells that the game was not started.
     bool gameStarted(int timeoutMs = 5000) const;
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
+    // The folder as a finished run leaves it for a game of these files: them, the
+    // configuration, the log and the started game's mark (no manifest copy, no partial file).
+    std::map<std::string, std::string> finishedFolder(const std::map<std::string, std::string>& gameFiles) const;
+    // What lies in the parent folder beside the game's folder; empty unless something was
+    // written outside it.
+    std::vector<std::string> besideTheFolder() const;
 
 private:
     TempDir parent_;
