@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+
+#include "util/md5.h"
 
 const char* const kGameScript =
     "#!/bin/sh\n"
@@ -21,6 +24,26 @@ UpdateServer::UpdateServer(const std::string& extraServerConfig)
 void UpdateServer::gzip(const std::string& relative) const {
     const ProcessResult result = runProcess({"gzip", "-9", "-n", "-k", "-f", root_.file(relative)});
     EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+void UpdateServer::publish(const Files& files, const std::map<std::string, Listing>& listings) const {
+    std::string manifest = "master:" + url("files/") + "\n";
+    for (const auto& [path, content] : files) {
+        put("files/" + path, content);
+        const auto listing = listings.find(path);
+        const Listing kind = listing == listings.end() ? Listing::Digest : listing->second;
+        if (kind == Listing::Presence) {
+            manifest += path + "\n";
+        } else if (kind == Listing::Compressed) {
+            gzip("files/" + path);
+            const std::string packed = get("files/" + path + ".gz");
+            manifest += path + ".gz:" + md5OfBuffer(content.data(), int32_t(content.size())) + "<" +
+                        md5OfBuffer(packed.data(), int32_t(packed.size())) + "\n";
+        } else {
+            manifest += path + ":" + md5OfBuffer(content.data(), int32_t(content.size())) + "\n";
+        }
+    }
+    put("release/manifest", manifest);
 }
 
 std::string UpdateServer::md5(const std::string& relative) const {
@@ -126,4 +149,55 @@ std::vector<std::string> splitLines(const std::string& text) {
         begin = end + 1;
     }
     return lines;
+}
+
+void expectFailureBoxes(const std::string& err, const std::string& failure) {
+    const std::string first = fatalBox(failure);
+    ASSERT_EQ(err.substr(0, first.size()), first) << err;
+    const std::string rest = err.substr(first.size());
+    if (rest.empty()) return;
+    const std::vector<std::string> lines = splitLines(rest);
+    ASSERT_GE(lines.size(), 2u) << rest;
+    EXPECT_EQ(lines[1].compare(0, 19, "Could not download "), 0) << rest;
+    EXPECT_EQ(rest, fatalBox(lines[1]));
+}
+
+std::vector<std::string> leftovers(const Files& files) {
+    std::vector<std::string> found;
+    for (const auto& entry : files) {
+        const std::string& path = entry.first;
+        if (path == "manifest.txt" || (path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0))
+            found.push_back(path);
+    }
+    return found;
+}
+
+Files rightFiles(const GameFolder& game, const Files& release) {
+    Files right;
+    for (const auto& [path, content] : release)
+        if (game.exists(path) && game.read(path) == content) right[path] = content;
+    return right;
+}
+
+UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, const std::string& logLine,
+                           const Environment& environment) {
+    const UpdaterRun run = game.run(60000, environment);
+    EXPECT_FALSE(run.process.timedOut);
+    EXPECT_EQ(run.process.exitCode, 0);
+    expectFailureBoxes(run.process.err, failure);
+    EXPECT_NE(std::find(run.log.begin(), run.log.end(), logLine), run.log.end()) << ::testing::PrintToString(run.log);
+    EXPECT_FALSE(game.gameStarted(300));
+    EXPECT_EQ(leftovers(game.files()), std::vector<std::string>{});
+    EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
+    return run;
+}
+
+void expectFinishedRun(const GameFolder& game, const Files& release) {
+    const UpdaterRun run = game.run(120000);
+    EXPECT_TRUE(run.process.err == box("Done!", "It's a miracle! The update was a success!") ||
+                run.process.err == box("Up to date!", "Everything is up to date!"))
+        << run.process.err;
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(game.files(), game.finishedFolder(release));
+    EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
 }

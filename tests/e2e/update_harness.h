@@ -12,6 +12,11 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 
+using Files = std::map<std::string, std::string>;
+
+// How a file of a release is listed in its manifest.
+enum class Listing { Digest, Compressed, Presence };
+
 // A release folder served over HTTP; the manifest lives at "release/manifest".
 class UpdateServer {
 public:
@@ -24,6 +29,10 @@ public:
     std::string get(const std::string& relative) const { return root_.read(relative); }
     // Compresses `relative` with Debian's gzip into `relative` + ".gz" beside it.
     void gzip(const std::string& relative) const;
+    // Publishes a game's files as a game maker would: each under "files/" (and gzipped beside
+    // it when listed Compressed), with a manifest that lists them from "files/" on, in the
+    // order given, Digest unless `listings` says otherwise.
+    void publish(const Files& files, const std::map<std::string, Listing>& listings = {}) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
@@ -89,3 +98,18 @@ extern const char* const kGameScript;
 std::string box(const std::string& caption, const std::string& text);
 std::string fatalBox(const std::string& failure);
 std::vector<std::string> splitLines(const std::string& text);
+// Checks that standard error holds the box for `failure`, and at most one more: the shutdown
+// that follows a failure reports one file still waiting for delivery, if there is one.
+void expectFailureBoxes(const std::string& err, const std::string& failure);
+// What neither a finished nor a failed run may leave: partial downloads and the manifest copy.
+std::vector<std::string> leftovers(const Files& files);
+// The files of `release` that `game` already holds exactly right.
+Files rightFiles(const GameFolder& game, const Files& release);
+// Runs the updater in `game`, expecting it to fail: the box for `failure`, `logLine` in the log,
+// the game not started, no leftovers, nothing written beside the folder.
+UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, const std::string& logLine,
+                           const Environment& environment = {});
+// Runs the updater in `game` (which holds the mark of no started game), expecting it to end
+// the update: "Done!" or "Up to date!", the game started, and the folder exactly as a finished
+// run leaves it for `release`, with nothing beside it.
+void expectFinishedRun(const GameFolder& game, const Files& release);
