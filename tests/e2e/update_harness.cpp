@@ -172,6 +172,18 @@ std::vector<std::string> leftovers(const Files& files) {
     return found;
 }
 
+std::vector<std::string> differences(const Files& actual, const Files& expected) {
+    std::vector<std::string> found;
+    for (const auto& [path, content] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end()) found.push_back("missing " + path);
+        else if (it->second != content) found.push_back("differs " + path);
+    }
+    for (const auto& entry : actual)
+        if (!expected.count(entry.first)) found.push_back("unexpected " + entry.first);
+    return found;
+}
+
 Files rightFiles(const GameFolder& game, const Files& release) {
     Files right;
     for (const auto& [path, content] : release)
@@ -198,6 +210,6 @@ void expectFinishedRun(const GameFolder& game, const Files& release) {
                 run.process.err == box("Up to date!", "Everything is up to date!"))
         << run.process.err;
     ASSERT_TRUE(game.gameStarted());
-    EXPECT_EQ(game.files(), game.finishedFolder(release));
+    EXPECT_EQ(differences(game.files(), game.finishedFolder(release)), std::vector<std::string>{});
     EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
 }

@@ -103,6 +103,9 @@ std::vector<std::string> splitLines(const std::string& text);
 void expectFailureBoxes(const std::string& err, const std::string& failure);
 // What neither a finished nor a failed run may leave: partial downloads and the manifest copy.
 std::vector<std::string> leftovers(const Files& files);
+// How a folder differs from the expected one, a line per path ("missing", "unexpected" or
+// "differs" and the path), so that a failure names the files without printing their bytes.
+std::vector<std::string> differences(const Files& actual, const Files& expected);
 // The files of `release` that `game` already holds exactly right.
 Files rightFiles(const GameFolder& game, const Files& release);
 // Runs the updater in `game`, expecting it to fail: the box for `failure`, `logLine` in the log,
