@@ -128,3 +128,21 @@ TEST_F(KillAndRestart, EveryRestartLeavesTheFolderAsTheManifestSays) {
     std::cout << "partial downloads left by the kills: " << cutFiles << std::endl;
     for (const auto& [moment, count] : moments) std::cout << moment << ": " << count << std::endl;
 }
+
+TEST(KilledWhileFinishing, TheNextRunRemovesTheDownloadThatWasUnpacked) {
+    // A kill after a ".gz" was unpacked but before it was deleted leaves both; the file is
+    // right, so nothing else would ever remove the download.
+    UpdateServer server;
+    ASSERT_TRUE(server.started());
+    const Files release = {{"kib.exe", kGameScript}, {"data/story.txt", text(50000, 7)}};
+    server.publish(release, {{"data/story.txt", Listing::Compressed}});
+    GameFolder game(server.manifestUrl());
+    game.installGame();
+    game.write("data/story.txt", release.at("data/story.txt"));
+    game.write("data/story.txt.gz", server.get("files/data/story.txt.gz"));
+
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Up to date!", "Everything is up to date!"));
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(differences(game.files(), game.finishedFolder(release)), Lines{});
+}
