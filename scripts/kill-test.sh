@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target kib_tests
-KIB_KILL_COUNT=${1:-40} ${2:+KIB_KILL_SEED=$2} \
+env KIB_KILL_COUNT="${1:-40}" ${2:+KIB_KILL_SEED="$2"} \
   build/tests/kib_tests --gtest_filter='KillAndRestart.*'
