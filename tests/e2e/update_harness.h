@@ -108,8 +108,8 @@ std::vector<std::string> leftovers(const Files& files);
 std::vector<std::string> differences(const Files& actual, const Files& expected);
 // The files of `release` that `game` already holds exactly right.
 Files rightFiles(const GameFolder& game, const Files& release);
-// Runs the updater in `game`, expecting it to fail: the box for `failure`, `logLine` in the log,
-// the game not started, no leftovers, nothing written beside the folder.
+// Runs the updater in `game`, expecting it to fail: the box for `failure`, a log line that
+// starts with `logLine`, the game not started, no leftovers, nothing written beside the folder.
 UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, const std::string& logLine,
                            const Environment& environment = {});
 // Runs the updater in `game` (which holds the mark of no started game), expecting it to end
