@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+
+#include "util/md5.h"
 
 const char* const kGameScript =
     "#!/bin/sh\n"
@@ -21,6 +24,26 @@ UpdateServer::UpdateServer(const std::string& extraServerConfig)
 void UpdateServer::gzip(const std::string& relative) const {
     const ProcessResult result = runProcess({"gzip", "-9", "-n", "-k", "-f", root_.file(relative)});
     EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+void UpdateServer::publish(const Files& files, const std::map<std::string, Listing>& listings) const {
+    std::string manifest = "master:" + url("files/") + "\n";
+    for (const auto& [path, content] : files) {
+        put("files/" + path, content);
+        const auto listing = listings.find(path);
+        const Listing kind = listing == listings.end() ? Listing::Digest : listing->second;
+        if (kind == Listing::Presence) {
+            manifest += path + "\n";
+        } else if (kind == Listing::Compressed) {
+            gzip("files/" + path);
+            const std::string packed = get("files/" + path + ".gz");
+            manifest += path + ".gz:" + md5OfBuffer(content.data(), int32_t(content.size())) + "<" +
+                        md5OfBuffer(packed.data(), int32_t(packed.size())) + "\n";
+        } else {
+            manifest += path + ":" + md5OfBuffer(content.data(), int32_t(content.size())) + "\n";
+        }
+    }
+    put("release/manifest", manifest);
 }
 
 std::string UpdateServer::md5(const std::string& relative) const {
@@ -57,18 +80,19 @@ void GameFolder::installGame() const {
     std::filesystem::permissions(file("kib.exe"), std::filesystem::perms::owner_all);
 }
 
-std::unique_ptr<ChildProcess> GameFolder::start() const {
+std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment) const {
     ProcessOptions options;
     options.workingDirectory = path();
     options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+    options.setEnv.insert(options.setEnv.end(), environment.begin(), environment.end());
     // Without a display the boxes go to standard error only, and nothing waits for a click.
     options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
     return std::make_unique<ChildProcess>(std::vector<std::string>{KIB_UPDATER_PATH}, options);
 }
 
-UpdaterRun GameFolder::run(int timeoutMs) const {
+UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment) const {
     UpdaterRun run;
-    run.process = start()->wait(timeoutMs);
+    run.process = start(environment)->wait(timeoutMs);
     run.log = log();
     return run;
 }
@@ -91,6 +115,22 @@ std::map<std::string, std::string> GameFolder::files() const {
     return files;
 }
 
+std::map<std::string, std::string> GameFolder::finishedFolder(
+    const std::map<std::string, std::string>& gameFiles) const {
+    std::map<std::string, std::string> files = gameFiles;
+    files["assets/updater/update.cfg"] = read("assets/updater/update.cfg");
+    files["logs/updater.log"] = read("logs/updater.log");
+    files["game-started"] = path() + "\n";
+    return files;
+}
+
+std::vector<std::string> GameFolder::besideTheFolder() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(parent_.path()))
+        if (entry.path().filename() != "game") names.push_back(entry.path().filename().string());
+    return names;
+}
+
 std::string box(const std::string& caption, const std::string& text) { return caption + "\n" + text + "\n\n"; }
 
 std::string fatalBox(const std::string& failure) {
@@ -109,4 +149,69 @@ std::vector<std::string> splitLines(const std::string& text) {
         begin = end + 1;
     }
     return lines;
+}
+
+void expectFailureBoxes(const std::string& err, const std::string& failure) {
+    const std::string first = fatalBox(failure);
+    ASSERT_EQ(err.substr(0, first.size()), first) << err;
+    const std::string rest = err.substr(first.size());
+    if (rest.empty()) return;
+    const std::vector<std::string> lines = splitLines(rest);
+    ASSERT_GE(lines.size(), 2u) << rest;
+    EXPECT_EQ(lines[1].compare(0, 19, "Could not download "), 0) << rest;
+    EXPECT_EQ(rest, fatalBox(lines[1]));
+}
+
+std::vector<std::string> leftovers(const Files& files) {
+    std::vector<std::string> found;
+    for (const auto& entry : files) {
+        const std::string& path = entry.first;
+        if (path == "manifest.txt" || (path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0))
+            found.push_back(path);
+    }
+    return found;
+}
+
+std::vector<std::string> differences(const Files& actual, const Files& expected) {
+    std::vector<std::string> found;
+    for (const auto& [path, content] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end()) found.push_back("missing " + path);
+        else if (it->second != content) found.push_back("differs " + path);
+    }
+    for (const auto& entry : actual)
+        if (!expected.count(entry.first)) found.push_back("unexpected " + entry.first);
+    return found;
+}
+
+Files rightFiles(const GameFolder& game, const Files& release) {
+    Files right;
+    for (const auto& [path, content] : release)
+        if (game.exists(path) && game.read(path) == content) right[path] = content;
+    return right;
+}
+
+UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, const std::string& logLine,
+                           const Environment& environment) {
+    const UpdaterRun run = game.run(60000, environment);
+    EXPECT_FALSE(run.process.timedOut);
+    EXPECT_EQ(run.process.exitCode, 0);
+    expectFailureBoxes(run.process.err, failure);
+    EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(),
+                            [&](const std::string& line) { return line.compare(0, logLine.size(), logLine) == 0; }))
+        << ::testing::PrintToString(run.log);
+    EXPECT_FALSE(game.gameStarted(300));
+    EXPECT_EQ(leftovers(game.files()), std::vector<std::string>{});
+    EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
+    return run;
+}
+
+void expectFinishedRun(const GameFolder& game, const Files& release) {
+    const UpdaterRun run = game.run(120000);
+    EXPECT_TRUE(run.process.err == box("Done!", "It's a miracle! The update was a success!") ||
+                run.process.err == box("Up to date!", "Everything is up to date!"))
+        << run.process.err;
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(differences(game.files(), game.finishedFolder(release)), std::vector<std::string>{});
+    EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
 }

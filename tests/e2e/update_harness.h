@@ -5,11 +5,17 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/nginx_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+
+using Files = std::map<std::string, std::string>;
+
+// How a file of a release is listed in its manifest.
+enum class Listing { Digest, Compressed, Presence };
 
 // A release folder served over HTTP; the manifest lives at "release/manifest".
 class UpdateServer {
@@ -23,6 +29,10 @@ public:
     std::string get(const std::string& relative) const { return root_.read(relative); }
     // Compresses `relative` with Debian's gzip into `relative` + ".gz" beside it.
     void gzip(const std::string& relative) const;
+    // Publishes a game's files as a game maker would: each under "files/" (and gzipped beside
+    // it when listed Compressed), with a manifest that lists them from "files/" on, in the
+    // order given, Digest unless `listings` says otherwise.
+    void publish(const Files& files, const std::map<std::string, Listing>& listings = {}) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
@@ -43,6 +53,8 @@ struct UpdaterRun {
     std::vector<std::string> log;
 };
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // A game folder inside a parent folder of its own (so that a write outside it can be seen).
 class GameFolder {
 public:
@@ -58,16 +70,23 @@ public:
     // Places a kib.exe that leaves the mark "game-started" (and talks on standard output).
     void installGame() const;
 
-    // Runs the updater here and waits for it (bounded).
-    UpdaterRun run(int timeoutMs = 60000) const;
+    // Runs the updater here and waits for it (bounded); `environment` adds to or replaces
+    // variables of the updater's environment.
+    UpdaterRun run(int timeoutMs = 60000, const Environment& environment = {}) const;
     // Starts the updater here without waiting.
-    std::unique_ptr<ChildProcess> start() const;
+    std::unique_ptr<ChildProcess> start(const Environment& environment = {}) const;
     std::vector<std::string> log() const;
     // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
     // exits, so once it has exited a short wait tells that the game was not started.
     bool gameStarted(int timeoutMs = 5000) const;
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
+    // The folder as a finished run leaves it for a game of these files: them, the
+    // configuration, the log and the started game's mark (no manifest copy, no partial file).
+    std::map<std::string, std::string> finishedFolder(const std::map<std::string, std::string>& gameFiles) const;
+    // What lies in the parent folder beside the game's folder; empty unless something was
+    // written outside it.
+    std::vector<std::string> besideTheFolder() const;
 
 private:
     TempDir parent_;
@@ -79,3 +98,21 @@ extern const char* const kGameScript;
 std::string box(const std::string& caption, const std::string& text);
 std::string fatalBox(const std::string& failure);
 std::vector<std::string> splitLines(const std::string& text);
+// Checks that standard error holds the box for `failure`, and at most one more: the shutdown
+// that follows a failure reports one file still waiting for delivery, if there is one.
+void expectFailureBoxes(const std::string& err, const std::string& failure);
+// What neither a finished nor a failed run may leave: partial downloads and the manifest copy.
+std::vector<std::string> leftovers(const Files& files);
+// How a folder differs from the expected one, a line per path ("missing", "unexpected" or
+// "differs" and the path), so that a failure names the files without printing their bytes.
+std::vector<std::string> differences(const Files& actual, const Files& expected);
+// The files of `release` that `game` already holds exactly right.
+Files rightFiles(const GameFolder& game, const Files& release);
+// Runs the updater in `game`, expecting it to fail: the box for `failure`, a log line that
+// starts with `logLine`, the game not started, no leftovers, nothing written beside the folder.
+UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, const std::string& logLine,
+                           const Environment& environment = {});
+// Runs the updater in `game` (which holds the mark of no started game), expecting it to end
+// the update: "Done!" or "Up to date!", the game started, and the folder exactly as a finished
+// run leaves it for `release`, with nothing beside it.
+void expectFinishedRun(const GameFolder& game, const Files& release);

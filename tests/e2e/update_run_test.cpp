@@ -76,13 +76,7 @@ protected:
     }
 
     // The folder as the release says, with what the updater and the game add to it.
-    Files expectedFolder() const {
-        Files files = release;
-        files["assets/updater/update.cfg"] = game.read("assets/updater/update.cfg");
-        files["logs/updater.log"] = game.read("logs/updater.log");
-        files["game-started"] = game.path() + "\n";
-        return files;
-    }
+    Files expectedFolder() const { return game.finishedFolder(release); }
 
     UpdateServer server;
     GameFolder game{server.manifestUrl()};
@@ -228,9 +222,5 @@ TEST(InterruptedRun, TheNextRunRepairsTheFolder) {
     EXPECT_EQ(again.process.exitCode, 0);
     EXPECT_EQ(again.process.err, box("Done!", "It's a miracle! The update was a success!"));
     ASSERT_TRUE(game.gameStarted());
-    Files expected = release;
-    expected["assets/updater/update.cfg"] = game.read("assets/updater/update.cfg");
-    expected["logs/updater.log"] = game.read("logs/updater.log");
-    expected["game-started"] = game.path() + "\n";
-    EXPECT_EQ(game.files(), expected);
+    EXPECT_EQ(game.files(), game.finishedFolder(release));
 }

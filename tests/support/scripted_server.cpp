@@ -48,6 +48,8 @@ std::string ScriptedConnection::target() const {
     return request_.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
 }
 
+std::string ScriptedConnection::url(const std::string& path) const { return server_.url(path); }
+
 bool ScriptedConnection::send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {

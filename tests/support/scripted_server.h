@@ -19,6 +19,8 @@ public:
     const std::string& request() const { return request_; }
     // The request target of the request line ("/a/b.txt?x=1").
     std::string target() const;
+    // The server's own address followed by `path`, as ScriptedServer::url gives it.
+    std::string url(const std::string& path) const;
     // False once the client has gone.
     bool send(const std::string& bytes);
     void pause(int milliseconds);

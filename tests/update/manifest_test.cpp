@@ -173,3 +173,20 @@ TEST_F(ManifestTest, ParseManifestReadsTheLocalCopy) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tMaster set to " + kBase + "\n");
     EXPECT_EQ(UpdatePhase, UpToDate);
 }
+
+TEST_F(ManifestTest, AnUpToDateCompressedLineRemovesOnlyItsLeftoverDownload) {
+    // What a run killed between unpacking and deleting leaves: the file and its ".gz".
+    const std::string music = "the music";
+    const std::string digest = md5OfBuffer(music.data(), int32_t(music.size()));
+    dir.write("music.ogg", music);
+    dir.write("music.ogg.gz", "the download");
+    // A compressed line whose path does not end in ".gz" names no download to remove.
+    dir.write("sound.", music);
+    dir.write("sound.wav", "a file of the player's");
+    ASSERT_TRUE(compare("master:" + kBase + "\nmusic.ogg.gz:" + digest + "<" + std::string(32, 'c') +
+                        "\nsound.wav:" + digest + "<" + std::string(32, 'd') + "\n"));
+    EXPECT_TRUE(g_queued.empty());
+    EXPECT_FALSE(dir.exists("music.ogg.gz"));
+    EXPECT_EQ(dir.read("music.ogg"), music);
+    EXPECT_EQ(dir.read("sound.wav"), "a file of the player's");
+}

@@ -1,0 +1,335 @@
+// The real updater against servers that misbehave on purpose: each case ends with its documented
+// outcome, and a second run against a good server leaves the folder exactly as the release says.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+
+#include "e2e/update_harness.h"
+#include "support/scripted_server.h"
+#include "util/md5.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char* const kManifestTarget = "/release/manifest?ver=0.3.0";
+
+std::string okHead(size_t contentLength) {
+    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(contentLength) + "\r\n\r\n";
+}
+
+bool contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// `size` zero bytes in gzip form, compressed in pieces so that neither side is ever in memory.
+std::string gzippedZeros(size_t size) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    const std::string zeros(1 << 20, '\0');
+    std::string packed;
+    char out[1 << 16];
+    size_t left = size;
+    int flush;
+    do {
+        const size_t piece = std::min(left, zeros.size());
+        left -= piece;
+        flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+        stream.avail_in = uInt(piece);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out);
+            stream.avail_out = sizeof out;
+            deflate(&stream, flush);
+            packed.append(out, sizeof out - stream.avail_out);
+        } while (stream.avail_out == 0);
+    } while (flush != Z_FINISH);
+    deflateEnd(&stream);
+    return packed;
+}
+
+std::string md5sumOf(const std::string& shellCommand) {
+    const ProcessResult result = runProcess({"sh", "-c", shellCommand + " | md5sum"});
+    return result.out.substr(0, 32);
+}
+
+// A release of four files (one compressed, one listed for presence only) on a good nginx, and
+// a game folder in which two of them are already right. A hostile server plays the same
+// release but for the targets a test makes it spoil.
+class HostileServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(good.started());
+        std::string story;
+        while (story.size() < 50000) story += "The kib waited for the ferry that never came. ";
+        release = {{"kib.exe", kGameScript},
+                   {"data/level.pak", patternBytes(300000, 31)},
+                   {"data/story.txt", story},
+                   {"data/settings.ini", "volume=7\n"}};
+        good.publish(release, {{"data/story.txt", Listing::Compressed}, {"data/settings.ini", Listing::Presence}});
+        const std::string published = good.get("release/manifest");
+        entries = published.substr(published.find('\n') + 1);
+        game.installGame();
+        game.write("data/settings.ini", release["data/settings.ini"]);
+    }
+
+    std::string manifest(const std::string& master) const {
+        return "master:" + master + "\n" + entries;
+    }
+
+    // Plays the release from the good server's folder; `spoiled` answers the targets it names.
+    ConnectionScript serve(std::map<std::string, ConnectionScript> spoiled) {
+        return [this, spoiled](ScriptedConnection& connection) {
+            const std::string target = connection.target();
+            const auto found = spoiled.find(target);
+            if (found != spoiled.end()) return found->second(connection);
+            if (target == kManifestTarget) {
+                const std::string text = manifest(connection.url("/files/"));
+                connection.send(okHead(text.size()) + text);
+            } else if (target.compare(0, 7, "/files/") == 0 && good.get(target.substr(1)).size() > 0) {
+                const std::string body = good.get(target.substr(1));
+                connection.send(okHead(body.size()) + body);
+            } else {
+                connection.send("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+            }
+        };
+    }
+
+    // The first run, against `hostile`, fails; the files that were right stay right.
+    void expectFailure(const ScriptedServer& hostile, const std::string& failure, const std::string& logLine,
+                       const Environment& environment = {}) {
+        ASSERT_TRUE(hostile.started());
+        game.write("assets/updater/update.cfg", hostile.url("/release/manifest") + "\n");
+        const Files right = rightFiles(game, release);
+        expectFailedRun(game, failure, logLine, environment);
+        for (const auto& [path, content] : right) EXPECT_EQ(game.read(path), content) << path;
+    }
+
+    // The next run, against the good server, repairs whatever the first one left.
+    void expectRepairedByGoodServer() {
+        game.write("assets/updater/update.cfg", good.manifestUrl() + "\n");
+        std::filesystem::remove(game.file("game-started"));
+        expectFinishedRun(game, release);
+    }
+
+    UpdateServer good;
+    GameFolder game{good.manifestUrl()};
+    Files release;
+    // The published manifest's lines after its "master:" line.
+    std::string entries;
+};
+
+}  // namespace
+
+TEST_F(HostileServer, OversizedHeadersAreRefused) {
+    // Well past the 64 KiB a header may have, in ordinary lines, then a good body.
+    std::string padding;
+    for (int i = 0; i < 100; ++i) padding += "X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'p') + "\r\n";
+    const std::string level = release["data/level.pak"];
+    ScriptedServer bigFileHeader(serve({{"/files/data/level.pak", [&](ScriptedConnection& connection) {
+        connection.send("HTTP/1.0 200 OK\r\n" + padding + "Content-Length: " + std::to_string(level.size()) +
+                        "\r\n\r\n" + level);
+    }}}));
+    expectFailure(bigFileHeader, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 3");
+    EXPECT_FALSE(game.exists("data/level.pak"));
+
+    ScriptedServer bigManifestHeader(serve({{kManifestTarget, [&](ScriptedConnection& connection) {
+        const std::string text = manifest(connection.url("/files/"));
+        connection.send("HTTP/1.0 200 OK\r\n" + padding + "\r\n" + text);
+    }}}));
+    expectFailure(bigManifestHeader, "Could not get manifest", "Failed to download manifest. Reason: 3");
+    expectRepairedByGoodServer();
+}
+
+TEST_F(HostileServer, EndlessHeadersAreCutOff) {
+    // Header lines for as long as the updater listens (bounded here, far beyond any header).
+    constexpr size_t kLimit = size_t(64) << 20;
+    std::atomic<size_t> sent{0};
+    ScriptedServer endless(serve({{kManifestTarget, [&](ScriptedConnection& connection) {
+        std::string lines;
+        for (int i = 0; i < 1000; ++i) lines += "X-More: and more and more\r\n";
+        if (!connection.send("HTTP/1.0 200 OK\r\n")) return;
+        while (sent < kLimit && connection.send(lines)) sent += lines.size();
+    }}}));
+    expectFailure(endless, "Could not get manifest", "Failed to download manifest. Reason: 3");
+    // The updater hung up: the server's sends failed long before the bound.
+    EXPECT_LT(sent.load(), kLimit);
+    expectRepairedByGoodServer();
+}
+
+TEST_F(HostileServer, BytesPastContentLengthAreIgnored) {
+    // Behind the declared manifest comes a line that would make it invalid, and behind the
+    // declared file a tail of junk: neither is read.
+    ScriptedServer overlong(serve({
+        {kManifestTarget, [&](ScriptedConnection& connection) {
+            const std::string text = manifest(connection.url("/files/"));
+            connection.send(okHead(text.size()) + text + "../outside.txt\nmaster:http://127.0.0.1:1/\n");
+        }},
+        {"/files/data/level.pak", [&](ScriptedConnection& connection) {
+            const std::string level = release["data/level.pak"];
+            connection.send(okHead(level.size()) + level + patternBytes(100000, 32));
+        }},
+    }));
+    ASSERT_TRUE(overlong.started());
+    game.write("assets/updater/update.cfg", overlong.url("/release/manifest") + "\n");
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(game.files(), game.finishedFolder(release));
+    EXPECT_EQ(game.besideTheFolder(), Lines{});
+    expectRepairedByGoodServer();
+}
+
+TEST_F(HostileServer, BytesThenAStallFailAtTheStallTimeOut) {
+    const std::string level = release["data/level.pak"];
+    ScriptedServer stalling(serve({{"/files/data/level.pak", [&](ScriptedConnection& connection) {
+        connection.send(okHead(level.size()) + level.substr(0, level.size() / 2));
+        // Silent until the test ends, with the connection open.
+        connection.hold();
+    }}}));
+    const auto start = std::chrono::steady_clock::now();
+    expectFailure(stalling, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 3",
+                  {{"KIB_STALL_TIMEOUT_MS", "1000"}});
+    // Given up after the shortened time-out, not the usual 30 seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_FALSE(game.exists("data/level.pak"));
+    expectRepairedByGoodServer();
+}
+
+TEST_F(HostileServer, AResetInTheBodyIsAFailedTransfer) {
+    const std::string level = release["data/level.pak"];
+    ScriptedServer withLength(serve({{"/files/data/level.pak", [&](ScriptedConnection& connection) {
+        connection.send(okHead(level.size()) + level.substr(0, level.size() / 2));
+        connection.pause(100);
+        connection.reset();
+    }}}));
+    // Reason 3, or 4 when the reset overtakes the bytes before the updater reads any (a
+    // reset discards what was not read yet): a failure either way.
+    expectFailure(withLength, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: ");
+    EXPECT_FALSE(game.exists("data/level.pak"));
+
+    // Without a length only the way the connection ends tells a whole body from a cut one; a
+    // presence line would keep a cut copy for ever.
+    std::filesystem::remove(game.file("data/settings.ini"));
+    ScriptedServer withoutLength(serve({{"/files/data/settings.ini", [&](ScriptedConnection& connection) {
+        connection.send("HTTP/1.0 200 OK\r\n\r\nvolu");
+        connection.pause(100);
+        connection.reset();
+    }}}));
+    expectFailure(withoutLength, "Could not download data/settings.ini",
+                  "\t\tFailed to get data/settings.ini. Reason: ");
+    EXPECT_FALSE(game.exists("data/settings.ini"));
+    expectRepairedByGoodServer();
+}
+
+TEST_F(HostileServer, ASuccessStatusWithTheWrongFileIsCaught) {
+    // A real gzip file, only not the published one.
+    TempDir other;
+    other.write("story.txt", "Not the story at all.\n");
+    ASSERT_EQ(runProcess({"gzip", "-n", other.file("story.txt")}).exitCode, 0);
+    const std::string wrongGz = other.read("story.txt.gz");
+    ScriptedServer wrongFile(serve({{"/files/data/story.txt.gz", [&](ScriptedConnection& connection) {
+        connection.send(okHead(wrongGz.size()) + wrongGz);
+    }}}));
+    expectFailure(wrongFile, "Could not download data/story.txt.gz", "\t\tFailed to get data/story.txt.gz. Reason: 5");
+    // Never decompressed; the next run sees the download's digest and fetches it again.
+    EXPECT_FALSE(game.exists("data/story.txt"));
+
+    // An error page sent as a success is no manifest.
+    ScriptedServer wrongManifest(serve({{kManifestTarget, [&](ScriptedConnection& connection) {
+        const std::string page = "<html><body>Welcome!</body></html>\n";
+        connection.send(okHead(page.size()) + page);
+    }}}));
+    expectFailure(wrongManifest, "Invalid manifest format", "\tError while parsing manifest");
+    expectRepairedByGoodServer();
+}
+
+TEST(GzipBomb, DecompressesInBoundedMemory) {
+    // 256 MiB of zeros behind a ".gz" line, a thousand times smaller on the wire. The manifest
+    // vouches for it, so the outcome is success: the whole file, written in small pieces.
+    constexpr size_t kSize = size_t(256) << 20;
+    const std::string bomb = gzippedZeros(kSize);
+    ASSERT_LT(bomb.size(), size_t(1) << 20);
+    const std::string zerosMd5 = md5sumOf("head -c " + std::to_string(kSize) + " /dev/zero");
+    const std::string bombMd5 = md5OfBuffer(bomb.data(), int32_t(bomb.size()));
+    ScriptedServer server([&](ScriptedConnection& connection) {
+        if (connection.target() == kManifestTarget) {
+            const std::string text =
+                "master:" + connection.url("/") + "\ndata/zeros.bin.gz:" + zerosMd5 + "<" + bombMd5 + "\n";
+            connection.send(okHead(text.size()) + text);
+        } else if (connection.target() == "/data/zeros.bin.gz") {
+            connection.send(okHead(bomb.size()) + bomb);
+        }
+    });
+    ASSERT_TRUE(server.started());
+    GameFolder game(server.url("/release/manifest"));
+    game.installGame();
+
+    const UpdaterRun run = game.run(120000);
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    EXPECT_TRUE(contains(run.log, "\t\t\tDecompressing data/zeros.bin.gz"));
+    EXPECT_EQ(std::filesystem::file_size(game.file("data/zeros.bin")), kSize);
+    EXPECT_EQ(md5sumOf("cat " + game.file("data/zeros.bin")), zerosMd5);
+    EXPECT_FALSE(game.exists("data/zeros.bin.gz"));
+    EXPECT_TRUE(game.gameStarted());
+    EXPECT_EQ(game.besideTheFolder(), Lines{});
+    // The largest child of this test was the updater: its peak resident memory stayed far below
+    // the file it wrote.
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    std::cout << "the updater's peak resident memory: " << usage.ru_maxrss << " KiB" << std::endl;
+    EXPECT_LT(size_t(usage.ru_maxrss) * 1024, kSize / 4);
+
+    std::filesystem::remove(game.file("game-started"));
+    const UpdaterRun again = game.run(120000);
+    EXPECT_EQ(again.process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_EQ(server.targets().size(), 3u);
+}
+
+TEST(ThousandsOfManifestLines, OnlyTheStaleAndMissingFilesAreFetched) {
+    UpdateServer server;
+    ASSERT_TRUE(server.started());
+    GameFolder game(server.manifestUrl());
+    Files release = {{"kib.exe", kGameScript}};
+    server.put("files/kib.exe", kGameScript);
+    game.installGame();
+    std::string manifest = "master:" + server.url("files/") + "\nkib.exe:" + server.md5("files/kib.exe") + "\n";
+    size_t expectedFetches = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string path = "data/" + std::to_string(i % 50) + "/file" + std::to_string(i) + ".dat";
+        const std::string content = "file " + std::to_string(i) + " of the release\n";
+        release[path] = content;
+        server.put("files/" + path, content);
+        // Every tenth listed for presence only; every seventeenth stale, every nineteenth missing.
+        const bool presence = i % 10 == 0;
+        manifest += presence ? path + "\n" : path + ":" + md5OfBuffer(content.data(), int32_t(content.size())) + "\n";
+        if (i % 19 == 0) {
+            ++expectedFetches;
+        } else if (i % 17 == 0 && !presence) {
+            game.write(path, "an older " + content);
+            ++expectedFetches;
+        } else {
+            game.write(path, content);
+        }
+    }
+    server.put("release/manifest", manifest);
+
+    const UpdaterRun run = game.run(120000);
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(game.files(), game.finishedFolder(release));
+    EXPECT_EQ(server.requests().size(), 1 + expectedFetches);
+
+    std::filesystem::remove(game.file("game-started"));
+    const size_t before = server.requests().size();
+    const UpdaterRun again = game.run(120000);
+    EXPECT_EQ(again.process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_EQ(server.requests(before), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0"});
+}

@@ -1,0 +1,148 @@
+// The real updater killed (SIGKILL) at random moments of an update of a few hundred files and
+// started again: every restart must leave the folder exactly as the manifest says. The number
+// of kills is KIB_KILL_COUNT (a handful in the suite; scripts/kill-test.sh runs forty), their
+// moments come from KIB_KILL_SEED (printed, so that a failure can be replayed).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "e2e/update_harness.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSuiteKills = 6;
+
+int numberFromEnvironment(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::atoi(value) : fallback;
+}
+
+std::string text(size_t size, unsigned seed) {
+    std::string words;
+    const std::string pattern = patternBytes(64, seed);
+    while (words.size() < size)
+        words += "line " + std::to_string(words.size() % 9973) + " of the kib's long story " +
+                 std::to_string(uint8_t(pattern[words.size() % 64])) + "\n";
+    words.resize(size);
+    return words;
+}
+
+// Where a killed run was, read from its log.
+std::string momentOf(const Lines& log, bool exitedFirst) {
+    if (exitedFirst) return "after the end";
+    if (log.empty() || log.front() != "Manifest obtained. Parsing.") return "fetching the manifest";
+    if (log.back().compare(0, 17, "\t\t\tDecompressing ") == 0) return "decompressing";
+    return "comparing or downloading";
+}
+
+// A release of 300 files: digest lines (some of a megabyte, so that kills land inside them),
+// ".gz" lines (three of which unpack to 8 MB, so that kills land while unpacking) and presence
+// lines (whose cut copies nothing else would catch). Transfers are slowed, and the manifest
+// most of all, so that kills also land while it arrives.
+class KillAndRestart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.started());
+        for (int i = 0; i < 200; ++i) {
+            const std::string path = "data/d" + std::to_string(i % 10) + "/file" + std::to_string(i) + ".bin";
+            release[path] = patternBytes(i % 20 == 0 ? 1000000 : 1000 + 97 * size_t(i), unsigned(i));
+        }
+        for (int i = 0; i < 60; ++i) {
+            const std::string path = "text/t" + std::to_string(i % 6) + "/story" + std::to_string(i) + ".txt";
+            release[path] = text(i < 3 ? 8 << 20 : 2000 + 503 * size_t(i), unsigned(1000 + i));
+            listings[path] = Listing::Compressed;
+        }
+        for (int i = 0; i < 39; ++i) {
+            const std::string path = "settings/s" + std::to_string(i) + ".ini";
+            release[path] = patternBytes(i % 5 == 0 ? 400000 : 300 + 11 * size_t(i), unsigned(2000 + i));
+            listings[path] = Listing::Presence;
+        }
+        release["kib.exe"] = kGameScript;
+        server.publish(release, listings);
+    }
+
+    // The folder a player starts from: the configuration, a few files right, a few stale (but
+    // none listed for presence only, which any copy satisfies).
+    void resetFolder() const {
+        for (const auto& entry : std::filesystem::directory_iterator(game.path()))
+            std::filesystem::remove_all(entry.path());
+        game.write("assets/updater/update.cfg", server.manifestUrl() + "\n");
+        int i = 0;
+        for (const auto& [path, content] : release) {
+            if (i % 7 == 0) game.write(path, content);
+            if (i % 11 == 0 && !listings.count(path)) game.write(path, "an older " + path);
+            ++i;
+        }
+    }
+
+    UpdateServer server{"    limit_rate 512k;\n    location /release/ { limit_rate 14k; }"};
+    GameFolder game{server.manifestUrl()};
+    Files release;
+    std::map<std::string, Listing> listings;
+};
+
+}  // namespace
+
+TEST_F(KillAndRestart, EveryRestartLeavesTheFolderAsTheManifestSays) {
+    const int kills = numberFromEnvironment("KIB_KILL_COUNT", kSuiteKills);
+    const unsigned seed = unsigned(numberFromEnvironment("KIB_KILL_SEED", int(std::random_device()() % 100000)));
+    std::cout << "kills: " << kills << ", seed: " << seed << std::endl;
+    std::mt19937 random(seed);
+
+    // One uninterrupted run measures how long an update takes in this build.
+    resetFolder();
+    const auto calibrationStart = Clock::now();
+    expectFinishedRun(game, release);
+    const auto runTime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - calibrationStart);
+    std::cout << "an uninterrupted run: " << runTime.count() << " ms" << std::endl;
+
+    std::map<std::string, int> moments;
+    int cutFiles = 0;
+    for (int kill = 0; kill < kills && !HasFailure(); ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill + 1));
+        resetFolder();
+        const auto delay = std::chrono::milliseconds(
+            std::uniform_int_distribution<long>(0, long(runTime.count()))(random));
+        std::unique_ptr<ChildProcess> updater = game.start();
+        std::this_thread::sleep_for(delay);
+        updater->sendSignal(SIGKILL);
+        const ProcessResult killed = updater->wait(10000);
+        const std::string moment = momentOf(game.log(), killed.signal != SIGKILL);
+        ++moments[moment];
+        for (const auto& [path, content] : game.files())
+            cutFiles += path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0;
+        std::cout << "kill " << kill + 1 << " after " << delay.count() << " ms, " << moment << std::endl;
+
+        std::filesystem::remove(game.file("game-started"));
+        expectFinishedRun(game, release);
+    }
+    std::cout << "partial downloads left by the kills: " << cutFiles << std::endl;
+    for (const auto& [moment, count] : moments) std::cout << moment << ": " << count << std::endl;
+}
+
+TEST(KilledWhileFinishing, TheNextRunRemovesTheDownloadThatWasUnpacked) {
+    // A kill after a ".gz" was unpacked but before it was deleted leaves both; the file is
+    // right, so nothing else would ever remove the download.
+    UpdateServer server;
+    ASSERT_TRUE(server.started());
+    const Files release = {{"kib.exe", kGameScript}, {"data/story.txt", text(50000, 7)}};
+    server.publish(release, {{"data/story.txt", Listing::Compressed}});
+    GameFolder game(server.manifestUrl());
+    game.installGame();
+    game.write("data/story.txt", release.at("data/story.txt"));
+    game.write("data/story.txt.gz", server.get("files/data/story.txt.gz"));
+
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Up to date!", "Everything is up to date!"));
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(differences(game.files(), game.finishedFolder(release)), Lines{});
+}
