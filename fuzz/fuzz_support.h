@@ -14,7 +14,5 @@
 
 // A new empty folder under $TMPDIR (or /tmp), removed when the process exits.
 std::string makeScratchFolder(const char* name);
-// The whole content of a file, and whether it could be opened.
-bool readFile(const std::string& path, std::string& content);
 void writeFile(const std::string& path, const std::string& content);
 bool pathExists(const std::string& path);

@@ -8,6 +8,7 @@
 
 #include "fuzz_support.h"
 #include "update/transfers.h"
+#include "util/file_system.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool ok = gunzipFile(g_gzPath, g_outPath);
 
     std::string gz, out;
-    FUZZ_CHECK(readFile(g_gzPath, gz) && gz == input, "the .gz must stay as it was");
-    FUZZ_CHECK(readFile(g_outPath, out), "the output file must exist after a decompression");
+    FUZZ_CHECK(readWholeFile(gz, g_gzPath) && gz == input, "the .gz must stay as it was");
+    FUZZ_CHECK(readWholeFile(out, g_outPath), "the output file must exist after a decompression");
     if (!startsWithGzipMagic(data, size)) {
         // Not gzip data: copied unchanged.
         FUZZ_CHECK(ok, "a file without the gzip magic is copied, which cannot fail here");

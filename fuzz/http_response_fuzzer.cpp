@@ -20,6 +20,7 @@
 
 #include "fuzz_support.h"
 #include "net/http_client.h"
+#include "util/file_system.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(header.twoHundred, "a file was stored from an answer that is not 2xx");
     FUZZ_CHECK(!header.lengthDoubtful, "a file was stored from an answer with a doubtful Content-Length");
     std::string body;
-    FUZZ_CHECK(readFile(g_localPath, body), "the stored file cannot be read");
+    FUZZ_CHECK(readWholeFile(body, g_localPath), "the stored file cannot be read");
     // 0 leaves the end to the closing of the connection, as a missing length does.
     if (header.hasLength && header.length > 0) {
         FUZZ_CHECK(int64_t(body.size()) == header.length, "the stored body is not as long as its Content-Length");

@@ -21,6 +21,7 @@
 #include "update/manifest_path.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
+#include "util/file_system.h"
 #include "util/md5.h"
 
 namespace {
@@ -68,7 +69,7 @@ void checkNothingOutside() {
     FUZZ_CHECK((names == std::set<std::string>{".", "..", "game", kOutsideName}),
                "something appeared or vanished beside the game's folder");
     std::string outside;
-    FUZZ_CHECK(readFile(g_parent + "/" + kOutsideName, outside) && outside == kOutsideContent,
+    FUZZ_CHECK(readWholeFile(outside, g_parent + "/" + kOutsideName) && outside == kOutsideContent,
                "the file beside the game's folder changed");
 }
 
@@ -138,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Queueing may delete a stale copy, never one whose digest is the expected one.
     for (const auto& [path, content] : kGameFiles) {
         std::string now;
-        if (readFile(path, now) && now == content) continue;
+        if (readWholeFile(now, path) && now == content) continue;
         const std::set<std::string>& digests = deletable[path];
         const std::string right = md5OfBuffer(content.data(), int32_t(content.size()));
         FUZZ_CHECK(!digests.empty() && (digests.size() > 1 || *digests.begin() != right),
