@@ -49,6 +49,13 @@ printf 'abcdefghijklmnopqrstuvwxyz%.0s' {1..20} | gzip -n | head -c 30 > "$g/cut
 printf 'check value\n' | gzip -n | sed 's/.$/X/' > "$g/bad-trailer" || true
 : | gzip -n > "$g/empty-member"
 printf 'plain notes, never compressed\n' > "$g/not-gzip"
+# More than the reader's 1024-byte buffer, several times over.
+for i in $(seq 1 300); do echo "line $i of the level file"; done | gzip -9 -n > "$g/several-buffers"
+# Bytes that do not compress: a stored block.
+for i in $(seq 1 40); do printf '%s' "$i" | sha256sum | cut -c1-64; done | python3 -c \
+  'import sys; sys.stdout.buffer.write(bytes.fromhex(sys.stdin.read().replace("\n", "")))' | gzip -n > "$g/stored"
+# The original name in the header, as gzip keeps it without -n.
+printf 'named\n' > "$g/level.pak" && touch -d @1600000000 "$g/level.pak" && gzip -c "$g/level.pak" > "$g/with-name" && rm "$g/level.pak"
 
 # The string helpers: the first byte picks the helper (see the target); a separator, pattern
 # or replacement ends at a backslash and the byte after it; the rest is the text.
