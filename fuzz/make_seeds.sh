@@ -49,6 +49,10 @@ printf 'abcdefghijklmnopqrstuvwxyz%.0s' {1..20} | gzip -n | head -c 30 > "$g/cut
 printf 'check value\n' | gzip -n | sed 's/.$/X/' > "$g/bad-trailer" || true
 : | gzip -n > "$g/empty-member"
 printf 'plain notes, never compressed\n' > "$g/not-gzip"
+# Cut where zlib's own gzip reader took the stream for complete (its output buffer full, a copy
+# pending), the input this target found.
+python3 -c 'import sys; sys.stdout.write(("the kib crossed the river\n" * 2308)[:60000])' | gzip -9 -n > "$g/whole"
+head -c 92 "$g/whole" > "$g/cut-with-copy-pending" && rm "$g/whole"
 # More than the reader's 1024-byte buffer, several times over.
 for i in $(seq 1 300); do echo "line $i of the level file"; done | gzip -9 -n > "$g/several-buffers"
 # Bytes that do not compress: a stored block.
