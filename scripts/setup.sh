@@ -11,6 +11,8 @@ packages=(
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
   python3                            # the download benchmark picks a free loopback port with it
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
+  clang libclang-rt-14-dev           # the fuzz targets: clang's libFuzzer and sanitizer runtimes
+  valgrind                           # scripts/memcheck.sh
 )
 
 missing=()

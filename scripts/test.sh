@@ -33,6 +33,12 @@ echo "== ThreadSanitizer"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIB_SANITIZE=thread -DKIB_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan
 
+echo "== Valgrind memcheck: the whole suite of the plain build, with the programs it starts"
+scripts/memcheck.sh
+
+echo "== Fuzzing: a short run of every libFuzzer target (scripts/fuzz.sh RUNS for a longer one)"
+scripts/fuzz.sh 100000
+
 # ---- The Windows program: cross-compiled with mingw-w64 and tested under Wine (docs/building.md).
 echo "== The Windows program, under Wine"
 scripts/test-windows.sh

@@ -240,3 +240,15 @@ bool DownloadManager::waitForFinished(size_t count, int timeoutMs) {
     SDL_mutexV(impl_->finishedLock);
     return reached;
 }
+
+std::vector<DownloadRequest> DownloadManager::takePending() {
+    std::vector<DownloadRequest> taken;
+    SDL_mutexP(impl_->pendingLock);
+    for (DownloadRequest* request : impl_->pending) {
+        taken.push_back(*request);
+        delete request;
+    }
+    impl_->pending.clear();
+    SDL_mutexV(impl_->pendingLock);
+    return taken;
+}

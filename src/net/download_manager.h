@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The numbers reach the log as the "Reason" of a failed download.
 enum DownloadStatus : int32_t {
@@ -73,6 +74,10 @@ public:
     // delivery; true when they do. The updater polls with deliverFinished instead; tests and
     // benchmarks use this to avoid sleeping.
     bool waitForFinished(size_t count, int timeoutMs);
+    // Main thread: removes every request still waiting for a worker and returns copies of them
+    // in queue order, without a callback. With a manager that was never started this shows
+    // what a caller queued without anything being fetched (the fuzz targets use it).
+    std::vector<DownloadRequest> takePending();
 
     // The lists, locks and workers; shared with the worker threads, defined in the source file.
     struct Impl;

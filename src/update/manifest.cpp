@@ -1,6 +1,7 @@
 // Reads the manifest and decides, line by line, which files of the game's folder to fetch.
 #include "update/manifest.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "update/manifest_path.h"
@@ -47,6 +48,11 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         const std::string path = line.substr(0, colon);
         // The manifest comes from the network: none of its paths may leave the game's folder.
         if (!isSafeManifestPath(path)) return rejectMalformed();
+        // Every downloaded ".gz" is decompressed into the name without it, whatever kind of
+        // line named it: "x/...gz" would decompress into "x/..".
+        const size_t stem = path.size() - std::min(path.size(), kGzipSuffixLength);
+        if (path.compare(stem, std::string::npos, ".gz") == 0 && !isSafeManifestPath(path.substr(0, stem)))
+            return rejectMalformed();
         const std::string url = masterPrefix + path;
 
         if (colon == std::string::npos) {

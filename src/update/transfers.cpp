@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/outcome.h"
 #include "net/download_manager.h"
@@ -14,10 +15,75 @@ namespace {
 
 const std::string kGzipSuffix = ".gz";
 constexpr unsigned kGunzipBufferSize = 1024;
+// The compressed side is read in larger pieces: fewer reads, and still a fixed memory.
+constexpr unsigned kGunzipInputSize = 16 * 1024;
+const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
 
 bool isCompressed(const std::string& path) {
     return path.size() >= kGzipSuffix.size() &&
            path.compare(path.size() - kGzipSuffix.size(), kGzipSuffix.size(), kGzipSuffix) == 0;
+}
+
+// Reads `in` whole and writes what it holds to `out`: the data of every gzip member, one after
+// another, or the bytes themselves when `in` does not start with gzip's magic, as zlib's gzip
+// reader does. That reader (gzread) is not used: when a stream is cut right where its output
+// buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
+// end and its check values must match; what follows the last member and is no gzip magic is
+// ignored, as by gzip and zlib.
+bool copyInflated(std::FILE* in, std::FILE* out) {
+    unsigned char input[kGunzipInputSize];
+    unsigned char output[kGunzipBufferSize];
+    size_t have = std::fread(input, 1, sizeof input, in);
+    if (have < 2 || input[0] != kGzipMagic[0] || input[1] != kGzipMagic[1]) {
+        // Not gzip data: copied unchanged.
+        while (have > 0) {
+            if (std::fwrite(input, 1, have, out) != have) return false;
+            have = std::fread(input, 1, sizeof input, in);
+        }
+        return !std::ferror(in);
+    }
+
+    z_stream stream{};
+    // 16 + the largest window: gzip wrapping only.
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
+    stream.next_in = input;
+    stream.avail_in = uInt(have);
+    bool inputEnded = false;
+    bool ok = false;
+    for (;;) {
+        if (stream.avail_in == 0 && !inputEnded) {
+            have = std::fread(input, 1, sizeof input, in);
+            inputEnded = have == 0;
+            stream.next_in = input;
+            stream.avail_in = uInt(have);
+        }
+        stream.next_out = output;
+        stream.avail_out = sizeof output;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        // Z_BUF_ERROR is no progress: with the input at its end, the member was cut short. Any
+        // other error is damaged data, whose last output is not written.
+        if (status != Z_OK && status != Z_STREAM_END) break;
+        const size_t produced = sizeof output - stream.avail_out;
+        // A short write is a full disk or a failing device.
+        if (std::fwrite(output, 1, produced, out) != produced) break;
+        if (status != Z_STREAM_END) continue;
+
+        // Another member follows only behind gzip's magic.
+        if (stream.avail_in < 2 && !inputEnded) {
+            std::memmove(input, stream.next_in, stream.avail_in);
+            have = stream.avail_in + std::fread(input + stream.avail_in, 1, sizeof input - stream.avail_in, in);
+            inputEnded = have == stream.avail_in;
+            stream.next_in = input;
+            stream.avail_in = uInt(have);
+        }
+        if (stream.avail_in < 2 || stream.next_in[0] != kGzipMagic[0] || stream.next_in[1] != kGzipMagic[1]) {
+            ok = true;
+            break;
+        }
+        if (inflateReset(&stream) != Z_OK) break;
+    }
+    inflateEnd(&stream);
+    return ok && !std::ferror(in);
 }
 
 }  // namespace
@@ -63,41 +129,18 @@ bool finishFile(const std::string& localPath) {
 }
 
 bool gunzipFile(const std::string& gzPath, const std::string& outPath) {
-    gzFile in = gzopen(gzPath.c_str(), "rb");
+    std::FILE* in = std::fopen(gzPath.c_str(), "rb");
     // Opened only once the input is known to be readable, so that a missing ".gz" does not
     // empty a good copy of the file.
     if (!in) return false;
     std::FILE* out = std::fopen(outPath.c_str(), "wb");
     if (!out) {
-        gzclose(in);
+        std::fclose(in);
         return false;
     }
-
-    unsigned char buffer[kGunzipBufferSize];
-    bool ok = true;
-    for (;;) {
-        const int got = gzread(in, buffer, kGunzipBufferSize);
-        // A negative count is damaged data (a bad block or a wrong check value at the end).
-        if (got < 0) {
-            ok = false;
-            break;
-        }
-        if (got == 0) {
-            // zlib reports a stream that ends early only here, as Z_BUF_ERROR, not as -1.
-            int error = Z_OK;
-            gzerror(in, &error);
-            ok = error == Z_OK;
-            break;
-        }
-        // A short write is a full disk or a failing device.
-        if (std::fwrite(buffer, 1, size_t(got), out) != size_t(got)) {
-            ok = false;
-            break;
-        }
-    }
-    // Both closes report what the loop may not have seen: a truncated stream, and data the
-    // stream buffer could not write out.
-    if (gzclose(in) != Z_OK) ok = false;
+    bool ok = copyInflated(in, out);
+    std::fclose(in);
+    // The close reports data the stream buffer could not write out.
     if (std::fclose(out) != 0) ok = false;
     return ok;
 }

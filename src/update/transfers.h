@@ -25,9 +25,11 @@ void onFileFailed(DownloadRequest* request);
 // with the fatal "Could not decompress " + localPath (the ".gz" stays) and does not return.
 bool finishFile(const std::string& localPath);
 
-// Decompresses `gzPath` into `outPath` through a 1024-byte buffer, never holding the whole file.
-// A file that is not in gzip form is copied unchanged. False when `gzPath` cannot be opened
-// (then `outPath` is left untouched), when `outPath` cannot be created or written in full, or
-// when the compressed data is damaged or ends early; `outPath` may then hold a partial result,
-// which the next run's digest comparison finds stale.
+// Decompresses `gzPath` into `outPath` through 1024-byte buffers, never holding the whole file:
+// every gzip member in turn (bytes after the last one that are no gzip magic are ignored, as
+// gzip does). A file that is not in gzip form is copied unchanged. False when `gzPath` cannot
+// be opened (then `outPath` is left untouched), when `outPath` cannot be created or written in
+// full, or when the compressed data is damaged or ends early, wherever it is cut; `outPath` may
+// then hold the data decompressed before the fault, which the next run's digest comparison
+// finds stale.
 bool gunzipFile(const std::string& gzPath, const std::string& outPath);

@@ -146,6 +146,25 @@ TEST_F(DownloadManagerTest, AnExistingFileIsKeptOnlyWhenItsDigestMatches) {
     EXPECT_EQ(nginx.accessLog().find("kept.txt"), std::string::npos) << nginx.accessLog();
 }
 
+TEST_F(DownloadManagerTest, PendingRequestsOfAnUnstartedManagerAreTakenWithoutCallbacks) {
+    TempDir out;
+    new DownloadManager();
+    ASSERT_TRUE(enqueue("http://127.0.0.1:1/a", out.file("deep/er/a.bin"), 1, "aa"));
+    ASSERT_TRUE(enqueue("http://127.0.0.1:1/b", out.file("b.bin"), 2));
+    std::vector<DownloadRequest> taken = g_downloadManager.load()->takePending();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].url, "http://127.0.0.1:1/a");
+    EXPECT_EQ(taken[0].localPath, out.file("deep/er/a.bin"));
+    EXPECT_EQ(taken[0].expectedMd5, "aa");
+    EXPECT_EQ(taken[1].userData, 2);
+    EXPECT_EQ(taken[1].onFailure, recordFailure);
+    // Queueing made the directories; nothing else happened, and nothing is left to fail.
+    EXPECT_TRUE(out.exists("deep/er"));
+    EXPECT_TRUE(g_downloadManager.load()->takePending().empty());
+    delete g_downloadManager.load();
+    EXPECT_TRUE(g_deliveries.empty());
+}
+
 TEST_F(DownloadManagerTest, SixRequestsWithFiveWorkersStartInQueueOrder) {
     ScriptedServer server(holdOrAnswer());
     TempDir out;

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -24,10 +26,24 @@ std::string makeCaptureFile(const char* name) {
     return pattern;
 }
 
+// The sanitizer builds build the updater and the tools with the same sanitizer as the tests,
+// and the runtime reports on standard error. A report fails the test that ran the program even
+// when the test looks only at the exit code, or at nothing (a child it kills).
+void failOnSanitizerReport(const std::string& program, const std::string& err) {
+    for (const char* marker : {"WARNING: ThreadSanitizer:", "ERROR: AddressSanitizer:", "ERROR: LeakSanitizer:",
+                               ": runtime error: "}) {
+        const size_t at = err.find(marker);
+        if (at == std::string::npos) continue;
+        const size_t line = err.rfind('\n', at);
+        ADD_FAILURE() << program << " reported:\n" << err.substr(line == std::string::npos ? 0 : line + 1);
+        return;
+    }
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options)
-    : timeoutMs_(options.timeoutMs), outPath_(makeCaptureFile("out")), errPath_(makeCaptureFile("err")) {
+    : program_(argv.empty() ? std::string() : argv[0]), timeoutMs_(options.timeoutMs), outPath_(makeCaptureFile("out")), errPath_(makeCaptureFile("err")) {
     // Everything the child needs is prepared here: after fork() in a threaded test binary the
     // child may only make async-signal-safe calls.
     std::vector<std::string> environment;
@@ -70,6 +86,7 @@ ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !waited_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        failOnSanitizerReport(program_, readFileBytes(errPath_));
     }
     unlink(outPath_.c_str());
     unlink(errPath_.c_str());
@@ -102,6 +119,7 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     result.out = readFileBytes(outPath_);
     result.err = readFileBytes(errPath_);
+    failOnSanitizerReport(program_, result.err);
     return result;
 }
 

@@ -1,4 +1,5 @@
 // Runs a real program (the updater, a tool, a server) as a child process with a time bound.
+// A sanitizer report on the child's standard error fails the running test.
 #pragma once
 
 #include <sys/types.h>
@@ -47,6 +48,7 @@ public:
     std::string errorSoFar() const;
 
 private:
+    std::string program_;
     pid_t pid_ = -1;
     int timeoutMs_;
     std::string outPath_;

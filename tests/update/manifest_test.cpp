@@ -119,8 +119,9 @@ TEST_F(ManifestTest, PathsThatLeaveTheFolderMakeTheManifestMalformed) {
     for (const std::string& line : std::vector<std::string>{"../outside.txt", "/tmp/outside.txt:" + std::string(32, 'a'),
                                    "a/../../outside.txt", "a\\..\\outside.txt", ":" + std::string(32, 'a'),
                                    "..", "dir/..:x<y",
-                                   // Decompressed, these would be written to "..".
-                                   "...gz:x<y", "sub/...gz:x<y"}) {
+                                   // Decompressed, these would be written to "..": any
+                                   // downloaded ".gz" is, whatever kind of line named it.
+                                   "...gz:x<y", "sub/...gz:x<y", "sub/...gz", "...gz:" + std::string(32, 'a')}) {
         SCOPED_TRACE(line);
         g_queued.clear();
         EXPECT_FALSE(compare("master:" + kBase + "\nfirst.txt\n" + line + "\nlast.txt\n"));

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Writes the seed inputs of every fuzz target into fuzz/corpus/<target>/ (checked in; run again
+# after changing this script). Each seed is a small example of what the target's input is.
+set -euo pipefail
+cd "$(dirname "$0")"
+rm -rf corpus
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer}
+
+seed() {  # seed TARGET NAME: standard input becomes the seed
+  cat > "corpus/$1/$2"
+}
+md5() { printf '%s' "$1" | md5sum | cut -c1-32; }
+
+# The manifest: the files the target puts in its game folder, with their digests, so that
+# up-to-date lines are reachable; every kind of line; paths the rule refuses.
+game=$(md5 $'the game\n')
+level=$(md5 $'level data\n')
+notes=$(md5 $'notes\n')
+printf 'master:http://127.0.0.1:8/files/\nkib.exe:%s\ndata/level.pak:%s\nnotes.txt\n' "$game" "$level" | seed manifest_fuzzer up-to-date
+printf 'master: http://127.0.0.1:8/files/ \r\nkib.exe : %s\r\n\r\n\tdata/new.pak\r\nsounds/a.ogg:%s\r\n' "$level" "$game" | seed manifest_fuzzer stale-and-missing
+printf 'master:http://127.0.0.1:8/f/\nnotes.txt.gz:%s<%s\ndata/level.pak.gz:%s<%s\n' "$notes" "$game" "$game" "$level" | seed manifest_fuzzer compressed
+printf 'master:http://a/\nx.gz\nmaster:http://[::1]:81/m/\ndeep/er/still/x.bin:%s\n' "$game" | seed manifest_fuzzer two-masters
+printf 'kib.exe\nmaster:http://a/\n' | seed manifest_fuzzer file-before-master
+printf 'master:http://a/\n../outside.txt\n' | seed manifest_fuzzer parent-segment
+printf 'master:http://a/\n/tmp/x\nsub\\..\\x\n' | seed manifest_fuzzer absolute-and-backslash
+printf 'master:http://a/\nsub/...gz:%s<%s\n' "$game" "$game" | seed manifest_fuzzer dot-dot-gz
+printf 'master:\nkib.exe\n' | seed manifest_fuzzer empty-master
+
+# The server's answers: plain, with a length, cut short, too long, error pages, odd headers.
+printf 'HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello' | seed http_response_fuzzer length
+printf 'HTTP/1.1 200 OK\r\nServer: x\r\n\r\nbody until the close' | seed http_response_fuzzer no-length
+printf 'HTTP/1.0 200 OK\r\ncontent-length:  3 \r\n\r\nabcdef' | seed http_response_fuzzer longer-than-length
+printf 'HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort' | seed http_response_fuzzer shorter-than-length
+printf 'HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\nstill read' | seed http_response_fuzzer zero-length
+printf 'HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found' | seed http_response_fuzzer not-found
+printf 'HTTP/1.0 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nhello' | seed http_response_fuzzer two-lengths
+printf 'HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nx' | seed http_response_fuzzer negative-length
+printf 'HTTP/1.0 204 No Content\r\n\r\n' | seed http_response_fuzzer no-content
+printf 'HTTP/1.0 200 OK\nContent-Length: 2\n\nok' | seed http_response_fuzzer bare-line-feeds
+printf 'ICY 200 OK\r\n\r\nx' | seed http_response_fuzzer not-http
+
+# gzip data made by gzip itself: whole, two members, with trailing bytes, cut short, damaged;
+# and a file that is no gzip data at all.
+g=corpus/gunzip_fuzzer
+printf 'Once upon a time the kib crossed the river.\n' | gzip -9 -n > "$g/text"
+{ printf 'first\n' | gzip -n; printf 'second\n' | gzip -n; } > "$g/two-members"
+{ printf 'data\n' | gzip -n; printf '\0\0\0\0'; } > "$g/trailing-zeros"
+printf 'abcdefghijklmnopqrstuvwxyz%.0s' {1..20} | gzip -n | head -c 30 > "$g/cut-short"
+printf 'check value\n' | gzip -n | sed 's/.$/X/' > "$g/bad-trailer" || true
+: | gzip -n > "$g/empty-member"
+printf 'plain notes, never compressed\n' > "$g/not-gzip"
+# Cut where zlib's own gzip reader took the stream for complete (its output buffer full, a copy
+# pending), the input this target found.
+python3 -c 'import sys; sys.stdout.write(("the kib crossed the river\n" * 2308)[:60000])' | gzip -9 -n > "$g/whole"
+head -c 92 "$g/whole" > "$g/cut-with-copy-pending" && rm "$g/whole"
+# More than the reader's 1024-byte buffer, several times over.
+for i in $(seq 1 300); do echo "line $i of the level file"; done | gzip -9 -n > "$g/several-buffers"
+# Bytes that do not compress: a stored block.
+for i in $(seq 1 40); do printf '%s' "$i" | sha256sum | cut -c1-64; done | python3 -c \
+  'import sys; sys.stdout.buffer.write(bytes.fromhex(sys.stdin.read().replace("\n", "")))' | gzip -n > "$g/stored"
+# The original name in the header, as gzip keeps it without -n.
+printf 'named\n' > "$g/level.pak" && touch -d @1600000000 "$g/level.pak" && gzip -c "$g/level.pak" > "$g/with-name" && rm "$g/level.pak"
+
+# The string helpers: the first byte picks the helper (see the target); a separator, pattern
+# or replacement ends at a backslash and the byte after it; the rest is the text.
+printf '\0\n\\ line one\r\n\nline two\n' | seed strings_fuzzer split
+printf '\0ab\\ abababaab' | seed strings_fuzzer split-overlapping
+printf '\1\r\\ \\ text\r\nwith\rreturns' | seed strings_fuzzer replace
+printf '\1abc\\ b\\ aabcbcc' | seed strings_fuzzer replace-recreating
+printf '\2 \t kib.exe : abc \r\n\x0b\x0c' | seed strings_fuzzer whitespace
+printf '\3  -2147483649\0\0\0\x80' | seed strings_fuzzer numbers
+
+# Addresses.
+printf 'http://127.0.0.1:8080/release/manifest?ver=0.3.0' | seed url_fuzzer ipv4
+printf 'http://[::1]:81/m/x.bin' | seed url_fuzzer ipv6
+printf 'junk http://host/ http://other/' | seed url_fuzzer two-schemes
+printf 'host:65536/x' | seed url_fuzzer bad-port
+printf '[::1' | seed url_fuzzer open-bracket

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ (clang, with ASan and UBSan) in build-fuzz/ and runs
+# each for RUNS inputs (default one million), starting from its seeds in fuzz/corpus/. New
+# inputs collect in build-fuzz/corpus/<target>/, and an input that breaks a property is kept
+# in build-fuzz/artifacts/<target>/. Exits non-zero at the first finding.
+#   scripts/fuzz.sh [RUNS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+runs=${1:-1000000}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer)
+dir=build-fuzz
+
+cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKIB_FUZZ=ON -DKIB_BUILD_TESTS=OFF -DKIB_BUILD_BENCH=OFF >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target fuzzers >/dev/null
+
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The targets write a file or a folder per input: on a memory file system that is many times
+# faster than on disk.
+[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
+for target in "${targets[@]}"; do
+  corpus=$dir/corpus/$target
+  artifacts=$dir/artifacts/$target
+  log=$dir/$target.log
+  mkdir -p "$corpus" "$artifacts"
+  # -timeout: an input that takes this long is a hang, which is a finding too.
+  if ! "$dir/fuzz/$target" -runs="$runs" -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+      "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "$target: FINDING (input kept in $artifacts/, whole log in $log)"
+    exit 1
+  fi
+  # libFuzzer's closing lines: "Done N runs in S second(s)", "#N DONE cov: ... corp: ...".
+  done_line=$(grep -E '^Done [0-9]+ runs' "$log" | tail -n 1 || true)
+  stats=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | sed -E 's/^#[0-9]+[[:space:]]+DONE[[:space:]]+//' || true)
+  speed=$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}' || true)
+  echo "$target: $done_line; $speed exec/s; $stats"
+done
