@@ -51,13 +51,16 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         // Every downloaded ".gz" is decompressed into the name without it, whatever kind of
         // line named it: "x/...gz" would decompress into "x/..".
         const size_t stem = path.size() - std::min(path.size(), kGzipSuffixLength);
-        if (path.compare(stem, std::string::npos, ".gz") == 0 && !isSafeManifestPath(path.substr(0, stem)))
-            return rejectMalformed();
+        const bool unpacked = path.compare(stem, std::string::npos, ".gz") == 0;
+        const std::string unpackedName = unpacked ? path.substr(0, stem) : path;
+        if (unpacked && !isSafeManifestPath(unpackedName)) return rejectMalformed();
         const std::string url = masterPrefix + path;
 
         if (colon == std::string::npos) {
-            // A presence line: any copy will do.
-            if (!fileExists(path)) queue(url, path, "");
+            // A presence line: any copy will do. A ".gz" lives in the folder unpacked; looking
+            // for the download itself would fetch it on every run and overwrite what the
+            // player changed in the file.
+            if (!fileExists(unpackedName)) queue(url, path, "", "");
             continue;
         }
 
@@ -68,7 +71,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
                 std::printf("\t%s (%s) up to date\n", path.c_str(), md5.c_str());
             } else {
                 std::printf("\t%s Local hash does not match %s\n", path.c_str(), md5.c_str());
-                queue(url, path, md5);
+                queue(url, path, md5, "");
             }
             continue;
         }
@@ -90,7 +93,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         } else {
             std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", localFile.c_str(),
                         localMd5.c_str(), uncompressedMd5.c_str());
-            queue(url, path, line.substr(angle + 1));
+            queue(url, path, line.substr(angle + 1), uncompressedMd5);
         }
     }
 

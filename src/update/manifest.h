@@ -8,10 +8,11 @@
 extern const char* const kManifestCopyPath;
 
 // Hands one file that must be fetched to the download service: its address, the path it is
-// written to (with ".gz" for a compressed line) and the digest the download must have (empty
-// for none). In the updater this is queueFile.
+// written to (with ".gz" for a compressed line), the digest the download must have (empty for
+// none) and, for a compressed line, the digest the file must have once unpacked (empty
+// otherwise). In the updater this is queueFile.
 using FileQueuer = void (*)(const std::string& url, const std::string& localPath,
-                            const std::string& expectedMd5);
+                            const std::string& expectedMd5, const std::string& unpackedMd5);
 
 // Reads "manifest.txt" and compares it with the folder (compareManifest with queueFile).
 // False, with nothing logged of its own, when the copy is missing or empty; false after

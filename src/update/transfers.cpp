@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "app/outcome.h"
 #include "net/download_manager.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -18,6 +20,9 @@ constexpr unsigned kGunzipBufferSize = 1024;
 // The compressed side is read in larger pieces: fewer reads, and still a fixed memory.
 constexpr unsigned kGunzipInputSize = 16 * 1024;
 const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
+
+// The digest each queued ".gz" must give once unpacked, by its local path (main thread only).
+std::map<std::string, std::string> unpackedDigests;
 
 bool isCompressed(const std::string& path) {
     return path.size() >= kGzipSuffix.size() &&
@@ -88,9 +93,11 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5) {
+void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
+               const std::string& unpackedMd5) {
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
+    if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
     DownloadManager* manager = g_downloadManager.load();
     if (manager && manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5))
         return;
@@ -123,6 +130,18 @@ bool finishFile(const std::string& localPath) {
         std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
         // The ".gz" stays: it is verified, and the next run decompresses it without a transfer.
         fatalError("Could not decompress " + localPath);
+    }
+    // The download was checked as it is on the server; only this shows that it unpacks into
+    // the file the manifest lists. Otherwise the run would end with "Done!" and every later
+    // run would fetch it again.
+    const auto expected = unpackedDigests.find(localPath);
+    if (expected != unpackedDigests.end()) {
+        const std::string unpackedMd5 = md5OfFile(outPath);
+        if (unpackedMd5 != expected->second) {
+            std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
+                        expected->second.c_str());
+            fatalError("Could not decompress " + localPath);
+        }
     }
     deleteIfExists(localPath);
     return true;

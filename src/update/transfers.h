@@ -8,9 +8,11 @@ struct DownloadRequest;
 
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
 // manager, which creates its directories and deletes a local copy whose digest differs from
-// `expectedMd5` (empty: no check). When the manager refuses, logs "Queue Failed" and ends the
-// run with the fatal "Could not queue " + localPath; does not return then.
-void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5);
+// `expectedMd5` (empty: no check). `unpackedMd5`, when not empty, is the digest a ".gz" must
+// give once unpacked, checked by finishFile. When the manager refuses, logs "Queue Failed" and
+// ends the run with the fatal "Could not queue " + localPath; does not return then.
+void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
+               const std::string& unpackedMd5 = "");
 
 // Success callback of every file request, called by deliverFinished with finishedLock held.
 // Counts the file in FilesFetched, finishes it, and sets the phase to Updated at the last one.
@@ -21,8 +23,9 @@ void onFileDownloaded(DownloadRequest* request);
 void onFileFailed(DownloadRequest* request);
 
 // Leaves a file whose name does not end in ".gz" as it is; decompresses a ".gz" into the name
-// without the suffix and deletes the ".gz". Always true: a failed decompression ends the run
-// with the fatal "Could not decompress " + localPath (the ".gz" stays) and does not return.
+// without the suffix and deletes the ".gz". Always true: a failed decompression, or a result
+// whose digest is not the one queueFile was given for it, ends the run with the fatal
+// "Could not decompress " + localPath (the ".gz" stays) and does not return.
 bool finishFile(const std::string& localPath);
 
 // Decompresses `gzPath` into `outPath` through 1024-byte buffers, never holding the whole file:

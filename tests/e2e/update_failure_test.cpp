@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "e2e/update_harness.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -134,6 +135,23 @@ TEST_F(FailingRun, DamagedGzip) {
     // The verified download stays for the next run; what was decompressed is not the file.
     EXPECT_EQ(game.read("level.pak.gz"), packed.substr(0, packed.size() / 2));
     EXPECT_NE(game.read("level.pak"), server.get("files/level.pak"));
+    EXPECT_FALSE(game.gameStarted(300));
+}
+
+TEST_F(FailingRun, GzipThatUnpacksToAnotherFile) {
+    // A release published with last week's level.pak.gz: the download matches its own digest,
+    // but what it unpacks into is not the file the manifest lists.
+    server.put("files/level.pak", "last week's level");
+    server.gzip("files/level.pak");
+    const std::string thisWeek = "this week's level";
+    const std::string listed = md5OfBuffer(thisWeek.data(), int32_t(thisWeek.size()));
+    const std::string unpacked = server.md5("files/level.pak");
+    const UpdaterRun run = runOn(master() + "level.pak.gz:" + listed + "<" + server.md5("files/level.pak.gz") + "\n");
+    EXPECT_EQ(run.process.err, fatalBox("Could not decompress level.pak.gz"));
+    EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
+                              "\tlevel.pak Local uncompressed hash () does not match " + listed,
+                              "\t\tFinished level.pak.gz", "\t\t\tDecompressing level.pak.gz",
+                              "\t\t\tDecompressed level.pak (" + unpacked + ") does not match " + listed}));
     EXPECT_FALSE(game.gameStarted(300));
 }
 

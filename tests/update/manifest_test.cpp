@@ -13,13 +13,14 @@
 
 namespace {
 
-using Queued = std::tuple<std::string, std::string, std::string>;
+using Queued = std::tuple<std::string, std::string, std::string, std::string>;
 std::vector<Queued> g_queued;
 
 // Stands in for the download service: counts the file as queueFile does and remembers it.
-void recordQueued(const std::string& url, const std::string& localPath, const std::string& expectedMd5) {
+void recordQueued(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
+                  const std::string& unpackedMd5) {
     ++FilesToFetch;
-    g_queued.emplace_back(url, localPath, expectedMd5);
+    g_queued.emplace_back(url, localPath, expectedMd5, unpackedMd5);
 }
 
 const std::string kBase = "http://127.0.0.1:8/game/";
@@ -78,9 +79,9 @@ TEST_F(ManifestTest, ComparesEveryLineKindAndQueuesOnlyWhatDiffers) {
               "\tMaster set to " + mirror + "\n"
               "\tsounds/new.ogg Local hash does not match " + h4 + "\n");
     const std::vector<Queued> expected = {
-        {kBase + "data/levels.pak.gz", "data/levels.pak.gz", h3},
-        {kBase + "docs/missing.txt", "docs/missing.txt", ""},
-        {mirror + "sounds/new.ogg", "sounds/new.ogg", h4},
+        {kBase + "data/levels.pak.gz", "data/levels.pak.gz", h3, h2},
+        {kBase + "docs/missing.txt", "docs/missing.txt", "", ""},
+        {mirror + "sounds/new.ogg", "sounds/new.ogg", h4, ""},
     };
     EXPECT_EQ(g_queued, expected);
     EXPECT_EQ(FilesToFetch, 3);
@@ -145,8 +146,8 @@ TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
               "\todd<name Local hash does not match x:y\n"
               "\tz Local uncompressed hash () does not match u\n");
     const std::vector<Queued> expected = {
-        {masterWithColons + "odd<name", "odd<name", "x:y"},
-        {masterWithColons + "z.gz", "z.gz", "c<d"},
+        {masterWithColons + "odd<name", "odd<name", "x:y", ""},
+        {masterWithColons + "z.gz", "z.gz", "c<d", "u"},
     };
     EXPECT_EQ(g_queued, expected);
 }
@@ -190,4 +191,12 @@ TEST_F(ManifestTest, AnUpToDateCompressedLineRemovesOnlyItsLeftoverDownload) {
     EXPECT_FALSE(dir.exists("music.ogg.gz"));
     EXPECT_EQ(dir.read("music.ogg"), music);
     EXPECT_EQ(dir.read("sound.wav"), "a file of the player's");
+}
+
+TEST_F(ManifestTest, APresenceLineForACompressedFileLooksForTheUnpackedFile) {
+    // The player changed settings.cfg; its download was unpacked and deleted by an earlier run.
+    dir.write("settings.cfg", "the player's own settings");
+    ASSERT_TRUE(compare("master:" + kBase + "\nsettings.cfg.gz\nfresh.cfg.gz\n"));
+    const std::vector<Queued> expected = {{kBase + "fresh.cfg.gz", "fresh.cfg.gz", "", ""}};
+    EXPECT_EQ(g_queued, expected);
 }
