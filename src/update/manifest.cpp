@@ -88,8 +88,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
             // A run killed after unpacking but before deleting the download leaves it behind,
             // and no later run would fetch (and so delete) it again. Only a name that the
             // unpacking itself would have deleted: the line's path need not end in ".gz".
-            if (path.size() > kGzipSuffixLength && path.compare(localFile.size(), kGzipSuffixLength, ".gz") == 0)
-                deleteIfExists(path);
+            if (unpacked) deleteIfExists(path);
         } else {
             std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", localFile.c_str(),
                         localMd5.c_str(), uncompressedMd5.c_str());
