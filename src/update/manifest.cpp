@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "update/manifest_path.h"
 #include "update/run_state.h"
@@ -33,6 +34,17 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
     StringList lines;
     split(lines, text, "\n");
 
+    // Two workers fetching one path would write the same temporary file at once, so a path
+    // listed twice is fetched once, as its first line says.
+    std::set<std::string> queuedPaths;
+    auto queueOnce = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
+                         const std::string& unpackedMd5) {
+        if (queuedPaths.insert(path).second)
+            queue(url, path, expectedMd5, unpackedMd5);
+        else
+            std::printf("\t%s listed again; fetched once\n", path.c_str());
+    };
+
     std::string masterPrefix;
     for (std::string& line : lines) {
         removeWhitespace(line);
@@ -60,7 +72,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
             // A presence line: any copy will do. A ".gz" lives in the folder unpacked; looking
             // for the download itself would fetch it on every run and overwrite what the
             // player changed in the file.
-            if (!fileExists(unpackedName)) queue(url, path, "", "");
+            if (!fileExists(unpackedName)) queueOnce(url, path, "", "");
             continue;
         }
 
@@ -71,7 +83,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
                 std::printf("\t%s (%s) up to date\n", path.c_str(), md5.c_str());
             } else {
                 std::printf("\t%s Local hash does not match %s\n", path.c_str(), md5.c_str());
-                queue(url, path, md5, "");
+                queueOnce(url, path, md5, "");
             }
             continue;
         }
@@ -92,7 +104,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         } else {
             std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", localFile.c_str(),
                         localMd5.c_str(), uncompressedMd5.c_str());
-            queue(url, path, line.substr(angle + 1), uncompressedMd5);
+            queueOnce(url, path, line.substr(angle + 1), uncompressedMd5);
         }
     }
 

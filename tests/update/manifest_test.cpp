@@ -155,15 +155,16 @@ TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
 TEST_F(ManifestTest, DigestsAreComparedAsExactText) {
     const std::string content = "abc";
     dir.write("upper.txt", content);
+    dir.write("other.txt", content);
     std::string upper = md5OfBuffer(content.data(), 3);
     for (char& c : upper) c = char(toupper(c));
     // An empty digest matches a missing file (nothing fetched) but never an existing one.
-    ASSERT_TRUE(compare("master:" + kBase + "\nupper.txt:" + upper + "\nnothing.txt:\nupper.txt:\n"));
+    ASSERT_TRUE(compare("master:" + kBase + "\nupper.txt:" + upper + "\nnothing.txt:\nother.txt:\n"));
     EXPECT_EQ(log,
               "\tMaster set to " + kBase + "\n"
               "\tupper.txt Local hash does not match " + upper + "\n"
               "\tnothing.txt () up to date\n"
-              "\tupper.txt Local hash does not match \n");
+              "\tother.txt Local hash does not match \n");
     EXPECT_EQ(g_queued.size(), 2u);
 }
 
@@ -199,4 +200,14 @@ TEST_F(ManifestTest, APresenceLineForACompressedFileLooksForTheUnpackedFile) {
     ASSERT_TRUE(compare("master:" + kBase + "\nsettings.cfg.gz\nfresh.cfg.gz\n"));
     const std::vector<Queued> expected = {{kBase + "fresh.cfg.gz", "fresh.cfg.gz", "", ""}};
     EXPECT_EQ(g_queued, expected);
+}
+
+TEST_F(ManifestTest, APathListedTwiceIsFetchedOnceAsItsFirstLineSays) {
+    const std::string first = std::string(32, 'a');
+    ASSERT_TRUE(compare("master:" + kBase + "\nlevel.pak:" + first + "\nlevel.pak:" + std::string(32, 'b') +
+                        "\nlevel.pak\n"));
+    const std::vector<Queued> expected = {{kBase + "level.pak", "level.pak", first, ""}};
+    EXPECT_EQ(g_queued, expected);
+    EXPECT_EQ(FilesToFetch, 1);
+    EXPECT_NE(log.find("\tlevel.pak listed again; fetched once\n"), std::string::npos);
 }
