@@ -12,7 +12,7 @@ struct DownloadRequest;
 // give once unpacked, checked by finishFile. When the manager refuses, logs "Queue Failed" and
 // ends the run with the fatal "Could not queue " + localPath; does not return then.
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
-               const std::string& unpackedMd5 = "");
+               const std::string& unpackedMd5);
 
 // Success callback of every file request, called by deliverFinished with finishedLock held.
 // Counts the file in FilesFetched, finishes it, and sets the phase to Updated at the last one.
