@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,block_map_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -76,3 +76,26 @@ printf 'http://[::1]:81/m/x.bin' | seed url_fuzzer ipv6
 printf 'junk http://host/ http://other/' | seed url_fuzzer two-schemes
 printf 'host:65536/x' | seed url_fuzzer bad-port
 printf '[::1' | seed url_fuzzer open-bracket
+
+# The block map: real maps of the fuzzer's local file (every block found), of a short run of
+# zeros (a short last block found by its padding) and of an empty file, with 4- and 16-byte
+# strong hashes.
+python3 - <<'PY'
+import hashlib, struct
+def rolling(block):
+    n = len(block)
+    low = sum(block) & 0xffff
+    high = sum((n - i) * b for i, b in enumerate(block)) & 0xffff
+    return (high << 16) | low
+def block_map(data, strong_bytes, block_size=4096):
+    out = b"KIBBLKM1" + struct.pack(">QIBBH", len(data), block_size, 4, strong_bytes, 0)
+    out += hashlib.md5(data).digest()
+    for start in range(0, len(data), block_size):
+        block = data[start:start + block_size].ljust(block_size, b"\0")
+        out += struct.pack(">I", rolling(block)) + hashlib.md5(block).digest()[:strong_bytes]
+    return out
+local = bytes(6000) + bytes(((i * 131) >> 3) & 0xff for i in range(6000, 20000))
+for name, data, strong in [("local-file", local, 8), ("short-zeros", bytes(1500), 4),
+                           ("empty", b"", 16), ("local-shifted", local[100:9000] + b"new" + local[9000:], 16)]:
+    open("corpus/block_map_fuzzer/" + name, "wb").write(block_map(data, strong))
+PY
