@@ -61,14 +61,19 @@ namespace {
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
-    // A local copy that enqueue kept because its digest matched needs no transfer.
-    if (fileExists(request.localPath)) {
-        request.status = Done;
-        return;
-    }
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
+    const bool keptForShortcut = request.shortcut.attempt && request.shortcut.localPath == request.localPath;
+    // A local copy that enqueue kept because its digest matched needs no transfer.
+    if (!keptForShortcut && fileExists(request.localPath)) {
+        request.status = Done;
+        return;
+    }
+    if (request.shortcut.attempt && request.shortcut.attempt(request, options)) {
+        request.status = Done;
+        return;
+    }
     if (!httpGet(request.url, request.localPath, request.maxBytes, options))
         request.status = TransferFailed;
     else
@@ -179,7 +184,7 @@ bool DownloadManager::start(int workerCount) {
 
 bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
                               DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                              bool force, const std::string& expectedMd5) {
+                              bool force, const std::string& expectedMd5, const DownloadShortcutPlan& shortcut) {
     if (!impl_->accepting && !force) return false;
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
@@ -194,9 +199,11 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->maxBytes = impl_->maxBytes;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
+    request->shortcut = shortcut;
 
     // Without an expected digest an existing file never matches: it is always fetched anew.
-    if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)
+    const bool keptForShortcut = shortcut.attempt && shortcut.localPath == localPath;
+    if (verifyExisting && !keptForShortcut && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)
         deleteIfExists(localPath);
 
     SDL_mutexP(impl_->pendingLock);

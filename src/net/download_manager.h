@@ -17,8 +17,24 @@ enum DownloadStatus : int32_t {
 };
 
 struct DownloadRequest;
+struct HttpOptions;
 // Called on the main thread; the request is deleted as soon as the callback returns.
 using DownloadCallback = void (*)(DownloadRequest* request);
+// Tried by the worker before the plain download, with the manager's stall time-out and cancel:
+// true when it stored the file (under the request's localPath, which it may change, with
+// expectedMd5 to match); false lets the plain download go ahead. It never logs; it may leave
+// a line for the main thread in the request's note.
+using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
+
+// A cheaper way to the file than the whole download, for the worker to try first.
+struct DownloadShortcutPlan {
+    DownloadShortcut attempt = nullptr;
+    // The plain file's address, the local file it rebuilds (kept by enqueue even when stale)
+    // and the digest that file must get.
+    std::string url;
+    std::string localPath;
+    std::string md5;
+};
 
 struct DownloadRequest {
     std::string url;
@@ -33,6 +49,11 @@ struct DownloadRequest {
     int32_t status = Queued;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
+    // Tried first by the worker when its attempt is set.
+    DownloadShortcutPlan shortcut;
+    // Written by the worker, read by the callbacks on the main thread: what the shortcut did,
+    // as a line for the log (with its line feed), or empty.
+    std::string note;
 };
 
 // Locks: pendingLock guards the queue, finishedLock the handled requests. The order is always
@@ -63,9 +84,12 @@ public:
     // Main thread. Creates the local path's directories; with verifyExisting, deletes an
     // existing local file whose digest differs from expectedMd5. False when refused, and from
     // the failure callbacks that the destructor runs.
+    // With a shortcut, the shortcut's local file is kept even when stale: it is what the
+    // shortcut builds from.
     bool enqueue(const std::string& url, const std::string& localPath, int32_t userData,
                  DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                 bool force, const std::string& expectedMd5);
+                 bool force, const std::string& expectedMd5,
+                 const DownloadShortcutPlan& shortcut = DownloadShortcutPlan());
     // Main thread, once per main-loop iteration: verifies digests and calls each finished
     // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
     // manager; they must not call deliverFinished).

@@ -9,6 +9,7 @@
 
 #include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/delta_update.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -98,8 +99,16 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
     if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
+    // A large local copy may hold most of the new version's blocks. A ".gz" line names the
+    // plain file beside it, which a server with a block map also serves.
+    const bool compressed = !unpackedMd5.empty() && isCompressed(localPath);
+    const std::string plainUrl = compressed && isCompressed(url) ? url.substr(0, url.size() - kGzipSuffix.size()) : url;
+    const DownloadShortcutPlan delta =
+        compressed ? deltaPlanFor(plainUrl, localPath.substr(0, localPath.size() - kGzipSuffix.size()), unpackedMd5)
+                   : deltaPlanFor(url, localPath, expectedMd5);
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5))
+    if (manager &&
+        manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5, delta))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
     fatalError("Could not queue " + localPath);
@@ -107,6 +116,7 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
 
 void onFileDownloaded(DownloadRequest* request) {
     std::printf("\t\tFinished %s\n", request->localPath.c_str());
+    std::printf("%s", request->note.c_str());
     ++FilesFetched;
     finishFile(request->localPath);
     if (FilesFetched == FilesToFetch) UpdatePhase = Updated;
@@ -115,6 +125,7 @@ void onFileDownloaded(DownloadRequest* request) {
 void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
+    std::printf("%s", request->note.c_str());
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
     fatalError("Could not download " + localPath);
 }

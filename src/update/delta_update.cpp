@@ -1,0 +1,205 @@
+// Updating a large file from the blocks its local copy already holds plus Range requests.
+#include "update/delta_update.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "net/http_client.h"
+#include "net/range_fetch.h"
+#include "update/block_map.h"
+#include "update/block_matcher.h"
+#include "util/file_system.h"
+#include "util/md5.h"
+
+namespace {
+
+const char* const kPartSuffix = ".part";
+
+struct FileCloser {
+    std::FILE* file;
+    ~FileCloser() {
+        if (file) std::fclose(file);
+    }
+};
+
+// Writes the new version front to back: fetched bytes where they arrive, local blocks in the
+// gaps between them, the digest taken on the way.
+class Assembler {
+public:
+    Assembler(const BlockMap& map, const std::vector<int64_t>& sources, std::ifstream& local, std::FILE* part)
+        : map_(map), sources_(sources), local_(local), part_(part), buffer_(new char[map.blockSize]) {
+        md5Init(md5_);
+    }
+
+    static bool take(void* context, uint64_t offset, const char* data, size_t length) {
+        return static_cast<Assembler*>(context)->write(offset, data, length);
+    }
+
+    // Fills up to `offset` from local blocks; false when a block there is not held locally
+    // (the server skipped a range) or cannot be read.
+    bool fillTo(uint64_t offset) {
+        while (written_ < offset) {
+            const size_t block = size_t(written_ / map_.blockSize);
+            if (block >= sources_.size() || sources_[block] == kBlockNotHeld) return false;
+            const uint64_t within = written_ - uint64_t(block) * map_.blockSize;
+            const uint64_t blockEnd = uint64_t(block) * map_.blockSize + map_.blockLength(block);
+            const size_t count = size_t(std::min(blockEnd, offset) - written_);
+            // A stream, not fseek: its offsets have 64 bits on every system.
+            local_.seekg(std::streamoff(sources_[block] + int64_t(within)));
+            if (!local_.read(buffer_.get(), std::streamsize(count))) return false;
+            if (!append(buffer_.get(), count)) return false;
+            reused_ += count;
+        }
+        return true;
+    }
+
+    uint64_t written() const { return written_; }
+    uint64_t reused() const { return reused_; }
+    std::string md5() {
+        uint8_t digest[16];
+        md5Finish(md5_, digest);
+        return md5ToText(digest);
+    }
+
+private:
+    bool write(uint64_t offset, const char* data, size_t length) {
+        if (offset > written_ && !fillTo(offset)) return false;
+        // Bytes already written (a server may send a range joined with its neighbour) are skipped.
+        const uint64_t end = offset + length;
+        if (end <= written_) return true;
+        const size_t skip = size_t(written_ - offset);
+        return append(data + skip, length - skip);
+    }
+
+    bool append(const char* data, size_t length) {
+        if (written_ + length > map_.fileSize) return false;
+        if (std::fwrite(data, 1, length, part_) != length) return false;
+        md5Append(md5_, reinterpret_cast<const uint8_t*>(data), int32_t(length));
+        written_ += length;
+        return true;
+    }
+
+    const BlockMap& map_;
+    const std::vector<int64_t>& sources_;
+    std::ifstream& local_;
+    std::FILE* part_;
+    std::unique_ptr<char[]> buffer_;
+    Md5State md5_;
+    uint64_t written_ = 0;
+    uint64_t reused_ = 0;
+};
+
+bool giveUp(DownloadRequest& request, const std::string& why) {
+    request.note = "\t\t\tDelta update of " + request.shortcut.localPath + " not possible (" + why +
+                   "); fetching it whole\n";
+    return false;
+}
+
+// Fetches and reads the map; false with the reason when there is none to use.
+bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, BlockMap& map, std::string& why) {
+    const std::string mapPath = request.shortcut.localPath + kBlockMapSuffix;
+    const bool fetched = httpGet(request.shortcut.url + kBlockMapSuffix, mapPath, kMaxBlockMapBytes, options);
+    std::string bytes;
+    const bool read = fetched && readWholeFile(bytes, mapPath);
+    deleteIfExists(mapPath);
+    if (!read || bytes.empty()) {
+        why = "no block map on the server";
+        return false;
+    }
+    if (int64_t(bytes.size()) > kMaxBlockMapBytes || !parseBlockMap(bytes, map)) {
+        why = "damaged block map";
+        return false;
+    }
+    // The manifest's digest decides: a map left from another version is no use.
+    if (map.md5 != request.shortcut.md5) {
+        why = "the block map is of another version";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& localPath, const std::string& md5) {
+    DownloadShortcutPlan plan;
+    std::error_code error;
+    if (md5.empty() || url.empty()) return plan;
+    const std::filesystem::file_status status = std::filesystem::status(localPath, error);
+    if (error || !std::filesystem::is_regular_file(status)) return plan;
+    const uint64_t size = std::filesystem::file_size(localPath, error);
+    if (error || size < kDeltaMinLocalSize) return plan;
+    plan.attempt = tryDeltaUpdate;
+    plan.url = url;
+    plan.localPath = localPath;
+    plan.md5 = md5;
+    return plan;
+}
+
+bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
+    const DownloadShortcutPlan& plan = request.shortcut;
+    BlockMap map;
+    std::string why;
+    if (!fetchBlockMap(request, options, map, why)) return giveUp(request, why);
+
+    std::vector<int64_t> sources;
+    if (!matchLocalBlocks(map, plan.localPath, sources, options.cancel))
+        return giveUp(request, "the local copy could not be read");
+    const std::vector<ByteRange> missing = missingRanges(map, sources);
+
+    const std::string partPath = plan.localPath + kPartSuffix;
+    bool built = false;
+    RangeFetchStats stats;
+    uint64_t reused = 0;
+    {
+        std::ifstream local(plan.localPath, std::ios::binary);
+        FileCloser part{std::fopen(partPath.c_str(), "wb")};
+        if (!local || !part.file) {
+            if (part.file) {
+                std::fclose(part.file);
+                part.file = nullptr;
+                deleteIfExists(partPath);
+            }
+            return giveUp(request, "the local copy could not be read");
+        }
+        Assembler assembler(map, sources, local, part.file);
+        RangeFetchResult result = RangeFetchResult::Fetched;
+        if (!missing.empty())
+            result = fetchRanges(plan.url, missing, map.fileSize, Assembler::take, &assembler, options, &stats);
+        if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
+        else if (result == RangeFetchResult::Failed) why = "a Range request failed";
+        else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
+        else if (assembler.md5() != plan.md5) why = "the result does not match its digest";
+        else built = true;
+        reused = assembler.reused();
+        const bool closed = std::fclose(part.file) == 0;
+        part.file = nullptr;
+        if (built && !closed) {
+            built = false;
+            why = "the new version could not be written";
+        }
+    }
+    if (!built) {
+        deleteIfExists(partPath);
+        return giveUp(request, why);
+    }
+    // Only a verified file replaces the local copy.
+    std::error_code error;
+    std::filesystem::rename(partPath, plan.localPath, error);
+    if (error) {
+        deleteIfExists(partPath);
+        return giveUp(request, "the new version could not replace the old");
+    }
+    char note[512];
+    std::snprintf(note, sizeof note,
+                  "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused, %" PRIu64
+                  " bytes fetched in %d requests\n",
+                  plan.localPath.c_str(), reused, map.fileSize, stats.receivedBytes, stats.requests);
+    request.note = note;
+    request.localPath = plan.localPath;
+    request.expectedMd5 = plan.md5;
+    return true;
+}
