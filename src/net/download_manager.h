@@ -51,6 +51,9 @@ struct DownloadRequest {
     std::string expectedMd5;
     // Tried first by the worker when its attempt is set.
     DownloadShortcutPlan shortcut;
+    // Set by a shortcut that digested the file as it wrote it and found expectedMd5: the
+    // delivery does not read the whole file once more.
+    bool verified = false;
     // Written by the worker, read by the callbacks on the main thread: what the shortcut did,
     // as a line for the log (with its line feed), or empty.
     std::string note;

@@ -48,9 +48,12 @@ public:
             const uint64_t within = written_ - uint64_t(block) * map_.blockSize;
             const uint64_t blockEnd = uint64_t(block) * map_.blockSize + map_.blockLength(block);
             const size_t count = size_t(std::min(blockEnd, offset) - written_);
-            // A stream, not fseek: its offsets have 64 bits on every system.
-            local_.seekg(std::streamoff(sources_[block] + int64_t(within)));
+            // A stream, not fseek: its offsets have 64 bits on every system. Blocks mostly
+            // follow each other in the local file too, and a seek empties the stream's buffer.
+            const int64_t from = sources_[block] + int64_t(within);
+            if (from != localOffset_) local_.seekg(std::streamoff(from));
             if (!local_.read(buffer_.get(), std::streamsize(count))) return false;
+            localOffset_ = from + int64_t(count);
             if (!append(buffer_.get(), count)) return false;
             reused_ += count;
         }
@@ -91,6 +94,8 @@ private:
     Md5State md5_;
     uint64_t written_ = 0;
     uint64_t reused_ = 0;
+    // Where the next read of the local stream starts.
+    int64_t localOffset_ = 0;
 };
 
 bool giveUp(DownloadRequest& request, const std::string& why) {
@@ -201,5 +206,6 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     request.note = note;
     request.localPath = plan.localPath;
     request.expectedMd5 = plan.md5;
+    request.verified = true;
     return true;
 }
