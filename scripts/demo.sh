@@ -29,7 +29,18 @@ trap 'exit 130' INT TERM
 rm -rf "$demo"
 mkdir -p "$demo/release" "$demo/www" "$demo/server" "$demo/game"
 
-# Version 2 of the demo game: text that compresses well, binary data that does not, an
+# The demo's largest file, a 12 MiB level pack: version 2 has 4 KiB inserted near its start and
+# 64 KiB rewritten in its middle, so the updater fetches only those blocks (a delta update).
+head -c $((12 * 1024 * 1024)) /dev/urandom >"$demo/world-v1.pak"
+{
+  head -c 100000 "$demo/world-v1.pak"
+  head -c 4096 /dev/urandom
+  dd if="$demo/world-v1.pak" bs=64K iflag=skip_bytes,count_bytes skip=100000 count=$((6 * 1024 * 1024 - 100000)) status=none
+  head -c $((64 * 1024)) /dev/urandom
+  dd if="$demo/world-v1.pak" bs=64K iflag=skip_bytes skip=$((6 * 1024 * 1024 + 64 * 1024)) status=none
+} >"$demo/world-v2.pak"
+
+# Version 2 of the demo game: the large level pack, text that compresses well, binary data that does not, an
 # already-compressed file, an empty file, nested folders, the player's settings file (listed
 # by name only, so the updater never overwrites the player's changes) and kib.exe, here a
 # shell script that leaves a mark when the updater starts it.
@@ -43,6 +54,7 @@ write_version() {  # folder version
       >"$dir/data/levels/level$level.txt"
   done
   head -c $((64 * 1024)) /dev/urandom >"$dir/data/sounds/beep.raw"
+  cp "$demo/world-v$version.pak" "$dir/data/levels/world.pak"
   printf 'Demo game version %s\n' "$version" | gzip -9 >"$dir/docs/changes.txt.gz"
   printf 'Read me: demo game version %s\n' "$version" >"$dir/docs/readme.txt"
   : >"$dir/data/empty.dat"
@@ -117,6 +129,10 @@ while IFS= read -r file; do
   cmp -s "$file" "$demo/game/$relative" || { echo "differs: $relative"; differences=$((differences + 1)); }
 done < <(find "$demo/release" -type f | sort)
 echo "$differences file(s) differ; config/settings.ini kept the player's setting: $(cat "$demo/game/config/settings.ini")"
+echo "--- the delta update of the largest file, data/levels/world.pak ($(stat -c %s "$demo/release/data/levels/world.pak") bytes)"
+grep "Delta update of data/levels/world.pak" "$demo/updater.log" | sed 's/^[[:space:]]*//' || echo "(no delta update in the log)"
+awk -F'"' '/world\.pak/ { split($2, r, " "); split($3, f, " "); printf "nginx: %s %s -> %s, %s bytes\n", r[1], r[2], f[1], f[2]; sum += f[2] }
+           END { printf "nginx sent %d bytes for it in all (the block map included)\n", sum }' "$demo/server/access.log"
 echo "--- the message boxes of the second run"
 cat "$demo/boxes-again.txt"
 [ "$again" -eq 0 ] || echo "--- kib-updater ended with status $again"

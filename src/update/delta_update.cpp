@@ -105,7 +105,8 @@ bool giveUp(DownloadRequest& request, const std::string& why) {
 }
 
 // Fetches and reads the map; false with the reason when there is none to use.
-bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, BlockMap& map, std::string& why) {
+bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, BlockMap& map, uint64_t& mapBytes,
+                   std::string& why) {
     const std::string mapPath = request.shortcut.localPath + kBlockMapSuffix;
     const bool fetched = httpGet(request.shortcut.url + kBlockMapSuffix, mapPath, kMaxBlockMapBytes, options);
     std::string bytes;
@@ -115,6 +116,7 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, B
         why = "no block map on the server";
         return false;
     }
+    mapBytes = bytes.size();
     if (int64_t(bytes.size()) > kMaxBlockMapBytes || !parseBlockMap(bytes, map)) {
         why = "damaged block map";
         return false;
@@ -148,7 +150,8 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     const DownloadShortcutPlan& plan = request.shortcut;
     BlockMap map;
     std::string why;
-    if (!fetchBlockMap(request, options, map, why)) return giveUp(request, why);
+    uint64_t mapBytes = 0;
+    if (!fetchBlockMap(request, options, map, mapBytes, why)) return giveUp(request, why);
 
     std::vector<int64_t> sources;
     if (!matchLocalBlocks(map, plan.localPath, sources, options.cancel))
@@ -200,9 +203,9 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     }
     char note[512];
     std::snprintf(note, sizeof note,
-                  "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused, %" PRIu64
-                  " bytes fetched in %d requests\n",
-                  plan.localPath.c_str(), reused, map.fileSize, stats.receivedBytes, stats.requests);
+                  "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused; fetched a %" PRIu64
+                  "-byte block map and %" PRIu64 " bytes in %d Range requests\n",
+                  plan.localPath.c_str(), reused, map.fileSize, mapBytes, stats.receivedBytes, stats.requests);
     request.note = note;
     request.localPath = plan.localPath;
     request.expectedMd5 = plan.md5;
