@@ -17,7 +17,7 @@ namespace {
 const char kTag[8] = {'K', 'I', 'B', 'B', 'L', 'K', 'M', '1'};
 constexpr size_t kHeaderSize = 40;
 constexpr uint32_t kMinBlockSize = 512;
-constexpr uint32_t kMaxBlockSize = 16u << 20;
+constexpr uint32_t kMaxBlockSize = 1u << 20;
 constexpr uint32_t kDefaultBlockSize = 4096;
 constexpr uint64_t kMaxBlocksWanted = uint64_t(1) << 17;
 constexpr uint64_t kMaxFileSize = uint64_t(1) << 48;

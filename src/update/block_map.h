@@ -40,7 +40,8 @@ struct BlockMap {
 };
 
 // Picks the block size and hash lengths for a file of `fileSize` bytes: blocks of 4 KiB and
-// more, doubled until there are at most 2^17 of them (so the matcher's tables stay a few MiB),
+// more, doubled (up to 1 MiB) until there are at most 2^17 of them (so the matcher's tables
+// stay a few MiB),
 // and a strong hash long enough that a false match anywhere in a scan stays unlikely (a false
 // match only costs a full download, since the file's digest decides). The map stays well
 // under 1 % of its file. Fills every field but the sums.
@@ -58,7 +59,7 @@ std::string encodeBlockMap(const BlockMap& map);
 
 // Reads a map that came from the network. False, with `map` in an unspecified state, for
 // anything that is not exactly a map this updater can use: a wrong tag, a block size that is
-// not a power of two between 512 bytes and 16 MiB, hash lengths outside weak 2..4 and strong
+// not a power of two between 512 bytes and 1 MiB, hash lengths outside weak 2..4 and strong
 // 4..16, a file size beyond 2^48, more than 2^24 blocks, or a length that does not match the
 // block count.
 bool parseBlockMap(const std::string& bytes, BlockMap& map);
