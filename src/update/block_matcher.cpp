@@ -1,10 +1,14 @@
 // Scanning a local file with the rolling checksum for the blocks of a block map.
 #include "update/block_matcher.h"
 
+#include <SDL.h>
+#include <SDL_thread.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "platform/platform.h"
@@ -14,6 +18,8 @@ namespace {
 
 // Bytes read at once; the window slides through them before the next read.
 constexpr size_t kReadChunk = 1 << 20;
+// Files from this size on are scanned by two threads.
+constexpr uint64_t kParallelScanMinSize = 16 << 20;
 // Offsets checked between two looks at the cancel flag.
 constexpr uint64_t kCancelCheckEvery = 1 << 20;
 
@@ -21,8 +27,12 @@ constexpr uint64_t kCancelCheckEvery = 1 << 20;
 // block, hashed padded with zeros, is found at the file's end.
 class PaddedReader {
 public:
-    PaddedReader(std::FILE* file, uint32_t blockSize)
-        : file_(file), padding_(blockSize - 1), buffer_(kReadChunk + 2 * size_t(blockSize)) {}
+    // Reads `file` from `start` on.
+    PaddedReader(std::ifstream& file, uint64_t start, uint32_t blockSize)
+        : file_(file), padding_(blockSize - 1), buffer_(kReadChunk + 2 * size_t(blockSize)), base_(start) {
+        // A stream, not fseek: its offsets have 64 bits on every system.
+        if (start > 0) file_.seekg(std::streamoff(start));
+    }
 
     // The bytes [offset, offset + count), which must lie within the padded file and start at
     // or after the previous call's offset; null when the file cannot be read.
@@ -35,10 +45,11 @@ public:
         while (length_ < count) {
             if (ended_) return nullptr;
             const size_t room = buffer_.size() - length_ - padding_;
-            const size_t got = std::fread(buffer_.data() + length_, 1, room, file_);
+            file_.read(reinterpret_cast<char*>(buffer_.data() + length_), std::streamsize(room));
+            const size_t got = size_t(file_.gcount());
             length_ += got;
             if (got == 0) {
-                if (std::ferror(file_)) return nullptr;
+                if (file_.bad()) return nullptr;
                 std::memset(buffer_.data() + length_, 0, padding_);
                 length_ += padding_;
                 ended_ = true;
@@ -48,7 +59,7 @@ public:
     }
 
 private:
-    std::FILE* file_;
+    std::ifstream& file_;
     size_t padding_;
     std::vector<uint8_t> buffer_;
     uint64_t base_ = 0;
@@ -105,12 +116,80 @@ private:
     std::vector<uint32_t> order_;
 };
 
-struct FileCloser {
-    std::FILE* file;
-    ~FileCloser() {
-        if (file) std::fclose(file);
-    }
+// One scanner's share of the local file: windows that start in [begin, end).
+struct ScanJob {
+    const BlockMap* map;
+    const WeakIndex* index;
+    std::string localPath;
+    uint64_t localSize;
+    uint64_t begin;
+    uint64_t end;
+    const PlatformCancel* cancel;
+    std::vector<int64_t> sources;
+    bool ok = false;
 };
+
+// Slides the window over the job's offsets; a found block's bytes are skipped.
+void scan(ScanJob& job) {
+    const BlockMap& map = *job.map;
+    job.sources.assign(map.blockCount(), kBlockNotHeld);
+    std::ifstream file(job.localPath, std::ios::binary);
+    if (!file) return;
+    const uint32_t blockSize = map.blockSize;
+    const uint32_t mask = map.weakMask();
+    PaddedReader reader(file, job.begin, blockSize);
+    RollingChecksum sum;
+    uint8_t strong[16];
+    uint64_t offset = job.begin;
+    bool fresh = true;
+    uint64_t nextCancelCheck = offset + kCancelCheckEvery;
+    while (offset < job.end) {
+        if (offset >= nextCancelCheck) {
+            if (platformCancelRaised(job.cancel)) return;
+            nextCancelCheck = offset + kCancelCheckEvery;
+        }
+        const uint8_t* window = reader.at(offset, blockSize);
+        if (!window) return;
+        if (fresh) {
+            sum.reset(window, blockSize);
+            fresh = false;
+        }
+        const uint32_t weak = sum.value() & mask;
+        bool found = false;
+        if (job.index->mayHold(weak)) {
+            const auto candidates = job.index->blocksWith(weak);
+            bool hashed = false;
+            for (const uint32_t* block = candidates.first; block != candidates.second; ++block) {
+                // Bytes of the padding may only stand for the bytes past the end of a short last block.
+                if (offset + map.blockLength(*block) > job.localSize) continue;
+                if (!hashed) {
+                    blockStrongHash(window, blockSize, map.strongBytes, strong);
+                    hashed = true;
+                }
+                if (std::memcmp(strong, map.strong.data() + size_t(*block) * map.strongBytes, map.strongBytes) != 0)
+                    continue;
+                found = true;
+                if (job.sources[*block] == kBlockNotHeld) job.sources[*block] = int64_t(offset);
+            }
+        }
+        if (found) {
+            offset += blockSize;
+            fresh = true;
+            continue;
+        }
+        if (offset + 1 >= job.end) break;
+        const uint8_t* rolled = reader.at(offset, size_t(blockSize) + 1);
+        if (!rolled) return;
+        sum.roll(rolled[0], rolled[blockSize]);
+        ++offset;
+    }
+    job.ok = true;
+}
+
+int SDLCALL runScan(void* job) {
+    scan(*static_cast<ScanJob*>(job));
+    return 0;
+}
 
 }  // namespace
 
@@ -120,58 +199,22 @@ bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::ve
     std::error_code error;
     const uint64_t localSize = std::filesystem::file_size(localPath, error);
     if (error || localSize == 0 || map.blockCount() == 0) return true;
-    FileCloser file{std::fopen(localPath.c_str(), "rb")};
-    if (!file.file) return true;
+    if (!std::ifstream(localPath, std::ios::binary)) return true;
 
-    const uint32_t blockSize = map.blockSize;
-    const uint32_t mask = map.weakMask();
     const WeakIndex index(map);
-    PaddedReader reader(file.file, blockSize);
-    RollingChecksum sum;
-    uint8_t strong[16];
-    uint64_t offset = 0;
-    bool fresh = true;
-    uint64_t nextCancelCheck = kCancelCheckEvery;
-    while (offset < localSize) {
-        if (offset >= nextCancelCheck) {
-            if (platformCancelRaised(cancel)) return false;
-            nextCancelCheck = offset + kCancelCheckEvery;
-        }
-        const uint8_t* window = reader.at(offset, blockSize);
-        if (!window) return false;
-        if (fresh) {
-            sum.reset(window, blockSize);
-            fresh = false;
-        }
-        const uint32_t weak = sum.value() & mask;
-        bool found = false;
-        if (index.mayHold(weak)) {
-            const auto candidates = index.blocksWith(weak);
-            bool hashed = false;
-            for (const uint32_t* block = candidates.first; block != candidates.second; ++block) {
-                // Bytes of the padding may only stand for the bytes past the end of a short last block.
-                if (offset + map.blockLength(*block) > localSize) continue;
-                if (!hashed) {
-                    blockStrongHash(window, blockSize, map.strongBytes, strong);
-                    hashed = true;
-                }
-                if (std::memcmp(strong, map.strong.data() + size_t(*block) * map.strongBytes, map.strongBytes) != 0)
-                    continue;
-                found = true;
-                if (sources[*block] == kBlockNotHeld) sources[*block] = int64_t(offset);
-            }
-        }
-        if (found) {
-            offset += blockSize;
-            fresh = true;
-            continue;
-        }
-        if (offset + 1 >= localSize) break;
-        const uint8_t* rolled = reader.at(offset, size_t(blockSize) + 1);
-        if (!rolled) return false;
-        sum.roll(rolled[0], rolled[blockSize]);
-        ++offset;
-    }
+    // A large file is scanned in two halves at once: the scan is digest-bound, and the worker's
+    // own transfer waits for it. Blocks that straddle the middle are found by the first half,
+    // whose windows may reach past it.
+    const bool split = localSize >= kParallelScanMinSize;
+    ScanJob first{&map, &index, localPath, localSize, 0, split ? localSize / 2 : localSize, cancel, {}};
+    ScanJob second{&map, &index, localPath, localSize, localSize / 2, localSize, cancel, {}};
+    SDL_Thread* helper = split ? SDL_CreateThread(runScan, &second) : nullptr;
+    if (split && !helper) first.end = localSize;
+    scan(first);
+    if (helper) SDL_WaitThread(helper, nullptr);
+    if (!first.ok || (helper && !second.ok)) return false;
+    for (size_t i = 0; i < sources.size(); ++i)
+        sources[i] = first.sources[i] != kBlockNotHeld || !helper ? first.sources[i] : second.sources[i];
     return true;
 }
 

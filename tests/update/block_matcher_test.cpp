@@ -89,3 +89,22 @@ TEST(BlockMatcher, RepeatedBlocksShareOneLocalCopy) {
     ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources));
     EXPECT_EQ(sources, (std::vector<int64_t>{300, kBlockNotHeld, 300}));
 }
+
+TEST(BlockMatcher, ALargeFileScannedInTwoHalvesFindsBlocksAcrossTheMiddle) {
+    TempDir dir;
+    const size_t size = 20u << 20;
+    const std::string old = patternBytes(size, 8);
+    // Moved by 100 bytes just before the middle, changed just after it and near the end.
+    std::string next = with(old, size / 2 - 5000, std::string(100, 'm'));
+    next = changed(changed(next, size / 2 + 3 * B + 7), size - 10);
+    dir.write("new", next);
+    dir.write("local", old);
+    BlockMap map;
+    ASSERT_TRUE(buildBlockMap(dir.file("new"), map));
+    std::vector<int64_t> sources;
+    ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources));
+    const uint64_t middle = size / 2;
+    // The last change falls in the last full block; the short block behind it ends both files.
+    EXPECT_EQ(missingRanges(map, sources),
+              (std::vector<ByteRange>{{middle - B * 2, middle - B}, {middle + 3 * B, middle + 4 * B}, {size - B, size}}));
+}
