@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,block_map_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,block_map_fuzzer,byte_ranges_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -106,3 +106,14 @@ for name, data, strong in [("local-file", local, 8), ("short-zeros", bytes(1500)
                            ("empty", b"", 16), ("local-shifted", local[100:9000] + b"new" + local[9000:], 16)]:
     open("corpus/block_map_fuzzer/" + name, "wb").write(block_map(data, strong))
 PY
+
+# Range answers: the Content-Type line, the Content-Range line, then a multipart body as nginx
+# sends it (with a preamble line), one cut short, one with a part beyond the file.
+part() {  # boundary first last
+  printf '\r\n--%s\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes %s-%s/100000\r\n\r\n' "$1" "$2" "$3"
+  head -c $(($3 - $2 + 1)) /dev/zero | tr '\0' 'd'
+}
+{ printf 'multipart/byteranges; boundary=00000000001\nbytes 0-9/100000\n'; part 00000000001 0 9; part 00000000001 500 620
+  printf '\r\n--00000000001--\r\n'; } | seed byte_ranges_fuzzer two-parts
+{ printf 'multipart/byteranges; boundary="q b"\nbytes 99999-99999/100000\n'; part 'q b' 99990 99999; } | seed byte_ranges_fuzzer cut-short
+{ printf 'multipart/byteranges; boundary=x\nbytes 5-1/100000\n'; part x 99999 100005; printf '\r\n--x--\r\n'; } | seed byte_ranges_fuzzer beyond-the-file

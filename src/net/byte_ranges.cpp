@@ -135,11 +135,14 @@ bool MultipartReader::takeDelimiter() {
 }
 
 bool MultipartReader::takePartHeader() {
+    // The limit is on where the blank line starts, not on what has been gathered, so that the
+    // verdict does not depend on how the network cut the body.
     const size_t end = pending_.find("\r\n\r\n");
     if (end == std::string::npos) {
-        if (pending_.size() > kMaxPartHeader) return fail();
+        if (pending_.size() > kMaxPartHeader + 3) return fail();
         return true;
     }
+    if (end > kMaxPartHeader) return fail();
     // The part's own fields, read as a header with an empty first line.
     std::string value;
     ByteRange range;
