@@ -21,7 +21,7 @@ constexpr uint32_t kMaxBlockSize = 1u << 20;
 constexpr uint32_t kDefaultBlockSize = 4096;
 constexpr uint64_t kMaxBlocksWanted = uint64_t(1) << 17;
 constexpr uint64_t kMaxFileSize = uint64_t(1) << 48;
-constexpr uint64_t kMaxBlocks = uint64_t(1) << 24;
+constexpr uint64_t kMaxBlocks = uint64_t(1) << 20;
 
 uint64_t readBig(const uint8_t* data, size_t bytes) {
     uint64_t value = 0;

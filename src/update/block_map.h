@@ -60,6 +60,6 @@ std::string encodeBlockMap(const BlockMap& map);
 // Reads a map that came from the network. False, with `map` in an unspecified state, for
 // anything that is not exactly a map this updater can use: a wrong tag, a block size that is
 // not a power of two between 512 bytes and 1 MiB, hash lengths outside weak 2..4 and strong
-// 4..16, a file size beyond 2^48, more than 2^24 blocks, or a length that does not match the
-// block count.
+// 4..16, a file size beyond 2^48, more than 2^20 blocks (so a hostile map cannot make the
+// matcher's tables large), or a length that does not match the block count.
 bool parseBlockMap(const std::string& bytes, BlockMap& map);

@@ -5,6 +5,7 @@
 #include <SDL_thread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,8 @@ namespace {
 constexpr size_t kReadChunk = 1 << 20;
 // Files from this size on are scanned by two threads.
 constexpr uint64_t kParallelScanMinSize = 16 << 20;
+// Set while a scan's helper thread runs.
+std::atomic<bool> scanHelperBusy{false};
 // Offsets checked between two looks at the cancel flag.
 constexpr uint64_t kCancelCheckEvery = 1 << 20;
 
@@ -205,13 +208,17 @@ bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::ve
     // A large file is scanned in two halves at once: the scan is digest-bound, and the worker's
     // own transfer waits for it. Blocks that straddle the middle are found by the first half,
     // whose windows may reach past it.
-    const bool split = localSize >= kParallelScanMinSize;
+    // One helper thread in the whole process, so that five workers scanning at once stay six
+    // threads, not ten.
+    bool expected = false;
+    const bool split = localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(expected, true);
     ScanJob first{&map, &index, localPath, localSize, 0, split ? localSize / 2 : localSize, cancel, {}};
     ScanJob second{&map, &index, localPath, localSize, localSize / 2, localSize, cancel, {}};
     SDL_Thread* helper = split ? SDL_CreateThread(runScan, &second) : nullptr;
     if (split && !helper) first.end = localSize;
     scan(first);
     if (helper) SDL_WaitThread(helper, nullptr);
+    if (split) scanHelperBusy = false;
     if (!first.ok || (helper && !second.ok)) return false;
     for (size_t i = 0; i < sources.size(); ++i)
         sources[i] = first.sources[i] != kBlockNotHeld || !helper ? first.sources[i] : second.sources[i];
