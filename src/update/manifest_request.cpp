@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/failure_sink.h"
 #include "update/manifest.h"
 #include "update/run_state.h"
 
@@ -13,7 +13,7 @@ void requestManifest() {
     // No expected digest: the manager deletes any old copy, so the manifest is always fresh.
     // The manager accepts every request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+        manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "");
 }
 
 void onManifestDownloaded(DownloadRequest*) {
@@ -21,10 +21,10 @@ void onManifestDownloaded(DownloadRequest*) {
     UpdatePhase = Downloading;
     if (parseManifest()) return;
     std::printf("\tError while parsing manifest\n");
-    fatalError("Invalid manifest format");
+    reportFailure("Invalid manifest format");
 }
 
 void onManifestFailed(DownloadRequest* request) {
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
-    fatalError("Could not get manifest");
+    reportFailure("Could not get manifest");
 }
