@@ -8,7 +8,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "update/block_map.h"
-#include "util/md5.h"
+#include "support/digest.h"
 
 namespace {
 

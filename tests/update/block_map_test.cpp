@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
-#include "util/md5.h"
+#include "support/digest.h"
 
 TEST(BlockMap, LayoutGrowsWithTheFileAndStaysSmall) {
     struct Case {
