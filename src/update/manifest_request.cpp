@@ -5,13 +5,23 @@
 
 #include "app/outcome.h"
 #include "net/download_manager.h"
+#include "platform/platform.h"
 #include "update/manifest.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
+#include "util/file_system.h"
 
 void requestManifest() {
     UpdatePhase = ManifestRequested;
-    // No expected digest: the manager deletes any old copy, so the manifest is always fresh.
-    // The manager accepts every request from its construction on, so the result is not needed.
+    // An old copy that stays (read-only, immutable, a folder or link in its place) would be
+    // parsed as if it were the fresh one: the run cannot go on without removing it.
+    deleteIfExists(kManifestCopyPath);
+    if (platformFileKind(kManifestCopyPath) != PlatformFileKind::Missing) {
+        std::printf("Could not remove the old %s\n", kManifestCopyPath);
+        fatalError("Could not get manifest");
+    }
+    // No expected digest: the download is always fetched anew. The manager accepts every
+    // request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
         manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
 }

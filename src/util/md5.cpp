@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform.h"
+
 namespace {
 
 inline uint32_t rotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -172,7 +174,7 @@ std::string md5OfBuffer(const void* data, int32_t length) {
 }
 
 std::string md5OfFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return std::string();
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFileBlockSize]);
     Md5State state;
