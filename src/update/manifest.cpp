@@ -251,7 +251,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue, FileRefuser 
         std::string problem;
         size_t lineNumber = 0;
         if (!readLines(manifest, lines, problem, lineNumber)) {
-            std::printf("\tLine %zu refused: %s\n", lineNumber, problem.c_str());
+            std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
             std::printf("\tMalformed manifest file\n");
             return false;
         }
@@ -269,11 +269,16 @@ bool compareManifest(const std::string& manifest, FileQueuer queue, FileRefuser 
 
 bool parseManifest() {
     std::string manifest;
-    // A missing copy reads as empty, which the comparison rejects. A copy past the limit is
-    // not read at all.
-    if (fileSize(kManifestCopyPath) > int64_t(kMaxManifestBytes) ||
-        (readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes) && manifest.size() > kMaxManifestBytes)) {
-        std::printf("\tManifest larger than %zu bytes\n", kMaxManifestBytes);
+    try {
+        // A missing copy reads as empty, which the comparison rejects. A copy past the limit
+        // is not read at all.
+        if (fileSize(kManifestCopyPath) > int64_t(kMaxManifestBytes) ||
+            (readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes) && manifest.size() > kMaxManifestBytes)) {
+            std::printf("\tManifest larger than %lu bytes\n", static_cast<unsigned long>(kMaxManifestBytes));
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("\tManifest too large for the memory available\n");
         return false;
     }
     return compareManifest(manifest, queueFile, refuseFile);

@@ -34,7 +34,7 @@ bool parseManifest();
 // digest that is not 32 hexadecimal digits (letters of either case; compared lower-cased), a
 // path that would reach outside the folder, is longer or deeper than the limits or is one of
 // the updater's own names (own_files.h), and two lines that would write one name (such as "x"
-// and "x.gz"). It then logs "\tLine %zu refused: %s\n" and "\tMalformed manifest file\n" and
+// and "x.gz"). It then logs "\tLine %lu refused: %s\n" and "\tMalformed manifest file\n" and
 // returns false. The second pass logs one line per compared file, and only once every file is
 // compared, hands every missing or stale one to `queue`; when something other than a regular
 // file stands at a name one of them would use, it logs that name, calls `refuse` (when given)
