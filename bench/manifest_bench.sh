@@ -53,7 +53,7 @@ if [ "$size_mib" = check ]; then
   echo "100,000-line CRLF manifest, every file present ($(du -k "$work/www/check" | cut -f1) KiB):"
   echo "  md5sum -c:  $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
   echo "  kib-updater: $(run_updater check) (target: under 1 s)"
-  grep -q '^\tdata99/file099999.dat (' "$work/game/logs/updater.log" || { echo "the updater did not check every line"; exit 1; }
+  grep -q $'^\tdata99/file099999.dat (' "$work/game/logs/updater.log" || { echo "the updater did not check every line"; exit 1; }
   grep -c 'up to date$' "$work/game/logs/updater.log" | awk '{ print "  lines up to date: " $1 }'
 
   # 96 MiB of well-formed lines, as a hostile or broken server might send.
@@ -66,7 +66,7 @@ if [ "$size_mib" = check ]; then
   echo "96 MiB manifest:"
   echo "  md5sum reading it: $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
   echo "  kib-updater: $(run_updater huge) (target: seconds, under 262144 KiB)"
-  grep -q '^\tManifest larger than' "$work/game/logs/updater.log" || { echo "the updater did not refuse it"; exit 1; }
+  grep -q $'^\tManifest larger than' "$work/game/logs/updater.log" || { echo "the updater did not refuse it"; exit 1; }
   exit 0
 fi
 tool="$build/kib-manifest"

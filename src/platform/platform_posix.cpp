@@ -95,7 +95,8 @@ int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 
 
 namespace {
 
-// An open folder descriptor, closed by its owner.
+// An open folder descriptor, closed by its owner; AT_FDCWD (never closed) for the working
+// directory.
 struct Folder {
     int fd = -1;
     Folder() = default;
@@ -125,8 +126,8 @@ bool openParent(const std::string& path, std::string& leaf, Folder& parent, bool
     // An absolute path's folders are where the caller says, links and all.
     const bool absolute = path[0] == '/';
     const int levelFlags = absolute ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : kFolderFlags;
-    parent = Folder(open(absolute ? "/" : ".", levelFlags));
-    if (parent.fd < 0) return false;
+    parent = Folder(absolute ? open("/", levelFlags) : AT_FDCWD);
+    if (parent.fd == -1) return false;
     if (slash == std::string::npos) return true;
     size_t begin = absolute ? 1 : 0;
     while (begin < slash) {
@@ -177,10 +178,9 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
     }
     const int fd = openat(parent.fd, leaf.c_str(), flags, 0666);
     if (fd < 0) return nullptr;
+    // O_NONBLOCK stays: it changes nothing for a regular file.
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        (mode == PlatformOpenMode::Append && info.st_nlink > 1) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (mode == PlatformOpenMode::Append && info.st_nlink > 1)) {
         close(fd);
         return nullptr;
     }

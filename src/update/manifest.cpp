@@ -5,9 +5,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <new>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -87,7 +87,7 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
                size_t& lineNumber) {
     // Which line claimed each name the run may write (lower-cased: Windows does not tell
     // "A.txt" from "a.txt"), so that two lines never write one file.
-    std::map<std::string, std::string> claims;
+    std::unordered_map<std::string, std::string> claims;
     bool haveMaster = false;
     std::string line;
     size_t begin = 0;

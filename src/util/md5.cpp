@@ -176,7 +176,9 @@ std::string md5OfBuffer(const void* data, int32_t length) {
 std::string md5OfFile(const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return std::string();
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFileBlockSize]);
+    // One buffer per thread for every file: a manifest compares many small files, and a fresh
+    // block of this size is a fresh mapping each time.
+    thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFileBlockSize]);
     Md5State state;
     md5Init(state);
     size_t got;
