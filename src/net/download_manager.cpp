@@ -18,8 +18,6 @@ std::atomic<DownloadManager*> g_downloadManager{nullptr};
 
 namespace {
 
-// What the application replaces with 0 (no limit) before it starts the manager.
-constexpr int64_t kDefaultMaxBytes = 3 * 1024 * 1024;
 constexpr int kDefaultStallTimeoutMs = 30000;
 
 }  // namespace
@@ -50,8 +48,6 @@ struct DownloadManager::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<int> stallTimeoutMs{kDefaultStallTimeoutMs};
     // Main thread only from here on.
-    bool accepting = true;
-    int64_t maxBytes = kDefaultMaxBytes;
     bool started = false;
     // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
     // destructor sets it to tell deliverFinished that the manager is gone.
@@ -70,7 +66,8 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
-    if (!httpGet(request.url, request.downloadPath, request.maxBytes, options))
+    // No size limit: the digest, checked at delivery, decides whether the file is the right one.
+    if (!httpGet(request.url, request.downloadPath, 0, options))
         request.status = TransferFailed;
     else
         request.status = platformFileKind(request.downloadPath) == PlatformFileKind::Regular ? Done : FileMissing;
@@ -190,26 +187,25 @@ DownloadManager::~DownloadManager() {
     if (destroyedDuringDelivery) *destroyedDuringDelivery = true;
 }
 
-void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
-
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
 bool DownloadManager::start(int workerCount) {
-    if (impl_->started) return true;
+    if (impl_->started) return !impl_->workers.empty();
     impl_->started = true;
+    // Without its locks no worker could take a request safely.
+    if (!impl_->pendingLock || !impl_->pendingChanged || !impl_->finishedLock || !impl_->finishedChanged)
+        return false;
     for (int i = 0; i < workerCount; ++i) {
         std::unique_ptr<WorkerSlot> slot(new WorkerSlot);
         slot->manager = impl_;
         slot->thread = SDL_CreateThread(runWorker, slot.get());
         if (slot->thread) impl_->workers.push_back(std::move(slot));
     }
-    return true;
+    return !impl_->workers.empty();
 }
 
-bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
-                              DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                              bool force, const std::string& expectedMd5) {
-    if (!impl_->accepting && !force) return false;
+bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
+                              DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5) {
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(localPath));
@@ -220,8 +216,6 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->downloadPath = downloadName(localPath);
     request->onSuccess = onSuccess;
     request->onFailure = onFailure;
-    request->userData = userData;
-    request->maxBytes = impl_->maxBytes;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
 

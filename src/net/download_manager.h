@@ -33,10 +33,6 @@ struct DownloadRequest {
     bool present = false;
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
-    // The caller's tag; never interpreted.
-    int32_t userData = 0;
-    // Response size limit copied from the manager when queued; 0 or less is no limit.
-    int64_t maxBytes = 0;
     int32_t status = Queued;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
@@ -59,22 +55,21 @@ public:
     DownloadManager(const DownloadManager&) = delete;
     DownloadManager& operator=(const DownloadManager&) = delete;
 
-    // Limit for requests queued afterwards; 0 is none.
-    void setMaxBytes(int64_t maxBytes);
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);
     // Main thread, once: starts the worker threads (SDL threads); a thread that cannot be
-    // started is skipped. Always true.
+    // started is skipped. False when not one worker runs (none asked for, no thread could be
+    // started, or the manager's locks could not be created): queued requests would then never
+    // finish. A second call starts nothing and gives the first one's answer.
     bool start(int workerCount);
     // Main thread. Creates the local path's directories. Nothing in the folder is deleted or
     // replaced here: the body goes to localPath + ".part" and takes localPath's place only at
     // delivery, once it matched expectedMd5. With verifyExisting, a local regular file whose
     // digest already is the (non-empty) expectedMd5 is kept and nothing is fetched. False when
     // refused, and from the failure callbacks that the destructor runs.
-    bool enqueue(const std::string& url, const std::string& localPath, int32_t userData,
-                 DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                 bool force, const std::string& expectedMd5);
+    bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
+                 DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5);
     // Main thread, once per main-loop iteration: verifies each finished download against its
     // expectedMd5 (a mismatch removes it: DigestMismatch), renames it over its local path
     // (NotReplaced when that fails, the download removed), and calls the request's callback,

@@ -64,8 +64,9 @@ bool normaliseDigest(std::string& digest) {
     return true;
 }
 
-std::string lowerCase(std::string text) {
-    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+std::string asciiLowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return text;
 }
 
@@ -85,8 +86,9 @@ std::string pathProblem(const std::string& path) {
 // false with the reason and the line's number.
 bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
                size_t& lineNumber) {
-    // Which line claimed each name the run may write (lower-cased: Windows does not tell
-    // "A.txt" from "a.txt"), so that two lines never write one file.
+    // Which line claimed each name the run may write, so that two lines never write one file.
+    // Both lower-cased: Windows does not tell "A.txt" from "a.txt", and a path listed again in
+    // other letters is the same file, fetched once (as any path listed twice).
     std::unordered_map<std::string, std::string> claims;
     bool haveMaster = false;
     std::string line;
@@ -143,8 +145,8 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
                 problem = name + ": " + problem;
                 return false;
             }
-            const auto claim = claims.emplace(lowerCase(name), entry.text);
-            if (!claim.second && claim.first->second != entry.text) {
+            const auto claim = claims.emplace(asciiLowerCase(name), entry.text);
+            if (!claim.second && asciiLowerCase(claim.first->second) != asciiLowerCase(entry.text)) {
                 problem = "both " + claim.first->second + " and " + entry.text + " would write " + name;
                 return false;
             }
@@ -174,11 +176,13 @@ bool refuseTrap(const std::string& path, const std::string& where, FileRefuser r
 bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, FileRefuser refuse) {
     std::vector<Fetch> fetches;
     // Two workers fetching one path would write the same temporary file at once, so a path
-    // listed twice is fetched once, as its first line says.
+    // listed twice is fetched once, as its first line says. Paths that differ only in letter
+    // case are one file on Windows, and so are listed twice on every system. Paths that differ only in letter
+    // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
     auto fetch = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
                      const std::string& unpackedMd5) {
-        if (queuedPaths.insert(path).second)
+        if (queuedPaths.insert(asciiLowerCase(path)).second)
             fetches.push_back({url, path, expectedMd5, unpackedMd5});
         else
             std::printf("\t%s listed again; fetched once\n", path.c_str());

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
 #include "platform/platform.h"
+#include "update/failure_sink.h"
 #include "update/manifest.h"
 #include "update/own_files.h"
 #include "update/run_state.h"
@@ -18,12 +18,12 @@ void requestManifest() {
     deleteIfExists(kManifestCopyPath);
     if (platformFileKind(kManifestCopyPath) != PlatformFileKind::Missing) {
         std::printf("Could not remove the old %s\n", kManifestCopyPath);
-        fatalError("Could not get manifest");
+        reportFailure("Could not get manifest");
     }
     // No expected digest: the download is always fetched anew. The manager accepts every
     // request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+        manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "");
 }
 
 void onManifestDownloaded(DownloadRequest*) {
@@ -31,10 +31,10 @@ void onManifestDownloaded(DownloadRequest*) {
     UpdatePhase = Downloading;
     if (parseManifest()) return;
     std::printf("\tError while parsing manifest\n");
-    fatalError("Invalid manifest format");
+    reportFailure("Invalid manifest format");
 }
 
 void onManifestFailed(DownloadRequest* request) {
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
-    fatalError("Could not get manifest");
+    reportFailure("Could not get manifest");
 }

@@ -9,10 +9,10 @@
 #include <map>
 #include <set>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
 #include "platform/platform.h"
 #include "update/own_files.h"
+#include "update/failure_sink.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -113,6 +113,8 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
 
 }  // namespace
 
+void resetTransfers() { unpackedDigests.clear(); }
+
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {
     // Counted first, so that the total is right even if this request is refused.
@@ -120,13 +122,13 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
     if (expectedMd5.empty()) unverifiedDownloads.insert(localPath);
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5))
+    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
-    fatalError("Could not queue " + localPath);
+    reportFailure("Could not queue " + localPath);
 }
 
-void refuseFile(const std::string& localPath) { fatalError("Could not download " + localPath); }
+void refuseFile(const std::string& localPath) { reportFailure("Could not download " + localPath); }
 
 void onFileDownloaded(DownloadRequest* request) {
     std::printf("\t\tFinished %s\n", request->localPath.c_str());
@@ -139,7 +141,7 @@ void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
-    fatalError("Could not download " + localPath);
+    reportFailure("Could not download " + localPath);
 }
 
 bool finishFile(const std::string& localPath) {
@@ -161,7 +163,7 @@ bool finishFile(const std::string& localPath) {
         // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
         // nothing vouches for would only be fetched again.
         if (unverifiedDownloads.count(localPath)) platformRemoveFile(localPath);
-        fatalError("Could not decompress " + localPath);
+        reportFailure("Could not decompress " + localPath);
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
     // the file the manifest lists. Otherwise the run would end with "Done!" and every later
@@ -173,13 +175,13 @@ bool finishFile(const std::string& localPath) {
             platformRemoveFile(temporary);
             std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
                         expected->second.c_str());
-            fatalError("Could not decompress " + localPath);
+            reportFailure("Could not decompress " + localPath);
         }
     }
     if (!platformRenameFile(temporary, outPath)) {
         platformRemoveFile(temporary);
         std::printf("\t\t\tCould not replace %s\n", outPath.c_str());
-        fatalError("Could not decompress " + localPath);
+        reportFailure("Could not decompress " + localPath);
     }
     deleteIfExists(localPath);
     return true;

@@ -21,6 +21,8 @@ bool deleteIfExists(const std::string& path) {
 }
 
 bool readWholeFile(std::string& destination, const std::string& path, size_t limit) {
+    // Binary, as every file here: in text mode Windows' runtime stops at a byte 0x1A and turns
+    // line ends.
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return false;
     char buffer[64 * 1024];

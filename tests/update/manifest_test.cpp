@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/digest.h"
 #include "support/temp_dir.h"
 #include "update/run_state.h"
 #include "util/md5.h"
@@ -152,7 +153,7 @@ TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
         {"level.part.gz:" + a + "<" + a, "level.part: the updater downloads every file"},
         // Two lines that would write one file.
         {"notes.txt:" + a + "\nnotes.txt.gz:" + a + "<" + a, "both notes.txt and notes.txt.gz would write notes.txt"},
-        {"Readme.txt\nreadme.txt", "both Readme.txt and readme.txt would write readme.txt"},
+        {"Readme.txt:" + a + "\nREADME.TXT.gz:" + a + "<" + a, "both Readme.txt and README.TXT.gz would write README.TXT"},
         // Digests: empty, long, not hexadecimal, or a compressed line's second one missing.
         {"kib.exe:", "a digest is not 32 hexadecimal digits"},
         {"kib.exe:" + a + "0", "a digest is not 32"},
@@ -262,4 +263,16 @@ TEST_F(ManifestTest, APathListedTwiceIsFetchedOnceAsItsFirstLineSays) {
     EXPECT_EQ(g_queued, expected);
     EXPECT_EQ(FilesToFetch, 1);
     EXPECT_NE(log.find("\tlevel.pak listed again; fetched once\n"), std::string::npos);
+}
+
+// One file on Windows, so one download everywhere.
+TEST_F(ManifestTest, PathsThatDifferOnlyInLetterCaseAreListedTwice) {
+    const std::string first = std::string(32, 'a');
+    ASSERT_TRUE(compare("master:" + kBase + "\nData/Level.pak:" + first + "\ndata/LEVEL.PAK:" + std::string(32, 'b') +
+                        "\nDATA/level.pak\n"));
+    const std::vector<Queued> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""}};
+    EXPECT_EQ(g_queued, expected);
+    EXPECT_EQ(FilesToFetch, 1);
+    EXPECT_NE(log.find("\tdata/LEVEL.PAK listed again; fetched once\n"), std::string::npos);
+    EXPECT_NE(log.find("\tDATA/level.pak listed again; fetched once\n"), std::string::npos);
 }
