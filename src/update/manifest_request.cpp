@@ -4,10 +4,13 @@
 #include <cstdio>
 
 #include "net/download_manager.h"
+#include "platform/platform.h"
 #include "update/failure_sink.h"
 #include "update/manifest.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
+#include "util/file_system.h"
 
 namespace {
 
@@ -18,9 +21,16 @@ const char* const kManifestNotePrefix = "Manifest: ";
 
 void requestManifest() {
     UpdatePhase = ManifestRequested;
-    // No expected digest: the manager deletes any old copy, so the manifest is always fresh;
-    // `fresh` asks the caches on the way for the same (a republished release keeps its address).
-    // The manager accepts every request from its construction on, so the result is not needed.
+    // An old copy that stays (read-only, immutable, a folder or link in its place) would be
+    // parsed as if it were the fresh one: the run cannot go on without removing it.
+    deleteIfExists(kManifestCopyPath);
+    if (platformFileKind(kManifestCopyPath) != PlatformFileKind::Missing) {
+        std::printf("Could not remove the old %s\n", kManifestCopyPath);
+        reportFailure("Could not get manifest");
+    }
+    // No expected digest: the download is always fetched anew; `fresh` asks the caches on the
+    // way for the same (a republished release keeps its address). The manager accepts every
+    // request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
         manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "", true);
 }

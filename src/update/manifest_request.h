@@ -4,7 +4,8 @@
 
 struct DownloadRequest;
 
-// Sets the phase to ManifestRequested and queues ManifestUrl into "manifest.txt".
+// Sets the phase to ManifestRequested, removes an old "manifest.txt" and queues ManifestUrl
+// into it. An old copy that cannot be removed ends the run ("Could not get manifest").
 void requestManifest();
 // Success callback of the manifest request (inside deliverFinished, finishedLock held).
 void onManifestDownloaded(DownloadRequest* request);
