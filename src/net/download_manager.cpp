@@ -163,6 +163,8 @@ DownloadManager::~DownloadManager() {
 
 void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
 
+int64_t DownloadManager::maxBytes() const { return impl_->maxBytes; }
+
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
 bool DownloadManager::start(int workerCount) {

@@ -54,6 +54,8 @@ public:
 
     // Limit for requests queued afterwards; 0 is none.
     void setMaxBytes(int64_t maxBytes);
+    // The limit requests queued now get.
+    int64_t maxBytes() const;
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);
