@@ -1,4 +1,5 @@
-// The first step of the run: fetching the manifest and handing it to the comparison.
+// The first step of the run: fetching the manifest (and its signature, when the game ships a
+// key) and handing it to the comparison.
 #include "update/manifest_request.h"
 
 #include <cstdio>
@@ -6,22 +7,77 @@
 #include "app/outcome.h"
 #include "net/download_manager.h"
 #include "update/manifest.h"
+#include "update/manifest_trust.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
+#include "util/file_system.h"
 
-void requestManifest() {
-    UpdatePhase = ManifestRequested;
-    // No expected digest: the manager deletes any old copy, so the manifest is always fresh.
-    // The manager accepts every request from its construction on, so the result is not needed.
-    if (DownloadManager* manager = g_downloadManager.load())
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+namespace {
+
+// Decided once per run, when the manifest is requested.
+bool g_signatureRequired = false;
+
+// Queues with a size limit of its own, leaving the manager's limit as it was for other requests.
+void enqueueCapped(DownloadManager& manager, int64_t maxBytes, const std::string& url, const std::string& localPath,
+                   DownloadCallback onSuccess, DownloadCallback onFailure) {
+    const int64_t previous = manager.maxBytes();
+    manager.setMaxBytes(maxBytes);
+    // No expected digest: the manager deletes any old copy, so the download is always fresh.
+    manager.enqueue(url, localPath, 0, onSuccess, onFailure, true, false, "");
+    manager.setMaxBytes(previous);
 }
 
-void onManifestDownloaded(DownloadRequest*) {
+void refuseManifest(const std::string& logLine) {
+    std::printf("%s\n", logLine.c_str());
+    deleteIfExists(kSignatureCopyPath);
+    fatalError("Could not verify manifest");
+}
+
+void parseFetchedManifest() {
     std::printf("Manifest obtained. Parsing.\n");
     UpdatePhase = Downloading;
     if (parseManifest()) return;
     std::printf("\tError while parsing manifest\n");
     fatalError("Invalid manifest format");
+}
+
+void onSignatureDownloaded(DownloadRequest*) {
+    const TrustCheck check = verifyFetchedManifest();
+    if (!check.accepted) refuseManifest(check.logLine);
+    std::printf("%s\n", check.logLine.c_str());
+    parseFetchedManifest();
+}
+
+void onSignatureFailed(DownloadRequest* request) {
+    refuseManifest("Manifest signature missing: " + signatureUrlFor(ManifestUrl) +
+                   " could not be fetched. Reason: " + std::to_string(request->status));
+}
+
+}  // namespace
+
+void requestManifest() {
+    UpdatePhase = ManifestRequested;
+    g_signatureRequired = signatureRequired();
+    // The manager accepts every request from its construction on, so the result is not needed.
+    DownloadManager* manager = g_downloadManager.load();
+    if (!manager) return;
+    if (g_signatureRequired)
+        enqueueCapped(*manager, kSignedManifestMaxBytes, ManifestUrl, kManifestCopyPath, onManifestDownloaded,
+                      onManifestFailed);
+    else
+        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+}
+
+void onManifestDownloaded(DownloadRequest*) {
+    if (!g_signatureRequired) {
+        parseFetchedManifest();
+        return;
+    }
+    // Nothing of the manifest is acted upon before its signature has been checked.
+    std::printf("Manifest obtained. Fetching its signature.\n");
+    if (DownloadManager* manager = g_downloadManager.load())
+        enqueueCapped(*manager, kSignatureMaxBytes, signatureUrlFor(ManifestUrl), kSignatureCopyPath,
+                      onSignatureDownloaded, onSignatureFailed);
 }
 
 void onManifestFailed(DownloadRequest* request) {
