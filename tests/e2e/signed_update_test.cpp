@@ -7,7 +7,12 @@
 #include <filesystem>
 #include <functional>
 
+#include <sodium.h>
+
+#include <cstring>
+
 #include "e2e/update_harness.h"
+#include "util/minisign_files.h"
 
 namespace {
 
@@ -25,6 +30,33 @@ bool logHas(const UpdaterRun& run, const std::string& line) {
     for (const std::string& logged : run.log)
         if (logged.compare(0, line.size(), line) == 0) return true;
     return false;
+}
+
+// minisign's password protection of an unencrypted secret key file: the key id, key and its
+// checksum XORed with scrypt's output. Light scrypt limits keep the test fast; minisign reads
+// them from the file as it reads its own.
+std::string encryptSecretKey(const std::string& unencrypted, const std::string& password) {
+    const std::string line = splitLines(unencrypted).at(1);
+    std::vector<uint8_t> raw(158);
+    EXPECT_TRUE(fromBase64(line, raw.data(), raw.size()));
+    const uint64_t opsLimit = 1 << 16, memLimit = 1 << 24;
+    std::memcpy(&raw[2], "Sc", 2);
+    randombytes_buf(&raw[6], 32);
+    for (int i = 0; i < 8; ++i) {
+        raw[38 + i] = uint8_t(opsLimit >> (8 * i));
+        raw[46 + i] = uint8_t(memLimit >> (8 * i));
+    }
+    // The checksum a password protects: BLAKE2b-256 of "Ed", the key id and the key.
+    uint8_t material[74];
+    std::memcpy(material, "Ed", 2);
+    std::memcpy(material + 2, &raw[54], 72);
+    crypto_generichash(&raw[126], 32, material, sizeof material, nullptr, 0);
+    uint8_t stream[104];
+    EXPECT_EQ(crypto_pwhash_scryptsalsa208sha256(stream, sizeof stream, password.data(), password.size(), &raw[6],
+                                                 opsLimit, memLimit),
+              0);
+    for (size_t i = 0; i < sizeof stream; ++i) raw[54 + i] ^= stream[i];
+    return "untrusted comment: minisign encrypted secret key\n" + toBase64(raw.data(), raw.size()) + "\n";
 }
 
 class SignedUpdate : public ::testing::Test {
@@ -73,6 +105,58 @@ TEST_F(SignedUpdate, SignedWithMinisignInstallsThenIsUpToDate) {
     EXPECT_EQ(again.process.err, box("Up to date!", "Everything is up to date!"));
     EXPECT_TRUE(game.gameStarted());
     EXPECT_EQ(game.read(kTrustState), state);
+}
+
+TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
+    TempDir maker;
+    maker.write("rel/kib.exe", kGameScript);
+    maker.write("rel/data/level.pak", patternBytes(50000, 9));
+    auto publish = [&](const std::vector<std::string>& signing, const Environment& environment = {}) {
+        std::vector<std::string> argv = {KIB_MANIFEST_PATH, "-q", "-o", server.file("release"), "--manifest-name",
+                                         "manifest"};
+        argv.insert(argv.end(), signing.begin(), signing.end());
+        argv.insert(argv.end(), {maker.file("rel"), server.url("release/")});
+        ProcessOptions options;
+        options.setEnv = environment;
+        options.unsetEnv = {"KIB_MANIFEST_KEY_PASSWORD"};
+        return runProcess(argv, options);
+    };
+    auto minisignVerifies = [&](const std::string& publicKeyPath) {
+        return runProcess({"minisign", "-V", "-p", publicKeyPath, "-m", server.file("release/manifest")});
+    };
+
+    // A key made by kib-manifest, and a password-protected one in minisign's format.
+    const ProcessResult made = runProcess({KIB_MANIFEST_PATH, "--generate-key", maker.file("kib")});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_NE(made.out.find("assets/updater/update.pub"), std::string::npos) << made.out;
+    EXPECT_EQ(std::filesystem::status(maker.file("kib.key")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    maker.write("pw.pub", key.publicKey());
+    maker.write("pw.key", encryptSecretKey(readFileBytes(key.secretKeyPath()), "pass"));
+    // minisign itself takes the password-protected key (the password on its standard input).
+    const ProcessResult minisignSigns = runProcess(
+        {"sh", "-c", "echo pass | minisign -S -s '" + maker.file("pw.key") + "' -m '" + maker.file("pw.pub") + "'"});
+    EXPECT_EQ(minisignSigns.exitCode, 0) << minisignSigns.err;
+
+    ProcessResult published = publish({"--sign", maker.file("kib.key"), "--expires-in", "30"});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    const ProcessResult verified = minisignVerifies(maker.file("kib.pub"));
+    EXPECT_EQ(verified.exitCode, 0) << verified.err;
+    EXPECT_NE(verified.out.find("\tfile:manifest\texpires:"), std::string::npos) << verified.out;
+
+    const ProcessResult wrongPassword =
+        publish({"--sign", maker.file("pw.key")}, {{"KIB_MANIFEST_KEY_PASSWORD", "wrong"}});
+    EXPECT_EQ(wrongPassword.exitCode, 1);
+    EXPECT_NE(wrongPassword.err.find("wrong password"), std::string::npos) << wrongPassword.err;
+    published = publish({"--sign", maker.file("pw.key")}, {{"KIB_MANIFEST_KEY_PASSWORD", "pass"}});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_EQ(minisignVerifies(maker.file("pw.pub")).exitCode, 0);
+
+    // The updater takes what kib-manifest signed.
+    game.write(kPublicKey, maker.read("pw.pub"));
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    EXPECT_EQ(game.read("data/level.pak"), maker.read("rel/data/level.pak"));
 }
 
 TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {

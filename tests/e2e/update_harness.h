@@ -41,6 +41,8 @@ public:
     void put(const std::string& relative, const std::string& content) const { root_.write(relative, content); }
     std::string get(const std::string& relative) const { return root_.read(relative); }
     void remove(const std::string& relative) const;
+    // The absolute path of a served file, for tools that write the server copy themselves.
+    std::string file(const std::string& relative) const { return root_.file(relative); }
     // Compresses `relative` with Debian's gzip into `relative` + ".gz" beside it.
     void gzip(const std::string& relative) const;
     // Publishes a game's files as a game maker would: each under "files/" (and gzipped beside
