@@ -27,7 +27,7 @@ void enqueueCapped(DownloadManager& manager, int64_t maxBytes, const std::string
     manager.setMaxBytes(previous);
 }
 
-void refuseManifest(const std::string& logLine) {
+[[noreturn]] void refuseManifest(const std::string& logLine) {
     std::printf("%s\n", logLine.c_str());
     deleteIfExists(kSignatureCopyPath);
     fatalError("Could not verify manifest");
