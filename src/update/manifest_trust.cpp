@@ -36,6 +36,12 @@ std::string utcDate(int64_t seconds) {
 bool readBytes(const std::string& path, std::string& out) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return false;
+    // One allocation for the usual case; the loop still takes whatever the file holds.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0 && size <= kSignedManifestMaxBytes) out.reserve(size_t(size));
+        std::rewind(file);
+    }
     char buffer[65536];
     size_t count;
     while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, count);
