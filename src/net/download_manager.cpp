@@ -17,8 +17,6 @@ std::atomic<DownloadManager*> g_downloadManager{nullptr};
 
 namespace {
 
-// What the application replaces with 0 (no limit) before it starts the manager.
-constexpr int64_t kDefaultMaxBytes = 3 * 1024 * 1024;
 constexpr int kDefaultStallTimeoutMs = 30000;
 
 }  // namespace
@@ -49,9 +47,9 @@ struct DownloadManager::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<int> stallTimeoutMs{kDefaultStallTimeoutMs};
     // Main thread only from here on.
-    bool accepting = true;
-    int64_t maxBytes = kDefaultMaxBytes;
     bool started = false;
+    // Copied into each request when it is queued; 0 is no limit.
+    int64_t maxBytes = 0;
     // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
     // destructor sets it to tell deliverFinished that the manager is gone.
     bool* destroyedDuringDelivery = nullptr;
@@ -69,6 +67,8 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
+    // Files have no size limit (the digest, checked at delivery, decides whether the file is the
+    // right one); the manifest and its signature, read whole, have one.
     if (!httpGet(request.url, request.localPath, request.maxBytes, options))
         request.status = TransferFailed;
     else
@@ -168,21 +168,22 @@ int64_t DownloadManager::maxBytes() const { return impl_->maxBytes; }
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
 bool DownloadManager::start(int workerCount) {
-    if (impl_->started) return true;
+    if (impl_->started) return !impl_->workers.empty();
     impl_->started = true;
+    // Without its locks no worker could take a request safely.
+    if (!impl_->pendingLock || !impl_->pendingChanged || !impl_->finishedLock || !impl_->finishedChanged)
+        return false;
     for (int i = 0; i < workerCount; ++i) {
         std::unique_ptr<WorkerSlot> slot(new WorkerSlot);
         slot->manager = impl_;
         slot->thread = SDL_CreateThread(runWorker, slot.get());
         if (slot->thread) impl_->workers.push_back(std::move(slot));
     }
-    return true;
+    return !impl_->workers.empty();
 }
 
-bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
-                              DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                              bool force, const std::string& expectedMd5) {
-    if (!impl_->accepting && !force) return false;
+bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
+                              DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5) {
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(localPath));
@@ -192,10 +193,9 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->localPath = localPath;
     request->onSuccess = onSuccess;
     request->onFailure = onFailure;
-    request->userData = userData;
-    request->maxBytes = impl_->maxBytes;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
+    request->maxBytes = impl_->maxBytes;
 
     // Without an expected digest an existing file never matches: it is always fetched anew.
     if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/failure_sink.h"
 #include "update/manifest.h"
 #include "update/manifest_trust.h"
 #include "update/own_files.h"
@@ -23,14 +23,14 @@ void enqueueCapped(DownloadManager& manager, int64_t maxBytes, const std::string
     const int64_t previous = manager.maxBytes();
     manager.setMaxBytes(maxBytes);
     // No expected digest: the manager deletes any old copy, so the download is always fresh.
-    manager.enqueue(url, localPath, 0, onSuccess, onFailure, true, false, "");
+    manager.enqueue(url, localPath, onSuccess, onFailure, true, "");
     manager.setMaxBytes(previous);
 }
 
 [[noreturn]] void refuseManifest(const std::string& logLine) {
     std::printf("%s\n", logLine.c_str());
     deleteIfExists(kSignatureCopyPath);
-    fatalError("Could not verify manifest");
+    reportFailure("Could not verify manifest");
 }
 
 void parseFetchedManifest() {
@@ -38,7 +38,7 @@ void parseFetchedManifest() {
     UpdatePhase = Downloading;
     if (parseManifest()) return;
     std::printf("\tError while parsing manifest\n");
-    fatalError("Invalid manifest format");
+    reportFailure("Invalid manifest format");
 }
 
 void onSignatureDownloaded(DownloadRequest*) {
@@ -65,7 +65,7 @@ void requestManifest() {
         enqueueCapped(*manager, kSignedManifestMaxBytes, ManifestUrl, kManifestCopyPath, onManifestDownloaded,
                       onManifestFailed);
     else
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+        manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "");
 }
 
 void onManifestDownloaded(DownloadRequest*) {
@@ -82,5 +82,5 @@ void onManifestDownloaded(DownloadRequest*) {
 
 void onManifestFailed(DownloadRequest* request) {
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
-    fatalError("Could not get manifest");
+    reportFailure("Could not get manifest");
 }

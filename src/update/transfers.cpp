@@ -7,8 +7,8 @@
 #include <cstring>
 #include <map>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/failure_sink.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -93,16 +93,18 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
+void resetTransfers() { unpackedDigests.clear(); }
+
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
     if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5))
+    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
-    fatalError("Could not queue " + localPath);
+    reportFailure("Could not queue " + localPath);
 }
 
 void onFileDownloaded(DownloadRequest* request) {
@@ -116,7 +118,7 @@ void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
-    fatalError("Could not download " + localPath);
+    reportFailure("Could not download " + localPath);
 }
 
 bool finishFile(const std::string& localPath) {
@@ -129,7 +131,7 @@ bool finishFile(const std::string& localPath) {
     if (!gunzipFile(localPath, outPath)) {
         std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
         // The ".gz" stays: it is verified, and the next run decompresses it without a transfer.
-        fatalError("Could not decompress " + localPath);
+        reportFailure("Could not decompress " + localPath);
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
     // the file the manifest lists. Otherwise the run would end with "Done!" and every later
@@ -140,7 +142,7 @@ bool finishFile(const std::string& localPath) {
         if (unpackedMd5 != expected->second) {
             std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
                         expected->second.c_str());
-            fatalError("Could not decompress " + localPath);
+            reportFailure("Could not decompress " + localPath);
         }
     }
     deleteIfExists(localPath);
