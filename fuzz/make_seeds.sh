@@ -25,6 +25,10 @@ printf 'master:http://a/\n../outside.txt\n' | seed manifest_fuzzer parent-segmen
 printf 'master:http://a/\n/tmp/x\nsub\\..\\x\n' | seed manifest_fuzzer absolute-and-backslash
 printf 'master:http://a/\nsub/...gz:%s<%s\n' "$game" "$game" | seed manifest_fuzzer dot-dot-gz
 printf 'master:\nkib.exe\n' | seed manifest_fuzzer empty-master
+printf 'master:http://a/\nkib.exe:%s\nmanifest.txt/x\nLogs/Updater.log\nx.PART\ny.unpacking\n' "$game" | seed manifest_fuzzer reserved-names
+printf 'master:http://a/\nnotes.txt:%s\nnotes.txt.gz:%s<%s\nKIB.exe\n' "$notes" "$notes" "$game" | seed manifest_fuzzer two-lines-one-file
+printf 'master:http://a/\nkib.exe:\ndata/level.pak:%s\n' "${level^^}" | seed manifest_fuzzer digest-case-and-empty
+printf 'master:http://a/\nlink.txt\npipe.txt:%s\nup/x.txt\ndata\n' "$game" | seed manifest_fuzzer traps
 
 # The server's answers: plain, with a length, cut short, too long, error pages, odd headers.
 printf 'HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello' | seed http_response_fuzzer length

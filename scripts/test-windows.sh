@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Tests the Windows program under Wine: builds kib-updater.exe with scripts/build-windows.sh,
 # publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
-# and runs the program under 32-bit Wine on Xvfb: a fresh install, an up-to-date run, a run
-# against a closed port, an up-to-date folder without kib.exe, Escape while a server keeps
-# it waiting, and a game that ships a public key: a signed install, and a forged manifest. Each Wine run is bounded by `timeout` and judged by the files it leaves, its log
-# and its message boxes, never by Wine's exit code; the logs of the first four are compared with
-# the Linux build's of the same run.
+# and runs the program under 32-bit Wine on Xvfb: a fresh install (with a file whose name is not
+# ASCII), an up-to-date run, a run against a closed port, an up-to-date folder without kib.exe,
+# Escape while a server keeps it waiting, and a game that ships a public key: a signed install,
+# and a forged manifest. Each Wine run is bounded by `timeout` and judged by the files it leaves,
+# its log and its message boxes, never by Wine's exit code; the logs of the first four (and of
+# the two signed runs) are compared with the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
@@ -70,6 +71,11 @@ done
 head -c 100000 /dev/urandom >"$release/data/sounds/beep.raw"
 : >"$release/data/empty.dat"
 printf 'volume=7\r\n' >"$release/config/settings.ini"
+# A folder and a file whose names are not ASCII: the manifest holds them in UTF-8, and the
+# program must reach them through Windows' UTF-16 file functions, not the ANSI ones.
+unicode_file="data/música/canción_ñ.txt"
+mkdir -p "$release/data/música"
+echo "la kib cruzó el río" >"$release/$unicode_file"
 
 # ---- nginx on a free loopback port, as scripts/demo.sh serves a release.
 server="$work/server"
@@ -202,6 +208,8 @@ new_game_folder "$game" "${base}manifest.txt"
 run_windows "$game"
 check "the release is installed byte for byte" same_as_release "$game"
 check "no .gz file and no manifest.txt are left" test -z "$(find "$game" -name '*.gz' -o -name manifest.txt)"
+check "the file with a non-ASCII name is installed under its name" cmp -s "$release/$unicode_file" "$game/$unicode_file"
+check "no temporary download or unpacking is left" test -z "$(find "$game" -name '*.part' -o -name '*.unpacking')"
 check "the box \"Done!\" and no other" boxes_are "$game" "Done!"
 check "the box says the update was a success" box_text_has "$game" "The update was a success"
 check "kib.exe was started in the game folder" grep -q "started in .*game" "$game/kib-started.txt"

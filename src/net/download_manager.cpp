@@ -10,6 +10,7 @@
 
 #include "net/http_client.h"
 #include "platform/platform.h"
+#include "update/own_files.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 
@@ -59,8 +60,8 @@ namespace {
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
-    // A local copy that enqueue kept because its digest matched needs no transfer.
-    if (fileExists(request.localPath)) {
+    // A local copy that enqueue found right needs no transfer.
+    if (request.present) {
         request.status = Done;
         return;
     }
@@ -69,10 +70,30 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     options.cancel = manager.cancel;
     // Files have no size limit (the digest, checked at delivery, decides whether the file is the
     // right one); the manifest and its signature, read whole, have one.
-    if (!httpGet(request.url, request.localPath, request.maxBytes, options))
+    if (!httpGet(request.url, request.downloadPath, request.maxBytes, options))
         request.status = TransferFailed;
     else
-        request.status = fileExists(request.localPath) ? Done : FileMissing;
+        request.status = platformFileKind(request.downloadPath) == PlatformFileKind::Regular ? Done : FileMissing;
+}
+
+// Main thread: turns a finished download into the local file, or into a failure that leaves
+// the local file as it was.
+void completeDownload(DownloadRequest& request) {
+    if (request.status != Done) return;
+    if (request.present) {
+        if (!request.expectedMd5.empty() && md5OfFile(request.localPath) != request.expectedMd5)
+            request.status = DigestMismatch;
+        return;
+    }
+    if (!request.expectedMd5.empty() && md5OfFile(request.downloadPath) != request.expectedMd5) {
+        platformRemoveFile(request.downloadPath);
+        request.status = DigestMismatch;
+        return;
+    }
+    if (!platformRenameFile(request.downloadPath, request.localPath)) {
+        platformRemoveFile(request.downloadPath);
+        request.status = NotReplaced;
+    }
 }
 
 int SDLCALL runWorker(void* argument) {
@@ -103,6 +124,13 @@ int SDLCALL runWorker(void* argument) {
         }
         SDL_mutexV(manager.finishedLock);
     }
+}
+
+// Downloads that arrived but were never verified must not pass for anything on the next run.
+// Removed before any callback runs: the first may end the process.
+void removeUnverified(const std::deque<DownloadRequest*>& requests) {
+    for (const DownloadRequest* request : requests)
+        if (request->status == Done && !request->present) platformRemoveFile(request->downloadPath);
 }
 
 void failAndDelete(std::deque<DownloadRequest*>& requests) {
@@ -148,6 +176,7 @@ DownloadManager::~DownloadManager() {
     manager->workers.clear();
 
     // Only this thread is left: the callbacks run without locks, and may end the process.
+    removeUnverified(manager->finished);
     failAndDelete(manager->pending);
     failAndDelete(manager->finished);
 
@@ -191,15 +220,16 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     DownloadRequest* request = new DownloadRequest;
     request->url = url;
     request->localPath = localPath;
+    request->downloadPath = downloadName(localPath);
     request->onSuccess = onSuccess;
     request->onFailure = onFailure;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
     request->maxBytes = impl_->maxBytes;
 
-    // Without an expected digest an existing file never matches: it is always fetched anew.
-    if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)
-        deleteIfExists(localPath);
+    // Without an expected digest an existing file never counts as right: it is always fetched
+    // anew (and replaced only once the new one is complete).
+    request->present = verifyExisting && !expectedMd5.empty() && md5OfFile(localPath) == expectedMd5;
 
     SDL_mutexP(impl_->pendingLock);
     impl_->pending.push_back(request);
@@ -216,9 +246,7 @@ void DownloadManager::deliverFinished() {
     while (!manager->finished.empty()) {
         DownloadRequest* request = manager->finished.front();
         manager->finished.pop_front();
-        if (request->status == Done && !request->expectedMd5.empty() &&
-            md5OfFile(request->localPath) != request->expectedMd5)
-            request->status = DigestMismatch;
+        completeDownload(*request);
         const DownloadCallback callback = request->status == Done ? request->onSuccess : request->onFailure;
         if (callback) callback(request);
         delete request;

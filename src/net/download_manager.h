@@ -14,6 +14,9 @@ enum DownloadStatus : int32_t {
     TransferFailed = 3,
     FileMissing = 4,
     DigestMismatch = 5,
+    // The download was complete and verified, but could not take the local file's place (a
+    // file that may not be replaced, a folder or link standing there).
+    NotReplaced = 6,
 };
 
 struct DownloadRequest;
@@ -22,8 +25,12 @@ using DownloadCallback = void (*)(DownloadRequest* request);
 
 struct DownloadRequest {
     std::string url;
-    // Where the response body goes, relative to the working directory.
+    // The file the download is for, relative to the working directory.
     std::string localPath;
+    // Where the response body goes until it is verified: localPath with the download suffix.
+    std::string downloadPath;
+    // The local file already had expectedMd5 when queued: nothing is fetched or replaced.
+    bool present = false;
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
     int32_t status = Queued;
@@ -62,14 +69,18 @@ public:
     // started, or the manager's locks could not be created): queued requests would then never
     // finish. A second call starts nothing and gives the first one's answer.
     bool start(int workerCount);
-    // Main thread. Creates the local path's directories; with verifyExisting, deletes an
-    // existing local file whose digest differs from expectedMd5. False when refused, and from
-    // the failure callbacks that the destructor runs.
+    // Main thread. Creates the local path's directories. Nothing in the folder is deleted or
+    // replaced here: the body goes to localPath + ".part" and takes localPath's place only at
+    // delivery, once it matched expectedMd5. With verifyExisting, a local regular file whose
+    // digest already is the (non-empty) expectedMd5 is kept and nothing is fetched. False when
+    // refused, and from the failure callbacks that the destructor runs.
     bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                  DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5);
-    // Main thread, once per main-loop iteration: verifies digests and calls each finished
-    // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
-    // manager; they must not call deliverFinished).
+    // Main thread, once per main-loop iteration: verifies each finished download against its
+    // expectedMd5 (a mismatch removes it: DigestMismatch), renames it over its local path
+    // (NotReplaced when that fails, the download removed), and calls the request's callback,
+    // with finishedLock held (callbacks may enqueue, or destroy the manager; they must not call
+    // deliverFinished).
     void deliverFinished();
     // Main thread: waits up to `timeoutMs` until at least `count` handled requests wait for
     // delivery; true when they do. The updater polls with deliverFinished instead; tests and

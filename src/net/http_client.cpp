@@ -2,7 +2,6 @@
 #include "net/http_client.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "net/http_response.h"
@@ -14,7 +13,6 @@ namespace {
 constexpr size_t kBlockSize = 64 * 1024;
 // A server whose header does not end within this much is not an update server.
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
-const char* const kPartSuffix = ".part";
 
 // The host and path go into the request line as they are: a space or a line break would let
 // the URL rewrite the request.
@@ -29,40 +27,36 @@ struct SocketCloser {
     ~SocketCloser() { platformCloseSocket(socket); }
 };
 
-// The temporary file of one transfer: removed unless commit() renamed it into place.
-class PartFile {
+// The file one transfer writes: removed unless the whole body arrived.
+class BodyFile {
 public:
-    explicit PartFile(const std::string& localPath) : localPath_(localPath), partPath_(localPath + kPartSuffix) {}
-    ~PartFile() {
+    explicit BodyFile(const std::string& path) : path_(path) {}
+    ~BodyFile() {
         if (file_) std::fclose(file_);
-        if (opened_ && !committed_) std::remove(partPath_.c_str());
+        if (opened_ && !complete_) platformRemoveFile(path_);
     }
-    // Empties a stale file of an earlier run.
+    // Replaces a stale file of an earlier run.
     bool open() {
-        file_ = std::fopen(partPath_.c_str(), "wb");
+        file_ = platformOpenFile(path_, PlatformOpenMode::Write);
         opened_ = file_ != nullptr;
         return opened_;
     }
     bool write(const char* data, size_t length) {
         return length == 0 || std::fwrite(data, 1, length, file_) == length;
     }
-    // Closes the file (a failed flush is a failed write) and renames it to the local path.
-    bool commit() {
+    // Closes the file; a failed flush is a failed write.
+    bool finish() {
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
-        if (!closed) return false;
-        std::error_code error;
-        std::filesystem::rename(partPath_, localPath_, error);
-        committed_ = !error;
-        return committed_;
+        complete_ = closed;
+        return complete_;
     }
 
 private:
-    std::string localPath_;
-    std::string partPath_;
+    std::string path_;
     FILE* file_ = nullptr;
     bool opened_ = false;
-    bool committed_ = false;
+    bool complete_ = false;
 };
 
 }  // namespace
@@ -132,7 +126,7 @@ bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOp
     return connectToAny(socket, addresses, options);
 }
 
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options) {
+bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options) {
     std::string host, path;
     if (!splitUrl(url, host, path)) return false;
     if (!isSafeInRequest(host) || !isSafeInRequest(path)) return false;
@@ -168,7 +162,7 @@ bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBy
     // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
     const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
 
-    PartFile file(localPath);
+    BodyFile file(bodyPath);
     if (!file.open()) return false;
     int64_t received = 0;
     // Bytes past the declared length are not part of the body.
@@ -195,5 +189,5 @@ bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBy
         if (count < 0) return false;
         if (!store(block.get(), size_t(count))) return false;
     }
-    return file.commit();
+    return file.finish();
 }

@@ -15,9 +15,10 @@ struct HttpOptions {
     const PlatformCancel* cancel = nullptr;
 };
 
-// Fetches `url` and writes the response body to `localPath`. The body goes to `localPath`
-// followed by ".part" first, which is renamed into place only when the whole body arrived, so
-// a failed or interrupted transfer never leaves anything under `localPath`.
+// Fetches `url` and writes the response body to `bodyPath` (a file already there is replaced;
+// a link there is not followed), which is removed again unless the whole body arrived: a failed
+// or interrupted transfer leaves nothing under `bodyPath`. The caller decides when the body may
+// take the place of the file it is for.
 //
 // True when the body was stored, and also when the server closed the connection before sending
 // a single byte (then no file is created: the caller sees a missing file). False, with nothing
@@ -26,7 +27,7 @@ struct HttpOptions {
 // than 64 KiB, the body ends before its Content-Length or by an error, the body grows past
 // `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
 // written, or the transfer stalls or is cancelled.
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes,
+bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions());
 
 // Splits at the first "http://" (anything before it is ignored; without it the host starts at

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "net/download_manager.h"
+#include "platform/platform.h"
 #include "update/failure_sink.h"
 #include "update/manifest.h"
 #include "update/manifest_trust.h"
@@ -22,7 +23,8 @@ void enqueueCapped(DownloadManager& manager, int64_t maxBytes, const std::string
                    DownloadCallback onSuccess, DownloadCallback onFailure) {
     const int64_t previous = manager.maxBytes();
     manager.setMaxBytes(maxBytes);
-    // No expected digest: the manager deletes any old copy, so the download is always fresh.
+    // No expected digest: the download is always fetched anew, and replaces the old copy only
+    // once complete.
     manager.enqueue(url, localPath, onSuccess, onFailure, true, "");
     manager.setMaxBytes(previous);
 }
@@ -58,6 +60,13 @@ void onSignatureFailed(DownloadRequest* request) {
 void requestManifest() {
     UpdatePhase = ManifestRequested;
     g_signatureRequired = signatureRequired();
+    // An old copy that stays (read-only, immutable, a folder or link in its place) would be
+    // parsed as if it were the fresh one: the run cannot go on without removing it.
+    deleteIfExists(kManifestCopyPath);
+    if (platformFileKind(kManifestCopyPath) != PlatformFileKind::Missing) {
+        std::printf("Could not remove the old %s\n", kManifestCopyPath);
+        reportFailure("Could not get manifest");
+    }
     // The manager accepts every request from its construction on, so the result is not needed.
     DownloadManager* manager = g_downloadManager.load();
     if (!manager) return;
@@ -65,6 +74,7 @@ void requestManifest() {
         enqueueCapped(*manager, kSignedManifestMaxBytes, ManifestUrl, kManifestCopyPath, onManifestDownloaded,
                       onManifestFailed);
     else
+        // No expected digest: the download is always fetched anew.
         manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "");
 }
 

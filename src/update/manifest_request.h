@@ -5,8 +5,9 @@
 
 struct DownloadRequest;
 
-// Sets the phase to ManifestRequested and queues ManifestUrl into "manifest.txt" (at most
-// kSignedManifestMaxBytes when a signature is required).
+// Sets the phase to ManifestRequested, removes an old "manifest.txt" and queues ManifestUrl
+// into it (at most kSignedManifestMaxBytes when a signature is required). An old copy that
+// cannot be removed ends the run ("Could not get manifest").
 void requestManifest();
 // Success callback of the manifest request (inside deliverFinished, finishedLock held). Parses
 // the manifest, or first queues its signature when one is required; a signature that is

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <system_error>
 
 #include "update/manifest.h"
@@ -117,7 +118,13 @@ TrustCheck checkManifestTrust(const std::string& manifest, const std::string& si
 
 TrustCheck verifyFetchedManifest() {
     std::string manifest, signature, publicKey;
-    const bool haveManifest = readBytes(kManifestCopyPath, manifest);
+    bool haveManifest = false;
+    try {
+        haveManifest = readBytes(kManifestCopyPath, manifest);
+    } catch (const std::bad_alloc&) {
+        deleteIfExists(kSignatureCopyPath);
+        return refuse("Manifest too large for the memory available");
+    }
     const bool haveSignature = readBytes(kSignatureCopyPath, signature);
     deleteIfExists(kSignatureCopyPath);
     if (!readBytes(kPublicKeyPath, publicKey)) return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable");
@@ -144,7 +151,7 @@ bool readTrustedTimestamp(int64_t& timestamp) {
 }
 
 bool recordTrustedTimestamp(int64_t timestamp) {
-    const std::string temporary = std::string(kTrustStatePath) + ".part";
+    const std::string temporary = downloadName(kTrustStatePath);
     const std::string text = "timestamp:" + std::to_string(timestamp) + "\n";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file) return false;

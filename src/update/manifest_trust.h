@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "update/manifest.h"
+
 // A game that ships this minisign public key accepts only manifests signed by it.
 extern const char* const kPublicKeyPath;
 // A signature file is four short lines; anything longer is not one.
 constexpr int64_t kSignatureMaxBytes = 4096;
 // A signed manifest is read whole into memory to be checked: an endless body must not fill the
-// memory or the disk.
-constexpr int64_t kSignedManifestMaxBytes = int64_t(64) << 20;
+// memory or the disk. The same limit as the reader's.
+constexpr int64_t kSignedManifestMaxBytes = int64_t(kMaxManifestBytes);
 
 // True when kPublicKeyPath exists.
 bool signatureRequired();

@@ -137,6 +137,8 @@ std::map<std::string, std::string> GameFolder::finishedFolder(
     std::map<std::string, std::string> files = gameFiles;
     files["assets/updater/update.cfg"] = read("assets/updater/update.cfg");
     files["logs/updater.log"] = read("logs/updater.log");
+    // Held during the run, left for the next one (empty: only the lock on it matters).
+    files["logs/updater.lock"] = "";
     files["game-started"] = path() + "\n";
     return files;
 }
@@ -183,8 +185,10 @@ std::vector<std::string> leftovers(const Files& files) {
     std::vector<std::string> found;
     for (const auto& entry : files) {
         const std::string& path = entry.first;
-        if (path == "manifest.txt" || (path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0))
-            found.push_back(path);
+        auto endsWith = [&](const std::string& suffix) {
+            return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        if (path == "manifest.txt" || endsWith(".part") || endsWith(".unpacking")) found.push_back(path);
     }
     return found;
 }

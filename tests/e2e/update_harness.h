@@ -102,7 +102,8 @@ public:
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
     // The folder as a finished run leaves it for a game of these files: them, the
-    // configuration, the log and the started game's mark (no manifest copy, no partial file).
+    // configuration, the log, the lock and the started game's mark (no manifest copy, no
+    // partial file).
     std::map<std::string, std::string> finishedFolder(const std::map<std::string, std::string>& gameFiles) const;
     // What lies in the parent folder beside the game's folder; empty unless something was
     // written outside it.
@@ -121,7 +122,8 @@ std::vector<std::string> splitLines(const std::string& text);
 // Checks that standard error holds the box for `failure`, and at most one more: the shutdown
 // that follows a failure reports one file still waiting for delivery, if there is one.
 void expectFailureBoxes(const std::string& err, const std::string& failure);
-// What neither a finished nor a failed run may leave: partial downloads and the manifest copy.
+// What neither a finished nor a failed run may leave: partial downloads and unpackings, and
+// the manifest copy.
 std::vector<std::string> leftovers(const Files& files);
 // How a folder differs from the expected one, a line per path ("missing", "unexpected" or
 // "differs" and the path), so that a failure names the files without printing their bytes.

@@ -151,7 +151,7 @@ TEST(HttpGetScripted, AHeaderSplitOverManySendsIsReceivedToItsBlankLine) {
 
 TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
     TempDir out;
-    out.write("short.part", "stale bytes of an earlier run");
+    out.write("short", "stale bytes of an earlier run");
     {
         ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 'x')));
         EXPECT_FALSE(httpGet(server.url("/a"), out.file("short"), 0));
@@ -169,7 +169,7 @@ TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
         ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 4294967306\r\n\r\n0123456789"));
         EXPECT_FALSE(httpGet(server.url("/a"), out.file("huge"), 0));
     }
-    for (const char* name : {"short", "short.part", "reset", "reset.part", "huge", "huge.part"})
+    for (const char* name : {"short", "reset", "huge"})
         EXPECT_FALSE(out.exists(name)) << name;
 }
 

@@ -2,6 +2,7 @@
 #include "manifest/path_rules.h"
 
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ std::string manifestPathProblem(const std::string& path) {
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
     if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
-    if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
-    if (path == "logs/updater.log") return "the updater writes its log under this name";
-    return "";
+    return reservedNameProblem(path);
 }
 
 bool normaliseBaseAddress(std::string& address, std::string& problem) {

@@ -192,6 +192,10 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
         const std::string problem = manifestPathProblem(file.path);
         const bool presence = matchesAnyPattern(options.presencePatterns, file.path);
         std::string reason = problem;
+        // Both would end as X in the game's folder, each run replacing the other's bytes.
+        if (reason.empty() && endsWith(file.path, ".gz") && names.count(file.path.substr(0, file.path.size() - 3)))
+            reason = "the updater unpacks it into " + file.path.substr(0, file.path.size() - 3) +
+                     ", which the release also holds; rename or --exclude one of the two";
         if (reason.empty() && presence && endsWith(file.path, ".gz"))
             reason = "a presence-only file cannot end in .gz (the updater unpacks every downloaded .gz file)";
         if (!reason.empty()) {
