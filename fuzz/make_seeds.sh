@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,signature_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -87,3 +87,25 @@ printf 'http://u:p@h/a\n//cdn.example/x y/caf\xc3\xa9' | seed location_fuzzer sc
 printf 'http://h/a\nHTTPS://Secure/x' | seed location_fuzzer absolute
 printf 'http://h/a\njavascript:alert(1)' | seed location_fuzzer other-scheme
 printf 'http://h/a/b\n?only=query' | seed location_fuzzer query
+
+# Signatures: a public key, a NUL byte, and a signature over the target's fixed manifest, made
+# by Debian's minisign with a throwaway key: both kinds, with and without expiry, a comment
+# without a timestamp, a release older than the target's installed one, and another key.
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+printf 'master:http://127.0.0.1:8/files/\nkib.exe:0123456789abcdef0123456789abcdef\n' >"$keys/manifest"
+minisign -G -W -p "$keys/k.pub" -s "$keys/k.key" >/dev/null
+minisign -G -W -p "$keys/other.pub" -s "$keys/other.key" >/dev/null
+signed() {  # NAME PUBLIC-KEY TRUSTED-COMMENT [minisign options]: a seed signed with the key's pair
+  local name=$1 key=$2 comment=$3
+  shift 3
+  minisign -S -s "$keys/$key.key" -m "$keys/manifest" -x "$keys/sig" -t "$comment" "$@" >/dev/null
+  { cat "$keys/k.pub"; printf '\0'; cat "$keys/sig"; } | seed signature_fuzzer "$name"
+}
+signed prehashed k $'timestamp:1750000000\tfile:manifest\thashed'
+signed legacy k $'timestamp:1750000000\tfile:manifest' -l
+signed expires k $'timestamp:1750000000\tfile:manifest\texpires:1850000000'
+signed expired k $'timestamp:1750000000\texpires:1750000001'
+signed no-timestamp k 'file:manifest'
+signed older k $'timestamp:1600000000\tfile:manifest'
+signed other-key other $'timestamp:1750000000'

@@ -57,6 +57,8 @@ struct DownloadManager::Impl {
     ProxySettings proxy;
     // Main thread only from here on.
     bool started = false;
+    // Copied into each request when it is queued; 0 is no limit.
+    int64_t maxBytes = 0;
     // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
     // destructor sets it to tell deliverFinished that the manager is gone.
     bool* destroyedDuringDelivery = nullptr;
@@ -92,8 +94,9 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
-        // No size limit: the digest, checked at delivery, decides whether the file is the right one.
-        const bool stored = httpGet(request.url, request.downloadPath, 0, options, &result);
+        // Files have no size limit (the digest, checked at delivery, decides whether the file is
+        // the right one); the manifest and its signature, read whole, have one.
+        const bool stored = httpGet(request.url, request.downloadPath, request.maxBytes, options, &result);
         request.events.insert(request.events.end(), result.events.begin(), result.events.end());
         if (stored) {
             // A server that closed without answering stored nothing, whatever a resume left.
@@ -235,6 +238,10 @@ DownloadManager::~DownloadManager() {
     if (destroyedDuringDelivery) *destroyedDuringDelivery = true;
 }
 
+void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
+
+int64_t DownloadManager::maxBytes() const { return impl_->maxBytes; }
+
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
 void DownloadManager::setRetryDelay(int milliseconds) { impl_->retryDelayMs = milliseconds; }
@@ -277,6 +284,7 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
     request->fresh = fresh;
+    request->maxBytes = impl_->maxBytes;
 
     // Without an expected digest an existing file never counts as right: it is always fetched
     // anew (and replaced only once the new one is complete).

@@ -34,6 +34,8 @@ struct DownloadRequest {
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
     int32_t status = Queued;
+    // Response size limit copied from the manager when queued; 0 or less is no limit.
+    int64_t maxBytes = 0;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
     // Set at delivery when the file did not have expectedMd5: the digest it had.
@@ -76,6 +78,10 @@ public:
     DownloadManager(const DownloadManager&) = delete;
     DownloadManager& operator=(const DownloadManager&) = delete;
 
+    // Main thread: limit for requests queued afterwards; 0 (the start) is none.
+    void setMaxBytes(int64_t maxBytes);
+    // The limit requests queued now get.
+    int64_t maxBytes() const;
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);

@@ -7,6 +7,8 @@ const char* const kManifestCopyPath = "manifest.txt";
 const char* const kLogFolder = "logs";
 const char* const kLogPath = "logs/updater.log";
 const char* const kLockPath = "logs/updater.lock";
+const char* const kSignatureCopyPath = "manifest.txt.minisig";
+const char* const kTrustStatePath = "assets/updater/update.trust";
 const char* const kDownloadSuffix = ".part";
 const char* const kUnpackSuffix = ".unpacking";
 
@@ -22,7 +24,9 @@ const OwnFile kOwnFiles[] = {
     {kManifestCopyPath, "the updater keeps the downloaded manifest under this name and deletes it"},
     {kLogPath, "the updater writes its log under this name"},
     {kLockPath, "the updater holds this file locked while it runs"},
-    // The signature state and the record of verified files join here.
+    {kSignatureCopyPath, "the updater keeps the manifest's downloaded signature under this name and deletes it"},
+    {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
+    // The record of verified files joins here.
 };
 
 const OwnFile kTemporarySuffixes[] = {

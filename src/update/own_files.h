@@ -12,6 +12,11 @@ extern const char* const kLogPath;
 // Held locked for the whole run, so that a second updater in the folder leaves it alone. It
 // stays on disk between runs (removing it would let two runs lock two different files).
 extern const char* const kLockPath;
+// The signature fetched beside the manifest; it lives only while the manifest is checked.
+extern const char* const kSignatureCopyPath;
+// The timestamp of the newest signed manifest accepted here, so that an older one is refused.
+// It is replaced through its download name (kTrustStatePath with kDownloadSuffix).
+extern const char* const kTrustStatePath;
 // A download is written to its path with this appended, and renamed over the path only once it
 // is complete and verified. A failed or killed download may leave it for the next run.
 extern const char* const kDownloadSuffix;

@@ -17,10 +17,26 @@ const char* const kGameScript =
     "pwd > game-started.tmp\n"
     "mv game-started.tmp game-started\n";
 
+SigningKey::SigningKey() {
+    const ProcessResult result =
+        runProcess({"minisign", "-G", "-W", "-p", dir_.file("key.pub"), "-s", dir_.file("key.key")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy) const {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file("release/manifest")};
+    if (!trustedComment.empty()) argv.insert(argv.end(), {"-t", trustedComment});
+    if (legacy) argv.push_back("-l");
+    const ProcessResult result = runProcess(argv);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
 UpdateServer::UpdateServer(const std::string& extraServerConfig)
     : nginx_(root_.path(), extraServerConfig) {
     EXPECT_TRUE(nginx_.started()) << nginx_.error();
 }
+
+void UpdateServer::remove(const std::string& relative) const { std::filesystem::remove(root_.file(relative)); }
 
 void UpdateServer::gzip(const std::string& relative) const {
     const ProcessResult result = runProcess({"gzip", "-9", "-n", "-k", "-f", root_.file(relative)});

@@ -169,7 +169,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     if (!scanRelease(release, options.excludePatterns, files, error)) return false;
 
     // Working in place, the tool's own products of an earlier run are in the folder: the
-    // manifest, temporary files of an interrupted run, and "X.gz" beside "X".
+    // manifest and its signature, temporary files of an interrupted run, and "X.gz" beside "X".
     std::set<std::string> names;
     for (const ReleaseFile& file : files) names.insert(file.path);
     std::vector<ReleaseFile> published;
@@ -177,13 +177,15 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     int problemCount = 0;
     for (const ReleaseFile& file : files) {
         if (inPlace) {
-            if (file.path == options.manifestName || endsWith(file.path, ".kib-tmp")) continue;
+            if (file.path == options.manifestName || file.path == options.manifestName + ".minisig" ||
+                endsWith(file.path, ".kib-tmp"))
+                continue;
             if (endsWith(file.path, ".gz") && names.count(file.path.substr(0, file.path.size() - 3))) {
                 ++summary.skippedCopies;
                 continue;
             }
-        } else if (file.path == options.manifestName) {
-            problems += file.path + ": the manifest is written under this name; choose another with --manifest-name\n";
+        } else if (file.path == options.manifestName || file.path == options.manifestName + ".minisig") {
+            problems += file.path + ": the manifest and its signature are written under this name; choose another with --manifest-name\n";
             ++problemCount;
             continue;
         }
