@@ -10,8 +10,6 @@
 #include "util/md5.h"
 #include "util/rolling_checksum.h"
 
-const char* const kBlockMapSuffix = ".kib-blocks";
-
 namespace {
 
 const char kTag[8] = {'K', 'I', 'B', 'B', 'L', 'K', 'M', '1'};

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-// The map of "x" is published as "x" + kBlockMapSuffix. No manifest may list a name ending in
-// it, so a map never collides with a game file.
-extern const char* const kBlockMapSuffix;
+// The map of "x" is published as "x" + kBlockMapSuffix (in update/own_files.h, which reserves
+// it: no manifest may list a name ending in it, so a map never collides with a game file).
+#include "update/own_files.h"
 
 // Layout on the wire, all numbers big-endian:
 //   "KIBBLKM1"                      8 bytes, the format and its version

@@ -8,8 +8,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "platform/platform.h"
@@ -31,10 +29,10 @@ constexpr uint64_t kCancelCheckEvery = 1 << 20;
 class PaddedReader {
 public:
     // Reads `file` from `start` on.
-    PaddedReader(std::ifstream& file, uint64_t start, uint32_t blockSize)
+    PaddedReader(std::FILE* file, uint64_t start, uint32_t blockSize)
         : file_(file), padding_(blockSize - 1), buffer_(kReadChunk + 2 * size_t(blockSize)), base_(start) {
-        // A stream, not fseek: its offsets have 64 bits on every system.
-        if (start > 0) file_.seekg(std::streamoff(start));
+        // A start the file cannot reach reads as its end.
+        if (start > 0 && platformSeekFile(file_, int64_t(start)) != int64_t(start)) ended_ = true;
     }
 
     // The bytes [offset, offset + count), which must lie within the padded file and start at
@@ -48,11 +46,10 @@ public:
         while (length_ < count) {
             if (ended_) return nullptr;
             const size_t room = buffer_.size() - length_ - padding_;
-            file_.read(reinterpret_cast<char*>(buffer_.data() + length_), std::streamsize(room));
-            const size_t got = size_t(file_.gcount());
+            const size_t got = std::fread(buffer_.data() + length_, 1, room, file_);
             length_ += got;
             if (got == 0) {
-                if (file_.bad()) return nullptr;
+                if (std::ferror(file_)) return nullptr;
                 std::memset(buffer_.data() + length_, 0, padding_);
                 length_ += padding_;
                 ended_ = true;
@@ -62,7 +59,7 @@ public:
     }
 
 private:
-    std::ifstream& file_;
+    std::FILE* file_;
     size_t padding_;
     std::vector<uint8_t> buffer_;
     uint64_t base_ = 0;
@@ -136,8 +133,9 @@ struct ScanJob {
 void scan(ScanJob& job) {
     const BlockMap& map = *job.map;
     job.sources.assign(map.blockCount(), kBlockNotHeld);
-    std::ifstream file(job.localPath, std::ios::binary);
+    std::FILE* file = platformOpenFile(job.localPath, PlatformOpenMode::Read);
     if (!file) return;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
     const uint32_t blockSize = map.blockSize;
     const uint32_t mask = map.weakMask();
     PaddedReader reader(file, job.begin, blockSize);
@@ -199,10 +197,13 @@ int SDLCALL runScan(void* job) {
 bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::vector<int64_t>& sources,
                       const PlatformCancel* cancel) {
     sources.assign(map.blockCount(), kBlockNotHeld);
-    std::error_code error;
-    const uint64_t localSize = std::filesystem::file_size(localPath, error);
-    if (error || localSize == 0 || map.blockCount() == 0) return true;
-    if (!std::ifstream(localPath, std::ios::binary)) return true;
+    // Opened, not asked about by name: a link or anything but a regular file is left alone.
+    std::FILE* local = platformOpenFile(localPath, PlatformOpenMode::Read);
+    if (!local) return true;
+    const int64_t size = platformSeekFile(local, -1);
+    std::fclose(local);
+    if (size <= 0 || map.blockCount() == 0) return true;
+    const uint64_t localSize = uint64_t(size);
 
     const WeakIndex index(map);
     // A large file is scanned in two halves at once: the scan is digest-bound, and the worker's

@@ -3,21 +3,19 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "net/http_client.h"
 #include "net/range_fetch.h"
+#include "platform/platform.h"
 #include "update/block_map.h"
 #include "update/block_matcher.h"
+#include "update/own_files.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 
 namespace {
-
-const char* const kPartSuffix = ".part";
 
 struct FileCloser {
     std::FILE* file;
@@ -30,7 +28,7 @@ struct FileCloser {
 // gaps between them, the digest taken on the way.
 class Assembler {
 public:
-    Assembler(const BlockMap& map, const std::vector<int64_t>& sources, std::ifstream& local, std::FILE* part)
+    Assembler(const BlockMap& map, const std::vector<int64_t>& sources, std::FILE* local, std::FILE* part)
         : map_(map), sources_(sources), local_(local), part_(part), buffer_(new char[map.blockSize]) {
         md5Init(md5_);
     }
@@ -48,11 +46,11 @@ public:
             const uint64_t within = written_ - uint64_t(block) * map_.blockSize;
             const uint64_t blockEnd = uint64_t(block) * map_.blockSize + map_.blockLength(block);
             const size_t count = size_t(std::min(blockEnd, offset) - written_);
-            // A stream, not fseek: its offsets have 64 bits on every system. Blocks mostly
-            // follow each other in the local file too, and a seek empties the stream's buffer.
+            // Blocks mostly follow each other in the local file too, and a seek empties the
+            // stream's buffer.
             const int64_t from = sources_[block] + int64_t(within);
-            if (from != localOffset_) local_.seekg(std::streamoff(from));
-            if (!local_.read(buffer_.get(), std::streamsize(count))) return false;
+            if (from != localOffset_ && platformSeekFile(local_, from) != from) return false;
+            if (std::fread(buffer_.get(), 1, count, local_) != count) return false;
             localOffset_ = from + int64_t(count);
             if (!append(buffer_.get(), count)) return false;
             reused_ += count;
@@ -88,7 +86,7 @@ private:
 
     const BlockMap& map_;
     const std::vector<int64_t>& sources_;
-    std::ifstream& local_;
+    std::FILE* local_;
     std::FILE* part_;
     std::unique_ptr<char[]> buffer_;
     Md5State md5_;
@@ -111,7 +109,7 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, B
     const bool fetched = httpGet(request.shortcut.url + kBlockMapSuffix, mapPath, kMaxBlockMapBytes, options);
     std::string bytes;
     const bool read = fetched && readWholeFile(bytes, mapPath);
-    deleteIfExists(mapPath);
+    platformRemoveFile(mapPath);
     if (!read || bytes.empty()) {
         why = "no block map on the server";
         return false;
@@ -133,12 +131,13 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, B
 
 DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& localPath, const std::string& md5) {
     DownloadShortcutPlan plan;
-    std::error_code error;
     if (md5.empty() || url.empty()) return plan;
-    const std::filesystem::file_status status = std::filesystem::status(localPath, error);
-    if (error || !std::filesystem::is_regular_file(status)) return plan;
-    const uint64_t size = std::filesystem::file_size(localPath, error);
-    if (error || size < kDeltaMinLocalSize) return plan;
+    // Opened, not asked about by name: a link or anything but a regular file is left alone.
+    std::FILE* local = platformOpenFile(localPath, PlatformOpenMode::Read);
+    if (!local) return plan;
+    const int64_t size = platformSeekFile(local, -1);
+    std::fclose(local);
+    if (size < int64_t(kDeltaMinLocalSize)) return plan;
     plan.attempt = tryDeltaUpdate;
     plan.url = url;
     plan.localPath = localPath;
@@ -158,22 +157,16 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         return giveUp(request, "the local copy could not be read");
     const std::vector<ByteRange> missing = missingRanges(map, sources);
 
-    const std::string partPath = plan.localPath + kPartSuffix;
+    const std::string partPath = downloadName(plan.localPath);
     bool built = false;
     RangeFetchStats stats;
     uint64_t reused = 0;
     {
-        std::ifstream local(plan.localPath, std::ios::binary);
-        FileCloser part{std::fopen(partPath.c_str(), "wb")};
-        if (!local || !part.file) {
-            if (part.file) {
-                std::fclose(part.file);
-                part.file = nullptr;
-                deleteIfExists(partPath);
-            }
-            return giveUp(request, "the local copy could not be read");
-        }
-        Assembler assembler(map, sources, local, part.file);
+        FileCloser local{platformOpenFile(plan.localPath, PlatformOpenMode::Read)};
+        if (!local.file) return giveUp(request, "the local copy could not be read");
+        FileCloser part{platformOpenFile(partPath, PlatformOpenMode::Write)};
+        if (!part.file) return giveUp(request, "the new version could not be written");
+        Assembler assembler(map, sources, local.file, part.file);
         RangeFetchResult result = RangeFetchResult::Fetched;
         if (!missing.empty())
             result = fetchRanges(plan.url, missing, map.fileSize, Assembler::take, &assembler, options, &stats);
@@ -191,15 +184,8 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         }
     }
     if (!built) {
-        deleteIfExists(partPath);
+        platformRemoveFile(partPath);
         return giveUp(request, why);
-    }
-    // Only a verified file replaces the local copy.
-    std::error_code error;
-    std::filesystem::rename(partPath, plan.localPath, error);
-    if (error) {
-        deleteIfExists(partPath);
-        return giveUp(request, "the new version could not replace the old");
     }
     char note[512];
     std::snprintf(note, sizeof note,
@@ -207,7 +193,9 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
                   "-byte block map and %" PRIu64 " bytes in %d Range requests\n",
                   plan.localPath.c_str(), reused, map.fileSize, mapBytes, stats.receivedBytes, stats.requests);
     request.note = note;
+    // The delivery renames the verified file over the local copy, as it does every download.
     request.localPath = plan.localPath;
+    request.downloadPath = partPath;
     request.expectedMd5 = plan.md5;
     request.verified = true;
     return true;

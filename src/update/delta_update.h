@@ -21,9 +21,10 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
 
 // The DownloadShortcut of a delta update, on a worker thread: fetches the map (url + the map
 // suffix, through a temporary file beside the local one), scans the local copy, builds the new
-// version in localPath + ".part" from local blocks and Range requests, checks its digest, and
-// only then renames it over the local copy. On success the request's localPath and expectedMd5
-// become the shortcut's and its note tells what was reused and fetched. False, with the local
+// version under the local copy's download name from local blocks and Range requests, and checks
+// its digest as it writes it; the delivery renames it over the local copy. On success the
+// request's localPath, downloadPath and expectedMd5 become the shortcut's, it is marked verified,
+// and its note tells what was reused and fetched. False, with the local
 // copy untouched and a note naming the reason, when there is no usable map (none, too large,
 // damaged or of another version), the server ignores Range, a request fails, the result does
 // not match, or the transfer is cancelled.

@@ -14,7 +14,7 @@
 #include "net/url.h"
 #include "support/scripted_server.h"
 #include "support/digest.h"
-#include "support/digest.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -151,12 +151,13 @@ protected:
     }
 
     Files release;
-    std::unique_ptr<ScriptedServer> server;
     GameFolder game{"http://127.0.0.1:1/unused"};
     std::mutex lock;
     std::map<std::string, Spoiler> spoilers;
     std::vector<std::string> requests;
     std::map<std::string, int> hits;
+    // Last, so that it is destroyed first: its threads use everything above.
+    std::unique_ptr<ScriptedServer> server;
 };
 
 const char* const kLevel = "/files/data/level.pak";
@@ -358,6 +359,16 @@ TEST_F(FieldServer, CutBodiesAreResumedAndTheDigestDecides) {
     expectDone(second);
     ASSERT_EQ(requestsFor(kLevel).size(), 1u);
     EXPECT_EQ(rangeStart(requestsFor(kLevel)[0]), kept);
+
+    // Wrong twice: neither download ever takes the place of the player's copy.
+    // The answer is copied into the spoiler: the server's thread may read it until the test ends.
+    const std::string wrong = head("200 OK", newLevel.size()) + newLevel;
+    reset({{kLevel, [wrong](ScriptedConnection& c, int) { return c.send(wrong), true; }}});
+    game.write("data/level.pak", "the player's copy");
+    expectFailedRun(game, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 5");
+    EXPECT_EQ(game.read("data/level.pak"), "the player's copy");
+    EXPECT_FALSE(game.exists("data/level.pak.part"));
+    EXPECT_EQ(requestsFor(kLevel).size(), 2u);
 }
 
 TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
@@ -395,6 +406,8 @@ TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
         if (c.failure.empty()) {
             const UpdaterRun run = game.run();
             EXPECT_EQ(run.process.err, box("Done!", kDone)) << ::testing::PrintToString(run.log);
+            // Also keeps this case's game from leaving its mark in the next case.
+            EXPECT_TRUE(game.gameStarted());
             EXPECT_EQ(game.read("data/story.txt"), story);
             // Unpacked by the updater, as a listed ".gz" always is: the body was the file.
             EXPECT_EQ(game.read("data/notes.txt"), story);

@@ -107,6 +107,7 @@ TEST_F(DownloadManagerTest, DeliversEveryOutcomeOnTheMainThreadWithItsStatus) {
     NginxServer nginx(root.path());
     ASSERT_TRUE(nginx.started()) << nginx.error();
     ScriptedServer closer(holdOrAnswer());
+    out.write("c.txt", "the player's older copy");
     startManager();
 
     ASSERT_TRUE(enqueue(nginx.baseUrl() + "a.bin", out.file("sub/dir/a.bin"), 1, md5OfBuffer(root.read("a.bin").data(), 300000)));
@@ -125,8 +126,9 @@ TEST_F(DownloadManagerTest, DeliversEveryOutcomeOnTheMainThreadWithItsStatus) {
     EXPECT_TRUE(!find(4)->success && find(4)->status == TransferFailed);
     EXPECT_TRUE(!find(5)->success && find(5)->status == FileMissing);
     EXPECT_EQ(readFileBytes(out.file("sub/dir/a.bin")), root.read("a.bin"));
-    // A mismatching file stays for the next run's comparison to replace.
-    EXPECT_EQ(out.read("c.txt"), root.read("c.txt"));
+    // A mismatching download never takes the place of the local copy, and is not kept.
+    EXPECT_EQ(out.read("c.txt"), "the player's older copy");
+    EXPECT_FALSE(out.exists("c.txt.part"));
     EXPECT_FALSE(out.exists("missing.txt"));
 }
 
@@ -286,4 +288,21 @@ TEST_F(DownloadManagerTest, ACallbackMayDestroyTheManagerWhileTransfersAreInFlig
         EXPECT_TRUE(g_deliveries[2].userData >= 10 && g_deliveries[2].userData <= 12);
         EXPECT_EQ(g_deliveries[2].status, Done);
     }
+}
+
+TEST_F(DownloadManagerTest, AStopEndsARetryWaitAtOnce) {
+    ScriptedServer busy([](ScriptedConnection& connection) {
+        connection.send("HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    });
+    TempDir out;
+    DownloadManager& manager = startManager();
+    manager.setRetryDelay(60000);
+    ASSERT_TRUE(enqueue(busy.url("/busy"), out.file("busy"), 1));
+    ASSERT_TRUE(busy.waitForRequests(1, 5000));
+    SDL_Delay(50);
+    const auto before = std::chrono::steady_clock::now();
+    delete &manager;
+    // Not the minute the worker was told to wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(busy.targets().size(), 1u);
 }

@@ -1,8 +1,8 @@
 // The publishing rules for file paths and the base address.
 #include "manifest/path_rules.h"
 
-#include "update/block_map.h"
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 
 namespace {
 
@@ -23,12 +23,7 @@ std::string manifestPathProblem(const std::string& path) {
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
     if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
-    if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
-    if (path == "logs/updater.log") return "the updater writes its log under this name";
-    const std::string mapSuffix = kBlockMapSuffix;
-    if (path.size() >= mapSuffix.size() && path.compare(path.size() - mapSuffix.size(), mapSuffix.size(), mapSuffix) == 0)
-        return "names ending in " + mapSuffix + " are the block maps the tool writes beside large files";
-    return "";
+    return reservedNameProblem(path);
 }
 
 bool normaliseBaseAddress(std::string& address, std::string& problem) {
