@@ -8,8 +8,9 @@ packages=(
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
+  apache2 squid                      # the tests' other real servers: on-the-fly compression, proxy, cache
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
-  python3                            # the download benchmark picks a free loopback port with it
+  python3                            # the download benchmark picks a free port; http.server in the tests
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
   clang libclang-rt-14-dev           # the fuzz targets: clang's libFuzzer and sanitizer runtimes
   valgrind                           # scripts/memcheck.sh
