@@ -106,6 +106,18 @@ const DeliveryCase kDeliveryCases[] = {
                                                  middle.apache->baseUrl() + "files/readme.txt"});
          EXPECT_NE(probe.out.find("Content-Encoding: gzip"), std::string::npos) << probe.out;
      }},
+    // Common in configurations and tutorials: a ".gz" file announced as a compressed transfer of
+    // the file without ".gz", which is not what the manifest means by it.
+    {"ApacheAnnouncingGzFilesAsContentEncoding", &kRelease, &kListings,
+     [](UpdateServer& server, Middle& middle) {
+         middle.apache = std::make_unique<ApacheServer>(server.root(), "AddEncoding gzip .gz\n");
+         if (middle.apache->started()) server.reachThrough(middle.apache->baseUrl());
+     },
+     [](const UpdateServer&, const Middle& middle) {
+         const ProcessResult probe = runProcess({"curl", "-sS", "-o", "/dev/null", "-D", "-", "--http1.0",
+                                                 middle.apache->baseUrl() + "files/data/music.txt.gz"});
+         EXPECT_NE(probe.out.find("Content-Encoding: gzip"), std::string::npos) << probe.out;
+     }},
     {"ApacheAsThePublishingGuideSaysToSetItUp", &kRelease, &kListings,
      [](UpdateServer& server, Middle& middle) {
          middle.apache = std::make_unique<ApacheServer>(server.root(),
