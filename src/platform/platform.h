@@ -76,3 +76,8 @@ void platformPlaceWindow();
 // success, otherwise the failure code Windows' ShellExecute gives (2 file not found, 5 access
 // denied, 8 out of memory, 11 not a program this system can run, ...).
 int platformLaunchGame(const std::string& file);
+
+// The player's own proxy settings, where the system keeps some per user (Windows' Internet
+// settings): `server` and `overrides` as stored there. False when there are none, or the
+// proxy is switched off (always, on POSIX systems: the environment speaks for them).
+bool platformUserProxy(std::string& server, std::string& overrides);

@@ -211,3 +211,35 @@ int platformLaunchGame(const std::string& file) {
     // Not a real instance handle: a number, above 32 on success, a failure code otherwise.
     return int(reinterpret_cast<intptr_t>(result));
 }
+
+namespace {
+
+// One text value under the user's Internet settings, or empty.
+std::string internetSetting(HKEY key, const char* name) {
+    char value[2048];
+    DWORD type = 0, size = sizeof value - 1;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return std::string();
+    value[size] = '\0';
+    return value;
+}
+
+}  // namespace
+
+bool platformUserProxy(std::string& server, std::string& overrides) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD enabled = 0, type = 0, size = sizeof enabled;
+    const bool on = RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enabled), &size) ==
+                        ERROR_SUCCESS &&
+                    type == REG_DWORD && enabled != 0;
+    if (on) {
+        server = internetSetting(key, "ProxyServer");
+        overrides = internetSetting(key, "ProxyOverride");
+    }
+    RegCloseKey(key);
+    return on && !server.empty();
+}

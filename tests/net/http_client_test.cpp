@@ -98,7 +98,7 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
     ASSERT_TRUE(httpGet(recorder.url("/dir/file.txt?x=1"), out.file("f"), 0));
     ASSERT_TRUE(recorder.waitForRequests(1, 1000));
     EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
-                           std::to_string(recorder.port()) + "\r\nConnection: close\r\n\r\n");
+                           std::to_string(recorder.port()) + "\r\nConnection: close\r\nAccept-Encoding: identity\r\n\r\n");
     EXPECT_EQ(out.read("f"), "ok");
 }
 
