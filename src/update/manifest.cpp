@@ -68,7 +68,7 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         const std::string unpackedName = unpacked ? path.substr(0, stem) : path;
         if (unpacked && !isSafeManifestPath(unpackedName)) return rejectMalformed();
         // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
-        const std::string url = masterPrefix + encodePath(path);
+        const std::string url = encodeAddress(masterPrefix) + encodePath(path);
 
         if (colon == std::string::npos) {
             // A presence line: any copy will do. A ".gz" lives in the folder unpacked; looking
