@@ -126,6 +126,10 @@ bool resolveLocation(const std::string& base, const std::string& location, std::
         next.userInfo = current.userInfo;
         next.hasUserInfo = true;
     }
-    target = formatUrl(next);
+    // The base may carry what a request line cannot (a configured address beyond ASCII).
+    const std::string formatted = encodedForRequest(formatUrl(next));
+    for (unsigned char c : formatted)
+        if (c < 0x20 || c == 0x7f || c == '#') return false;
+    target = formatted;
     return true;
 }

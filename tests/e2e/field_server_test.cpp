@@ -395,6 +395,8 @@ TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
         if (c.failure.empty()) {
             const UpdaterRun run = game.run();
             EXPECT_EQ(run.process.err, box("Done!", kDone)) << ::testing::PrintToString(run.log);
+            // Also keeps this case's game from leaving its mark in the next case.
+            EXPECT_TRUE(game.gameStarted());
             EXPECT_EQ(game.read("data/story.txt"), story);
             // Unpacked by the updater, as a listed ".gz" always is: the body was the file.
             EXPECT_EQ(game.read("data/notes.txt"), story);
