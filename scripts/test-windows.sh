@@ -238,7 +238,8 @@ new_game_folder "$down" "http://127.0.0.1:$closed/game/manifest.txt"
 run_windows "$down"
 check "the box \"Oh no! Problems!\" and no other" boxes_are "$down" "Oh no! Problems!"
 check "the box says Could not get manifest" box_text_has "$down" "Could not get manifest"
-check "the log gives reason 3" test "$(tr -d '\r' <"$down/logs/updater.log")" = 'Failed to download manifest. Reason: 3'
+check "the log gives reason 3" test "$(tr -d '\r' <"$down/logs/updater.log" | tail -n 1)" = 'Failed to download manifest. Reason: 3'
+check "the log says why, retried three times" test "$(tr -d '\r' <"$down/logs/updater.log" | grep -c '^Manifest: could not connect to 127.0.0.1:')" = 4
 check "kib.exe was not started" test ! -e "$down/kib-started.txt"
 linux_down="$work/linux-game-down"
 new_game_folder "$linux_down" "http://127.0.0.1:$closed/game/manifest.txt"
