@@ -15,8 +15,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 std::string story(size_t size, unsigned seed) {
     std::string words;
     while (words.size() < size)
