@@ -291,6 +291,21 @@ check "no box after Escape" boxes_are "$stalled" ""
 check "the log is empty after Escape" test ! -s "$stalled/logs/updater.log"
 check "kib.exe was not started (Escape)" test ! -e "$stalled/kib-started.txt"
 
+echo "== 6: the player's own proxy settings (Internet Options, per user)"
+# The address's host does not exist: only the proxy (nginx, which serves absolute-form
+# requests from its own files) can answer.
+settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+WINEDEBUG=-all wine reg add "$settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null 2>&1
+WINEDEBUG=-all wine reg add "$settings" /v ProxyServer /t REG_SZ /d "http=127.0.0.1:$port;https=127.0.0.1:1" /f >/dev/null 2>&1
+proxied="$work/game-proxied"
+new_game_folder "$proxied" "http://updates.invalid/game/manifest.txt"
+run_windows "$proxied"
+WINEDEBUG=-all wine reg add "$settings" /v ProxyEnable /t REG_DWORD /d 0 /f >/dev/null 2>&1
+WINEDEBUG=-all wine reg delete "$settings" /v ProxyServer /f >/dev/null 2>&1
+check "the box \"Done!\" through the proxy" boxes_are "$proxied" "Done!"
+check "the release is installed through the proxy" same_as_release "$proxied"
+check "the proxy was asked for the whole address" grep -q '"GET http://updates.invalid/game/manifest.txt?ver=0.3.0 HTTP/1.0"' "$server/access.log"
+
 echo
 echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"
 if [ ${#failures[@]} -gt 0 ]; then
