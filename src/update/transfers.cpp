@@ -98,7 +98,10 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-void resetTransfers() { unpackedDigests.clear(); }
+void resetTransfers() {
+    unpackedDigests.clear();
+    refetchedPaths.clear();
+}
 
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {

@@ -14,6 +14,7 @@
 #include "net/url.h"
 #include "support/scripted_server.h"
 #include "support/digest.h"
+#include "util/md5.h"
 
 namespace {
 
