@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config   # the compiler and the build
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
+  libsodium-dev                      # signed manifests: Ed25519 and BLAKE2b
+  minisign                           # the independent signer the tests and benchmarks compare with
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
   apache2 squid                      # the tests' other real servers: on-the-fly compression, proxy, cache

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "net/body_decoder.h"
@@ -21,7 +20,6 @@ constexpr size_t kBlockSize = 64 * 1024;
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 // What the log shows at most of a text the server chose.
 constexpr size_t kMaxQuotedBytes = 200;
-const char* const kPartSuffix = ".part";
 
 // The host and path go into the request line as they are: a space or a line break would let
 // the URL rewrite the request.
@@ -55,19 +53,19 @@ int64_t receiveSome(PlatformSocket socket, char* buffer, size_t capacity, const 
     return platformReceive(socket, buffer, capacity, options.stallTimeoutMs, options.cancel);
 }
 
-// The temporary file of one transfer: removed unless commit() renamed it into place, or the
-// transfer may be resumed from it.
-class PartFile {
+// The file one transfer writes: removed unless the whole body arrived, or the transfer may be
+// resumed from it. Opened through the platform's path API, so a link at its name is never
+// written through, also when it is continued.
+class BodyFile {
 public:
-    PartFile(const std::string& localPath, bool keepOnFailure)
-        : localPath_(localPath), partPath_(localPath + kPartSuffix), keep_(keepOnFailure) {}
-    ~PartFile() {
+    BodyFile(const std::string& path, bool keepOnFailure) : path_(path), keep_(keepOnFailure) {}
+    ~BodyFile() {
         if (file_) std::fclose(file_);
-        if (opened_ && !committed_ && !keep_) std::remove(partPath_.c_str());
+        if (opened_ && !complete_ && !keep_) platformRemoveFile(path_);
     }
-    // Continues the file, or empties a stale one of an earlier attempt.
+    // Continues the file, or replaces a stale one of an earlier attempt or run.
     bool open(bool append) {
-        file_ = std::fopen(partPath_.c_str(), append ? "ab" : "wb");
+        file_ = platformOpenFile(path_, append ? PlatformOpenMode::Append : PlatformOpenMode::Write);
         opened_ = file_ != nullptr;
         return opened_;
     }
@@ -76,31 +74,25 @@ public:
     }
     // What arrived is no good start for a later attempt.
     void discardOnFailure() { keep_ = false; }
-    // Closes the file (a failed flush is a failed write) and renames it to the local path.
-    bool commit() {
+    // Closes the file; a failed flush is a failed write.
+    bool finish() {
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
-        if (!closed) return false;
-        std::error_code error;
-        std::filesystem::rename(partPath_, localPath_, error);
-        committed_ = !error;
-        return committed_;
+        complete_ = closed;
+        return complete_;
     }
 
 private:
-    std::string localPath_;
-    std::string partPath_;
+    std::string path_;
     bool keep_;
     FILE* file_ = nullptr;
     bool opened_ = false;
-    bool committed_ = false;
+    bool complete_ = false;
 };
 
-// The size of what an earlier attempt left; 0 when nothing.
-int64_t partSize(const std::string& localPath) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(localPath + kPartSuffix, error);
-    return error ? 0 : int64_t(size);
+// The size of what an earlier attempt left; 0 when nothing (or no regular file) is there.
+int64_t partSize(const std::string& bodyPath) {
+    return std::max<int64_t>(0, fileSize(bodyPath));
 }
 
 bool isRedirect(int status) {
@@ -141,7 +133,7 @@ enum class Step { Stored, NoResponse, Failed, Redirect, Restart };
 
 // One request and its response. A redirect leaves its target in `next` and its status line in
 // `statusLine`.
-Step fetchOnce(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
                bool mayResume, HttpResult& result, std::string& next, std::string& statusLine) {
     Url address;
     if (!parseUrl(url, address)) {
@@ -198,7 +190,7 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
     }
     SocketCloser closer{socket};
 
-    const int64_t resumeFrom = mayResume ? partSize(localPath) : 0;
+    const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
     std::string request =
         "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host + "\r\nConnection: close\r\n";
     // The updater compares files byte for byte: no compression it did not ask for.
@@ -293,7 +285,7 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         // Only the part the updater asked for may be appended; a decoded body cannot be.
         if (resumeFrom == 0 || decode || response.rangeStart != resumeFrom) {
             result.failure = response.statusLine + " for a range the updater did not ask for";
-            std::remove((localPath + kPartSuffix).c_str());
+            platformRemoveFile(bodyPath);
             result.retryable = resumeFrom > 0;
             return Step::Failed;
         }
@@ -309,9 +301,12 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
     // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
     const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
     // A decoded body cannot be continued with a range of the encoded one.
-    PartFile file(localPath, options.resume && !decode && !sniff);
+    BodyFile file(bodyPath, options.resume && !decode && !sniff);
     if (!file.open(append)) {
-        result.failure = "could not write " + localPath + kPartSuffix;
+        result.failure = "could not write " + bodyPath;
+        // A continued file may not be appended to (a second hard link to it): the next attempt
+        // starts from the first byte. Only a regular file is removed; anything else stays.
+        if (append && platformRemoveFile(bodyPath)) result.retryable = true;
         return Step::Failed;
     }
     std::unique_ptr<GzipBodyDecoder> decoder(decode || sniff ? new GzipBodyDecoder : nullptr);
@@ -357,11 +352,11 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         if (length == 0) return true;
         if (!decoder) return writeOut(data, length);
         if (decoder->feed(data, length, writeOut)) return true;
-        result.failure = writeFailed ? "could not write " + localPath + kPartSuffix : "damaged gzip content";
+        result.failure = writeFailed ? "could not write " + bodyPath : "damaged gzip content";
         return false;
     };
     auto failedWrite = [&]() {
-        if (result.failure.empty()) result.failure = "could not write " + localPath + kPartSuffix;
+        if (result.failure.empty()) result.failure = "could not write " + bodyPath;
         // What a full disk left half-written is no start to build on.
         file.discardOnFailure();
         return Step::Failed;
@@ -394,9 +389,9 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         result.retryable = true;
         return Step::Failed;
     }
-    if (!file.commit()) {
+    if (!file.finish()) {
         file.discardOnFailure();
-        result.failure = "could not store " + localPath;
+        result.failure = "could not write " + bodyPath;
         return Step::Failed;
     }
     return Step::Stored;
@@ -469,7 +464,7 @@ bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOp
     return connectToAny(socket, addresses, options);
 }
 
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
              HttpResult* out) {
     HttpResult local;
     HttpResult& result = out ? *out : local;
@@ -480,15 +475,19 @@ bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBy
     int redirects = 0;
     for (;;) {
         std::string next, statusLine;
-        switch (fetchOnce(current, localPath, maxBytes, options, mayResume, result, next, statusLine)) {
+        switch (fetchOnce(current, bodyPath, maxBytes, options, mayResume, result, next, statusLine)) {
         case Step::Stored:
+            return true;
         case Step::NoResponse:
+            // Nothing arrived: what stands at the name is no body of this transfer. Only what
+            // a resume may continue stays.
+            if (!options.resume) platformRemoveFile(bodyPath);
             return true;
         case Step::Failed:
             return false;
         case Step::Restart:
             result.events.push_back(statusLine + " to a range request: fetched from the start");
-            std::remove((localPath + kPartSuffix).c_str());
+            platformRemoveFile(bodyPath);
             mayResume = false;
             break;
         case Step::Redirect:

@@ -16,7 +16,9 @@ TEST(ManifestPathProblem, AcceptsOrdinaryNestedNames) {
 TEST(ManifestPathProblem, RefusesWhatTheManifestOrTheAddressWouldChange) {
     for (const char* path : {"", "my file.txt", "tab\there", "line\nfeed", "c:/x", "a:b", "x<y", "dir\\file",
                              "../up", "a/../b", "a/..", "what?.txt", "100%.txt", "#1", "/abs", "manifest.txt",
-                             "logs/updater.log", "del\x7f"}) {
+                             "logs/updater.log", "del\x7f", "Manifest.txt/x", "logs/updater.lock", "a.part",
+                             "b.unpacking", "manifest.txt.minisig", "assets/updater/update.trust",
+                             "assets/updater/update.trust.part"}) {
         EXPECT_NE(manifestPathProblem(path), "") << path;
     }
     // Only the root names are the updater's own.

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 
 namespace {
 
@@ -25,9 +26,7 @@ std::string manifestPathProblem(const std::string& path) {
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
     if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
-    if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
-    if (path == "logs/updater.log") return "the updater writes its log under this name";
-    return "";
+    return reservedNameProblem(path);
 }
 
 std::string manifestPathWarning(const std::string& path) {

@@ -8,8 +8,9 @@
 // the empty text when it can. Besides the updater's own refusals (empty, absolute, "\",
 // ".." segment) it rejects what the manifest reader or the address would change: whitespace
 // and control characters (deleted from manifest lines), ":" and "<" (field separators),
-// "?", "#" and "%" (they end or escape the address path), and the two names the updater
-// keeps for itself in the game's folder ("manifest.txt" and "logs/updater.log").
+// "?", "#" and "%" (they end or escape the address path), and the names the updater keeps for
+// itself in the game's folder (reservedNameProblem: "manifest.txt", "logs/updater.log", its
+// lock, anything under them, and names ending like its temporary names).
 std::string manifestPathProblem(const std::string& path);
 
 // Why a path the updater can fetch may still fail some players or servers, for a warning (the
