@@ -268,8 +268,13 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     }
 
     bool decode = false;
+    // A ".gz" sent gzip-encoded is the file itself when the server merely labels ".gz" files so
+    // (AddEncoding), or the file compressed once more on the fly (a forced mod_deflate): only
+    // its first decoded bytes tell, gzip's magic again in the second case.
+    bool sniff = false;
     if (response.contentEncoding == "gzip" || response.contentEncoding == "x-gzip") {
         decode = !namesGzipFile(address.path);
+        sniff = !decode;
     } else if (!response.contentEncoding.empty() && response.contentEncoding != "identity") {
         result.failure = "unsupported Content-Encoding: " + forLog(response.contentEncoding);
         return Step::Failed;
@@ -290,10 +295,13 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         result.events.push_back(response.statusLine + " to a range request: fetched from the start");
     }
 
+    // A continued range is the raw file, as its start was.
+    if (append) sniff = false;
+
     // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
     const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
     // A decoded body cannot be continued with a range of the encoded one.
-    BodyFile file(bodyPath, options.resume && !decode);
+    BodyFile file(bodyPath, options.resume && !decode && !sniff);
     if (!file.open(append)) {
         result.failure = "could not write " + bodyPath;
         // A continued file may not be appended to (a second hard link to it): the next attempt
@@ -301,11 +309,24 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         if (append && platformRemoveFile(bodyPath)) result.retryable = true;
         return Step::Failed;
     }
-    std::unique_ptr<GzipBodyDecoder> decoder(decode ? new GzipBodyDecoder : nullptr);
+    std::unique_ptr<GzipBodyDecoder> decoder(decode || sniff ? new GzipBodyDecoder : nullptr);
     bool writeFailed = false;
     const GzipBodyDecoder::Writer writeOut = [&](const char* data, size_t length) {
         writeFailed = !file.write(data, length);
         return !writeFailed;
+    };
+    // While sniffing: the body's bytes so far, and what they decode to.
+    std::string sniffedRaw, sniffedDecoded;
+    const GzipBodyDecoder::Writer keepDecoded = [&](const char* data, size_t length) {
+        sniffedDecoded.append(data, length);
+        return true;
+    };
+    // Ends the sniffing: from here on the body is decoded, or stored as it comes.
+    auto settle = [&](bool decodeIt) {
+        sniff = false;
+        if (decodeIt) return writeOut(sniffedDecoded.data(), sniffedDecoded.size());
+        decoder.reset();
+        return writeOut(sniffedRaw.data(), sniffedRaw.size());
     };
     int64_t received = 0;
     // Bytes past the declared length are not part of the body.
@@ -313,6 +334,22 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         if (contentLength > 0 && int64_t(length) > contentLength - received)
             length = size_t(contentLength - received);
         received += int64_t(length);
+        // Small steps, so that what one step decodes to stays small (deflate packs at most
+        // about 1,000 to 1).
+        constexpr size_t kSniffStep = 64;
+        while (sniff && length > 0) {
+            const size_t step = std::min(kSniffStep, length);
+            sniffedRaw.append(data, step);
+            const bool valid = decoder->feed(data, step, keepDecoded);
+            data += step;
+            length -= step;
+            if (!valid || sniffedDecoded.size() >= 2) {
+                const bool twice = valid && static_cast<unsigned char>(sniffedDecoded[0]) == 0x1f &&
+                                   static_cast<unsigned char>(sniffedDecoded[1]) == 0x8b;
+                if (!settle(twice)) return false;
+            }
+        }
+        if (length == 0) return true;
         if (!decoder) return writeOut(data, length);
         if (decoder->feed(data, length, writeOut)) return true;
         result.failure = writeFailed ? "could not write " + bodyPath : "damaged gzip content";
@@ -345,6 +382,8 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         }
         if (!store(block.get(), size_t(count))) return failedWrite();
     }
+    // A body too short to tell is the file as sent: twice compressed, it would be longer.
+    if (sniff && !settle(false)) return failedWrite();
     if (decoder && !decoder->complete()) {
         result.failure = "gzip content cut short after " + std::to_string(received) + " bytes";
         result.retryable = true;

@@ -197,7 +197,7 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
         }
         const std::string& path = line.text;
         // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
-        const std::string url = masterPrefix + encodePath(path);
+        const std::string url = encodeAddress(masterPrefix) + encodePath(path);
         const std::string local = localFileOf(line);
         switch (line.kind) {
         case LineKind::Presence:

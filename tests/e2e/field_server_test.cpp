@@ -392,6 +392,7 @@ TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
         {"x-gzip without a length", "/files/data/story.txt",
          [&](ScriptedConnection& c, int) { return c.send("HTTP/1.0 200 OK\r\nContent-Encoding: x-gzip\r\n\r\n" + packed), true; }, ""},
         {"a .gz is the file itself", "/files/data/notes.txt.gz", encoded(packed, "gzip"), ""},
+        {"a .gz compressed once more on the fly", "/files/data/notes.txt.gz", encoded(gzipped(packed), "gzip"), ""},
         {"cut gzip", "/files/data/story.txt",
          [&](ScriptedConnection& c, int hit) {
              if (hit > 1) return false;

@@ -74,6 +74,20 @@ TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
     EXPECT_EQ(dir.read("out/manifest.txt"), "master:http://h/\ngood.txt:fff25994ee3941b225ba898fd17d186f\n");
 }
 
+TEST(ManifestTool, WarnsAboutNamesSomePlayersOrServersCannotHandleButPublishes) {
+    TempDir dir;
+    dir.write("rel/lib/setup.inc", "a");
+    dir.write("rel/Readme.txt", "b");
+    dir.write("rel/README.txt", "c");
+    dir.write("rel/good.txt", "d");
+    const ProcessResult result = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: lib/setup.inc: Debian's lighttpd"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("warning: Readme.txt: differs from README.txt"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("good.txt"), std::string::npos) << result.err;
+    EXPECT_NE(dir.read("out/manifest.txt").find("lib/setup.inc:"), std::string::npos);
+}
+
 TEST(ManifestTool, ReportsFilesItCannotRead) {
     TempDir dir;
     dir.write("rel/a.txt", "a");

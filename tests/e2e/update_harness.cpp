@@ -242,8 +242,8 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
     return run;
 }
 
-void expectFinishedRun(const GameFolder& game, const Files& release) {
-    const UpdaterRun run = game.run(120000);
+void expectFinishedRun(const GameFolder& game, const Files& release, const Environment& environment) {
+    const UpdaterRun run = game.run(120000, environment);
     EXPECT_TRUE(run.process.err == box("Done!", "It's a miracle! The update was a success!") ||
                 run.process.err == box("Up to date!", "Everything is up to date!"))
         << run.process.err;

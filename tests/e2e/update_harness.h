@@ -36,7 +36,13 @@ public:
     explicit UpdateServer(const std::string& extraServerConfig = "");
 
     bool started() const { return nginx_.started(); }
-    std::string url(const std::string& relative) const { return nginx_.baseUrl() + relative; }
+    // The folder nginx serves, for another server to serve it too.
+    const std::string& root() const { return root_.path(); }
+    int port() const { return nginx_.port(); }
+    // Makes url(), manifestUrl() and publish() name `baseUrl` ("http://host:port/") instead of
+    // nginx's own address: another server serving root(), or a cache in front of nginx.
+    void reachThrough(const std::string& baseUrl) { base_ = baseUrl; }
+    std::string url(const std::string& relative) const { return (base_.empty() ? nginx_.baseUrl() : base_) + relative; }
     std::string manifestUrl() const { return url("release/manifest"); }
     void put(const std::string& relative, const std::string& content) const { root_.write(relative, content); }
     std::string get(const std::string& relative) const { return root_.read(relative); }
@@ -64,6 +70,7 @@ public:
 private:
     TempDir root_;
     NginxServer nginx_;
+    std::string base_;
 };
 
 // The updater's outcome as the user sees it.
@@ -136,5 +143,5 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
                            const Environment& environment = {});
 // Runs the updater in `game` (which holds the mark of no started game), expecting it to end
 // the update: "Done!" or "Up to date!", the game started, and the folder exactly as a finished
-// run leaves it for `release`, with nothing beside it.
-void expectFinishedRun(const GameFolder& game, const Files& release);
+// run leaves it for `release`, with nothing beside it. `environment` as for GameFolder::run.
+void expectFinishedRun(const GameFolder& game, const Files& release, const Environment& environment = {});

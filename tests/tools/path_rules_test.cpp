@@ -55,3 +55,29 @@ TEST(NormaliseBaseAddress, RefusesWhatTheUpdaterCannotFetch) {
         EXPECT_NE(problem, "") << text;
     }
 }
+
+TEST(ManifestPathWarning, NamesThatSomePlayersOrServersCannotHandle) {
+    struct Case {
+        const char* path;
+        // A word the warning must hold, or null for no warning.
+        const char* says;
+    };
+    const Case cases[] = {
+        {"kib.exe", nullptr},           {"data/levels.pak", nullptr},      {"ünï/cödé.txt", nullptr},
+        {".hidden/a", nullptr},         {"a.b.c", nullptr},                {"include/x.incl", nullptr},
+        {"data/.htaccess", "Apache"},   {".htpasswd", "Apache"},           {".ht/readme", nullptr},
+        {"scripts/setup.inc", "lighttpd"}, {"notes.txt~", "lighttpd"},     {"a~/b", nullptr},
+        {"say \"hi\".txt", "Windows"},  {"star*.txt", "Windows"},          {"pipe|dream", "Windows"},
+        {"a>b", "Windows"},             {"dir./file", "Windows"},          {"file.", "Windows"},
+        {"./file", nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::string warning = manifestPathWarning(c.path);
+        if (c.says) EXPECT_NE(warning.find(c.says), std::string::npos) << c.path << ": " << warning;
+        else EXPECT_EQ(warning, "") << c.path;
+    }
+    EXPECT_NE(caseClashWarning("Data/Readme.txt", "data/README.TXT"), "");
+    EXPECT_EQ(caseClashWarning("data/readme.txt", "data/readme.txt"), "");
+    EXPECT_EQ(caseClashWarning("data/readme.txt", "data/readme.txt2"), "");
+    EXPECT_EQ(caseClashWarning("data/reaDme.txt", "data/reaXme.txt"), "");
+}

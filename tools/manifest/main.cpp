@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kib-manifest: %s\n", error.c_str());
         return 1;
     }
+    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "kib-manifest: warning: %s\n", warning.c_str());
     if (!options.signingKeyPath.empty() && !writeSignature(options, key, summary.manifestPath)) return 1;
     std::printf("%d files (%d compressed, %d presence only): %.1f MB in the release, %.1f MB on the server\n",
                 summary.files, summary.compressedFiles, summary.presenceFiles, double(summary.releaseBytes) / 1e6,

@@ -13,6 +13,17 @@
 // lock, anything under them, and names ending like its temporary names or its block maps).
 std::string manifestPathProblem(const std::string& path);
 
+// Why a path the updater can fetch may still fail some players or servers, for a warning (the
+// path is published all the same): a name Windows cannot hold ('"', '*', '|', '>', or a
+// segment ending in '.', which Windows drops), or a name a common server refuses to serve as
+// it is installed (Debian's lighttpd denies names ending in "~" or ".inc", Apache httpd
+// denies file names beginning with ".ht"). Empty when none applies.
+std::string manifestPathWarning(const std::string& path);
+
+// Why `path` and `other`, both in one release, cannot live side by side on Windows or macOS,
+// whose folders ignore the case of letters (ASCII letters compared); empty when they can.
+std::string caseClashWarning(const std::string& path, const std::string& other);
+
 // Checks the base address the files are fetched from and brings it into the form the
 // manifest needs: "http://", a host (with an optional port) and a path ending in "/" (added
 // when missing). False, with the reason in `problem`, for anything the updater cannot fetch

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -208,6 +210,15 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
             continue;
         }
         published.push_back(file);
+    }
+    std::map<std::string, std::string> byFoldedCase;
+    for (const ReleaseFile& file : published) {
+        std::string folded = file.path;
+        for (char& c : folded) c = char(std::tolower(static_cast<unsigned char>(c)));
+        const auto [same, isNew] = byFoldedCase.emplace(folded, file.path);
+        std::string warning = manifestPathWarning(file.path);
+        if (warning.empty() && !isNew) warning = caseClashWarning(file.path, same->second);
+        if (!warning.empty()) summary.warnings.push_back(file.path + ": " + warning);
     }
     if (problemCount > 0) {
         if (problemCount > kMaxListedProblems)
