@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config   # the compiler and the build
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
+  libssl-dev openssl                 # TLS for https addresses; the tests make their certificates
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip

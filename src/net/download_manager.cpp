@@ -69,7 +69,7 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
-    if (!httpGet(request.url, request.localPath, request.maxBytes, options))
+    if (!httpGet(request.url, request.localPath, request.maxBytes, options, &request.failureText))
         request.status = TransferFailed;
     else
         request.status = fileExists(request.localPath) ? Done : FileMissing;

@@ -31,6 +31,9 @@ struct DownloadRequest {
     // Response size limit copied from the manager when queued; 0 or less is no limit.
     int64_t maxBytes = 0;
     int32_t status = Queued;
+    // Why the transfer failed, in one line for the log (a refused TLS certificate, say); empty
+    // when the status says all there is.
+    std::string failureText;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
 };

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "net/connection.h"
 #include "net/http_response.h"
 #include "util/file_system.h"
 
@@ -23,11 +24,6 @@ bool isSafeInRequest(const std::string& text) {
         if (c <= 0x20 || c == 0x7f) return false;
     return true;
 }
-
-struct SocketCloser {
-    PlatformSocket socket;
-    ~SocketCloser() { platformCloseSocket(socket); }
-};
 
 // The temporary file of one transfer: removed unless commit() renamed it into place.
 class PartFile {
@@ -67,17 +63,21 @@ private:
 
 }  // namespace
 
-bool splitUrl(const std::string& url, std::string& host, std::string& path) {
-    const size_t prefix = url.find("http://");
-    const size_t hostStart = prefix == std::string::npos ? 0 : prefix + 7;
+bool splitUrl(const std::string& url, std::string& host, std::string& path, bool* secure) {
+    const size_t plain = url.find("http://");
+    const size_t tls = url.find("https://");
+    const bool isTls = tls < plain;
+    const size_t prefix = isTls ? tls : plain;
+    const size_t hostStart = prefix == std::string::npos ? 0 : prefix + (isTls ? 8 : 7);
     const size_t slash = url.find('/', hostStart);
     if (slash == std::string::npos) return false;
     host = url.substr(hostStart, slash - hostStart);
     path = url.substr(slash);
+    if (secure) *secure = isTls;
     return true;
 }
 
-bool splitHostPort(const std::string& host, std::string& name, std::string& port) {
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort) {
     std::string portText;
     bool hasPort = false;
     if (!host.empty() && host[0] == '[') {
@@ -99,7 +99,7 @@ bool splitHostPort(const std::string& host, std::string& name, std::string& port
         }
     }
     if (!hasPort) {
-        port = "80";
+        port = defaultPort;
         return true;
     }
     if (portText.empty() || portText.size() > 5) return false;
@@ -123,34 +123,43 @@ bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& ad
     return false;
 }
 
-bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options) {
+bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options,
+                   const char* defaultPort) {
     socket = kNoSocket;
     std::string name, port;
-    if (!splitHostPort(host, name, port) || name.empty()) return false;
+    if (!splitHostPort(host, name, port, defaultPort) || name.empty()) return false;
     std::vector<PlatformAddress> addresses;
     if (!platformResolve(name, port, addresses)) return false;
     return connectToAny(socket, addresses, options);
 }
 
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options) {
+bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+             std::string* failure) {
     std::string host, path;
-    if (!splitUrl(url, host, path)) return false;
+    bool secure = false;
+    if (!splitUrl(url, host, path, &secure)) return false;
     if (!isSafeInRequest(host) || !isSafeInRequest(path)) return false;
+    const char* defaultPort = secure ? "443" : "80";
     PlatformSocket socket;
-    if (!connectToHost(socket, host, options)) return false;
-    SocketCloser closer{socket};
+    if (!connectToHost(socket, host, options, defaultPort)) return false;
+    Connection connection(socket, options.stallTimeoutMs, options.cancel);
+    std::string name, port;
+    // Never plain text instead: a refused handshake fails the transfer.
+    if (secure && !(splitHostPort(host, name, port, defaultPort) && connection.startTls(name))) {
+        if (failure) *failure = connection.error();
+        return false;
+    }
 
     const std::string request =
         "GET " + path + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
-    const int timeout = options.stallTimeoutMs;
-    if (!platformSendAll(socket, request.data(), request.size(), timeout, options.cancel)) return false;
+    if (!connection.sendAll(request.data(), request.size())) return false;
 
     std::unique_ptr<char[]> block(new char[kBlockSize]);
     // The header may come in pieces; the bytes behind its blank line are the body's first.
     std::string head;
     size_t headerEnd;
     for (;;) {
-        const int64_t count = platformReceive(socket, block.get(), kBlockSize, timeout, options.cancel);
+        const int64_t count = connection.receive(block.get(), kBlockSize);
         // A server that hangs up before saying anything leaves no file; the caller sees it missing.
         if ((count == 0 || count == kSocketFailed) && head.empty()) return true;
         if (count <= 0) return false;
@@ -186,7 +195,7 @@ bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBy
     for (;;) {
         if (contentLength > 0 && received >= contentLength) break;
         if (maxBytes > 0 && received > maxBytes) return false;
-        const int64_t count = platformReceive(socket, block.get(), kBlockSize, timeout, options.cancel);
+        const int64_t count = connection.receive(block.get(), kBlockSize);
         if (count == 0) {
             // A short body is never a complete file.
             if (contentLength > 0) return false;

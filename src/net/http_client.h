@@ -26,22 +26,26 @@ struct HttpOptions {
 // than 64 KiB, the body ends before its Content-Length or by an error, the body grows past
 // `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
 // written, or the transfer stalls or is cancelled.
+// An "https://" address is fetched over TLS only (port 443 unless given); when the handshake
+// or the certificate is refused, `failure` (if given) receives the one-line reason for the log.
 bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes,
-             const HttpOptions& options = HttpOptions());
+             const HttpOptions& options = HttpOptions(), std::string* failure = nullptr);
 
-// Splits at the first "http://" (anything before it is ignored; without it the host starts at
-// the beginning) and the first "/" behind the host. The path keeps that "/" and any query.
-// False, with the outputs untouched, when there is no "/" behind the host.
-bool splitUrl(const std::string& url, std::string& host, std::string& path);
+// Splits at the first "http://" or "https://" (anything before it is ignored; without either
+// the host starts at the beginning) and the first "/" behind the host. The path keeps that "/"
+// and any query. `secure` (if given) tells whether the prefix was "https://". False, with the
+// outputs untouched, when there is no "/" behind the host.
+bool splitUrl(const std::string& url, std::string& host, std::string& path, bool* secure = nullptr);
 
 // Splits "name", "name:port", "[v6]" or "[v6]:port" into the name (brackets dropped) and the
-// port (80 when none is given). False for an empty or non-numeric port, one outside 1..65535,
+// port (`defaultPort` when none is given). False for an empty or non-numeric port, one outside 1..65535,
 // or an unbracketed name with several colons.
-bool splitHostPort(const std::string& host, std::string& name, std::string& port);
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort = "80");
 
 // Connects `socket` to `host` (as splitHostPort reads it), trying every address the lookup
 // yields in turn. False, with `socket` kNoSocket, when none connects.
-bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options = HttpOptions());
+bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options = HttpOptions(),
+                   const char* defaultPort = "80");
 // The same for addresses already resolved: the first that connects wins.
 bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses,
                   const HttpOptions& options = HttpOptions());

@@ -26,5 +26,6 @@ void onManifestDownloaded(DownloadRequest*) {
 
 void onManifestFailed(DownloadRequest* request) {
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
+    if (!request->failureText.empty()) std::printf("\t%s\n", request->failureText.c_str());
     fatalError("Could not get manifest");
 }

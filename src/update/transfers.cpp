@@ -116,6 +116,7 @@ void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
+    if (!request->failureText.empty()) std::printf("\t\t\t%s\n", request->failureText.c_str());
     fatalError("Could not download " + localPath);
 }
 

@@ -16,8 +16,8 @@ const char* const kGameScript =
     "pwd > game-started.tmp\n"
     "mv game-started.tmp game-started\n";
 
-UpdateServer::UpdateServer(const std::string& extraServerConfig)
-    : nginx_(root_.path(), extraServerConfig) {
+UpdateServer::UpdateServer(const std::string& extraServerConfig, const NginxTls& tls)
+    : nginx_(root_.path(), extraServerConfig, tls) {
     EXPECT_TRUE(nginx_.started()) << nginx_.error();
 }
 
@@ -206,8 +206,8 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
     return run;
 }
 
-void expectFinishedRun(const GameFolder& game, const Files& release) {
-    const UpdaterRun run = game.run(120000);
+void expectFinishedRun(const GameFolder& game, const Files& release, const Environment& environment) {
+    const UpdaterRun run = game.run(120000, environment);
     EXPECT_TRUE(run.process.err == box("Done!", "It's a miracle! The update was a success!") ||
                 run.process.err == box("Up to date!", "Everything is up to date!"))
         << run.process.err;

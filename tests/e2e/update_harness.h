@@ -17,10 +17,11 @@ using Files = std::map<std::string, std::string>;
 // How a file of a release is listed in its manifest.
 enum class Listing { Digest, Compressed, Presence };
 
-// A release folder served over HTTP; the manifest lives at "release/manifest".
+// A release folder served over HTTP (or HTTPS with `tls`); the manifest lives at
+// "release/manifest".
 class UpdateServer {
 public:
-    explicit UpdateServer(const std::string& extraServerConfig = "");
+    explicit UpdateServer(const std::string& extraServerConfig = "", const NginxTls& tls = {});
 
     bool started() const { return nginx_.started(); }
     std::string url(const std::string& relative) const { return nginx_.baseUrl() + relative; }
@@ -115,4 +116,4 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
 // Runs the updater in `game` (which holds the mark of no started game), expecting it to end
 // the update: "Done!" or "Up to date!", the game started, and the folder exactly as a finished
 // run leaves it for `release`, with nothing beside it.
-void expectFinishedRun(const GameFolder& game, const Files& release);
+void expectFinishedRun(const GameFolder& game, const Files& release, const Environment& environment = {});

@@ -302,3 +302,72 @@ TEST(HttpGetScripted, AFullDiskFailsTheTransferAndLeavesNothing) {
     EXPECT_FALSE(out.exists("a"));
     EXPECT_FALSE(out.exists("a.part"));
 }
+
+TEST(SplitUrl, AnHttpsAddressAsksForTlsOnPort443) {
+    struct Case {
+        const char* url;
+        const char* host;
+        bool secure;
+    };
+    for (const Case& test : {Case{"https://server/a", "server", true}, Case{"see https://server:8443/a", "server:8443", true},
+                             Case{"http://server/?next=https://other/", "server", false},
+                             Case{"https://server/?next=http://other/", "server", true}}) {
+        std::string host, path;
+        bool secure = !test.secure;
+        ASSERT_TRUE(splitUrl(test.url, host, path, &secure)) << test.url;
+        EXPECT_EQ(host, test.host) << test.url;
+        EXPECT_EQ(secure, test.secure) << test.url;
+    }
+    std::string name, port;
+    ASSERT_TRUE(splitHostPort("server", name, port, "443"));
+    EXPECT_EQ(port, "443");
+}
+
+// What the certificate checks cannot show: the handshake waits like any transfer, and an
+// https address is never fetched in plain text.
+TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
+    // Accepts, reads the client's hello and never answers.
+    ScriptedServer silent([](ScriptedConnection&) {});
+    ASSERT_TRUE(silent.started());
+    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/a";
+    TempDir out;
+    using Clock = std::chrono::steady_clock;
+
+    std::string why;
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(httpGet(url, out.file("a"), 0, quickStall(300), &why));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(why, "TLS handshake with 127.0.0.1 timed out");
+
+    PlatformCancel* cancel = platformCreateCancel();
+    ASSERT_NE(cancel, nullptr);
+    HttpOptions options;
+    options.cancel = cancel;
+    std::thread raiser([cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        platformRaiseCancel(cancel);
+    });
+    start = Clock::now();
+    EXPECT_FALSE(httpGet(url, out.file("a"), 0, options, &why));
+    // The default 30-second stall time-out would take far longer.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(why, "TLS handshake with 127.0.0.1 cancelled");
+    raiser.join();
+    platformDestroyCancel(cancel);
+    EXPECT_FALSE(out.exists("a"));
+    EXPECT_FALSE(out.exists("a.part"));
+}
+
+TEST(HttpGetTls, AnHttpsAddressOnAPlainServerFailsAndIsNeverAskedInPlainText) {
+    TempDir root, out;
+    root.write("file.txt", "plain");
+    NginxServer server(root.path());
+    ASSERT_TRUE(server.started()) << server.error();
+    std::string why;
+    EXPECT_FALSE(httpGet("https://127.0.0.1:" + std::to_string(server.port()) + "/file.txt", out.file("file.txt"), 0,
+                         quickStall(2000), &why));
+    EXPECT_EQ(why.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << why;
+    EXPECT_FALSE(out.exists("file.txt"));
+    server.stop();
+    EXPECT_EQ(server.accessLog().find("GET /file.txt"), std::string::npos) << server.accessLog();
+}
