@@ -214,6 +214,10 @@ struct PlatformTls {
     // Decrypted bytes not yet handed to the caller, from `plainOffset` on.
     std::string plain;
     size_t plainOffset = 0;
+    // The last record decrypted to nothing: Wine reports the server's close_notify so, where
+    // Windows says SEC_I_CONTEXT_EXPIRED. The end of the connection right behind it is the
+    // orderly end; records are authenticated, so no one else can make an empty one.
+    bool emptyRecordLast = false;
 };
 
 namespace {
@@ -290,7 +294,10 @@ std::string checkCertificate(PlatformTls& tls, const std::string& host) {
                                                nullptr, &chain);
     CertFreeCertificateContext(certificate);
     if (!built || !chain) return "certificate of " + host + " refused: no chain (" + hex(long(GetLastError())) + ")";
-
+    // The chain's own verdict first: Wine's SSL policy lets a chain that ends short of any root
+    // pass. Revocation is not asked for, so its "unknown" carries no meaning.
+    const DWORD chainErrors = chain->TrustStatus.dwErrorStatus &
+                              ~DWORD(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
     std::wstring wideHost(host.begin(), host.end());
     HTTPSPolicyCallbackData https{};
     https.cbStruct = sizeof https;
@@ -303,6 +310,12 @@ std::string checkCertificate(PlatformTls& tls, const std::string& host) {
     status.cbSize = sizeof status;
     const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
     CertFreeCertificateChain(chain);
+    const std::string notTrusted = "certificate of " + host + " not trusted (subject " + subject + ", issuer " + issuer + ")";
+    if (chainErrors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_NOT_SIGNATURE_VALID))
+        return notTrusted;
+    if (chainErrors & CERT_TRUST_IS_NOT_TIME_VALID) return "certificate of " + host + " expired (subject " + subject + ")";
+    if (chainErrors)
+        return "certificate of " + host + " refused: chain status " + hex(long(chainErrors)) + " (subject " + subject + ")";
     if (!checked) return "certificate of " + host + " refused: policy check failed (" + hex(long(GetLastError())) + ")";
     switch (long(status.dwError)) {
     case 0: return "";
@@ -310,8 +323,7 @@ std::string checkCertificate(PlatformTls& tls, const std::string& host) {
     case CERT_E_EXPIRED: return "certificate of " + host + " expired (subject " + subject + ")";
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_CHAINING:
-    case TRUST_E_CERT_SIGNATURE:
-        return "certificate of " + host + " not trusted (subject " + subject + ", issuer " + issuer + ")";
+    case TRUST_E_CERT_SIGNATURE: return notTrusted;
     default: return "certificate of " + host + " refused: " + hex(long(status.dwError)) + " (subject " + subject + ")";
     }
 }
@@ -439,6 +451,7 @@ int64_t platformTlsReceive(PlatformTls* tls, char* buffer, size_t capacity, int 
                     if (part.BufferType == SECBUFFER_EXTRA) extra.assign(static_cast<const char*>(part.pvBuffer), part.cbBuffer);
                 }
                 tls->encrypted.swap(extra);
+                tls->emptyRecordLast = tls->plain.empty();
                 continue;
             }
             // The server ended the session properly: the end of the response.
@@ -447,8 +460,9 @@ int64_t platformTlsReceive(PlatformTls* tls, char* buffer, size_t capacity, int 
         }
         const int64_t count = receiveMore(*tls, timeoutMs, cancel);
         // The end of the connection without the server's close_notify may be a cut, not the end.
-        if (count == 0) return kSocketFailed;
+        if (count == 0) return tls->emptyRecordLast && tls->encrypted.empty() ? 0 : kSocketFailed;
         if (count < 0) return count;
+        tls->emptyRecordLast = false;
     }
 }
 

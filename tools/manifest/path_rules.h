@@ -13,7 +13,7 @@
 std::string manifestPathProblem(const std::string& path);
 
 // Checks the base address the files are fetched from and brings it into the form the
-// manifest needs: "http://", a host (with an optional port) and a path ending in "/" (added
-// when missing). False, with the reason in `problem`, for anything the updater cannot fetch
-// (https, another scheme, no host, whitespace).
+// manifest needs: "http://" or "https://", a host (with an optional port) and a path ending in
+// "/" (added when missing). False, with the reason in `problem`, for anything the updater
+// cannot fetch (another scheme, no host, whitespace).
 bool normaliseBaseAddress(std::string& address, std::string& problem);
