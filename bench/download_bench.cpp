@@ -19,7 +19,7 @@ void onFailure(DownloadRequest* request) {
     ++g_delivered;
     ++g_failed;
     std::fprintf(stderr, "failed: %s (status %d) %s\n", request->url.c_str(), int(request->status),
-                 request->failureText.c_str());
+                 request->failure.c_str());
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -76,3 +76,10 @@ printf 'http://[::1]:81/m/x.bin' | seed url_fuzzer ipv6
 printf 'junk http://host/ http://other/' | seed url_fuzzer two-schemes
 printf 'host:65536/x' | seed url_fuzzer bad-port
 printf '[::1' | seed url_fuzzer open-bracket
+
+# Redirects: the address asked, a line feed, the Location header's value.
+printf 'http://h:8/a/b/m?ver=0.3.0\n../c/./d?x#f' | seed location_fuzzer relative
+printf 'http://u:p@h/a\n//cdn.example/x y/caf\xc3\xa9' | seed location_fuzzer scheme-relative
+printf 'http://h/a\nHTTPS://Secure/x' | seed location_fuzzer absolute
+printf 'http://h/a\njavascript:alert(1)' | seed location_fuzzer other-scheme
+printf 'http://h/a/b\n?only=query' | seed location_fuzzer query

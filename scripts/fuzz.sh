@@ -11,7 +11,7 @@ scripts/setup.sh
 runs=${1:-1000000}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer)
 dir=build-fuzz
 
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -9,6 +9,7 @@
 #include "app/outcome.h"
 #include "app/startup.h"
 #include "net/download_manager.h"
+#include "net/proxy.h"
 #include "platform/platform.h"
 #include "ui/progress_screen.h"
 #include "update/manifest_request.h"
@@ -27,14 +28,24 @@ constexpr Uint32 kVideoFlags = SDL_HWPALETTE | SDL_NOFRAME;
 // Shortens the wait for a server that stopped sending (tests use it to stay fast); the
 // manager's own 30 seconds hold otherwise.
 const char* const kStallTimeoutVariable = "KIB_STALL_TIMEOUT_MS";
+// Shortens the wait before a retry (tests use it to stay fast); 1, 2 and 4 seconds otherwise.
+const char* const kRetryDelayVariable = "KIB_RETRY_DELAY_MS";
 
-void applyStallTimeout(DownloadManager& manager) {
-    const char* value = std::getenv(kStallTimeoutVariable);
-    if (!value) return;
+// A variable's milliseconds, or -1 when it is unset or no number in 0..3600000.
+long millisecondsFrom(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (!value) return -1;
     char* end = nullptr;
     const long milliseconds = std::strtol(value, &end, 10);
-    if (end != value && *end == '\0' && milliseconds > 0 && milliseconds <= 3600000)
-        manager.setStallTimeout(int(milliseconds));
+    if (end != value && *end == '\0' && milliseconds >= 0 && milliseconds <= 3600000) return milliseconds;
+    return -1;
+}
+
+void applyTestTimings(DownloadManager& manager) {
+    const long stall = millisecondsFrom(kStallTimeoutVariable);
+    if (stall > 0) manager.setStallTimeout(int(stall));
+    const long retry = millisecondsFrom(kRetryDelayVariable);
+    if (retry >= 0) manager.setRetryDelay(int(retry));
 }
 
 }  // namespace
@@ -46,7 +57,8 @@ void runApplication() {
 
     DownloadManager* manager = new DownloadManager();
     manager->setMaxBytes(0);
-    applyStallTimeout(*manager);
+    applyTestTimings(*manager);
+    manager->setProxy(proxySettingsFromSystem());
     manager->start(kWorkerThreads);
 
     if (initApplication()) {

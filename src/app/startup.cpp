@@ -32,7 +32,9 @@ void loadConfig() {
     // Every editor ends the file with a line break; inside the request line it would break the
     // request (and let a configuration smuggle in header lines).
     trimWhitespace(content);
-    ManifestUrl = content + kVersionQuery;
+    // An address that has a query already ("manifest.txt?channel=beta") gets the version behind '&'.
+    ManifestUrl = content.find('?') == std::string::npos ? content + kVersionQuery
+                                                         : content + "&" + (kVersionQuery + 1);
 }
 
 bool initApplication() {

@@ -13,5 +13,6 @@ extern SDL_Surface* g_titleImage;
 // when the video cannot be started.
 bool initApplication();
 // Fills ManifestUrl from "assets/updater/update.cfg": its content trimmed at both ends, then
-// "?ver=0.3.0". A missing file ends the program with a fatal error.
+// "?ver=0.3.0", or "&ver=0.3.0" when the address has a query of its own. A missing file ends the
+// program with a fatal error.
 void loadConfig();

@@ -12,7 +12,7 @@ Connection::~Connection() {
 
 bool Connection::startTls(const std::string& host) {
     if (socket_ == kNoSocket || tls_) return false;
-    tls_ = platformTlsStart(socket_, host, stallTimeoutMs_, cancel_, error_);
+    tls_ = platformTlsStart(socket_, host, stallTimeoutMs_, cancel_, error_, transient_);
     refused_ = tls_ == nullptr;
     return !refused_;
 }

@@ -27,6 +27,8 @@ public:
     int64_t receive(char* buffer, size_t capacity);
     // Why startTls failed; empty otherwise.
     const std::string& error() const { return error_; }
+    // Whether the failed handshake may pass on another attempt (it timed out or was cut short).
+    bool handshakeMayPass() const { return transient_; }
 
 private:
     PlatformSocket socket_;
@@ -36,4 +38,5 @@ private:
     std::string error_;
     // Set by a failed startTls: nothing may then travel in plain text instead.
     bool refused_ = false;
+    bool transient_ = false;
 };

@@ -4,11 +4,14 @@
 #include <SDL.h>
 #include <SDL_thread.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <vector>
 
 #include "net/http_client.h"
+#include "net/proxy.h"
 #include "platform/platform.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -20,6 +23,9 @@ namespace {
 // What the application replaces with 0 (no limit) before it starts the manager.
 constexpr int64_t kDefaultMaxBytes = 3 * 1024 * 1024;
 constexpr int kDefaultStallTimeoutMs = 30000;
+constexpr int kDefaultRetryDelayMs = 1000;
+// How often a retry's wait looks at the stop signal.
+constexpr Uint32 kWaitSliceMs = 10;
 
 }  // namespace
 
@@ -48,6 +54,9 @@ struct DownloadManager::Impl {
     // Set once, by stop, before the workers are woken; read by every thread.
     std::atomic<bool> stopping{false};
     std::atomic<int> stallTimeoutMs{kDefaultStallTimeoutMs};
+    std::atomic<int> retryDelayMs{kDefaultRetryDelayMs};
+    // Written before the workers start, read-only afterwards.
+    ProxySettings proxy;
     // Main thread only from here on.
     bool accepting = true;
     int64_t maxBytes = kDefaultMaxBytes;
@@ -59,6 +68,17 @@ struct DownloadManager::Impl {
 
 namespace {
 
+// Sleeps `milliseconds`; false as soon as the manager stops.
+bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manager) {
+    const Uint32 start = SDL_GetTicks();
+    while (!platformCancelRaised(manager.cancel) && !manager.stopping.load()) {
+        const Uint32 waited = SDL_GetTicks() - start;
+        if (int64_t(waited) >= milliseconds) return true;
+        SDL_Delay(std::min<Uint32>(kWaitSliceMs, Uint32(milliseconds - waited)));
+    }
+    return false;
+}
+
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     // A local copy that enqueue kept because its digest matched needs no transfer.
@@ -69,10 +89,28 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
-    if (!httpGet(request.url, request.localPath, request.maxBytes, options, &request.failureText))
+    options.noCache = request.fresh;
+    // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
+    options.resume = !request.fresh && !request.expectedMd5.empty();
+    options.proxy = &manager.proxy;
+    if (request.fresh) std::remove((request.localPath + ".part").c_str());
+    for (int retry = 0;; ++retry) {
+        HttpResult result;
+        const bool stored = httpGet(request.url, request.localPath, request.maxBytes, options, &result);
+        request.events.insert(request.events.end(), result.events.begin(), result.events.end());
+        if (stored) {
+            request.status = fileExists(request.localPath) ? Done : FileMissing;
+            if (request.status != Done) request.failure = result.failure;
+            return;
+        }
         request.status = TransferFailed;
-    else
-        request.status = fileExists(request.localPath) ? Done : FileMissing;
+        request.failure = result.failure;
+        if (!result.retryable || retry == kTransferRetries) return;
+        const int64_t delay = retryDelayMs(retry, manager.retryDelayMs.load(), result.retryAfterSeconds);
+        request.events.push_back(result.failure + "; retry " + std::to_string(retry + 1) + " of " +
+                                 std::to_string(kTransferRetries) + " after " + std::to_string(delay) + " ms");
+        if (!waitUnlessStopped(delay, manager)) return;
+    }
 }
 
 int SDLCALL runWorker(void* argument) {
@@ -165,6 +203,15 @@ void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes
 
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
+void DownloadManager::setRetryDelay(int milliseconds) { impl_->retryDelayMs = milliseconds; }
+
+void DownloadManager::setProxy(const ProxySettings& proxy) { impl_->proxy = proxy; }
+
+int64_t retryDelayMs(int retry, int baseMs, int64_t retryAfterSeconds) {
+    if (retryAfterSeconds >= 0 && retryAfterSeconds <= kMaxRetryAfterSeconds) return retryAfterSeconds * 1000;
+    return int64_t(baseMs) << retry;
+}
+
 bool DownloadManager::start(int workerCount) {
     if (impl_->started) return true;
     impl_->started = true;
@@ -179,7 +226,7 @@ bool DownloadManager::start(int workerCount) {
 
 bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
                               DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                              bool force, const std::string& expectedMd5) {
+                              bool force, const std::string& expectedMd5, bool fresh) {
     if (!impl_->accepting && !force) return false;
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
@@ -194,6 +241,7 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->maxBytes = impl_->maxBytes;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
+    request->fresh = fresh;
 
     // Without an expected digest an existing file never matches: it is always fetched anew.
     if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)

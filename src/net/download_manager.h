@@ -31,12 +31,27 @@ struct DownloadRequest {
     // Response size limit copied from the manager when queued; 0 or less is no limit.
     int64_t maxBytes = 0;
     int32_t status = Queued;
-    // Why the transfer failed, in one line for the log (a refused TLS certificate, say); empty
-    // when the status says all there is.
-    std::string failureText;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
+    // Asks every cache on the way for a fresh copy and starts from the first byte, never from
+    // what an earlier attempt left (the manifest, its signature, a file fetched once more).
+    bool fresh = false;
+    // Written by the worker, read at delivery: one line per redirect, resume and retry, in order.
+    std::vector<std::string> events;
+    // Written by the worker when the transfer failed: the server's status line, the socket error
+    // or the time-out of the last attempt.
+    std::string failure;
 };
+
+struct ProxySettings;
+
+// Further attempts after a transfer's first one fails.
+constexpr int kTransferRetries = 3;
+// The longest Retry-After honoured; a server asking for more gets the usual wait.
+constexpr int64_t kMaxRetryAfterSeconds = 30;
+// The wait in milliseconds before retry `retry` (0 for the first) when the first waits `baseMs`,
+// or the server's `retryAfterSeconds` (-1: none) when that is at most kMaxRetryAfterSeconds.
+int64_t retryDelayMs(int retry, int baseMs, int64_t retryAfterSeconds);
 
 // Locks: pendingLock guards the queue, finishedLock the handled requests. The order is always
 // finishedLock before pendingLock (callbacks run under finishedLock and may enqueue); a worker
@@ -48,8 +63,9 @@ public:
     // Main thread. Clears g_downloadManager first, then stops: every worker is woken out of any
     // connect or receive and joined before this returns (no worker touches the manager
     // afterwards), a request a worker was handling is dropped without a callback (its partial
-    // file removed), then every request still queued (status Queued, in queue order) and every
-    // one handled but undelivered (with its own status) goes to its onFailure. May run inside
+    // file kept for a resume when the request has a digest, else removed), then every request
+    // still queued (status Queued, in queue order) and every one handled but undelivered (with
+    // its own status) goes to its onFailure. May run inside
     // a callback of deliverFinished, which then returns as soon as that callback does.
     ~DownloadManager();
     DownloadManager(const DownloadManager&) = delete;
@@ -60,15 +76,26 @@ public:
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);
+    // Main thread: the wait before the first retry of a failed transfer; each further one waits
+    // twice as long. 1 second unless changed; tests shorten it.
+    void setRetryDelay(int milliseconds);
+    // Main thread, before start: the proxy the workers use (none unless set).
+    void setProxy(const ProxySettings& proxy);
     // Main thread, once: starts the worker threads (SDL threads); a thread that cannot be
     // started is skipped. Always true.
     bool start(int workerCount);
     // Main thread. Creates the local path's directories; with verifyExisting, deletes an
     // existing local file whose digest differs from expectedMd5. False when refused, and from
     // the failure callbacks that the destructor runs.
+    //
+    // A worker retries a transfer that failed for a reason that may pass (see HttpResult) up to
+    // kTransferRetries more times, after the retry delay, twice it and four times it, or after
+    // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
+    // once. A request with an expected digest and not `fresh` continues what an earlier attempt
+    // left in "<localPath>.part".
     bool enqueue(const std::string& url, const std::string& localPath, int32_t userData,
                  DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                 bool force, const std::string& expectedMd5);
+                 bool force, const std::string& expectedMd5, bool fresh = false);
     // Main thread, once per main-loop iteration: verifies digests and calls each finished
     // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
     // manager; they must not call deliverFinished).

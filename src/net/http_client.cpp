@@ -1,12 +1,17 @@
 // The HTTP/1.0 client: one GET over a new TCP connection, the body streamed into a local file.
 #include "net/http_client.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 
+#include "net/body_decoder.h"
 #include "net/connection.h"
 #include "net/http_response.h"
+#include "net/location.h"
+#include "net/proxy.h"
+#include "net/url.h"
 #include "util/file_system.h"
 
 namespace {
@@ -15,6 +20,8 @@ namespace {
 constexpr size_t kBlockSize = 64 * 1024;
 // A server whose header does not end within this much is not an update server.
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
+// What the log shows at most of a text the server chose.
+constexpr size_t kMaxQuotedBytes = 200;
 const char* const kPartSuffix = ".part";
 
 // The host and path go into the request line as they are: a space or a line break would let
@@ -25,23 +32,37 @@ bool isSafeInRequest(const std::string& text) {
     return true;
 }
 
-// The temporary file of one transfer: removed unless commit() renamed it into place.
+// A server's text as the log may show it: one line, not too long.
+std::string forLog(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= kMaxQuotedBytes) break;
+        if (c >= 0x20 && c != 0x7f) out += char(c);
+    }
+    return out;
+}
+
+// The temporary file of one transfer: removed unless commit() renamed it into place, or the
+// transfer may be resumed from it.
 class PartFile {
 public:
-    explicit PartFile(const std::string& localPath) : localPath_(localPath), partPath_(localPath + kPartSuffix) {}
+    PartFile(const std::string& localPath, bool keepOnFailure)
+        : localPath_(localPath), partPath_(localPath + kPartSuffix), keep_(keepOnFailure) {}
     ~PartFile() {
         if (file_) std::fclose(file_);
-        if (opened_ && !committed_) std::remove(partPath_.c_str());
+        if (opened_ && !committed_ && !keep_) std::remove(partPath_.c_str());
     }
-    // Empties a stale file of an earlier run.
-    bool open() {
-        file_ = std::fopen(partPath_.c_str(), "wb");
+    // Continues the file, or empties a stale one of an earlier attempt.
+    bool open(bool append) {
+        file_ = std::fopen(partPath_.c_str(), append ? "ab" : "wb");
         opened_ = file_ != nullptr;
         return opened_;
     }
     bool write(const char* data, size_t length) {
         return length == 0 || std::fwrite(data, 1, length, file_) == length;
     }
+    // What arrived is no good start for a later attempt.
+    void discardOnFailure() { keep_ = false; }
     // Closes the file (a failed flush is a failed write) and renames it to the local path.
     bool commit() {
         const bool closed = std::fclose(file_) == 0;
@@ -56,24 +77,305 @@ public:
 private:
     std::string localPath_;
     std::string partPath_;
+    bool keep_;
     FILE* file_ = nullptr;
     bool opened_ = false;
     bool committed_ = false;
 };
 
+// The size of what an earlier attempt left; 0 when nothing.
+int64_t partSize(const std::string& localPath) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(localPath + kPartSuffix, error);
+    return error ? 0 : int64_t(size);
+}
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Statuses that say "not now" rather than "never".
+bool isRetryableStatus(int status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// Servers label ".gz" files as gzip-encoded; such a body is the file itself.
+bool namesGzipFile(const std::string& path) {
+    const std::string bare = path.substr(0, path.find('?'));
+    return bare.size() >= 3 && bare.compare(bare.size() - 3, 3, ".gz") == 0;
+}
+
+// One line for a receive that did not deliver, and whether another attempt may fare better.
+void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLength, const HttpOptions& options,
+                            HttpResult& result) {
+    const std::string where = contentLength > 0
+                                  ? " after " + std::to_string(received) + " of " + std::to_string(contentLength) + " bytes"
+                                  : " after " + std::to_string(received) + " bytes";
+    result.retryable = true;
+    if (count == 0) {
+        result.failure = "the connection closed" + where;
+    } else if (count == kSocketTimedOut) {
+        result.failure = "no data for " + std::to_string(options.stallTimeoutMs) + " ms" + where;
+    } else if (count == kSocketCancelled) {
+        result.failure = "cancelled" + where;
+        result.retryable = false;
+    } else {
+        result.failure = "the connection was reset" + where;
+    }
+}
+
+bool isSecure(const std::string& url) {
+    Url address;
+    return parseUrl(url, address) && address.scheme == "https";
+}
+
+enum class Step { Stored, NoResponse, Failed, Redirect, Restart };
+
+// One request and its response. A redirect leaves its target in `next` and its status line in
+// `statusLine`.
+Step fetchOnce(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+               bool mayResume, HttpResult& result, std::string& next, std::string& statusLine) {
+    Url address;
+    if (!parseUrl(url, address)) {
+        result.failure = "not a web address: " + forLog(withoutCredentials(url));
+        return Step::Failed;
+    }
+    const bool secure = address.scheme == "https";
+    if (!secure && address.scheme != "http") {
+        result.failure = "not a web address: " + forLog(withoutCredentials(url));
+        return Step::Failed;
+    }
+    if (!isSafeInRequest(address.host) || !isSafeInRequest(address.path) || !isSafeInRequest(address.userInfo)) {
+        result.failure = "a space or control character in the address";
+        return Step::Failed;
+    }
+    std::string name, port;
+    const char* defaultPort = secure ? "443" : "80";
+    if (!splitHostPort(address.host, name, port, defaultPort) || name.empty()) {
+        result.failure = "not a host: " + forLog(address.host);
+        return Step::Failed;
+    }
+
+    std::string connectHost = address.host;
+    std::string target = address.path;
+    std::string proxyAuthorization;
+    // The proxy settings are http_proxy's, which curl too applies to http:// addresses only;
+    // an https:// address is reached directly.
+    if (!secure && options.proxy && useProxyFor(*options.proxy, name)) {
+        Url proxy;
+        // "proxy:3128" and "http://proxy:3128" name no path; the request goes to the host.
+        const std::string& proxyText = options.proxy->address;
+        if (!parseUrl(proxyText, proxy) && !parseUrl(proxyText + "/", proxy)) {
+            result.failure = "not a proxy address: " + forLog(withoutCredentials(proxyText));
+            return Step::Failed;
+        }
+        connectHost = proxy.host;
+        // A proxy is asked for the whole address (absolute form), without the credentials.
+        target = "http://" + address.host + address.path;
+        if (proxy.hasUserInfo) proxyAuthorization = basicAuthorization(proxy.userInfo);
+        if (!isSafeInRequest(proxy.host) || !isSafeInRequest(proxy.userInfo)) {
+            result.failure = "a space or control character in the proxy address";
+            return Step::Failed;
+        }
+    }
+
+    std::string connectName, connectPort;
+    std::vector<PlatformAddress> addresses;
+    if (!splitHostPort(connectHost, connectName, connectPort, defaultPort) || connectName.empty() ||
+        !platformResolve(connectName, connectPort, addresses)) {
+        result.failure = "could not resolve " + forLog(connectHost);
+        return Step::Failed;
+    }
+    PlatformSocket socket;
+    if (!connectToAny(socket, addresses, options)) {
+        result.retryable = !platformCancelRaised(options.cancel);
+        result.failure = result.retryable ? "could not connect to " + forLog(connectHost) : "cancelled";
+        return Step::Failed;
+    }
+    Connection connection(socket, options.stallTimeoutMs, options.cancel);
+    // Never plain text instead: a refused handshake fails the transfer.
+    if (secure && !connection.startTls(name)) {
+        result.failure = connection.error();
+        // A certificate stays refused however often it is asked; a handshake cut short or timed
+        // out may pass next time.
+        result.retryable = connection.handshakeMayPass();
+        return Step::Failed;
+    }
+
+    const int64_t resumeFrom = mayResume ? partSize(localPath) : 0;
+    std::string request =
+        "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host + "\r\nConnection: close\r\n";
+    // The updater compares files byte for byte: no compression it did not ask for.
+    request += "Accept-Encoding: identity\r\n";
+    if (address.hasUserInfo) request += "Authorization: " + basicAuthorization(address.userInfo) + "\r\n";
+    if (!proxyAuthorization.empty()) request += "Proxy-Authorization: " + proxyAuthorization + "\r\n";
+    if (options.noCache) request += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
+    if (resumeFrom > 0) request += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
+    request += "\r\n";
+    if (!connection.sendAll(request.data(), request.size())) {
+        result.retryable = !platformCancelRaised(options.cancel);
+        result.failure = result.retryable ? "could not send the request to " + forLog(connectHost) : "cancelled";
+        return Step::Failed;
+    }
+
+    std::unique_ptr<char[]> block(new char[kBlockSize]);
+    // The header may come in pieces; the bytes behind its blank line are the body's first.
+    std::string head;
+    size_t headerEnd;
+    for (;;) {
+        const int64_t count = connection.receive(block.get(), kBlockSize);
+        // A server that hangs up before saying anything leaves no file; the caller sees it missing.
+        if (count == 0 && head.empty()) {
+            result.failure = "the server closed the connection without answering";
+            return Step::NoResponse;
+        }
+        if (count <= 0) {
+            describeReceiveFailure(count, 0, 0, options, result);
+            result.failure += " of the response header";
+            return Step::Failed;
+        }
+        // Only the new bytes (and the three before them) can complete the blank line.
+        const size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
+        head.append(block.get(), size_t(count));
+        headerEnd = head.find("\r\n\r\n", searchFrom);
+        if (headerEnd != std::string::npos) break;
+        if (head.size() > kMaxHeaderBytes) {
+            result.failure = "a response header larger than 64 KiB";
+            return Step::Failed;
+        }
+    }
+    if (headerEnd > kMaxHeaderBytes) {
+        result.failure = "a response header larger than 64 KiB";
+        return Step::Failed;
+    }
+    HttpResponseHead response;
+    if (!parseResponseHead(head.substr(0, headerEnd), response)) {
+        result.failure = "a malformed response: " + forLog(head.substr(0, head.find('\n')));
+        return Step::Failed;
+    }
+    result.retryAfterSeconds = response.retryAfterSeconds;
+    if (isRedirect(response.status)) {
+        statusLine = response.statusLine;
+        if (response.location.empty()) {
+            result.failure = response.statusLine + " without a Location";
+            return Step::Failed;
+        }
+        if (!resolveLocation(url, response.location, next)) {
+            result.failure = response.statusLine + " to an address the updater cannot follow: " +
+                             forLog(withoutCredentials(response.location));
+            return Step::Failed;
+        }
+        return Step::Redirect;
+    }
+    // The ".part" is longer than the file: it is not the start of this one.
+    if (response.status == 416 && resumeFrom > 0) {
+        statusLine = response.statusLine;
+        return Step::Restart;
+    }
+    // An error page must never become the file.
+    if (!response.success) {
+        result.failure = response.statusLine;
+        result.retryable = isRetryableStatus(response.status);
+        return Step::Failed;
+    }
+
+    bool decode = false;
+    if (response.contentEncoding == "gzip" || response.contentEncoding == "x-gzip") {
+        decode = !namesGzipFile(address.path);
+    } else if (!response.contentEncoding.empty() && response.contentEncoding != "identity") {
+        result.failure = "unsupported Content-Encoding: " + forLog(response.contentEncoding);
+        return Step::Failed;
+    }
+
+    bool append = false;
+    if (response.status == 206) {
+        // Only the part the updater asked for may be appended; a decoded body cannot be.
+        if (resumeFrom == 0 || decode || response.rangeStart != resumeFrom) {
+            result.failure = response.statusLine + " for a range the updater did not ask for";
+            std::remove((localPath + kPartSuffix).c_str());
+            result.retryable = resumeFrom > 0;
+            return Step::Failed;
+        }
+        append = true;
+        result.events.push_back("resumed at byte " + std::to_string(resumeFrom));
+    } else if (resumeFrom > 0) {
+        result.events.push_back(response.statusLine + " to a range request: fetched from the start");
+    }
+
+    // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
+    const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
+    // A decoded body cannot be continued with a range of the encoded one.
+    PartFile file(localPath, options.resume && !decode);
+    if (!file.open(append)) {
+        result.failure = "could not write " + localPath + kPartSuffix;
+        return Step::Failed;
+    }
+    std::unique_ptr<GzipBodyDecoder> decoder(decode ? new GzipBodyDecoder : nullptr);
+    bool writeFailed = false;
+    const GzipBodyDecoder::Writer writeOut = [&](const char* data, size_t length) {
+        writeFailed = !file.write(data, length);
+        return !writeFailed;
+    };
+    int64_t received = 0;
+    // Bytes past the declared length are not part of the body.
+    auto store = [&](const char* data, size_t length) {
+        if (contentLength > 0 && int64_t(length) > contentLength - received)
+            length = size_t(contentLength - received);
+        received += int64_t(length);
+        if (!decoder) return writeOut(data, length);
+        if (decoder->feed(data, length, writeOut)) return true;
+        result.failure = writeFailed ? "could not write " + localPath + kPartSuffix : "damaged gzip content";
+        return false;
+    };
+    auto failedWrite = [&]() {
+        if (result.failure.empty()) result.failure = "could not write " + localPath + kPartSuffix;
+        // What a full disk left half-written is no start to build on.
+        file.discardOnFailure();
+        return Step::Failed;
+    };
+    const size_t bodyStart = headerEnd + 4;
+    if (!store(head.data() + bodyStart, head.size() - bodyStart)) return failedWrite();
+    head.clear();
+    head.shrink_to_fit();
+
+    for (;;) {
+        if (contentLength > 0 && received >= contentLength) break;
+        if (maxBytes > 0 && received > maxBytes) {
+            result.failure = "more than " + std::to_string(maxBytes) + " bytes";
+            file.discardOnFailure();
+            return Step::Failed;
+        }
+        const int64_t count = connection.receive(block.get(), kBlockSize);
+        // A short body is never a complete file.
+        if (count == 0 && contentLength == 0) break;
+        if (count <= 0) {
+            describeReceiveFailure(count, received, contentLength, options, result);
+            return Step::Failed;
+        }
+        if (!store(block.get(), size_t(count))) return failedWrite();
+    }
+    if (decoder && !decoder->complete()) {
+        result.failure = "gzip content cut short after " + std::to_string(received) + " bytes";
+        result.retryable = true;
+        return Step::Failed;
+    }
+    if (!file.commit()) {
+        file.discardOnFailure();
+        result.failure = "could not store " + localPath;
+        return Step::Failed;
+    }
+    return Step::Stored;
+}
+
 }  // namespace
 
-bool splitUrl(const std::string& url, std::string& host, std::string& path, bool* secure) {
-    const size_t plain = url.find("http://");
-    const size_t tls = url.find("https://");
-    const bool isTls = tls < plain;
-    const size_t prefix = isTls ? tls : plain;
-    const size_t hostStart = prefix == std::string::npos ? 0 : prefix + (isTls ? 8 : 7);
+bool splitUrl(const std::string& url, std::string& host, std::string& path) {
+    const size_t prefix = url.find("http://");
+    const size_t hostStart = prefix == std::string::npos ? 0 : prefix + 7;
     const size_t slash = url.find('/', hostStart);
     if (slash == std::string::npos) return false;
     host = url.substr(hostStart, slash - hostStart);
     path = url.substr(slash);
-    if (secure) *secure = isTls;
     return true;
 }
 
@@ -134,75 +436,48 @@ bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOp
 }
 
 bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
-             std::string* failure) {
-    std::string host, path;
-    bool secure = false;
-    if (!splitUrl(url, host, path, &secure)) return false;
-    if (!isSafeInRequest(host) || !isSafeInRequest(path)) return false;
-    const char* defaultPort = secure ? "443" : "80";
-    PlatformSocket socket;
-    if (!connectToHost(socket, host, options, defaultPort)) return false;
-    Connection connection(socket, options.stallTimeoutMs, options.cancel);
-    std::string name, port;
-    // Never plain text instead: a refused handshake fails the transfer.
-    if (secure && !(splitHostPort(host, name, port, defaultPort) && connection.startTls(name))) {
-        if (failure) *failure = connection.error();
-        return false;
-    }
-
-    const std::string request =
-        "GET " + path + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
-    if (!connection.sendAll(request.data(), request.size())) return false;
-
-    std::unique_ptr<char[]> block(new char[kBlockSize]);
-    // The header may come in pieces; the bytes behind its blank line are the body's first.
-    std::string head;
-    size_t headerEnd;
+             HttpResult* out) {
+    HttpResult local;
+    HttpResult& result = out ? *out : local;
+    result = HttpResult();
+    std::vector<std::string> visited{url};
+    std::string current = url;
+    bool mayResume = options.resume;
+    int redirects = 0;
     for (;;) {
-        const int64_t count = connection.receive(block.get(), kBlockSize);
-        // A server that hangs up before saying anything leaves no file; the caller sees it missing.
-        if ((count == 0 || count == kSocketFailed) && head.empty()) return true;
-        if (count <= 0) return false;
-        // Only the new bytes (and the three before them) can complete the blank line.
-        const size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
-        head.append(block.get(), size_t(count));
-        headerEnd = head.find("\r\n\r\n", searchFrom);
-        if (headerEnd != std::string::npos) break;
-        if (head.size() > kMaxHeaderBytes) return false;
-    }
-    if (headerEnd > kMaxHeaderBytes) return false;
-    HttpResponseHead response;
-    // An error page must never become the file.
-    if (!parseResponseHead(head.substr(0, headerEnd), response) || !response.success) return false;
-    // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
-    const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
-
-    PartFile file(localPath);
-    if (!file.open()) return false;
-    int64_t received = 0;
-    // Bytes past the declared length are not part of the body.
-    auto store = [&](const char* data, size_t length) {
-        if (contentLength > 0 && int64_t(length) > contentLength - received)
-            length = size_t(contentLength - received);
-        received += int64_t(length);
-        return file.write(data, length);
-    };
-    const size_t bodyStart = headerEnd + 4;
-    if (!store(head.data() + bodyStart, head.size() - bodyStart)) return false;
-    head.clear();
-    head.shrink_to_fit();
-
-    for (;;) {
-        if (contentLength > 0 && received >= contentLength) break;
-        if (maxBytes > 0 && received > maxBytes) return false;
-        const int64_t count = connection.receive(block.get(), kBlockSize);
-        if (count == 0) {
-            // A short body is never a complete file.
-            if (contentLength > 0) return false;
+        std::string next, statusLine;
+        switch (fetchOnce(current, localPath, maxBytes, options, mayResume, result, next, statusLine)) {
+        case Step::Stored:
+        case Step::NoResponse:
+            return true;
+        case Step::Failed:
+            return false;
+        case Step::Restart:
+            result.events.push_back(statusLine + " to a range request: fetched from the start");
+            std::remove((localPath + kPartSuffix).c_str());
+            mayResume = false;
+            break;
+        case Step::Redirect:
+            // What was asked for over TLS is never fetched in plain text, whoever asks.
+            if (isSecure(current) && !isSecure(next)) {
+                result.failure = statusLine + ": a redirect from https:// to plain http:// refused: " +
+                                 forLog(withoutCredentials(next));
+                return false;
+            }
+            if (std::find(visited.begin(), visited.end(), next) != visited.end()) {
+                result.failure = statusLine + ": a redirect loop back to " + forLog(withoutCredentials(next));
+                return false;
+            }
+            if (redirects == kMaxRedirects) {
+                result.failure = statusLine + ": more than " + std::to_string(kMaxRedirects) +
+                                 " redirects, the next to " + forLog(withoutCredentials(next));
+                return false;
+            }
+            ++redirects;
+            visited.push_back(next);
+            result.events.push_back(statusLine + ": redirected to " + forLog(withoutCredentials(next)));
+            current = next;
             break;
         }
-        if (count < 0) return false;
-        if (!store(block.get(), size_t(count))) return false;
     }
-    return file.commit();
 }

@@ -8,34 +8,66 @@
 
 #include "platform/platform.h"
 
+struct ProxySettings;
+
 struct HttpOptions {
     // A connect, send or receive that makes no progress for this long fails the transfer.
     int stallTimeoutMs = 30000;
     // Raised by another thread to abandon the transfer at once (it then fails); may be null.
     const PlatformCancel* cancel = nullptr;
+    // Asks every cache on the way for a fresh copy (Cache-Control and Pragma: no-cache).
+    bool noCache = false;
+    // A failed transfer keeps what arrived in "<localPath>.part", and one found there is
+    // continued with a Range request. Only for files whose digest is checked afterwards: a
+    // server file that changed meanwhile gives a whole that only the digest can tell is wrong.
+    bool resume = false;
+    // Requests go through this proxy unless its bypass list names the host; null: none.
+    const ProxySettings* proxy = nullptr;
 };
+
+// What one httpGet met on the way, for the caller to log on its own thread.
+struct HttpResult {
+    // Why it failed, as one line: the server's status line, the socket error, the time-out,
+    // the refused redirect. Empty when the body was stored.
+    std::string failure;
+    // True when another attempt may well succeed: a refused or reset connection, a time-out, a
+    // body cut short, the statuses 408, 429, 500, 502, 503 and 504.
+    bool retryable = false;
+    // The server's Retry-After in seconds; -1 when it gave none.
+    int64_t retryAfterSeconds = -1;
+    // One line per redirect followed and per resumed or restarted body, in order.
+    std::vector<std::string> events;
+};
+
+// The most redirects one request follows; one more fails it.
+constexpr int kMaxRedirects = 5;
 
 // Fetches `url` and writes the response body to `localPath`. The body goes to `localPath`
 // followed by ".part" first, which is renamed into place only when the whole body arrived, so
-// a failed or interrupted transfer never leaves anything under `localPath`.
+// a failed or interrupted transfer never leaves anything under `localPath` (see
+// HttpOptions::resume for what stays under the ".part" name).
+//
+// The redirects 301, 302, 303, 307 and 308 are followed, up to kMaxRedirects, and never back to
+// an address already asked for. A body the server compressed on the fly (Content-Encoding gzip
+// or x-gzip) is decoded as it arrives, unless the path ends in ".gz": then the body is the file.
 //
 // True when the body was stored, and also when the server closed the connection before sending
 // a single byte (then no file is created: the caller sees a missing file). False, with nothing
 // stored, when the URL cannot be split or holds a space or control character in its host or
-// path, the host cannot be reached, the status is not 2xx, the header is malformed or larger
-// than 64 KiB, the body ends before its Content-Length or by an error, the body grows past
+// path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
+// refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
+// followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
+// another, the body ends before its Content-Length or by an error, the body grows past
 // `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
-// written, or the transfer stalls or is cancelled.
-// An "https://" address is fetched over TLS only (port 443 unless given); when the handshake
-// or the certificate is refused, `failure` (if given) receives the one-line reason for the log.
+// written, or the transfer stalls or is cancelled. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes,
-             const HttpOptions& options = HttpOptions(), std::string* failure = nullptr);
+             const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
 
-// Splits at the first "http://" or "https://" (anything before it is ignored; without either
-// the host starts at the beginning) and the first "/" behind the host. The path keeps that "/"
-// and any query. `secure` (if given) tells whether the prefix was "https://". False, with the
-// outputs untouched, when there is no "/" behind the host.
-bool splitUrl(const std::string& url, std::string& host, std::string& path, bool* secure = nullptr);
+// Splits at the first "http://" (anything before it is ignored; without it the host starts at
+// the beginning) and the first "/" behind the host. The path keeps that "/" and any query.
+// False, with the outputs untouched, when there is no "/" behind the host. (httpGet reads
+// addresses with parseUrl, which also knows schemes in capitals and credentials.)
+bool splitUrl(const std::string& url, std::string& host, std::string& path);
 
 // Splits "name", "name:port", "[v6]" or "[v6]:port" into the name (brackets dropped) and the
 // port (`defaultPort` when none is given). False for an empty or non-numeric port, one outside 1..65535,

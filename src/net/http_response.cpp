@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr size_t kMaxStatusLine = 200;
+
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool equalsIgnoringCase(const std::string& text, size_t from, size_t length, const char* word) {
@@ -32,6 +34,19 @@ std::string trimmed(const std::string& text, size_t from, size_t to) {
     return text.substr(from, to - from);
 }
 
+// "bytes N-M/T" or "bytes N-M/*": N. -1 for anything else.
+int64_t rangeStartOf(const std::string& value) {
+    if (value.compare(0, 6, "bytes ") != 0) return -1;
+    const size_t dash = value.find('-', 6);
+    const size_t slash = value.find('/', 6);
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash) return -1;
+    int64_t start, end;
+    if (!parseLength(value.substr(6, dash - 6), start) || !parseLength(value.substr(dash + 1, slash - dash - 1), end) ||
+        end < start)
+        return -1;
+    return start;
+}
+
 }  // namespace
 
 bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
@@ -42,6 +57,10 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
         return false;
     if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return false;
     head.success = header[9] == '2';
+    head.status = (header[9] - '0') * 100 + (header[10] - '0') * 10 + (header[11] - '0');
+    const size_t firstLineEnd = header.find('\n');
+    for (size_t i = 0; i < header.size() && i < firstLineEnd && head.statusLine.size() < kMaxStatusLine; ++i)
+        if ((unsigned char)header[i] >= 0x20 && header[i] != 0x7f) head.statusLine += header[i];
 
     size_t lineStart = header.find('\n');
     while (lineStart != std::string::npos) {
@@ -56,6 +75,20 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
             if (!parseLength(trimmed(header, colon + 1, lineEnd), length)) return false;
             if (head.contentLength >= 0 && head.contentLength != length) return false;
             head.contentLength = length;
+        } else if (colon != std::string::npos && colon < lineEnd) {
+            const size_t nameLength = colon - lineStart;
+            const std::string value = trimmed(header, colon + 1, lineEnd);
+            if (equalsIgnoringCase(header, lineStart, nameLength, "location")) {
+                head.location = value;
+            } else if (equalsIgnoringCase(header, lineStart, nameLength, "content-encoding")) {
+                head.contentEncoding = value;
+                for (char& c : head.contentEncoding) c = char(std::tolower((unsigned char)c));
+            } else if (equalsIgnoringCase(header, lineStart, nameLength, "content-range")) {
+                head.rangeStart = rangeStartOf(value);
+            } else if (equalsIgnoringCase(header, lineStart, nameLength, "retry-after")) {
+                int64_t seconds;
+                head.retryAfterSeconds = parseLength(value, seconds) ? seconds : -1;
+            }
         }
         lineStart = lineEnd < header.size() ? lineEnd : std::string::npos;
     }

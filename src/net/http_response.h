@@ -7,8 +7,21 @@
 struct HttpResponseHead {
     // The status line reads "HTTP/1.x 2xx ...".
     bool success = false;
+    // The three-digit status.
+    int status = 0;
+    // The status line as the server sent it, control bytes dropped and cut at 200 bytes: what
+    // the log shows of a refusal.
+    std::string statusLine;
     // The Content-Length value; -1 when the field is missing.
     int64_t contentLength = -1;
+    // The Location field as sent; empty when missing.
+    std::string location;
+    // The Content-Encoding field, lowercase and trimmed; empty when missing.
+    std::string contentEncoding;
+    // Where a "Content-Range: bytes N-M/T" starts (N); -1 when missing or not of that form.
+    int64_t rangeStart = -1;
+    // A Retry-After given in seconds; -1 when missing or given as a date.
+    int64_t retryAfterSeconds = -1;
 };
 
 // Reads `header` (everything before the blank line). Field names are matched without regard to

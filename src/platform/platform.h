@@ -74,9 +74,11 @@ struct PlatformTls;
 // SNI when it is a name, the certificate chain verified against the system's trust store and
 // its name checked against `host`. Every wait obeys `timeoutMs` and `cancel`. Null on any
 // failure, with one line in `error` saying what was wrong (a certificate not trusted, with its
-// subject and issuer; a name mismatch; an expired certificate; a time-out).
+// subject and issuer; a name mismatch; an expired certificate; a time-out), and `transient`
+// telling whether another attempt may fare better (a time-out or a connection cut short, not
+// a refused certificate or a server without TLS).
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error);
+                              const PlatformCancel* cancel, std::string& error, bool& transient);
 // As platformSendAll, through the session.
 bool platformTlsSendAll(PlatformTls* tls, const char* data, size_t length, int timeoutMs,
                         const PlatformCancel* cancel);
@@ -100,3 +102,8 @@ void platformPlaceWindow();
 // success, otherwise the failure code Windows' ShellExecute gives (2 file not found, 5 access
 // denied, 8 out of memory, 11 not a program this system can run, ...).
 int platformLaunchGame(const std::string& file);
+
+// The player's own proxy settings, where the system keeps some per user (Windows' Internet
+// settings): `server` and `overrides` as stored there. False when there are none, or the
+// proxy is switched off (always, on POSIX systems: the environment speaks for them).
+bool platformUserProxy(std::string& server, std::string& overrides);

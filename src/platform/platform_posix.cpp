@@ -290,3 +290,5 @@ int platformLaunchGame(const std::string& file) {
     default: return kOutOfResources;
     }
 }
+
+bool platformUserProxy(std::string&, std::string&) { return false; }

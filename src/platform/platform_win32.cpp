@@ -331,7 +331,8 @@ std::string checkCertificate(PlatformTls& tls, const std::string& host) {
 }  // namespace
 
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error) {
+                              const PlatformCancel* cancel, std::string& error, bool& transient) {
+    transient = false;
     std::unique_ptr<PlatformTls, void (*)(PlatformTls*)> tls(new PlatformTls, platformTlsEnd);
     tls->socket = socket;
     SCHANNEL_CRED settings{};
@@ -356,6 +357,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
             const int64_t count = receiveMore(*tls, timeoutMs, cancel);
             if (count <= 0) {
                 error = waitFailureText(count, host);
+                transient = count != kSocketCancelled;
                 return nullptr;
             }
         }
@@ -373,6 +375,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         // The token may be an alert that tells the server why the handshake ended.
         if (!sendToken(*tls, output[0], timeoutMs, cancel) && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
             error = waitFailureText(kSocketFailed, host);
+            transient = true;
             return nullptr;
         }
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
@@ -494,4 +497,36 @@ int platformLaunchGame(const std::string& file) {
     if (SUCCEEDED(com)) CoUninitialize();
     // Not a real instance handle: a number, above 32 on success, a failure code otherwise.
     return int(reinterpret_cast<intptr_t>(result));
+}
+
+namespace {
+
+// One text value under the user's Internet settings, or empty.
+std::string internetSetting(HKEY key, const char* name) {
+    char value[2048];
+    DWORD type = 0, size = sizeof value - 1;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return std::string();
+    value[size] = '\0';
+    return value;
+}
+
+}  // namespace
+
+bool platformUserProxy(std::string& server, std::string& overrides) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD enabled = 0, type = 0, size = sizeof enabled;
+    const bool on = RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enabled), &size) ==
+                        ERROR_SUCCESS &&
+                    type == REG_DWORD && enabled != 0;
+    if (on) {
+        server = internetSetting(key, "ProxyServer");
+        overrides = internetSetting(key, "ProxyOverride");
+    }
+    RegCloseKey(key);
+    return on && !server.empty();
 }

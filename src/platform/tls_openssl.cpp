@@ -139,7 +139,8 @@ std::string waitFailureText(int64_t result, const std::string& host) {
 }  // namespace
 
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error) {
+                              const PlatformCancel* cancel, std::string& error, bool& transient) {
+    transient = false;
     SSL_CTX* context = clientContext();
     if (!context) {
         error = "TLS unavailable: " + openSslReason();
@@ -173,6 +174,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         // An alert telling the server why we refuse it goes out too.
         if (!flushToNetwork(*tls, timeoutMs, cancel) && result == 1) {
             error = waitFailureText(kSocketFailed, host);
+            transient = true;
             return nullptr;
         }
         if (result == 1) return tls.release();
@@ -180,6 +182,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
             const int64_t count = fillFromNetwork(*tls, timeoutMs, cancel);
             if (count > 0) continue;
             error = waitFailureText(count, host);
+            transient = count != kSocketCancelled;
             return nullptr;
         }
         error = tls->verifyError != X509_V_OK ? refusalText(*tls, host)

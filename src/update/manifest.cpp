@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 
+#include "net/url.h"
 #include "update/manifest_path.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
@@ -66,7 +67,8 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
         const bool unpacked = path.compare(stem, std::string::npos, ".gz") == 0;
         const std::string unpackedName = unpacked ? path.substr(0, stem) : path;
         if (unpacked && !isSafeManifestPath(unpackedName)) return rejectMalformed();
-        const std::string url = masterPrefix + path;
+        // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
+        const std::string url = masterPrefix + encodePath(path);
 
         if (colon == std::string::npos) {
             // A presence line: any copy will do. A ".gz" lives in the folder unpacked; looking

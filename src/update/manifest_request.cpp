@@ -7,16 +7,27 @@
 #include "net/download_manager.h"
 #include "update/manifest.h"
 #include "update/run_state.h"
+#include "update/transfers.h"
+
+namespace {
+
+// The manifest's notes are run-level lines.
+const char* const kManifestNotePrefix = "Manifest: ";
+
+}  // namespace
 
 void requestManifest() {
     UpdatePhase = ManifestRequested;
-    // No expected digest: the manager deletes any old copy, so the manifest is always fresh.
+    // No expected digest: the manager deletes any old copy, so the manifest is always fresh;
+    // `fresh` asks the caches on the way for the same (a republished release keeps its address).
     // The manager accepts every request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "");
+        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "",
+                         true);
 }
 
-void onManifestDownloaded(DownloadRequest*) {
+void onManifestDownloaded(DownloadRequest* request) {
+    logTransferNotes(*request, kManifestNotePrefix);
     std::printf("Manifest obtained. Parsing.\n");
     UpdatePhase = Downloading;
     if (parseManifest()) return;
@@ -25,7 +36,7 @@ void onManifestDownloaded(DownloadRequest*) {
 }
 
 void onManifestFailed(DownloadRequest* request) {
+    logTransferNotes(*request, kManifestNotePrefix);
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
-    if (!request->failureText.empty()) std::printf("\t%s\n", request->failureText.c_str());
     fatalError("Could not get manifest");
 }

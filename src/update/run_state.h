@@ -20,5 +20,6 @@ extern int32_t UpdatePhase;
 extern int32_t FilesToFetch;
 // Queued files delivered successfully and finished; never exceeds FilesToFetch.
 extern int32_t FilesFetched;
-// The manifest's address: the trimmed content of the configuration plus "?ver=0.3.0".
+// The manifest's address: the trimmed content of the configuration plus "?ver=0.3.0" (or "&ver=0.3.0"
+// when it has a query already).
 extern std::string ManifestUrl;

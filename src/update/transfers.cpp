@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "app/outcome.h"
 #include "net/download_manager.h"
@@ -23,6 +24,10 @@ const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
 
 // The digest each queued ".gz" must give once unpacked, by its local path (main thread only).
 std::map<std::string, std::string> unpackedDigests;
+// The paths already fetched once more after failing their digest (main thread only).
+std::set<std::string> refetchedPaths;
+
+std::string filePrefix(const std::string& localPath) { return "\t\t" + localPath + ": "; }
 
 bool isCompressed(const std::string& path) {
     return path.size() >= kGzipSuffix.size() &&
@@ -105,7 +110,14 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     fatalError("Could not queue " + localPath);
 }
 
+void logTransferNotes(const DownloadRequest& request, const std::string& prefix) {
+    for (const std::string& event : request.events) std::printf("%s%s\n", prefix.c_str(), event.c_str());
+    if (request.status != Done && !request.failure.empty())
+        std::printf("%s%s\n", prefix.c_str(), request.failure.c_str());
+}
+
 void onFileDownloaded(DownloadRequest* request) {
+    logTransferNotes(*request, filePrefix(request->localPath));
     std::printf("\t\tFinished %s\n", request->localPath.c_str());
     ++FilesFetched;
     finishFile(request->localPath);
@@ -115,8 +127,19 @@ void onFileDownloaded(DownloadRequest* request) {
 void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
+    logTransferNotes(*request, filePrefix(localPath));
+    if (request->status == DigestMismatch) {
+        std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), md5OfFile(localPath).c_str(),
+                    request->expectedMd5.c_str());
+        DownloadManager* manager = g_downloadManager.load();
+        if (refetchedPaths.insert(localPath).second && manager &&
+            manager->enqueue(request->url, localPath, request->userData, onFileDownloaded, onFileFailed, true, false,
+                             request->expectedMd5, true)) {
+            std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
+            return;
+        }
+    }
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
-    if (!request->failureText.empty()) std::printf("\t\t\t%s\n", request->failureText.c_str());
     fatalError("Could not download " + localPath);
 }
 

@@ -14,12 +14,19 @@ struct DownloadRequest;
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5);
 
+// Logs what the worker met on the way (redirects, resumes, retries), then, for a failed request,
+// why it failed: one line each, `prefix` in front. Callbacks call it before their own lines.
+void logTransferNotes(const DownloadRequest& request, const std::string& prefix);
+
 // Success callback of every file request, called by deliverFinished with finishedLock held.
 // Counts the file in FilesFetched, finishes it, and sets the phase to Updated at the last one.
 // The request stays the manager's.
 void onFileDownloaded(DownloadRequest* request);
 // Failure callback of every file request (also for requests undelivered when the manager
-// stops): logs the status as the reason and ends the run with "Could not download " + path.
+// stops). A file that failed its digest is queued once more, fresh (past every cache, from the
+// first byte): a cache may hold an old release, or the file may have changed on the server
+// between a cut and its resume. Otherwise, and the second time, logs the status as the reason
+// and ends the run with "Could not download " + path.
 void onFileFailed(DownloadRequest* request);
 
 // Leaves a file whose name does not end in ".gz" as it is; decompresses a ".gz" into the name

@@ -42,7 +42,13 @@ TEST_F(FailingRun, ServerDown) {
     const UpdaterRun run = offline.run();
     EXPECT_EQ(run.process.exitCode, 0);
     EXPECT_EQ(run.process.err, fatalBox("Could not get manifest"));
-    EXPECT_EQ(run.log, Lines{"Failed to download manifest. Reason: 3"});
+    // Each refused connection is retried three times, and the log says why each attempt failed.
+    ASSERT_EQ(run.log.size(), 5u) << ::testing::PrintToString(run.log);
+    for (int retry = 1; retry <= 3; ++retry)
+        EXPECT_EQ(run.log[retry - 1].rfind("Manifest: could not connect to 127.0.0.1:", 0), 0u) << run.log[retry - 1];
+    EXPECT_NE(run.log[2].find("; retry 3 of 3 after "), std::string::npos);
+    EXPECT_EQ(run.log[3].rfind("Manifest: could not connect to 127.0.0.1:", 0), 0u);
+    EXPECT_EQ(run.log[4], "Failed to download manifest. Reason: 3");
     EXPECT_FALSE(offline.exists("manifest.txt"));
     EXPECT_FALSE(offline.gameStarted(300));
 }
@@ -61,7 +67,7 @@ TEST_F(FailingRun, UnusableManifests) {
     GameFolder lost(server.url("release/no-such-manifest"));
     const UpdaterRun notFound = lost.run();
     EXPECT_EQ(notFound.process.err, fatalBox("Could not get manifest"));
-    EXPECT_EQ(notFound.log, Lines{"Failed to download manifest. Reason: 3"});
+    EXPECT_EQ(notFound.log, (Lines{"Manifest: HTTP/1.1 404 Not Found", "Failed to download manifest. Reason: 3"}));
     EXPECT_FALSE(lost.exists("manifest.txt"));
     EXPECT_FALSE(game.gameStarted(300));
 }
@@ -90,6 +96,9 @@ TEST_F(FailingRun, DownloadedFileWithTheWrongDigest) {
     EXPECT_EQ(run.process.err, fatalBox("Could not download data.bin"));
     EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
                               "\tdata.bin Local hash does not match " + claimed,
+                              "\t\tdata.bin arrived as " + server.md5("files/data.bin") + ", not " + claimed,
+                              "\t\tFetching data.bin once more, from the start and past any cache",
+                              "\t\tdata.bin arrived as " + server.md5("files/data.bin") + ", not " + claimed,
                               "\t\tFailed to get data.bin. Reason: 5"}));
     EXPECT_FALSE(game.gameStarted(300));
 }
@@ -99,6 +108,7 @@ TEST_F(FailingRun, FileTheServerDoesNotHave) {
     const UpdaterRun run = runOn(master() + "docs/missing.txt\n");
     EXPECT_EQ(run.process.err, fatalBox("Could not download docs/missing.txt"));
     EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
+                              "\t\tdocs/missing.txt: HTTP/1.1 404 Not Found",
                               "\t\tFailed to get docs/missing.txt. Reason: 3"}));
     EXPECT_FALSE(game.exists("docs/missing.txt"));
     EXPECT_FALSE(game.gameStarted(300));

@@ -85,8 +85,18 @@ std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment) 
     options.workingDirectory = path();
     options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
     options.setEnv.insert(options.setEnv.end(), environment.begin(), environment.end());
+    // Retries wait 1, 2 and 4 seconds in the field; tests that fail on purpose need not.
+    const bool retryDelayGiven = std::any_of(environment.begin(), environment.end(),
+                                             [](const auto& variable) { return variable.first == "KIB_RETRY_DELAY_MS"; });
+    if (!retryDelayGiven) options.setEnv.push_back({"KIB_RETRY_DELAY_MS", "20"});
     // Without a display the boxes go to standard error only, and nothing waits for a click.
     options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+    // The machine's proxy is not the test's: a test that wants one sets it.
+    for (const char* proxy : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
+        const bool given = std::any_of(environment.begin(), environment.end(),
+                                       [&](const auto& variable) { return variable.first == proxy; });
+        if (!given) options.unsetEnv.push_back(proxy);
+    }
     return std::make_unique<ChildProcess>(std::vector<std::string>{KIB_UPDATER_PATH}, options);
 }
 
@@ -201,7 +211,12 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
                             [&](const std::string& line) { return line.compare(0, logLine.size(), logLine) == 0; }))
         << ::testing::PrintToString(run.log);
     EXPECT_FALSE(game.gameStarted(300));
-    EXPECT_EQ(leftovers(game.files()), std::vector<std::string>{});
+    // A cut download of a file with a digest stays as ".part" for the next run to continue.
+    std::vector<std::string> left = leftovers(game.files());
+    left.erase(std::remove_if(left.begin(), left.end(),
+                              [](const std::string& path) { return path.size() > 5 && path.substr(path.size() - 5) == ".part"; }),
+               left.end());
+    EXPECT_EQ(left, std::vector<std::string>{});
     EXPECT_EQ(game.besideTheFolder(), std::vector<std::string>{});
     return run;
 }

@@ -24,6 +24,7 @@ public:
     explicit UpdateServer(const std::string& extraServerConfig = "", const NginxTls& tls = {});
 
     bool started() const { return nginx_.started(); }
+    int port() const { return nginx_.port(); }
     std::string url(const std::string& relative) const { return nginx_.baseUrl() + relative; }
     std::string manifestUrl() const { return url("release/manifest"); }
     void put(const std::string& relative, const std::string& content) const { root_.write(relative, content); }

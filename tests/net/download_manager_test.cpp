@@ -282,3 +282,20 @@ TEST_F(DownloadManagerTest, ACallbackMayDestroyTheManagerWhileTransfersAreInFlig
         EXPECT_EQ(g_deliveries[2].status, Done);
     }
 }
+
+TEST_F(DownloadManagerTest, AStopEndsARetryWaitAtOnce) {
+    ScriptedServer busy([](ScriptedConnection& connection) {
+        connection.send("HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    });
+    TempDir out;
+    DownloadManager& manager = startManager();
+    manager.setRetryDelay(60000);
+    ASSERT_TRUE(enqueue(busy.url("/busy"), out.file("busy"), 1));
+    ASSERT_TRUE(busy.waitForRequests(1, 5000));
+    SDL_Delay(50);
+    const auto before = std::chrono::steady_clock::now();
+    delete &manager;
+    // Not the minute the worker was told to wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(busy.targets().size(), 1u);
+}

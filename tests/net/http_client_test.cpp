@@ -98,7 +98,7 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
     ASSERT_TRUE(httpGet(recorder.url("/dir/file.txt?x=1"), out.file("f"), 0));
     ASSERT_TRUE(recorder.waitForRequests(1, 1000));
     EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
-                           std::to_string(recorder.port()) + "\r\nConnection: close\r\n\r\n");
+                           std::to_string(recorder.port()) + "\r\nConnection: close\r\nAccept-Encoding: identity\r\n\r\n");
     EXPECT_EQ(out.read("f"), "ok");
 }
 
@@ -303,24 +303,12 @@ TEST(HttpGetScripted, AFullDiskFailsTheTransferAndLeavesNothing) {
     EXPECT_FALSE(out.exists("a.part"));
 }
 
-TEST(SplitUrl, AnHttpsAddressAsksForTlsOnPort443) {
-    struct Case {
-        const char* url;
-        const char* host;
-        bool secure;
-    };
-    for (const Case& test : {Case{"https://server/a", "server", true}, Case{"see https://server:8443/a", "server:8443", true},
-                             Case{"http://server/?next=https://other/", "server", false},
-                             Case{"https://server/?next=http://other/", "server", true}}) {
-        std::string host, path;
-        bool secure = !test.secure;
-        ASSERT_TRUE(splitUrl(test.url, host, path, &secure)) << test.url;
-        EXPECT_EQ(host, test.host) << test.url;
-        EXPECT_EQ(secure, test.secure) << test.url;
-    }
+TEST(SplitHostPort, AnHttpsAddressDefaultsToPort443) {
     std::string name, port;
     ASSERT_TRUE(splitHostPort("server", name, port, "443"));
     EXPECT_EQ(port, "443");
+    ASSERT_TRUE(splitHostPort("server:8443", name, port, "443"));
+    EXPECT_EQ(port, "8443");
 }
 
 // What the certificate checks cannot show: the handshake waits like any transfer, and an
@@ -333,11 +321,12 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
     TempDir out;
     using Clock = std::chrono::steady_clock;
 
-    std::string why;
+    HttpResult why;
     Clock::time_point start = Clock::now();
     EXPECT_FALSE(httpGet(url, out.file("a"), 0, quickStall(300), &why));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(why, "TLS handshake with 127.0.0.1 timed out");
+    EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 timed out");
+    EXPECT_TRUE(why.retryable);
 
     PlatformCancel* cancel = platformCreateCancel();
     ASSERT_NE(cancel, nullptr);
@@ -351,7 +340,8 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
     EXPECT_FALSE(httpGet(url, out.file("a"), 0, options, &why));
     // The default 30-second stall time-out would take far longer.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(why, "TLS handshake with 127.0.0.1 cancelled");
+    EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 cancelled");
+    EXPECT_FALSE(why.retryable);
     raiser.join();
     platformDestroyCancel(cancel);
     EXPECT_FALSE(out.exists("a"));
@@ -363,10 +353,12 @@ TEST(HttpGetTls, AnHttpsAddressOnAPlainServerFailsAndIsNeverAskedInPlainText) {
     root.write("file.txt", "plain");
     NginxServer server(root.path());
     ASSERT_TRUE(server.started()) << server.error();
-    std::string why;
+    HttpResult why;
     EXPECT_FALSE(httpGet("https://127.0.0.1:" + std::to_string(server.port()) + "/file.txt", out.file("file.txt"), 0,
                          quickStall(2000), &why));
-    EXPECT_EQ(why.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << why;
+    EXPECT_EQ(why.failure.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << why.failure;
+    // A server without TLS stays so: no retries.
+    EXPECT_FALSE(why.retryable);
     EXPECT_FALSE(out.exists("file.txt"));
     server.stop();
     EXPECT_EQ(server.accessLog().find("GET /file.txt"), std::string::npos) << server.accessLog();

@@ -42,3 +42,25 @@ TEST(HttpResponse, AnUntrustworthyContentLengthRejectsTheResponse) {
     ASSERT_TRUE(parseResponseHead("HTTP/1.0 200 OK\r\nContent-Length: 5\r\nContent-Length: 5", head));
     EXPECT_EQ(head.contentLength, 5);
 }
+
+TEST(HttpResponse, FieldsForRedirectsRangesEncodingsAndRetries) {
+    HttpResponseHead head;
+    ASSERT_TRUE(parseResponseHead("HTTP/1.1 302 Found\r\nlocation:  /next?a=1 \r\nRetry-After: 7", head));
+    EXPECT_EQ(head.status, 302);
+    EXPECT_EQ(head.statusLine, "HTTP/1.1 302 Found");
+    EXPECT_EQ(head.location, "/next?a=1");
+    EXPECT_EQ(head.retryAfterSeconds, 7);
+    ASSERT_TRUE(parseResponseHead("HTTP/1.1 206 Partial\r\nContent-Range: bytes 100-199/200\r\nContent-Encoding: GZip",
+                                  head));
+    EXPECT_EQ(head.rangeStart, 100);
+    EXPECT_EQ(head.contentEncoding, "gzip");
+    for (const char* range : {"bytes 5-4/9", "bytes */200", "items 1-2/3", "bytes 1-2"}) {
+        ASSERT_TRUE(parseResponseHead(std::string("HTTP/1.1 206 P\r\nContent-Range: ") + range, head));
+        EXPECT_EQ(head.rangeStart, -1) << range;
+    }
+    ASSERT_TRUE(parseResponseHead("HTTP/1.1 503 Busy\r\nRetry-After: Wed, 21 Oct 2026 07:28:00 GMT", head));
+    EXPECT_EQ(head.retryAfterSeconds, -1);
+    // The log shows the status line without what could break it.
+    ASSERT_TRUE(parseResponseHead("HTTP/1.1 500 \x1b[31mred\r\nX: y", head));
+    EXPECT_EQ(head.statusLine, "HTTP/1.1 500 [31mred");
+}

@@ -146,7 +146,8 @@ TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
               "\todd<name Local hash does not match x:y\n"
               "\tz Local uncompressed hash () does not match u\n");
     const std::vector<Queued> expected = {
-        {masterWithColons + "odd<name", "odd<name", "x:y", ""},
+        // Encoded on the way to the server, as it stands in the folder.
+        {masterWithColons + "odd%3Cname", "odd<name", "x:y", ""},
         {masterWithColons + "z.gz", "z.gz", "c<d", "u"},
     };
     EXPECT_EQ(g_queued, expected);

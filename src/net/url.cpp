@@ -1,0 +1,130 @@
+// Web addresses as the updater meets them: the configuration's, the manifest's and a redirect's.
+#include "net/url.h"
+
+#include <cctype>
+
+namespace {
+
+std::string lowercase(const std::string& text) {
+    std::string lower = text;
+    for (char& c : lower) c = char(std::tolower((unsigned char)c));
+    return lower;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percentDecoded(const std::string& text) {
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            decoded += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+std::string base64(const std::string& bytes) {
+    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned value = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
+        out += kAlphabet[value >> 18 & 63];
+        out += kAlphabet[value >> 12 & 63];
+        out += kAlphabet[value >> 6 & 63];
+        out += kAlphabet[value & 63];
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned value = (unsigned char)bytes[i] << 16;
+        out += kAlphabet[value >> 18 & 63];
+        out += kAlphabet[value >> 12 & 63];
+        out += "==";
+    } else if (i + 2 == bytes.size()) {
+        const unsigned value = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8;
+        out += kAlphabet[value >> 18 & 63];
+        out += kAlphabet[value >> 12 & 63];
+        out += kAlphabet[value >> 6 & 63];
+        out += '=';
+    }
+    return out;
+}
+
+bool mustEncode(unsigned char c) {
+    if (c >= 0x80 || c <= 0x20 || c == 0x7f) return true;
+    switch (c) {
+    case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}': case '#': case '?':
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+bool parseUrl(const std::string& text, Url& url) {
+    const std::string lower = lowercase(text);
+    const size_t plain = lower.find("http://");
+    const size_t secure = lower.find("https://");
+    Url parsed;
+    size_t hostStart = 0;
+    if (secure != std::string::npos && (plain == std::string::npos || secure < plain)) {
+        parsed.scheme = "https";
+        hostStart = secure + 8;
+    } else if (plain != std::string::npos) {
+        hostStart = plain + 7;
+    }
+    const size_t slash = text.find('/', hostStart);
+    if (slash == std::string::npos) return false;
+    std::string authority = text.substr(hostStart, slash - hostStart);
+    // The last '@' ends the credentials: a password may hold an unencoded '@'.
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) {
+        parsed.userInfo = authority.substr(0, at);
+        parsed.hasUserInfo = true;
+        authority = authority.substr(at + 1);
+    }
+    parsed.host = authority;
+    parsed.path = text.substr(slash);
+    url = parsed;
+    return true;
+}
+
+std::string formatUrl(const Url& url) {
+    return url.scheme + "://" + (url.hasUserInfo ? url.userInfo + "@" : "") + url.host + url.path;
+}
+
+std::string basicAuthorization(const std::string& userInfo) { return "Basic " + base64(percentDecoded(userInfo)); }
+
+std::string encodePath(const std::string& path) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : path) {
+        if (mustEncode(c)) {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 15];
+        } else {
+            encoded += char(c);
+        }
+    }
+    return encoded;
+}
+
+std::string withQuery(const std::string& address, const std::string& query) {
+    return address + (address.find('?') == std::string::npos ? "?" : "&") + query;
+}
+
+std::string withoutCredentials(const std::string& address) {
+    Url url;
+    if (!parseUrl(address, url) || !url.hasUserInfo) return address;
+    url.userInfo = "***";
+    return formatUrl(url);
+}
