@@ -242,7 +242,8 @@ new_game_folder "$down" "http://127.0.0.1:$closed/game/manifest.txt"
 run_windows "$down"
 check "the box \"Oh no! Problems!\" and no other" boxes_are "$down" "Oh no! Problems!"
 check "the box says Could not get manifest" box_text_has "$down" "Could not get manifest"
-check "the log gives reason 3" test "$(tr -d '\r' <"$down/logs/updater.log")" = 'Failed to download manifest. Reason: 3'
+check "the log gives reason 3, after the connection's failure" test "$(tr -d '\r' <"$down/logs/updater.log" | tail -n 2)" = \
+  "$(printf 'Manifest: could not connect to 127.0.0.1:%s\nFailed to download manifest. Reason: 3' "$closed")"
 check "kib.exe was not started" test ! -e "$down/kib-started.txt"
 linux_down="$work/linux-game-down"
 new_game_folder "$linux_down" "http://127.0.0.1:$closed/game/manifest.txt"
@@ -378,7 +379,7 @@ new_game_folder "$refused" "https://localhost:$other_port/tlsgame/manifest.txt"
 run_windows "$refused"
 check "the box \"Oh no! Problems!\" and no other (untrusted)" boxes_are "$refused" "Oh no! Problems!"
 check "the log says the certificate is not trusted" test "$(tr -d '\r' <"$refused/logs/updater.log")" = \
-  "$(printf 'Failed to download manifest. Reason: 3\n\tcertificate of localhost not trusted (subject CN=localhost, issuer CN=kib other CA)')"
+  "$(printf 'Manifest: certificate of localhost not trusted (subject CN=localhost, issuer CN=kib other CA)\nFailed to download manifest. Reason: 3')"
 check "nothing of the release was written (untrusted)" test ! -e "$refused/kib.exe" -a ! -e "$refused/data"
 linux_refused="$work/linux-game-untrusted"
 new_game_folder "$linux_refused" "https://localhost:$other_port/tlsgame/manifest.txt"
