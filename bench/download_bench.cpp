@@ -32,14 +32,13 @@ int main(int argc, char** argv) {
     std::ifstream list(argv[1]);
     const auto started = std::chrono::steady_clock::now();
     DownloadManager* manager = new DownloadManager();
-    manager->setMaxBytes(0);
     manager->start(5);
     int queued = 0;
     for (std::string line; std::getline(list, line);) {
         const size_t tab = line.find('\t');
         if (tab == std::string::npos) continue;
         // As the updater queues files: verify what exists, here without digests.
-        manager->enqueue(line.substr(0, tab), line.substr(tab + 1), 0, onSuccess, onFailure, true, false, "");
+        manager->enqueue(line.substr(0, tab), line.substr(tab + 1), onSuccess, onFailure, true, "");
         ++queued;
     }
     // The updater's main loop delivers once per iteration and sleeps 10 ms.

@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "app/lifecycle.h"
-#include "app/startup.h"
 #include "ui/progress_screen.h"
 #include "update/run_state.h"
 
 namespace {
+
+SDL_Surface* screen = nullptr;
+ScreenPictures pictures;
 
 struct Case {
     const char* name;
@@ -28,16 +29,18 @@ struct Case {
 };
 
 double microsecondsPerFrame(const Case& scenario, int frames) {
-    UpdatePhase = scenario.phase;
-    FilesFetched = scenario.fetched;
-    FilesToFetch = scenario.toFetch;
+    ScreenProgress progress;
+    progress.downloading = scenario.phase == Downloading;
+    progress.updated = scenario.phase == Updated;
+    progress.filesFetched = scenario.fetched;
+    progress.filesToFetch = scenario.toFetch;
     // Five rounds; the median hides a round that another process on the machine disturbed.
     std::vector<double> rounds;
     for (int round = 0; round < 5; ++round) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < frames / 5; ++i) {
             if (scenario.hueStepEveryFrame) g_nextHueTick = 0;
-            drawFrame();
+            drawFrame(screen, pictures, progress);
         }
         const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
         rounds.push_back(spent.count() / (frames / 5));
@@ -69,18 +72,18 @@ int main(int argc, char** argv) {
     }
     // The updater's own video mode: the desktop's depth, a software surface without a frame.
     // The dummy driver has no desktop and would pick 8 bits; desktops today have 32.
-    g_screen = SDL_SetVideoMode(300, 50, headless ? 32 : 0, SDL_HWPALETTE | SDL_NOFRAME);
-    if (!g_screen) {
+    screen = SDL_SetVideoMode(300, 50, headless ? 32 : 0, SDL_HWPALETTE | SDL_NOFRAME);
+    if (!screen) {
         std::fprintf(stderr, "draw_frame: SDL_SetVideoMode: %s\n", SDL_GetError());
         return 1;
     }
-    g_bgImage = load(folder, "bg.bmp");
-    g_progressImage = load(folder, "progress.bmp");
-    g_titleImage = load(folder, "title.bmp");
+    pictures.background = load(folder, "bg.bmp");
+    pictures.progress = load(folder, "progress.bmp");
+    pictures.title = load(folder, "title.bmp");
     char driver[32] = "?";
     SDL_VideoDriverName(driver, sizeof driver);
     std::printf("video driver %s, screen %d bits per pixel, %d frames per case\n", driver,
-                g_screen->format->BitsPerPixel, frames);
+                screen->format->BitsPerPixel, frames);
 
     const Case cases[] = {
         {"waiting for the manifest (no bar)", ManifestRequested, 0, 0, false},
@@ -96,9 +99,9 @@ int main(int argc, char** argv) {
     }
     std::printf("worst case %.2f us = %.1f%% of the loop's 10 ms pause\n", worst, worst / 100.0);
 
-    SDL_FreeSurface(g_bgImage);
-    SDL_FreeSurface(g_progressImage);
-    SDL_FreeSurface(g_titleImage);
+    SDL_FreeSurface(pictures.background);
+    SDL_FreeSurface(pictures.progress);
+    SDL_FreeSurface(pictures.title);
     SDL_Quit();
     return 0;
 }

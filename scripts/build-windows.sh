@@ -66,8 +66,8 @@ fi
 # Debian's sdl-config omits -lmingw32 -lSDLmain -mwindows from --libs; --static-libs has them.
 sdl_libs=$(sh "$sdl/bin/sdl-config" --prefix="$sdl" --static-libs)
 echo "== kib-updater.exe (SDL: $sdl_libs)"
-cmake -S . -B "$out/updater" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DKIB_BUILD_TESTS=OFF -DKIB_BUILD_BENCH=OFF -DKIB_BUILD_TOOLS=OFF \
+# The "windows" preset, in this script's folder, with the SDL just built.
+cmake --preset windows -B "$out/updater" \
   -DSDL_INCLUDE_DIR="$sdl/include/SDL" -DSDL_LIBRARY="${sdl_libs// /;}" >"$out/cmake.log"
 nice cmake --build "$out/updater" -j"$jobs"
 # The copy to ship carries no debugging symbols; build-win/updater keeps the full one.

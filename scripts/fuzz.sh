@@ -14,9 +14,9 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer)
 dir=build-fuzz
 
-cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKIB_FUZZ=ON -DKIB_BUILD_TESTS=OFF -DKIB_BUILD_BENCH=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target fuzzers >/dev/null
+# The "fuzz" preset builds in build-fuzz/.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The targets write a file or a folder per input: on a memory file system that is many times

@@ -22,8 +22,8 @@ scripts/setup.sh
 install_packages wine wine32:i386 xvfb xdotool x11-utils nginx
 
 echo "== Building the Linux updater and kib-manifest (build/), and the Windows program ($out)"
-cmake -S . -B build >/dev/null
-cmake --build build -j2 --target kib-updater kib-manifest >/dev/null
+cmake --preset plain >/dev/null
+cmake --build --preset plain -j2 --target kib-updater kib-manifest >/dev/null
 scripts/build-windows.sh "$out"
 
 work="$out/test"
@@ -257,10 +257,18 @@ nogame="$work/game-nogame"
 new_game_folder "$nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
 mkdir -p "$nogame/data"
 : >"$nogame/data/empty.dat"
+# Another kib.exe on the system's path: the shell would find it by a bare name. It leaves its
+# mark in its working directory, the game folder.
+elsewhere="$work/elsewhere"
+mkdir -p "$elsewhere"
+cp "$work/kib.exe" "$elsewhere/kib.exe"
+export WINEPATH="Z:${elsewhere//\//\\}"
 run_windows "$nogame"
+unset WINEPATH
 check "the boxes \"Up to date!\" then \"Error!\"" boxes_are "$nogame" "Up to date!|Error!"
 check "the error box gives the shell's code 2 (file not found)" \
   box_text_has "$nogame" "Encountered error code 2 while trying to run kib.exe!"
+check "the kib.exe elsewhere on the path was not started" test ! -e "$nogame/kib-started.txt"
 linux_nogame="$work/linux-game-nogame"
 new_game_folder "$linux_nogame" "http://127.0.0.1:$port/nogame/manifest.txt"
 mkdir -p "$linux_nogame/data"

@@ -5,33 +5,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+# Each configuration is a preset of CMakePresets.json (its folder, options and, for the
+# sanitizers, the run-time options the tests run with).
 jobs=$(nproc)
-build() {
-  local dir=$1
-  shift
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-}
-run_suite() {
-  local dir=$1
-  shift
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
+build_and_test() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+  ctest --preset "$preset" -j"$jobs"
 }
 
 echo "== build and test"
-build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_suite build
+build_and_test plain
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
-build build-asan -DCMAKE_BUILD_TYPE=Debug -DKIB_SANITIZE=address,undefined -DKIB_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  run_suite build-asan
+build_and_test asan
 
 echo "== ThreadSanitizer"
-build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIB_SANITIZE=thread -DKIB_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan
+build_and_test tsan
 
 echo "== Valgrind memcheck: the whole suite of the plain build, with the programs it starts"
 scripts/memcheck.sh

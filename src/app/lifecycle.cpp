@@ -1,51 +1,41 @@
-// Start-up, the main loop and the single shutdown path.
+// The start-up order, the main loop and its frame.
 #include "app/lifecycle.h"
 
 #include <SDL.h>
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "app/download_service.h"
 #include "app/outcome.h"
+#include "app/pictures.h"
+#include "app/shutdown.h"
 #include "app/startup.h"
 #include "net/download_manager.h"
-#include "net/proxy.h"
 #include "platform/platform.h"
 #include "ui/progress_screen.h"
+#include "update/failure_sink.h"
 #include "update/manifest_request.h"
 #include "update/run_state.h"
+#include "update/transfers.h"
 #include "util/file_system.h"
 
 SDL_Surface* g_screen = nullptr;
 
 namespace {
 
-constexpr int kWorkerThreads = 5;
 constexpr int kWindowWidth = 300;
 constexpr int kWindowHeight = 50;
 // A software surface in a window without frame or title bar.
 constexpr Uint32 kVideoFlags = SDL_HWPALETTE | SDL_NOFRAME;
-// Shortens the wait for a server that stopped sending (tests use it to stay fast); the
-// manager's own 30 seconds hold otherwise.
-const char* const kStallTimeoutVariable = "KIB_STALL_TIMEOUT_MS";
-// Shortens the wait before a retry (tests use it to stay fast); 1, 2 and 4 seconds otherwise.
-const char* const kRetryDelayVariable = "KIB_RETRY_DELAY_MS";
 
-// A variable's milliseconds, or -1 when it is unset or no number in 0..3600000.
-long millisecondsFrom(const char* variable) {
-    const char* value = std::getenv(variable);
-    if (!value) return -1;
-    char* end = nullptr;
-    const long milliseconds = std::strtol(value, &end, 10);
-    if (end != value && *end == '\0' && milliseconds >= 0 && milliseconds <= 3600000) return milliseconds;
-    return -1;
-}
-
-void applyTestTimings(DownloadManager& manager) {
-    const long stall = millisecondsFrom(kStallTimeoutVariable);
-    if (stall > 0) manager.setStallTimeout(int(stall));
-    const long retry = millisecondsFrom(kRetryDelayVariable);
-    if (retry >= 0) manager.setRetryDelay(int(retry));
+// The run state as the screen draws it.
+ScreenProgress currentProgress() {
+    ScreenProgress progress;
+    progress.downloading = UpdatePhase == Downloading;
+    progress.updated = UpdatePhase == Updated;
+    progress.filesFetched = FilesFetched;
+    progress.filesToFetch = FilesToFetch;
+    return progress;
 }
 
 }  // namespace
@@ -55,11 +45,13 @@ void runApplication() {
     // From here on every printf of the program goes to the log, which each start truncates.
     if (std::freopen("logs/updater.log", "w", stdout)) platformWriteByLine(stdout);
 
-    DownloadManager* manager = new DownloadManager();
-    manager->setMaxBytes(0);
-    applyTestTimings(*manager);
-    manager->setProxy(proxySettingsFromSystem());
-    manager->start(kWorkerThreads);
+    // The update engine's failures end the run through the fatal-error box.
+    setFailureSink(fatalError);
+    if (!startDownloadService()) {
+        // Without a worker nothing queued would ever finish and the window would wait forever.
+        std::printf("!SDL_CreateThread: %s\n", SDL_GetError());
+        fatalError("Could not start the downloads");
+    }
 
     if (initApplication()) {
         requestManifest();
@@ -67,6 +59,20 @@ void runApplication() {
         }
     }
     shutdownAndExit();
+}
+
+bool initApplication() {
+    g_screen = nullptr;
+    resetHue();
+    resetTransfers();
+    FilesFetched = 0;
+    FilesToFetch = 0;
+
+    loadConfig();
+    if (!initVideo()) return false;
+    placeWindow();
+    loadPictures();
+    return true;
 }
 
 bool initVideo() {
@@ -99,21 +105,9 @@ bool pollEvents() {
 bool runFrame() {
     if (!pollEvents()) return false;
     g_downloadManager.load()->deliverFinished();
-    drawFrame();
+    drawFrame(g_screen, screenPictures(), currentProgress());
     // The frame just drawn already shows the final bar; the outcome box comes after it.
     if (UpdatePhase > Failed) finishRun();
     SDL_Delay(10);
     return true;
-}
-
-void shutdownAndExit() {
-    // The destructor clears g_downloadManager before it hands undelivered requests to their
-    // failure callbacks; the fatal error those raise re-enters here and skips this step.
-    if (DownloadManager* manager = g_downloadManager.load()) delete manager;
-    for (SDL_Surface** picture : {&g_bgImage, &g_progressImage, &g_titleImage}) {
-        if (*picture) SDL_FreeSurface(*picture);
-        *picture = nullptr;
-    }
-    SDL_Quit();
-    std::exit(0);
 }

@@ -1,14 +1,18 @@
-// The program's spine on the main thread: start-up, the main loop and the one way out.
+// The program's spine on the main thread: the start-up order, the main loop and its frame.
 #pragma once
 
 struct SDL_Surface;
 
-// The window's surface; null until initVideo succeeds.
+// The window's surface (SDL owns it); null until initVideo succeeds.
 extern SDL_Surface* g_screen;
 
 // The whole program: log, download service, start-up, manifest request, main loop, shutdown.
 // Never returns.
 [[noreturn]] void runApplication();
+// Resets the run's counters and the animation, loads the configuration (a missing one is a
+// fatal error and never returns), opens and places the window, loads the pictures. False only
+// when the video cannot be started.
+bool initApplication();
 // Starts SDL video and opens the 300 by 50 borderless window; false (and a "!" log line) when
 // SDL or the video mode cannot be started.
 bool initVideo();
@@ -18,6 +22,3 @@ void placeWindow();
 bool runFrame();
 // Drains the event queue; false on Escape or a quit event.
 bool pollEvents();
-// Stops the download service (undelivered requests reach their failure callbacks), frees the
-// pictures, quits SDL and exits with code 0. Safe to re-enter from one of those callbacks.
-[[noreturn]] void shutdownAndExit();

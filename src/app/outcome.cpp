@@ -1,7 +1,7 @@
 // Outcome reporting and the launch of the game.
 #include "app/outcome.h"
 
-#include "app/lifecycle.h"
+#include "app/shutdown.h"
 #include "platform/platform.h"
 #include "update/run_state.h"
 #include "util/file_system.h"

@@ -20,8 +20,6 @@ std::atomic<DownloadManager*> g_downloadManager{nullptr};
 
 namespace {
 
-// What the application replaces with 0 (no limit) before it starts the manager.
-constexpr int64_t kDefaultMaxBytes = 3 * 1024 * 1024;
 constexpr int kDefaultStallTimeoutMs = 30000;
 constexpr int kDefaultRetryDelayMs = 1000;
 // How often a retry's wait looks at the stop signal.
@@ -58,8 +56,6 @@ struct DownloadManager::Impl {
     // Written before the workers start, read-only afterwards.
     ProxySettings proxy;
     // Main thread only from here on.
-    bool accepting = true;
-    int64_t maxBytes = kDefaultMaxBytes;
     bool started = false;
     // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
     // destructor sets it to tell deliverFinished that the manager is gone.
@@ -96,7 +92,8 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     if (request.fresh) std::remove((request.localPath + ".part").c_str());
     for (int retry = 0;; ++retry) {
         HttpResult result;
-        const bool stored = httpGet(request.url, request.localPath, request.maxBytes, options, &result);
+        // No size limit: the digest, checked at delivery, decides whether the file is the right one.
+        const bool stored = httpGet(request.url, request.localPath, 0, options, &result);
         request.events.insert(request.events.end(), result.events.begin(), result.events.end());
         if (stored) {
             request.status = fileExists(request.localPath) ? Done : FileMissing;
@@ -199,8 +196,6 @@ DownloadManager::~DownloadManager() {
     if (destroyedDuringDelivery) *destroyedDuringDelivery = true;
 }
 
-void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
-
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
 void DownloadManager::setRetryDelay(int milliseconds) { impl_->retryDelayMs = milliseconds; }
@@ -213,21 +208,23 @@ int64_t retryDelayMs(int retry, int baseMs, int64_t retryAfterSeconds) {
 }
 
 bool DownloadManager::start(int workerCount) {
-    if (impl_->started) return true;
+    if (impl_->started) return !impl_->workers.empty();
     impl_->started = true;
+    // Without its locks no worker could take a request safely.
+    if (!impl_->pendingLock || !impl_->pendingChanged || !impl_->finishedLock || !impl_->finishedChanged)
+        return false;
     for (int i = 0; i < workerCount; ++i) {
         std::unique_ptr<WorkerSlot> slot(new WorkerSlot);
         slot->manager = impl_;
         slot->thread = SDL_CreateThread(runWorker, slot.get());
         if (slot->thread) impl_->workers.push_back(std::move(slot));
     }
-    return true;
+    return !impl_->workers.empty();
 }
 
-bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, int32_t userData,
-                              DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                              bool force, const std::string& expectedMd5, bool fresh) {
-    if (!impl_->accepting && !force) return false;
+bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
+                              DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
+                              bool fresh) {
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(localPath));
@@ -237,8 +234,6 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->localPath = localPath;
     request->onSuccess = onSuccess;
     request->onFailure = onFailure;
-    request->userData = userData;
-    request->maxBytes = impl_->maxBytes;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
     request->fresh = fresh;

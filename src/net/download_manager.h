@@ -26,10 +26,6 @@ struct DownloadRequest {
     std::string localPath;
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
-    // The caller's tag; never interpreted.
-    int32_t userData = 0;
-    // Response size limit copied from the manager when queued; 0 or less is no limit.
-    int64_t maxBytes = 0;
     int32_t status = Queued;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
@@ -71,8 +67,6 @@ public:
     DownloadManager(const DownloadManager&) = delete;
     DownloadManager& operator=(const DownloadManager&) = delete;
 
-    // Limit for requests queued afterwards; 0 is none.
-    void setMaxBytes(int64_t maxBytes);
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);
@@ -82,7 +76,9 @@ public:
     // Main thread, before start: the proxy the workers use (none unless set).
     void setProxy(const ProxySettings& proxy);
     // Main thread, once: starts the worker threads (SDL threads); a thread that cannot be
-    // started is skipped. Always true.
+    // started is skipped. False when not one worker runs (none asked for, no thread could be
+    // started, or the manager's locks could not be created): queued requests would then never
+    // finish. A second call starts nothing and gives the first one's answer.
     bool start(int workerCount);
     // Main thread. Creates the local path's directories; with verifyExisting, deletes an
     // existing local file whose digest differs from expectedMd5. False when refused, and from
@@ -93,9 +89,9 @@ public:
     // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
     // once. A request with an expected digest and not `fresh` continues what an earlier attempt
     // left in "<localPath>.part".
-    bool enqueue(const std::string& url, const std::string& localPath, int32_t userData,
-                 DownloadCallback onSuccess, DownloadCallback onFailure, bool verifyExisting,
-                 bool force, const std::string& expectedMd5, bool fresh = false);
+    bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
+                 DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
+                 bool fresh = false);
     // Main thread, once per main-loop iteration: verifies digests and calls each finished
     // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
     // manager; they must not call deliverFinished).

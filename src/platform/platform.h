@@ -98,7 +98,8 @@ void platformShowMessage(const std::string& caption, const std::string& text);
 // where it is when SDL's window-manager query fails (as with the dummy video driver).
 void platformPlaceWindow();
 
-// Starts `file` from the working directory without waiting for it. Returns a value above 32 on
+// Starts `file` by its full path in the working directory (never searched for on the system's
+// path), in that directory, without waiting for it. Returns a value above 32 on
 // success, otherwise the failure code Windows' ShellExecute gives (2 file not found, 5 access
 // denied, 8 out of memory, 11 not a program this system can run, ...).
 int platformLaunchGame(const std::string& file);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -48,9 +49,14 @@ bool runAndWait(const std::vector<std::string>& arguments) {
     const int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed) return false;
-    int status;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    // The dialog started but its end cannot be learnt (someone else reaped it): it counts as
+    // shown, so that the user is not handed the same message twice.
+    if (waited < 0) return true;
     // 127 is the shell's "could not execute"; other codes mean the box was shown and closed.
     return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
 }
@@ -238,8 +244,14 @@ int platformLaunchGame(const std::string& file) {
     // Windows' ShellExecute results: above 32 is success, these are its failure codes.
     constexpr int kStarted = 33, kOutOfResources = 0, kFileNotFound = 2, kPathNotFound = 3,
                   kAccessDenied = 5, kOutOfMemory = 8, kBadFormat = 11, kSharingViolation = 26;
-    // From the working directory only, never searched for on PATH.
-    const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
+    // By its full path in the working directory (the game's folder), never searched for on
+    // PATH.
+    std::string path = file;
+    if (path.empty() || path[0] != '/') {
+        char folder[PATH_MAX];
+        if (!getcwd(folder, sizeof folder)) return kPathNotFound;
+        path = std::string(folder) + "/" + file;
+    }
 
     // A game file the updater downloaded has no execute permission; updating the game must
     // not leave it unstartable. Anything but a regular file is left for exec to judge.

@@ -493,7 +493,15 @@ void platformPlaceWindow() {
 int platformLaunchGame(const std::string& file) {
     // The shell may hand the start to extensions that need COM on this thread.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    const HINSTANCE result = ShellExecuteA(nullptr, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // By its full path in the working directory (the game's folder): given a bare name, the
+    // shell would search the system folders and PATH, and start some other kib.exe.
+    char path[MAX_PATH];
+    const DWORD length = GetFullPathNameA(file.c_str(), MAX_PATH, path, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        if (SUCCEEDED(com)) CoUninitialize();
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     if (SUCCEEDED(com)) CoUninitialize();
     // Not a real instance handle: a number, above 32 on success, a failure code otherwise.
     return int(reinterpret_cast<intptr_t>(result));

@@ -3,9 +3,6 @@
 
 #include <SDL.h>
 
-#include "app/lifecycle.h"
-#include "app/startup.h"
-#include "update/run_state.h"
 
 double g_hue = 0.0;
 uint32_t g_nextHueTick = 0;
@@ -31,27 +28,27 @@ constexpr double kHueStep = 0.01;
 constexpr uint32_t kHueStepIntervalMs = 50;
 constexpr double kFinishedHue = 0.294;
 
-void drawBackground() {
-    blitRegion(g_bgImage, g_screen, 0, 0, 0, 0, kPieceWidth, kBackgroundHeight);
+void drawBackground(SDL_Surface* background, SDL_Surface* screen) {
+    blitRegion(background, screen, 0, 0, 0, 0, kPieceWidth, kBackgroundHeight);
     for (int32_t x = kPieceWidth; x <= kLastMiddlePieceX; x += kPieceWidth)
-        blitRegion(g_bgImage, g_screen, x, 0, kPieceWidth, 0, kPieceWidth, kBackgroundHeight);
-    blitRegion(g_bgImage, g_screen, kRightEndX, 0, 2 * kPieceWidth, 0, kPieceWidth, kBackgroundHeight);
+        blitRegion(background, screen, x, 0, kPieceWidth, 0, kPieceWidth, kBackgroundHeight);
+    blitRegion(background, screen, kRightEndX, 0, 2 * kPieceWidth, 0, kPieceWidth, kBackgroundHeight);
 }
 
 // The bar's length for this frame; steps or fixes the bar's colour on the way.
-int32_t prepareBar() {
-    if (FilesToFetch > 0 && UpdatePhase == Downloading) {
+int32_t prepareBar(SDL_Surface* bar, const ScreenProgress& progress) {
+    if (progress.filesToFetch > 0 && progress.downloading) {
         // Truncated, so the bar is full only once every file has arrived.
-        int32_t length = int32_t(double(kBarLength) * FilesFetched / FilesToFetch);
+        int32_t length = int32_t(double(kBarLength) * progress.filesFetched / progress.filesToFetch);
         if (length > kBarLength) length = kBarLength;
         if (g_nextHueTick < SDL_GetTicks()) {
-            advanceHue();
+            advanceHue(bar);
             g_nextHueTick = SDL_GetTicks() + kHueStepIntervalMs;
         }
         return length;
     }
-    if (UpdatePhase == Updated) {
-        recolourSurface(g_progressImage, kFinishedHue);
+    if (progress.updated) {
+        recolourSurface(bar, kFinishedHue);
         return kBarLength;
     }
     return 0;
@@ -75,23 +72,28 @@ bool blitRegion(SDL_Surface* picture, SDL_Surface* destination, int32_t x, int32
     return SDL_BlitSurface(picture, &source, destination, &target) == 0;
 }
 
-bool drawFrame() {
-    if (g_bgImage) drawBackground();
-    if (g_progressImage) {
-        const int32_t length = prepareBar();
+bool drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress) {
+    if (pictures.background) drawBackground(pictures.background, screen);
+    if (pictures.progress) {
+        const int32_t length = prepareBar(pictures.progress, progress);
         for (int32_t i = 0; i < length; ++i)
-            blitRegion(g_progressImage, g_screen, kBarX + i, kBarY, kBarSourceX, 0, 1, kBarHeight);
+            blitRegion(pictures.progress, screen, kBarX + i, kBarY, kBarSourceX, 0, 1, kBarHeight);
     }
     // No colour key is set on any picture: the title hides whatever part of the bar it overlaps.
-    if (g_titleImage) blitRegion(g_titleImage, g_screen, 0, 0, 0, 0, 0, 0);
-    SDL_Flip(g_screen);
+    if (pictures.title) blitRegion(pictures.title, screen, 0, 0, 0, 0, 0, 0);
+    SDL_Flip(screen);
     return true;
 }
 
-void advanceHue() {
+void resetHue() {
+    g_hue = 0.0;
+    g_nextHueTick = 0;
+}
+
+void advanceHue(SDL_Surface* bar) {
     g_hue += kHueStep;
     if (g_hue > 1.0) g_hue = 0.0;
-    recolourSurface(g_progressImage, g_hue);
+    recolourSurface(bar, g_hue);
 }
 
 void recolourSurface(SDL_Surface* surface, double hue) {

@@ -1,5 +1,6 @@
 // The progress window: tiled background, a bar of one-pixel columns, the title on top, and the
-// colour animation of the bar. Main thread only; the screen reads the run state, never writes it.
+// colour animation of the bar. Main thread only; the screen draws what it is handed and keeps
+// no state but the animation's.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +14,31 @@ extern double g_hue;
 // SDL_GetTicks time after which the next hue step may happen.
 extern uint32_t g_nextHueTick;
 
-// Draws the whole window into g_screen from the three pictures (each may be null: its layer is
-// left out) and the run state, then flips it; always true. While downloading it steps the bar's
-// hue at most once per 50 ms; after a successful update it draws the full bar in hue 0.294.
-// g_screen must be the video surface.
-bool drawFrame();
+// The pictures a frame is drawn from; each may be null, and its layer is then left out. The
+// screen recolours `progress` in place but owns none of them.
+struct ScreenPictures {
+    SDL_Surface* background = nullptr;
+    SDL_Surface* progress = nullptr;
+    SDL_Surface* title = nullptr;
+};
+
+// What the bar shows.
+struct ScreenProgress {
+    // Files are arriving: the bar's share is filesFetched / filesToFetch and its hue cycles.
+    bool downloading = false;
+    // The update succeeded: the full bar in its fixed hue.
+    bool updated = false;
+    int32_t filesFetched = 0;
+    int32_t filesToFetch = 0;
+};
+
+// Draws the whole window into `screen` (the video surface) from the pictures and the progress,
+// then flips it; always true. While downloading it steps the bar's hue at most once per 50 ms;
+// after a successful update it draws the full bar in hue 0.294.
+bool drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress);
+
+// Back to hue 0 with the next step due at once, as at the start of a run.
+void resetHue();
 
 // Copies the rectangle (sourceX, sourceY, width, height) of `picture` to (x, y) of
 // `destination` with SDL's blit; a width or height of 0 stands for the picture's own. True
@@ -25,8 +46,8 @@ bool drawFrame();
 bool blitRegion(SDL_Surface* picture, SDL_Surface* destination, int32_t x, int32_t y, int32_t sourceX,
                 int32_t sourceY, int32_t width, int32_t height);
 
-// Steps g_hue by 0.01 (back to 0.0 once it passes 1.0) and recolours g_progressImage with it.
-void advanceHue();
+// Steps g_hue by 0.01 (back to 0.0 once it passes 1.0) and recolours `bar` (may be null) with it.
+void advanceHue(SDL_Surface* bar);
 
 // Gives every pixel of `surface` the hue `hue` (0.0 when above 1.0), keeping its saturation,
 // lightness and alpha. Overwrites the pixels in place; does not lock the surface.

@@ -21,6 +21,12 @@ const std::string kMasterTag = "master:";
 // The suffix a compressed file has on the server and loses once it is decompressed.
 constexpr size_t kGzipSuffixLength = 3;
 
+std::string asciiLowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
 bool rejectMalformed() {
     std::printf("\tMalformed manifest file\n");
     return false;
@@ -36,11 +42,12 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
     split(lines, text, "\n");
 
     // Two workers fetching one path would write the same temporary file at once, so a path
-    // listed twice is fetched once, as its first line says.
+    // listed twice is fetched once, as its first line says. Paths that differ only in letter
+    // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
     auto queueOnce = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
                          const std::string& unpackedMd5) {
-        if (queuedPaths.insert(path).second)
+        if (queuedPaths.insert(asciiLowerCase(path)).second)
             queue(url, path, expectedMd5, unpackedMd5);
         else
             std::printf("\t%s listed again; fetched once\n", path.c_str());

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/failure_sink.h"
 #include "update/manifest.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
@@ -22,8 +22,7 @@ void requestManifest() {
     // `fresh` asks the caches on the way for the same (a republished release keeps its address).
     // The manager accepts every request from its construction on, so the result is not needed.
     if (DownloadManager* manager = g_downloadManager.load())
-        manager->enqueue(ManifestUrl, kManifestCopyPath, 0, onManifestDownloaded, onManifestFailed, true, false, "",
-                         true);
+        manager->enqueue(ManifestUrl, kManifestCopyPath, onManifestDownloaded, onManifestFailed, true, "", true);
 }
 
 void onManifestDownloaded(DownloadRequest* request) {
@@ -32,11 +31,11 @@ void onManifestDownloaded(DownloadRequest* request) {
     UpdatePhase = Downloading;
     if (parseManifest()) return;
     std::printf("\tError while parsing manifest\n");
-    fatalError("Invalid manifest format");
+    reportFailure("Invalid manifest format");
 }
 
 void onManifestFailed(DownloadRequest* request) {
     logTransferNotes(*request, kManifestNotePrefix);
     std::printf("Failed to download manifest. Reason: %i\n", int(request->status));
-    fatalError("Could not get manifest");
+    reportFailure("Could not get manifest");
 }

@@ -8,8 +8,8 @@
 #include <map>
 #include <set>
 
-#include "app/outcome.h"
 #include "net/download_manager.h"
+#include "update/failure_sink.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -98,16 +98,18 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
+void resetTransfers() { unpackedDigests.clear(); }
+
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
     if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, 0, onFileDownloaded, onFileFailed, true, false, expectedMd5))
+    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
-    fatalError("Could not queue " + localPath);
+    reportFailure("Could not queue " + localPath);
 }
 
 void logTransferNotes(const DownloadRequest& request, const std::string& prefix) {
@@ -133,14 +135,14 @@ void onFileFailed(DownloadRequest* request) {
                     request->expectedMd5.c_str());
         DownloadManager* manager = g_downloadManager.load();
         if (refetchedPaths.insert(localPath).second && manager &&
-            manager->enqueue(request->url, localPath, request->userData, onFileDownloaded, onFileFailed, true, false,
-                             request->expectedMd5, true)) {
+            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5,
+                             true)) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
             return;
         }
     }
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
-    fatalError("Could not download " + localPath);
+    reportFailure("Could not download " + localPath);
 }
 
 bool finishFile(const std::string& localPath) {
@@ -153,7 +155,7 @@ bool finishFile(const std::string& localPath) {
     if (!gunzipFile(localPath, outPath)) {
         std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
         // The ".gz" stays: it is verified, and the next run decompresses it without a transfer.
-        fatalError("Could not decompress " + localPath);
+        reportFailure("Could not decompress " + localPath);
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
     // the file the manifest lists. Otherwise the run would end with "Done!" and every later
@@ -164,7 +166,7 @@ bool finishFile(const std::string& localPath) {
         if (unpackedMd5 != expected->second) {
             std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
                         expected->second.c_str());
-            fatalError("Could not decompress " + localPath);
+            reportFailure("Could not decompress " + localPath);
         }
     }
     deleteIfExists(localPath);

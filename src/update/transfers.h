@@ -6,6 +6,9 @@
 
 struct DownloadRequest;
 
+// Forgets every digest queueFile noted for a ".gz", as at the start of a run.
+void resetTransfers();
+
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
 // manager, which creates its directories and deletes a local copy whose digest differs from
 // `expectedMd5` (empty: no check). `unpackedMd5`, when not empty, is the digest a ".gz" must

@@ -31,7 +31,8 @@ bool deleteIfExists(const std::string& path) {
 }
 
 bool readWholeFile(std::string& destination, const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r");
+    // Binary: in text mode Windows' runtime stops at a byte 0x1A and turns line ends.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return false;
     char buffer[1024];
     size_t got;

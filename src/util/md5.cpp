@@ -162,15 +162,6 @@ std::string md5ToText(const uint8_t digest[16]) {
     return text;
 }
 
-std::string md5OfBuffer(const void* data, int32_t length) {
-    Md5State state;
-    uint8_t digest[16];
-    md5Init(state);
-    md5Append(state, static_cast<const uint8_t*>(data), length);
-    md5Finish(state, digest);
-    return md5ToText(digest);
-}
-
 std::string md5OfFile(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return std::string();

@@ -23,8 +23,6 @@ void md5Finish(Md5State& state, uint8_t digest[16]);
 // The RFC 1321 compression of one 64-byte block (no alignment needed).
 void md5Process(Md5State& state, const uint8_t block[64]);
 
-// The digest of `length` bytes as 32 lowercase hexadecimal characters.
-std::string md5OfBuffer(const void* data, int32_t length);
 // The digest of the file's whole content, streamed in fixed blocks (constant memory, any
 // size); the empty text when the file cannot be opened or read to its end. Never logs.
 std::string md5OfFile(const std::string& path);

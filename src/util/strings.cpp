@@ -4,21 +4,6 @@
 #include <climits>
 #include <cstdio>
 
-int32_t stringToInt(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && text[i] != '\0' && isWhitespace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) value = INT32_MAX;
-    return int32_t(value);
-}
-
 std::string intToString(int32_t value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%i", int(value));

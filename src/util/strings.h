@@ -7,9 +7,6 @@
 
 using StringList = std::vector<std::string>;
 
-// atoi's rules: leading whitespace, an optional sign, digits up to the first non-digit;
-// 0 when there are none. Values beyond the 32-bit range saturate.
-int32_t stringToInt(const std::string& text);
 // Decimal, "-" for negative values, nothing else.
 std::string intToString(int32_t value);
 // Appends every non-empty piece of `text` between occurrences of `separator`, then the piece

@@ -12,6 +12,7 @@
 
 #include "e2e/update_harness.h"
 #include "net/url.h"
+#include "support/digest.h"
 #include "support/scripted_server.h"
 #include "util/md5.h"
 

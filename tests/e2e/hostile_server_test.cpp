@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "e2e/update_harness.h"
+#include "support/digest.h"
 #include "support/scripted_server.h"
 #include "util/md5.h"
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "e2e/update_harness.h"
+#include "support/digest.h"
 #include "util/md5.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/digest.h"
 #include "util/md5.h"
 
 const char* const kGameScript =

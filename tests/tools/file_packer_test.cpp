@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "support/digest.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "util/md5.h"

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/lifecycle.h"
-#include "app/startup.h"
 #include "support/sdl_surface.h"
 #include "support/window_layout.h"
 #include "update/run_state.h"
@@ -42,59 +40,55 @@ protected:
     void SetUp() override {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
         ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
-        g_screen = SDL_SetVideoMode(kWindowWidth, kWindowHeight, GetParam(), SDL_SWSURFACE);
-        ASSERT_TRUE(g_screen) << SDL_GetError();
-        ASSERT_EQ(g_screen->format->BitsPerPixel, GetParam());
+        screen_ = SDL_SetVideoMode(kWindowWidth, kWindowHeight, GetParam(), SDL_SWSURFACE);
+        ASSERT_TRUE(screen_) << SDL_GetError();
+        ASSERT_EQ(screen_->format->BitsPerPixel, GetParam());
         background_ = loadPicture("bg.bmp");
         bar_ = loadPicture("progress.bmp");
         title_ = loadPicture("title.bmp");
         ASSERT_TRUE(background_ && bar_ && title_) << SDL_GetError();
         originalBar_ = copyOf(bar_.get());
-        g_bgImage = background_.get();
-        g_progressImage = bar_.get();
-        g_titleImage = title_.get();
-        g_hue = 0.0;
-        g_nextHueTick = 0;
-        UpdatePhase = Idle;
-        FilesToFetch = 0;
-        FilesFetched = 0;
+        pictures_.background = background_.get();
+        pictures_.progress = bar_.get();
+        pictures_.title = title_.get();
+        resetHue();
         // The first hue step needs a clock later than 0, as any real run has by then.
         SDL_Delay(2);
     }
 
     void TearDown() override {
-        g_bgImage = g_progressImage = g_titleImage = nullptr;
+        pictures_ = ScreenPictures();
         background_.reset();
         bar_.reset();
         title_.reset();
         originalBar_.reset();
         SDL_Quit();
-        g_screen = nullptr;
-        UpdatePhase = Idle;
-        FilesToFetch = FilesFetched = 0;
+        screen_ = nullptr;
     }
 
     void drawPhase(int32_t phase, int32_t fetched, int32_t toFetch) {
-        UpdatePhase = phase;
-        FilesFetched = fetched;
-        FilesToFetch = toFetch;
-        EXPECT_TRUE(drawFrame());
+        ScreenProgress progress;
+        progress.downloading = phase == Downloading;
+        progress.updated = phase == Updated;
+        progress.filesFetched = fetched;
+        progress.filesToFetch = toFetch;
+        EXPECT_TRUE(drawFrame(screen_, pictures_, progress));
     }
 
     // The colour as the screen holds it.
     Colour onScreen(const Colour& colour) const {
         Colour stored(0, 0, 0, 255);
-        SDL_GetRGB(SDL_MapRGB(g_screen->format, colour.r, colour.g, colour.b), g_screen->format, &stored.r,
+        SDL_GetRGB(SDL_MapRGB(screen_->format, colour.r, colour.g, colour.b), screen_->format, &stored.r,
                    &stored.g, &stored.b);
         return stored;
     }
 
     // What the window must show at (x, y) with a bar of `barLength` columns.
     Colour expectedAt(int x, int y, int barLength) const {
-        switch (layerAt(x, y, barLength, g_titleImage)) {
-        case WindowLayer::Title: return getPixelColour(g_titleImage, x, y);
-        case WindowLayer::Bar: return getPixelColour(g_progressImage, 1, y - kBarTop);
-        default: return getPixelColour(g_bgImage, backgroundColumnAt(x), y);
+        switch (layerAt(x, y, barLength, pictures_.title)) {
+        case WindowLayer::Title: return getPixelColour(pictures_.title, x, y);
+        case WindowLayer::Bar: return getPixelColour(pictures_.progress, 1, y - kBarTop);
+        default: return getPixelColour(pictures_.background, backgroundColumnAt(x), y);
         }
     }
 
@@ -104,7 +98,7 @@ protected:
         for (int y = 0; y < kWindowHeight; ++y) {
             for (int x = 0; x < kWindowWidth; ++x) {
                 const Colour expected = onScreen(expectedAt(x, y, barLength));
-                const Colour actual = getPixelColour(g_screen, x, y);
+                const Colour actual = getPixelColour(screen_, x, y);
                 if (sameRgb(actual, expected)) continue;
                 if (++differences <= 5)
                     ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << describe(actual) << ", expected "
@@ -116,19 +110,21 @@ protected:
 
     bool barUnchanged() const {
         for (int y = 0; y < kBarRows; ++y)
-            for (int x = 0; x < g_progressImage->w; ++x)
-                if (readPixelValue(g_progressImage, x, y) != readPixelValue(originalBar_.get(), x, y)) return false;
+            for (int x = 0; x < pictures_.progress->w; ++x)
+                if (readPixelValue(pictures_.progress, x, y) != readPixelValue(originalBar_.get(), x, y)) return false;
         return true;
     }
 
     // True when every row of the bar's source column holds the original bar turned to `hue`.
     bool barHasHue(double hue) const {
         for (int y = 0; y < kBarRows; ++y)
-            if (!sameRgb(getPixelColour(g_progressImage, 1, y), recoloured(getPixelColour(originalBar_.get(), 1, y), hue)))
+            if (!sameRgb(getPixelColour(pictures_.progress, 1, y), recoloured(getPixelColour(originalBar_.get(), 1, y), hue)))
                 return false;
         return true;
     }
 
+    SDL_Surface* screen_ = nullptr;
+    ScreenPictures pictures_;
     SurfacePtr background_, bar_, title_, originalBar_;
 };
 
@@ -150,8 +146,8 @@ TEST_P(DrawFrame, DownloadingDrawsItsShareOfTheBarAndStepsTheHueAtOnce) {
     EXPECT_TRUE(barHasHue(0.01));
     EXPECT_GE(g_nextHueTick, before + 50);
     EXPECT_LE(g_nextHueTick, after + 50);
-    const Colour barPixel = getPixelColour(g_screen, 100, 30);
-    EXPECT_TRUE(sameRgb(barPixel, onScreen(getPixelColour(g_progressImage, 1, 4))));
+    const Colour barPixel = getPixelColour(screen_, 100, 30);
+    EXPECT_TRUE(sameRgb(barPixel, onScreen(getPixelColour(pictures_.progress, 1, 4))));
 
     drawPhase(Downloading, 0, 7);
     expectWindow(0);
@@ -190,7 +186,7 @@ TEST_P(DrawFrame, UpdatedDrawsTheFullBarInItsFixedHue) {
     drawPhase(Updated, 3, 3);
     expectWindow(kFullBar);
     EXPECT_TRUE(barHasHue(0.294));
-    const Colour lastColumn = getPixelColour(g_screen, 293, 30);
+    const Colour lastColumn = getPixelColour(screen_, 293, 30);
     EXPECT_TRUE(sameRgb(lastColumn, onScreen(recoloured(getPixelColour(originalBar_.get(), 1, 4), 0.294))))
         << describe(lastColumn);
 }
@@ -205,28 +201,28 @@ TEST_P(DrawFrame, TitleHidesThePartOfTheBarItOverlaps) {
     // Three bytes like a bitmap file: a surface with an alpha channel would be blended.
     SurfacePtr tallTitle = makeSurface(3, 300, 30);
     SDL_FillRect(tallTitle.get(), nullptr, SDL_MapRGB(tallTitle->format, 10, 200, 30));
-    g_titleImage = tallTitle.get();
+    pictures_.title = tallTitle.get();
     drawPhase(Updated, 4, 4);
     expectWindow(kFullBar);
-    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 29), onScreen(Colour(10, 200, 30, 255))));
-    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, 100, 30), onScreen(getPixelColour(g_progressImage, 1, 4))));
+    EXPECT_TRUE(sameRgb(getPixelColour(screen_, 100, 29), onScreen(Colour(10, 200, 30, 255))));
+    EXPECT_TRUE(sameRgb(getPixelColour(screen_, 100, 30), onScreen(getPixelColour(pictures_.progress, 1, 4))));
 }
 
 TEST_P(DrawFrame, MissingPicturesLeaveTheirLayerOut) {
-    g_progressImage = nullptr;
+    pictures_.progress = nullptr;
     drawPhase(Downloading, 3, 7);
     EXPECT_EQ(g_hue, 0.0);
-    g_progressImage = bar_.get();
+    pictures_.progress = bar_.get();
     expectWindow(0);
 
     // Nothing else clears the window: without a background the longer bar stays visible.
-    g_bgImage = nullptr;
-    g_titleImage = nullptr;
+    pictures_.background = nullptr;
+    pictures_.title = nullptr;
     drawPhase(Downloading, 3, 7);
     drawPhase(Downloading, 1, 7);
-    const Colour bar = onScreen(getPixelColour(g_progressImage, 1, 4));
-    EXPECT_TRUE(sameRgb(getPixelColour(g_screen, kBarLeft + 100, 30), bar));
-    EXPECT_FALSE(sameRgb(getPixelColour(g_screen, kBarLeft + 130, 30), bar));
+    const Colour bar = onScreen(getPixelColour(pictures_.progress, 1, 4));
+    EXPECT_TRUE(sameRgb(getPixelColour(screen_, kBarLeft + 100, 30), bar));
+    EXPECT_FALSE(sameRgb(getPixelColour(screen_, kBarLeft + 130, 30), bar));
 }
 
 INSTANTIATE_TEST_SUITE_P(ScreenDepths, DrawFrame, ::testing::Values(16, 24, 32),

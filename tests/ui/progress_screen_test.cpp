@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "app/startup.h"
 #include "support/sdl_surface.h"
 
 namespace {
@@ -109,26 +108,24 @@ protected:
         picture_ = makeSurface(4, 2, 1);
         setPixelColour(picture_.get(), 0, 0, Colour(255, 0, 0, 255).packed());
         setPixelColour(picture_.get(), 1, 0, Colour(100, 100, 100, 255).packed());
-        g_progressImage = picture_.get();
-        g_hue = 0.0;
+        resetHue();
     }
-    void TearDown() override { g_progressImage = nullptr; }
 
     SurfacePtr picture_;
 };
 
 TEST_F(AdvanceHue, StepsByOneHundredthAndWrapsAfterAHundredSteps) {
-    advanceHue();
+    advanceHue(picture_.get());
     EXPECT_NEAR(g_hue, 0.01, 1e-12);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 15, 0, 255));
-    for (int step = 2; step <= 99; ++step) advanceHue();
+    for (int step = 2; step <= 99; ++step) advanceHue(picture_.get());
     EXPECT_NEAR(g_hue, 0.99, 1e-9);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 0, 15, 255));
-    advanceHue();
+    advanceHue(picture_.get());
     EXPECT_EQ(g_hue, 0.0);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 0, 0, 255));
     EXPECT_COLOUR(getPixelColour(picture_.get(), 1, 0), Colour(100, 100, 100, 255));
-    advanceHue();
+    advanceHue(picture_.get());
     EXPECT_NEAR(g_hue, 0.01, 1e-12);
 }
 
@@ -138,8 +135,7 @@ TEST_F(AdvanceHue, TheDefaultBarKeepsItsShadingThroughManyCycles) {
     SurfacePtr bar(SDL_LoadBMP(KIB_SOURCE_DIR "/assets/updater/progress.bmp"));
     ASSERT_TRUE(bar) << SDL_GetError();
     SurfacePtr original(SDL_ConvertSurface(bar.get(), bar->format, bar->flags));
-    g_progressImage = bar.get();
-    for (int step = 0; step < 3000; ++step) advanceHue();
+    for (int step = 0; step < 3000; ++step) advanceHue(bar.get());
     EXPECT_EQ(g_hue, 0.0);
     for (int y = 0; y < bar->h; ++y) {
         const Hsl before = rgbToHsl(getPixelColour(original.get(), 1, y));

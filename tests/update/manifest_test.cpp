@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/digest.h"
 #include "support/temp_dir.h"
 #include "update/run_state.h"
 #include "util/md5.h"
@@ -211,4 +212,16 @@ TEST_F(ManifestTest, APathListedTwiceIsFetchedOnceAsItsFirstLineSays) {
     EXPECT_EQ(g_queued, expected);
     EXPECT_EQ(FilesToFetch, 1);
     EXPECT_NE(log.find("\tlevel.pak listed again; fetched once\n"), std::string::npos);
+}
+
+// One file on Windows, so one download everywhere.
+TEST_F(ManifestTest, PathsThatDifferOnlyInLetterCaseAreListedTwice) {
+    const std::string first = std::string(32, 'a');
+    ASSERT_TRUE(compare("master:" + kBase + "\nData/Level.pak:" + first + "\ndata/LEVEL.PAK:" + std::string(32, 'b') +
+                        "\nDATA/level.pak\n"));
+    const std::vector<Queued> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""}};
+    EXPECT_EQ(g_queued, expected);
+    EXPECT_EQ(FilesToFetch, 1);
+    EXPECT_NE(log.find("\tdata/LEVEL.PAK listed again; fetched once\n"), std::string::npos);
+    EXPECT_NE(log.find("\tDATA/level.pak listed again; fetched once\n"), std::string::npos);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "support/digest.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 

@@ -67,15 +67,6 @@ TEST(Whitespace, TrimOnlyTouchesBothEnds) {
     EXPECT_EQ(text, "");
 }
 
-TEST(Numbers, StringToIntFollowsAtoi) {
-    EXPECT_EQ(stringToInt("1234\r"), 1234);
-    EXPECT_EQ(stringToInt("  -12x"), -12);
-    EXPECT_EQ(stringToInt(""), 0);
-    EXPECT_EQ(stringToInt("x1"), 0);
-    EXPECT_EQ(stringToInt("99999999999"), 2147483647);
-    EXPECT_EQ(stringToInt("-99999999999"), -2147483647 - 1);
-}
-
 TEST(Numbers, IntToStringIsPlainDecimal) {
     EXPECT_EQ(intToString(0), "0");
     EXPECT_EQ(intToString(-5), "-5");

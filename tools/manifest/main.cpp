@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
     case ParseResult::Help:
         std::fputs(usageText().c_str(), stdout);
         return 0;
+    case ParseResult::Version:
+        std::printf("kib-manifest %s\n", KIB_VERSION);
+        return 0;
     case ParseResult::Invalid:
         std::fprintf(stderr, "kib-manifest: %s\n\n%s", error.c_str(), usageText().c_str());
         return 2;

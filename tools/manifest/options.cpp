@@ -66,6 +66,7 @@ std::string usageText() {
         "  -j, --jobs N             files processed at once (default: one per processor)\n"
         "  -q, --quiet              no progress line\n"
         "  -h, --help               this text\n"
+        "  --version                the version, then nothing else\n"
         "\n"
         "Exit status: 0 when the manifest was written, 1 when a file or folder could not be\n"
         "read or written or a path cannot be published, 2 for a bad command line.\n";
@@ -86,6 +87,7 @@ ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOp
         };
         std::string text;
         if (argument == "-h" || argument == "--help") return ParseResult::Help;
+        if (argument == "--version") return ParseResult::Version;
         if (argument == "-q" || argument == "--quiet") {
             options.quiet = true;
         } else if (argument == "--no-compress") {

@@ -39,6 +39,8 @@ enum class ParseResult {
     Run,
     // --help was asked for: print usageText() and exit with 0.
     Help,
+    // --version was asked for: print the program's version and exit with 0.
+    Version,
     // Bad command line: print the error and the usage, exit with 2.
     Invalid,
 };
