@@ -3,7 +3,9 @@
 // rest of the program uses.
 #pragma once
 
-// Creates the manager (which makes g_downloadManager point at it), applies KIB_STALL_TIMEOUT_MS from the environment and starts the five workers.
+// Creates the manager (which makes g_downloadManager point at it), applies KIB_STALL_TIMEOUT_MS
+// and KIB_RETRY_DELAY_MS from the environment and the system's proxy settings, and starts the
+// five workers.
 // False when no worker thread could be started (then no download can ever finish).
 bool startDownloadService();
 // Destroys the manager: its workers end and every undelivered request reaches its failure

@@ -98,7 +98,10 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-void resetTransfers() { unpackedDigests.clear(); }
+void resetTransfers() {
+    unpackedDigests.clear();
+    refetchedPaths.clear();
+}
 
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {
@@ -135,8 +138,7 @@ void onFileFailed(DownloadRequest* request) {
                     request->expectedMd5.c_str());
         DownloadManager* manager = g_downloadManager.load();
         if (refetchedPaths.insert(localPath).second && manager &&
-            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5,
-                             true)) {
+            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5, true)) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
             return;
         }

@@ -6,7 +6,8 @@
 
 struct DownloadRequest;
 
-// Forgets every digest queueFile noted for a ".gz", as at the start of a run.
+// Forgets every digest queueFile noted for a ".gz", and which files were fetched once more, as
+// at the start of a run.
 void resetTransfers();
 
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download

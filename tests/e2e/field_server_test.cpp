@@ -14,6 +14,7 @@
 #include "net/url.h"
 #include "support/digest.h"
 #include "support/scripted_server.h"
+#include "support/digest.h"
 #include "util/md5.h"
 
 namespace {
@@ -151,12 +152,13 @@ protected:
     }
 
     Files release;
-    std::unique_ptr<ScriptedServer> server;
     GameFolder game{"http://127.0.0.1:1/unused"};
     std::mutex lock;
     std::map<std::string, Spoiler> spoilers;
     std::vector<std::string> requests;
     std::map<std::string, int> hits;
+    // Last, so that it is destroyed first: its threads use everything above.
+    std::unique_ptr<ScriptedServer> server;
 };
 
 const char* const kLevel = "/files/data/level.pak";
