@@ -4,10 +4,71 @@
 # The release is half text-like data that compresses about fivefold and half incompressible
 # data (as already-compressed game assets are), in files from 1 MiB to 48 MiB; it is generated
 # on disk in a temporary folder and deleted at the end.
-# Usage: bench/manifest_bench.sh [build-dir] [size-in-MiB]
+#
+# With "check" instead of a size it measures the updater's side: a 100,000-line CRLF manifest
+# of files already present is checked (target: the whole run under a second, side by side with
+# md5sum -c on the same files), and a 96 MiB manifest is refused (target: within seconds, in
+# less than 256 MiB of memory, side by side with md5sum reading the same manifest). Both runs
+# are the real updater (dummy video driver) against a loopback nginx, timed by /usr/bin/time -v.
+# Usage: bench/manifest_bench.sh [build-dir] [size-in-MiB | check]
 set -euo pipefail
 build=${1:-build}
 size_mib=${2:-2048}
+
+if [ "$size_mib" = check ]; then
+  updater=$(realpath "$build/kib-updater")
+  [ -x "$updater" ] || { echo "build $updater first (cmake --build $build)"; exit 1; }
+  source "$(dirname "$0")/../scripts/lib.sh"
+  work=$(mktemp -d -p "${TMPDIR:-/var/tmp}" kib-check-bench.XXXXXX)
+  nginx_pid=""
+  trap '[ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  mkdir -p "$work/www/files" "$work/game/assets/updater"
+  start_loopback_nginx "$work/nginx" "$work/www" || { echo "nginx did not start"; exit 1; }
+  base="http://127.0.0.1:$nginx_port"
+
+  # 100,000 small files in 100 folders, already in the game's folder.
+  (cd "$work/game" && perl -e 'for my $d (0..99) { mkdir sprintf("data%02d", $d) }
+    for my $i (0..99999) { my $p = sprintf("data%02d/file%06d.dat", $i % 100, $i);
+      open(my $f, ">", $p) or die; print $f "file $i of the release\n"; close $f }')
+  (cd "$work/game" && find data* -type f -print0 | xargs -0 md5sum >"$work/sums")
+  { printf 'master:%s/files/\r\n' "$base"
+    awk '{ printf "%s:%s\r\n", $2, $1 }' "$work/sums"; } >"$work/www/check"
+  cat $(find "$work/game" -type f) >/dev/null 2>&1 || true
+
+  # Runs the updater in the game folder against `name` on the server; prints seconds and KiB.
+  run_updater() {  # name
+    printf '%s/%s' "$base" "$1" >"$work/game/assets/updater/update.cfg"
+    (cd "$work/game" && env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=dummy \
+      /usr/bin/time -v "$updater" >/dev/null 2>"$work/time.txt") || true
+    local elapsed kib
+    elapsed=$(sed -n 's/.*Elapsed (wall clock) time.*: //p' "$work/time.txt" |
+      awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; printf "%.2f", s }')
+    kib=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
+    echo "$elapsed s, $kib KiB peak"
+  }
+
+  start=$(date +%s%N)
+  (cd "$work/game" && md5sum --quiet -c "$work/sums")
+  end=$(date +%s%N)
+  echo "100,000-line CRLF manifest, every file present ($(du -k "$work/www/check" | cut -f1) KiB):"
+  echo "  md5sum -c:  $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
+  echo "  kib-updater: $(run_updater check) (target: under 1 s)"
+  grep -q $'^\tdata99/file099999.dat (' "$work/game/logs/updater.log" || { echo "the updater did not check every line"; exit 1; }
+  grep -c 'up to date$' "$work/game/logs/updater.log" | awk '{ print "  lines up to date: " $1 }'
+
+  # 96 MiB of well-formed lines, as a hostile or broken server might send.
+  awk -v base="$base" 'BEGIN { printf "master:%s/files/\r\n", base;
+    for (i = 0; i < 1200000; i++) printf "data/more/file%07d.dat:0123456789abcdef0123456789abcdef\r\n", i }' |
+    head -c $((96 * 1024 * 1024)) >"$work/www/huge"
+  start=$(date +%s%N)
+  md5sum "$work/www/huge" >/dev/null
+  end=$(date +%s%N)
+  echo "96 MiB manifest:"
+  echo "  md5sum reading it: $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
+  echo "  kib-updater: $(run_updater huge) (target: seconds, under 262144 KiB)"
+  grep -q $'^\tManifest larger than' "$work/game/logs/updater.log" || { echo "the updater did not refuse it"; exit 1; }
+  exit 0
+fi
 tool="$build/kib-manifest"
 [ -x "$tool" ] || { echo "build $tool first (cmake --build $build)"; exit 1; }
 

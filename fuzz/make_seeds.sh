@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,signature_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -25,6 +25,10 @@ printf 'master:http://a/\n../outside.txt\n' | seed manifest_fuzzer parent-segmen
 printf 'master:http://a/\n/tmp/x\nsub\\..\\x\n' | seed manifest_fuzzer absolute-and-backslash
 printf 'master:http://a/\nsub/...gz:%s<%s\n' "$game" "$game" | seed manifest_fuzzer dot-dot-gz
 printf 'master:\nkib.exe\n' | seed manifest_fuzzer empty-master
+printf 'master:http://a/\nkib.exe:%s\nmanifest.txt/x\nLogs/Updater.log\nx.PART\ny.unpacking\n' "$game" | seed manifest_fuzzer reserved-names
+printf 'master:http://a/\nnotes.txt:%s\nnotes.txt.gz:%s<%s\nKIB.exe\n' "$notes" "$notes" "$game" | seed manifest_fuzzer two-lines-one-file
+printf 'master:http://a/\nkib.exe:\ndata/level.pak:%s\n' "${level^^}" | seed manifest_fuzzer digest-case-and-empty
+printf 'master:http://a/\nlink.txt\npipe.txt:%s\nup/x.txt\ndata\n' "$game" | seed manifest_fuzzer traps
 
 # The server's answers: plain, with a length, cut short, too long, error pages, odd headers.
 printf 'HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello' | seed http_response_fuzzer length
@@ -83,3 +87,25 @@ printf 'http://u:p@h/a\n//cdn.example/x y/caf\xc3\xa9' | seed location_fuzzer sc
 printf 'http://h/a\nHTTPS://Secure/x' | seed location_fuzzer absolute
 printf 'http://h/a\njavascript:alert(1)' | seed location_fuzzer other-scheme
 printf 'http://h/a/b\n?only=query' | seed location_fuzzer query
+
+# Signatures: a public key, a NUL byte, and a signature over the target's fixed manifest, made
+# by Debian's minisign with a throwaway key: both kinds, with and without expiry, a comment
+# without a timestamp, a release older than the target's installed one, and another key.
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+printf 'master:http://127.0.0.1:8/files/\nkib.exe:0123456789abcdef0123456789abcdef\n' >"$keys/manifest"
+minisign -G -W -p "$keys/k.pub" -s "$keys/k.key" >/dev/null
+minisign -G -W -p "$keys/other.pub" -s "$keys/other.key" >/dev/null
+signed() {  # NAME PUBLIC-KEY TRUSTED-COMMENT [minisign options]: a seed signed with the key's pair
+  local name=$1 key=$2 comment=$3
+  shift 3
+  minisign -S -s "$keys/$key.key" -m "$keys/manifest" -x "$keys/sig" -t "$comment" "$@" >/dev/null
+  { cat "$keys/k.pub"; printf '\0'; cat "$keys/sig"; } | seed signature_fuzzer "$name"
+}
+signed prehashed k $'timestamp:1750000000\tfile:manifest\thashed'
+signed legacy k $'timestamp:1750000000\tfile:manifest' -l
+signed expires k $'timestamp:1750000000\tfile:manifest\texpires:1850000000'
+signed expired k $'timestamp:1750000000\texpires:1750000001'
+signed no-timestamp k 'file:manifest'
+signed older k $'timestamp:1600000000\tfile:manifest'
+signed other-key other $'timestamp:1750000000'

@@ -1,10 +1,13 @@
 // Fuzzes the manifest reader: the input is the downloaded "manifest.txt" in a game folder that
-// holds a few known files, and parseManifest queues its files with a real download manager
-// that was never started, so nothing is fetched and the queue can be looked at afterwards.
-// Every queued path (and the name a ".gz" is decompressed into) must stay inside the folder,
-// nothing may appear or change beside the folder, the counters must match the queue, and a
-// file that was already right must never be lost.
+// holds a few known files (and a folder, a link and a pipe where a manifest may name them),
+// and the comparison queues its files with the real queueFile and a real download manager that
+// was never started, so nothing is fetched and the queue can be looked at afterwards. Every
+// queued path (and the name a ".gz" is decompressed into) must stay inside the folder and be
+// none of the updater's own names; nothing may appear or change beside the folder; the counters
+// must match the queue; no file of the folder is ever deleted or changed by the comparison; and
+// a refused manifest, or a file refused for what stands at its name, queues nothing.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,8 +20,10 @@
 
 #include "fuzz_support.h"
 #include "net/download_manager.h"
+#include "net/url.h"
 #include "update/manifest.h"
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
@@ -41,21 +46,21 @@ std::string g_parent;
 std::string g_game;
 DownloadManager* g_manager = nullptr;
 
-std::string md5OfText(const std::string& text) {
-    Md5State state;
-    uint8_t digest[16];
-    md5Init(state);
-    md5Append(state, reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()));
-    md5Finish(state, digest);
-    return md5ToText(digest);
-}
-
-// Empties the game folder (which is the working directory) and puts the known files back.
+// Empties the game folder (which is the working directory) and puts the known files back,
+// with the traps someone sharing the install could leave: a link out of the folder (to the
+// file beside it) and a pipe, which reading would wait on for ever.
 void resetGameFolder() {
     for (const fs::directory_entry& entry : fs::directory_iterator(g_game)) fs::remove_all(entry.path());
     fs::create_directory(g_game + "/data");
     for (const auto& [path, content] : kGameFiles) writeFile(g_game + "/" + path, content);
+    fs::create_symlink(g_parent + "/" + kOutsideName, g_game + "/link.txt");
+    fs::create_directory_symlink(g_parent, g_game + "/up");
+    if (mkfifo((g_game + "/pipe.txt").c_str(), 0600) != 0) fuzzFailure(__FILE__, __LINE__, "mkfifo", "pipe.txt");
 }
+
+std::string g_refused;
+
+void recordRefusal(const std::string& localPath) { g_refused = localPath; }
 
 // True when the relative path, taken literally, names something inside the working directory.
 bool staysInside(const std::string& path) {
@@ -63,8 +68,6 @@ bool staysInside(const std::string& path) {
     const fs::path normal = fs::path(path).lexically_normal();
     return !normal.is_absolute() && !normal.has_root_name() && (normal.empty() || *normal.begin() != "..");
 }
-
-std::string normalised(const std::string& path) { return fs::path(path).lexically_normal().string(); }
 
 bool endsWithGz(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0; }
 
@@ -116,8 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FilesToFetch = 0;
     FilesFetched = 0;
 
-    const bool ok = parseManifest();
+    // parseManifest with a refusal that is recorded instead of ending the process.
+    g_refused.clear();
+    std::string manifest;
+    readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes);
+    const bool ok = compareManifest(manifest, queueFile, recordRefusal);
     const std::vector<DownloadRequest> queued = g_manager->takePending();
+    if (!ok) FUZZ_CHECK(queued.empty(), "a refused manifest queued files");
+    if (!g_refused.empty()) FUZZ_CHECK(!ok, "a refused file left the comparison successful");
 
     FUZZ_CHECK(FilesToFetch == int32_t(queued.size()), "FilesToFetch differs from the number of queued files");
     FUZZ_CHECK(FilesFetched == 0, "a file counted as fetched while nothing was delivered");
@@ -125,35 +134,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else FUZZ_CHECK(UpdatePhase == Downloading, "the phase changed though files were queued or the manifest failed");
     if (size == 0) FUZZ_CHECK(!ok, "an empty manifest was accepted");
 
-    // Normalised path -> the digests it was queued with.
-    std::map<std::string, std::set<std::string>> deletable;
     for (const DownloadRequest& request : queued) {
         const std::string& path = request.localPath;
         FUZZ_CHECK(isSafeManifestPath(path), "a queued path breaks the path rule: " + path);
+        FUZZ_CHECK(reservedNameProblem(path).empty(), "a queued path is one of the updater's own names: " + path);
+        FUZZ_CHECK(request.downloadPath == downloadName(path), "a download goes elsewhere than its temporary name");
         FUZZ_CHECK(staysInside(path), "a queued path leaves the game's folder: " + path);
         // A downloaded ".gz" is decompressed into the name without it, whatever its line said.
         if (endsWithGz(path)) {
             const std::string target = path.substr(0, path.size() - 3);
             FUZZ_CHECK(isSafeManifestPath(target) && staysInside(target),
                        "a queued .gz decompresses outside the game's folder: " + path);
+            FUZZ_CHECK(reservedNameProblem(target).empty(), "a queued .gz unpacks into an updater's name: " + path);
         }
-        FUZZ_CHECK(request.url.size() >= path.size() &&
-                       request.url.compare(request.url.size() - path.size(), path.size(), path) == 0,
-                   "the address does not end in the local path: " + request.url);
+        // The path goes to the server percent-encoded.
+        const std::string encoded = encodePath(path);
+        FUZZ_CHECK(request.url.size() >= encoded.size() &&
+                       request.url.compare(request.url.size() - encoded.size(), encoded.size(), encoded) == 0,
+                   "the address does not end in the encoded local path: " + request.url);
         FUZZ_CHECK(request.onSuccess == onFileDownloaded && request.onFailure == onFileFailed,
                    "a file was queued with other callbacks");
-        deletable[normalised(path)].insert(request.expectedMd5);
     }
 
-    // Queueing may delete a stale copy, never one whose digest is the expected one.
+    // Nothing is deleted or replaced while comparing and queueing, whatever the outcome:
+    // replacements happen only once a verified download has arrived.
     for (const auto& [path, content] : kGameFiles) {
         std::string now;
-        if (readWholeFile(now, path) && now == content) continue;
-        const std::set<std::string>& digests = deletable[path];
-        const std::string right = md5OfText(content);
-        FUZZ_CHECK(!digests.empty() && (digests.size() > 1 || *digests.begin() != right),
-                   "a file that was already right was changed or lost: " + path);
+        FUZZ_CHECK(readWholeFile(now, path) && now == content, "a file of the folder was changed or lost: " + path);
     }
+    FUZZ_CHECK(fs::is_symlink(g_game + "/link.txt") && fs::is_symlink(g_game + "/up") &&
+                   fs::is_fifo(fs::symlink_status(g_game + "/pipe.txt")),
+               "a link or the pipe in the folder was replaced");
     checkNothingOutside();
     return 0;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Cross-compiles the updater for 32-bit Windows on Debian 12: mingw-w64, zlib for mingw, and
-# SDL 1.2 built from Debian's own source package. The result is build-win/kib-updater.exe, one
-# self-contained program (SDL, zlib and the C/C++ runtimes linked in).
+# SDL 1.2 and libsodium built from Debian's own source packages. The result is
+# build-win/kib-updater.exe, one self-contained program (SDL, libsodium, zlib and the C/C++
+# runtimes linked in).
 # Usage: scripts/build-windows.sh [build folder, default build-win]
-# The SDL build is kept in BUILD/deps and reused by the next run.
+# The SDL and libsodium builds are kept in BUILD/deps and reused by the next run.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -16,7 +17,7 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev
+install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev autoconf automake libtool
 
 # Debian's sources for SDL 1.2: a deb-src entry beside every deb entry of the system's lists.
 has_deb_src() {
@@ -63,12 +64,39 @@ if [ ! -f "$sdl/.built" ]; then
   touch "$sdl/.built"
 fi
 
+sodium="$deps/sodium"  # the installed libsodium: include/, lib/libsodium.a
+if [ ! -f "$sodium/.built" ]; then
+  echo "== libsodium for $triplet, from Debian's source package (once; kept in $deps)"
+  has_deb_src || add_deb_src
+  rm -rf "$deps/sodium-source" "$sodium"
+  mkdir -p "$deps/sodium-source"
+  (cd "$deps/sodium-source" && apt-get source -qq libsodium >/dev/null 2>"$deps/sodium-source/apt-get.log") || {
+    cat "$deps/sodium-source/apt-get.log"
+    exit 1
+  }
+  source_dir=$(find "$deps/sodium-source" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n1)
+  [ -n "$source_dir" ] || { echo "apt-get source libsodium unpacked nothing"; exit 1; }
+  # A static library only; the updater needs Ed25519 and BLAKE2b, which every build has.
+  (cd "$source_dir" &&
+    ./autogen.sh -s >"$deps/sodium-autogen.log" 2>&1 &&
+    ./configure --host=$triplet --prefix="$sodium" --disable-shared --enable-static \
+      CC="$triplet-gcc-win32" >"$deps/sodium-configure.log" 2>&1 &&
+    nice make -j"$jobs" >"$deps/sodium-make.log" 2>&1 &&
+    make install >"$deps/sodium-install.log" 2>&1) || {
+    echo "building libsodium failed; the end of its logs in $deps:"
+    tail -n 30 "$deps"/sodium-*.log 2>/dev/null
+    exit 1
+  }
+  touch "$sodium/.built"
+fi
+
 # Debian's sdl-config omits -lmingw32 -lSDLmain -mwindows from --libs; --static-libs has them.
 sdl_libs=$(sh "$sdl/bin/sdl-config" --prefix="$sdl" --static-libs)
 echo "== kib-updater.exe (SDL: $sdl_libs)"
-# The "windows" preset, in this script's folder, with the SDL just built.
+# The "windows" preset, in this script's folder, with the SDL and libsodium just built.
 cmake --preset windows -B "$out/updater" \
-  -DSDL_INCLUDE_DIR="$sdl/include/SDL" -DSDL_LIBRARY="${sdl_libs// /;}" >"$out/cmake.log"
+  -DSDL_INCLUDE_DIR="$sdl/include/SDL" -DSDL_LIBRARY="${sdl_libs// /;}" \
+  -DSODIUM_INCLUDE_DIR="$sodium/include" -DSODIUM_LIBRARY="$sodium/lib/libsodium.a" >"$out/cmake.log"
 nice cmake --build "$out/updater" -j"$jobs"
 # The copy to ship carries no debugging symbols; build-win/updater keeps the full one.
 $triplet-strip -o "$out/kib-updater.exe" "$out/updater/kib-updater.exe"

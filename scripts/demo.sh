@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole job on a built-in demo: builds the updater and kib-manifest, publishes a small demo
-# release with kib-manifest, serves it with nginx on a free loopback port, prepares a demo game
-# folder holding an older version, runs kib-updater there and shows what happened.
+# The whole job on a built-in demo: builds the updater and kib-manifest, makes a signing key,
+# publishes a small demo release with kib-manifest and signs it, serves it with nginx on a free loopback port, prepares a demo game
+# folder holding an older version and the public key, runs kib-updater there and shows what happened.
 # Everything lives in demo/ (recreated on every run); nginx is stopped at the end, also after
 # a failure or Ctrl-C. A real window when DISPLAY is set, SDL's dummy video driver otherwise.
 set -euo pipefail
@@ -27,7 +27,7 @@ trap stop_server EXIT
 trap 'exit 130' INT TERM
 
 rm -rf "$demo"
-mkdir -p "$demo/release" "$demo/www" "$demo/server" "$demo/game"
+mkdir -p "$demo/release" "$demo/www" "$demo/server" "$demo/game" "$demo/keys"
 
 # Version 2 of the demo game: text that compresses well, binary data that does not, an
 # already-compressed file, an empty file, nested folders, the player's settings file (listed
@@ -50,15 +50,29 @@ write_version() {  # folder version
 }
 write_version "$demo/release" 2
 
+echo "== Making the demo's signing key with kib-manifest"
+build/kib-manifest --generate-key "$demo/keys/demo"
+# The game ships the public key: with it, the updater takes only manifests signed by this key.
+# It is part of the release too, so that every player's folder keeps it.
+mkdir -p "$demo/release/assets/updater"
+cp "$demo/keys/demo.pub" "$demo/release/assets/updater/update.pub"
+
 start_loopback_nginx "$demo/server" "$demo/www" || true
 port=$nginx_port
 [ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$demo/server/error.log"; exit 1; }
 base="http://127.0.0.1:$port/game/"
 
-echo "== Publishing the demo release (version 2) with kib-manifest"
-build/kib-manifest --presence 'config/*.ini' -o "$demo/www/game" "$demo/release" "$base"
+echo "== Publishing the demo release (version 2) with kib-manifest, signed, valid for 30 days"
+build/kib-manifest --presence 'config/*.ini' --sign "$demo/keys/demo.key" --expires-in 30 -o "$demo/www/game" \
+  "$demo/release" "$base"
 echo "--- the manifest, $base""manifest.txt"
 cat "$demo/www/game/manifest.txt"
+echo "--- its signature, $base""manifest.txt.minisig"
+cat "$demo/www/game/manifest.txt.minisig"
+if command -v minisign >/dev/null; then
+  echo "--- minisign -V checks it as anyone can"
+  minisign -V -p "$demo/keys/demo.pub" -m "$demo/www/game/manifest.txt"
+fi
 echo "== nginx serves $demo/www on 127.0.0.1:$port"
 
 echo "== Preparing the demo game folder with version 1"
@@ -67,6 +81,7 @@ rm "$demo/game/data/levels/level3.txt" "$demo/game/docs/readme.txt"  # missing f
 printf 'volume=2\n' >"$demo/game/config/settings.ini"                # the player's own setting
 mkdir -p "$demo/game/assets/updater"
 printf '%s\n' "${base}manifest.txt" >"$demo/game/assets/updater/update.cfg"
+cp "$demo/keys/demo.pub" "$demo/game/assets/updater/update.pub"
 pictures=0
 for picture in bg progress title; do
   if [ -f "assets/updater/$picture.bmp" ]; then
@@ -117,6 +132,8 @@ while IFS= read -r file; do
   cmp -s "$file" "$demo/game/$relative" || { echo "differs: $relative"; differences=$((differences + 1)); }
 done < <(find "$demo/release" -type f | sort)
 echo "$differences file(s) differ; config/settings.ini kept the player's setting: $(cat "$demo/game/config/settings.ini")"
+echo "--- the newest signed release this folder has accepted (assets/updater/update.trust)"
+cat "$demo/game/assets/updater/update.trust" 2>/dev/null || echo "(none)"
 echo "--- the message boxes of the second run"
 cat "$demo/boxes-again.txt"
 [ "$again" -eq 0 ] || echo "--- kib-updater ended with status $again"

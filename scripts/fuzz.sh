@@ -11,7 +11,8 @@ scripts/setup.sh
 runs=${1:-1000000}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer
+  signature_fuzzer)
 dir=build-fuzz
 
 # The "fuzz" preset builds in build-fuzz/.

@@ -7,10 +7,13 @@ packages=(
   build-essential cmake pkg-config   # the compiler and the build
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
   libssl-dev openssl                 # TLS for https addresses; the tests make their certificates
+  libsodium-dev                      # signed manifests: Ed25519 and BLAKE2b
+  minisign                           # the independent signer the tests and benchmarks compare with
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
+  apache2 squid                      # the tests' other real servers: on-the-fly compression, proxy, cache
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
-  python3                            # the download benchmark picks a free loopback port with it
+  python3                            # the download benchmark picks a free port; http.server in the tests
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
   clang libclang-rt-14-dev           # the fuzz targets: clang's libFuzzer and sanitizer runtimes
   valgrind                           # scripts/memcheck.sh

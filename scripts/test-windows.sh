@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Tests the Windows program under Wine: builds kib-updater.exe with scripts/build-windows.sh,
 # publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
-# and runs the program under 32-bit Wine on Xvfb: a fresh install, an up-to-date run, a run
-# against a closed port, an up-to-date folder without kib.exe, Escape while a server keeps it
-# waiting, a run through the player's own proxy settings, and over HTTPS an install with a test
-# authority trusted for the run and a refused certificate of another authority. Each Wine run is
-# bounded by `timeout` and judged by the files it leaves, its log and its message boxes, never by
-# Wine's exit code; the logs of the first four and the HTTPS runs are compared with the Linux
-# build's of the same run.
+# and runs the program under 32-bit Wine on Xvfb: a fresh install (with a file whose name is not
+# ASCII), an up-to-date run, a run against a closed port, an up-to-date folder without kib.exe,
+# Escape while a server keeps it waiting, a run through the player's own proxy settings, a game
+# that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
+# with a test authority trusted for the run and a refused certificate of another authority. Each
+# Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
+# boxes, never by Wine's exit code; the logs of the first four, the two signed and the HTTPS runs
+# are compared with the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
@@ -72,6 +73,11 @@ done
 head -c 100000 /dev/urandom >"$release/data/sounds/beep.raw"
 : >"$release/data/empty.dat"
 printf 'volume=7\r\n' >"$release/config/settings.ini"
+# A folder and a file whose names are not ASCII: the manifest holds them in UTF-8, and the
+# program must reach them through Windows' UTF-16 file functions, not the ANSI ones.
+unicode_file="data/música/canción_ñ.txt"
+mkdir -p "$release/data/música"
+echo "la kib cruzó el río" >"$release/$unicode_file"
 
 # ---- nginx on a free loopback port, as scripts/demo.sh serves a release.
 server="$work/server"
@@ -207,6 +213,8 @@ new_game_folder "$game" "${base}manifest.txt"
 run_windows "$game"
 check "the release is installed byte for byte" same_as_release "$game"
 check "no .gz file and no manifest.txt are left" test -z "$(find "$game" -name '*.gz' -o -name manifest.txt)"
+check "the file with a non-ASCII name is installed under its name" cmp -s "$release/$unicode_file" "$game/$unicode_file"
+check "no temporary download or unpacking is left" test -z "$(find "$game" -name '*.part' -o -name '*.unpacking')"
 check "the box \"Done!\" and no other" boxes_are "$game" "Done!"
 check "the box says the update was a success" box_text_has "$game" "The update was a success"
 check "kib.exe was started in the game folder" grep -q "started in .*game" "$game/kib-started.txt"
@@ -319,7 +327,48 @@ check "the box \"Done!\" through the proxy" boxes_are "$proxied" "Done!"
 check "the release is installed through the proxy" same_as_release "$proxied"
 check "the proxy was asked for the whole address" grep -q '"GET http://updates.invalid/game/manifest.txt?ver=0.3.0 HTTP/1.0"' "$server/access.log"
 
-echo "== 7: HTTPS from nginx, with a private authority trusted for this run only"
+echo "== 7: a game that ships a public key: a release signed by kib-manifest installs"
+rm -f "$work/signing.key" "$work/signing.pub"
+build/kib-manifest --generate-key "$work/signing" >/dev/null
+build/kib-manifest -q --presence 'config/*.ini' --sign "$work/signing.key" -o "$work/www/signed" "$release" \
+  "http://127.0.0.1:$port/signed/" >/dev/null
+signed="$work/game-signed"
+new_game_folder "$signed" "http://127.0.0.1:$port/signed/manifest.txt"
+cp "$work/signing.pub" "$signed/assets/updater/update.pub"
+run_windows "$signed"
+check "the signed release is installed byte for byte" same_as_release "$signed"
+check "the box \"Done!\" and no other (signed)" boxes_are "$signed" "Done!"
+check "the log says the signature was verified" grep -q '^Manifest signature verified: key ID ' "$signed/logs/updater.log"
+check "the manifest's timestamp is kept" grep -q '^timestamp:[0-9]*$' "$signed/assets/updater/update.trust"
+check "no manifest.txt or signature copy is left" test -z "$(find "$signed" -name 'manifest.txt*')"
+linux_signed="$work/linux-game-signed"
+new_game_folder "$linux_signed" "http://127.0.0.1:$port/signed/manifest.txt"
+cp "$work/signing.pub" "$linux_signed/assets/updater/update.pub"
+run_linux "$linux_signed"
+check "the log has the Linux build's lines (signed)" same_lines "$signed/logs/updater.log" "$linux_signed/logs/updater.log"
+
+echo "== 8: the same game, and a manifest with a forged line"
+mkdir -p "$work/www/forged"
+cp "$work/www/signed/manifest.txt.minisig" "$work/www/forged/"
+{ cat "$work/www/signed/manifest.txt"; printf 'evil.exe:%s\n' "$(md5sum <"$work/kib.exe" | cut -c1-32)"; } \
+  >"$work/www/forged/manifest.txt"
+cp "$work/kib.exe" "$work/www/signed/evil.exe"
+printf 'http://127.0.0.1:%s/forged/manifest.txt\n' "$port" >"$signed/assets/updater/update.cfg"
+rm -f "$signed/kib-started.txt"
+before=$(cd "$signed" && find . -type f ! -path ./logs/updater.log ! -name '*.boxes' -exec md5sum {} + | sort)
+run_windows "$signed"
+after=$(cd "$signed" && find . -type f ! -path ./logs/updater.log -exec md5sum {} + | sort)
+check "the box \"Oh no! Problems!\" and no other (forged)" boxes_are "$signed" "Oh no! Problems!"
+check "the box says Could not verify manifest" box_text_has "$signed" "Could not verify manifest"
+check "the log says the signature does not match" \
+  grep -q '^Manifest signature invalid: it does not match the manifest' "$signed/logs/updater.log"
+check "kib.exe was not started (forged)" test ! -e "$signed/kib-started.txt"
+check "the folder is left exactly as it was (forged)" test "$before" = "$after"
+printf 'http://127.0.0.1:%s/forged/manifest.txt\n' "$port" >"$linux_signed/assets/updater/update.cfg"
+run_linux "$linux_signed"
+check "the log has the Linux build's lines (forged)" same_lines "$signed/logs/updater.log" "$linux_signed/logs/updater.log"
+
+echo "== 9: HTTPS from nginx, with a private authority trusted for this run only"
 # Wine's root store is the host's (it reads /etc/ssl/certs on every start and ignores
 # SSL_CERT_FILE), so the test authority goes into the prefix's own "ROOT" store for the run
 # and out again afterwards, by a small program: Wine has no certutil.

@@ -15,6 +15,7 @@
 #include "ui/progress_screen.h"
 #include "update/failure_sink.h"
 #include "update/manifest_request.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
@@ -41,9 +42,20 @@ ScreenProgress currentProgress() {
 }  // namespace
 
 void runApplication() {
-    makeDirectories("logs");
+    makeDirectories(kLogFolder);
+    // One updater per folder: a second one (a double click) would race the first for the same
+    // files. It touches nothing, not even the first one's log.
+    if (platformLockFile(kLockPath) == PlatformLockResult::Busy) {
+        showMessage("Already running!", "Another kib Updater is already updating this folder.");
+        std::exit(0);
+    }
     // From here on every printf of the program goes to the log, which each start truncates.
-    if (std::freopen("logs/updater.log", "w", stdout)) platformWriteByLine(stdout);
+    // The log is made anew first, without following a link: a link someone put in its place
+    // stays, and the lines then stay on standard output rather than go through it.
+    if (std::FILE* log = platformOpenFile(kLogPath, PlatformOpenMode::Write)) {
+        std::fclose(log);
+        if (std::freopen(kLogPath, "w", stdout)) platformWriteByLine(stdout);
+    }
 
     // The update engine's failures end the run through the fatal-error box.
     setFailureSink(fatalError);

@@ -3,6 +3,7 @@
 
 #include "app/shutdown.h"
 #include "platform/platform.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/strings.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-const char* const kManifestCopy = "manifest.txt";
 const char* const kGame = "kib.exe";
 // ShellExecute's convention: results up to 32 are failure codes.
 constexpr int kLaunchFailureLimit = 32;
@@ -26,7 +26,7 @@ void showMessage(const std::string& caption, const std::string& text) {
 
 void fatalError(const std::string& failure) {
     UpdatePhase = Failed;
-    deleteIfExists(kManifestCopy);
+    deleteIfExists(kManifestCopyPath);
     showMessage("Oh no! Problems!",
                 failure +
                     "\n\nWhoops, it seems something broke, so please try to run the updater again."
@@ -35,7 +35,7 @@ void fatalError(const std::string& failure) {
 }
 
 void finishRun() {
-    deleteIfExists(kManifestCopy);
+    deleteIfExists(kManifestCopyPath);
     if (UpdatePhase == Updated)
         showMessage("Done!", "It's a miracle! The update was a success!");
     else

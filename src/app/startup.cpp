@@ -2,6 +2,7 @@
 #include "app/startup.h"
 
 #include "app/outcome.h"
+#include "net/url.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/strings.h"
@@ -19,6 +20,8 @@ void loadConfig() {
     // Every editor ends the file with a line break; inside the request line it would break the
     // request (and let a configuration smuggle in header lines).
     trimWhitespace(content);
+    // A space or a letter beyond ASCII ("my game/manifest.txt") goes out encoded, as a browser sends it.
+    content = encodeAddress(content);
     // An address that has a query already ("manifest.txt?channel=beta") gets the version behind '&'.
     ManifestUrl = content.find('?') == std::string::npos ? content + kVersionQuery
                                                          : content + "&" + (kVersionQuery + 1);

@@ -5,7 +5,6 @@
 #include <SDL_thread.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "net/http_client.h"
 #include "net/proxy.h"
 #include "platform/platform.h"
+#include "update/own_files.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 
@@ -57,6 +57,8 @@ struct DownloadManager::Impl {
     ProxySettings proxy;
     // Main thread only from here on.
     bool started = false;
+    // Copied into each request when it is queued; 0 is no limit.
+    int64_t maxBytes = 0;
     // Points into deliverFinished's frame while it runs callbacks with finishedLock held; the
     // destructor sets it to tell deliverFinished that the manager is gone.
     bool* destroyedDuringDelivery = nullptr;
@@ -77,8 +79,8 @@ bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manage
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
-    // A local copy that enqueue kept because its digest matched needs no transfer.
-    if (fileExists(request.localPath)) {
+    // A local copy that enqueue found right needs no transfer.
+    if (request.present) {
         request.status = Done;
         return;
     }
@@ -89,14 +91,18 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();
     options.proxy = &manager.proxy;
-    if (request.fresh) std::remove((request.localPath + ".part").c_str());
+    if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
-        // No size limit: the digest, checked at delivery, decides whether the file is the right one.
-        const bool stored = httpGet(request.url, request.localPath, 0, options, &result);
+        // Files have no size limit (the digest, checked at delivery, decides whether the file is
+        // the right one); the manifest and its signature, read whole, have one.
+        const bool stored = httpGet(request.url, request.downloadPath, request.maxBytes, options, &result);
         request.events.insert(request.events.end(), result.events.begin(), result.events.end());
         if (stored) {
-            request.status = fileExists(request.localPath) ? Done : FileMissing;
+            // A server that closed without answering stored nothing, whatever a resume left.
+            const bool arrived = result.failure.empty() &&
+                                 platformFileKind(request.downloadPath) == PlatformFileKind::Regular;
+            request.status = arrived ? Done : FileMissing;
             if (request.status != Done) request.failure = result.failure;
             return;
         }
@@ -107,6 +113,34 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
         request.events.push_back(result.failure + "; retry " + std::to_string(retry + 1) + " of " +
                                  std::to_string(kTransferRetries) + " after " + std::to_string(delay) + " ms");
         if (!waitUnlessStopped(delay, manager)) return;
+    }
+}
+
+// Main thread: turns a finished download into the local file, or into a failure that leaves
+// the local file as it was.
+void completeDownload(DownloadRequest& request) {
+    if (request.status != Done) return;
+    if (request.present) {
+        const std::string kept = md5OfFile(request.localPath);
+        if (kept != request.expectedMd5) {
+            request.receivedMd5 = kept;
+            request.status = DigestMismatch;
+        }
+        return;
+    }
+    if (!request.expectedMd5.empty()) {
+        const std::string received = md5OfFile(request.downloadPath);
+        if (received != request.expectedMd5) {
+            // Also what a resume built: the next attempt for this file starts from nothing.
+            platformRemoveFile(request.downloadPath);
+            request.receivedMd5 = received;
+            request.status = DigestMismatch;
+            return;
+        }
+    }
+    if (!platformRenameFile(request.downloadPath, request.localPath)) {
+        platformRemoveFile(request.downloadPath);
+        request.status = NotReplaced;
     }
 }
 
@@ -138,6 +172,13 @@ int SDLCALL runWorker(void* argument) {
         }
         SDL_mutexV(manager.finishedLock);
     }
+}
+
+// Downloads that arrived but were never verified must not pass for anything on the next run.
+// Removed before any callback runs: the first may end the process.
+void removeUnverified(const std::deque<DownloadRequest*>& requests) {
+    for (const DownloadRequest* request : requests)
+        if (request->status == Done && !request->present) platformRemoveFile(request->downloadPath);
 }
 
 void failAndDelete(std::deque<DownloadRequest*>& requests) {
@@ -183,6 +224,7 @@ DownloadManager::~DownloadManager() {
     manager->workers.clear();
 
     // Only this thread is left: the callbacks run without locks, and may end the process.
+    removeUnverified(manager->finished);
     failAndDelete(manager->pending);
     failAndDelete(manager->finished);
 
@@ -195,6 +237,10 @@ DownloadManager::~DownloadManager() {
     delete manager;
     if (destroyedDuringDelivery) *destroyedDuringDelivery = true;
 }
+
+void DownloadManager::setMaxBytes(int64_t maxBytes) { impl_->maxBytes = maxBytes; }
+
+int64_t DownloadManager::maxBytes() const { return impl_->maxBytes; }
 
 void DownloadManager::setStallTimeout(int milliseconds) { impl_->stallTimeoutMs = milliseconds; }
 
@@ -232,15 +278,17 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     DownloadRequest* request = new DownloadRequest;
     request->url = url;
     request->localPath = localPath;
+    request->downloadPath = downloadName(localPath);
     request->onSuccess = onSuccess;
     request->onFailure = onFailure;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
     request->fresh = fresh;
+    request->maxBytes = impl_->maxBytes;
 
-    // Without an expected digest an existing file never matches: it is always fetched anew.
-    if (verifyExisting && fileExists(localPath) && md5OfFile(localPath) != expectedMd5)
-        deleteIfExists(localPath);
+    // Without an expected digest an existing file never counts as right: it is always fetched
+    // anew (and replaced only once the new one is complete).
+    request->present = verifyExisting && !expectedMd5.empty() && md5OfFile(localPath) == expectedMd5;
 
     SDL_mutexP(impl_->pendingLock);
     impl_->pending.push_back(request);
@@ -257,9 +305,7 @@ void DownloadManager::deliverFinished() {
     while (!manager->finished.empty()) {
         DownloadRequest* request = manager->finished.front();
         manager->finished.pop_front();
-        if (request->status == Done && !request->expectedMd5.empty() &&
-            md5OfFile(request->localPath) != request->expectedMd5)
-            request->status = DigestMismatch;
+        completeDownload(*request);
         const DownloadCallback callback = request->status == Done ? request->onSuccess : request->onFailure;
         if (callback) callback(request);
         delete request;

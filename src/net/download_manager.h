@@ -14,6 +14,9 @@ enum DownloadStatus : int32_t {
     TransferFailed = 3,
     FileMissing = 4,
     DigestMismatch = 5,
+    // The download was complete and verified, but could not take the local file's place (a
+    // file that may not be replaced, a folder or link standing there).
+    NotReplaced = 6,
 };
 
 struct DownloadRequest;
@@ -22,13 +25,21 @@ using DownloadCallback = void (*)(DownloadRequest* request);
 
 struct DownloadRequest {
     std::string url;
-    // Where the response body goes, relative to the working directory.
+    // The file the download is for, relative to the working directory.
     std::string localPath;
+    // Where the response body goes until it is verified: localPath with the download suffix.
+    std::string downloadPath;
+    // The local file already had expectedMd5 when queued: nothing is fetched or replaced.
+    bool present = false;
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
     int32_t status = Queued;
+    // Response size limit copied from the manager when queued; 0 or less is no limit.
+    int64_t maxBytes = 0;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
+    // Set at delivery when the file did not have expectedMd5: the digest it had.
+    std::string receivedMd5;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
     bool fresh = false;
@@ -67,6 +78,10 @@ public:
     DownloadManager(const DownloadManager&) = delete;
     DownloadManager& operator=(const DownloadManager&) = delete;
 
+    // Main thread: limit for requests queued afterwards; 0 (the start) is none.
+    void setMaxBytes(int64_t maxBytes);
+    // The limit requests queued now get.
+    int64_t maxBytes() const;
     // Main thread: a connect, send or receive that makes no progress for this long fails the
     // transfer (TransferFailed). 30 seconds unless changed; transfers started later see it.
     void setStallTimeout(int milliseconds);
@@ -80,21 +95,25 @@ public:
     // started, or the manager's locks could not be created): queued requests would then never
     // finish. A second call starts nothing and gives the first one's answer.
     bool start(int workerCount);
-    // Main thread. Creates the local path's directories; with verifyExisting, deletes an
-    // existing local file whose digest differs from expectedMd5. False when refused, and from
-    // the failure callbacks that the destructor runs.
+    // Main thread. Creates the local path's directories. Nothing in the folder is deleted or
+    // replaced here: the body goes to localPath + ".part" and takes localPath's place only at
+    // delivery, once it matched expectedMd5. With verifyExisting, a local regular file whose
+    // digest already is the (non-empty) expectedMd5 is kept and nothing is fetched. False when
+    // refused, and from the failure callbacks that the destructor runs.
     //
     // A worker retries a transfer that failed for a reason that may pass (see HttpResult) up to
     // kTransferRetries more times, after the retry delay, twice it and four times it, or after
     // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
     // once. A request with an expected digest and not `fresh` continues what an earlier attempt
-    // left in "<localPath>.part".
+    // (or run) left in localPath + ".part"; a `fresh` one removes that first.
     bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                  DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
                  bool fresh = false);
-    // Main thread, once per main-loop iteration: verifies digests and calls each finished
-    // request's callback, with finishedLock held (callbacks may enqueue, or destroy the
-    // manager; they must not call deliverFinished).
+    // Main thread, once per main-loop iteration: verifies each finished download against its
+    // expectedMd5 (a mismatch removes it: DigestMismatch, its digest in receivedMd5), renames it
+    // over its local path (NotReplaced when that fails, the download removed), and calls the
+    // request's callback, with finishedLock held (callbacks may enqueue, or destroy the manager;
+    // they must not call deliverFinished).
     void deliverFinished();
     // Main thread: waits up to `timeoutMs` until at least `count` handled requests wait for
     // delivery; true when they do. The updater polls with deliverFinished instead; tests and

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "net/body_decoder.h"
@@ -22,7 +21,6 @@ constexpr size_t kBlockSize = 64 * 1024;
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 // What the log shows at most of a text the server chose.
 constexpr size_t kMaxQuotedBytes = 200;
-const char* const kPartSuffix = ".part";
 
 // The host and path go into the request line as they are: a space or a line break would let
 // the URL rewrite the request.
@@ -42,19 +40,19 @@ std::string forLog(const std::string& text) {
     return out;
 }
 
-// The temporary file of one transfer: removed unless commit() renamed it into place, or the
-// transfer may be resumed from it.
-class PartFile {
+// The file one transfer writes: removed unless the whole body arrived, or the transfer may be
+// resumed from it. Opened through the platform's path API, so a link at its name is never
+// written through, also when it is continued.
+class BodyFile {
 public:
-    PartFile(const std::string& localPath, bool keepOnFailure)
-        : localPath_(localPath), partPath_(localPath + kPartSuffix), keep_(keepOnFailure) {}
-    ~PartFile() {
+    BodyFile(const std::string& path, bool keepOnFailure) : path_(path), keep_(keepOnFailure) {}
+    ~BodyFile() {
         if (file_) std::fclose(file_);
-        if (opened_ && !committed_ && !keep_) std::remove(partPath_.c_str());
+        if (opened_ && !complete_ && !keep_) platformRemoveFile(path_);
     }
-    // Continues the file, or empties a stale one of an earlier attempt.
+    // Continues the file, or replaces a stale one of an earlier attempt or run.
     bool open(bool append) {
-        file_ = std::fopen(partPath_.c_str(), append ? "ab" : "wb");
+        file_ = platformOpenFile(path_, append ? PlatformOpenMode::Append : PlatformOpenMode::Write);
         opened_ = file_ != nullptr;
         return opened_;
     }
@@ -63,31 +61,25 @@ public:
     }
     // What arrived is no good start for a later attempt.
     void discardOnFailure() { keep_ = false; }
-    // Closes the file (a failed flush is a failed write) and renames it to the local path.
-    bool commit() {
+    // Closes the file; a failed flush is a failed write.
+    bool finish() {
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
-        if (!closed) return false;
-        std::error_code error;
-        std::filesystem::rename(partPath_, localPath_, error);
-        committed_ = !error;
-        return committed_;
+        complete_ = closed;
+        return complete_;
     }
 
 private:
-    std::string localPath_;
-    std::string partPath_;
+    std::string path_;
     bool keep_;
     FILE* file_ = nullptr;
     bool opened_ = false;
-    bool committed_ = false;
+    bool complete_ = false;
 };
 
-// The size of what an earlier attempt left; 0 when nothing.
-int64_t partSize(const std::string& localPath) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(localPath + kPartSuffix, error);
-    return error ? 0 : int64_t(size);
+// The size of what an earlier attempt left; 0 when nothing (or no regular file) is there.
+int64_t partSize(const std::string& bodyPath) {
+    return std::max<int64_t>(0, fileSize(bodyPath));
 }
 
 bool isRedirect(int status) {
@@ -133,7 +125,7 @@ enum class Step { Stored, NoResponse, Failed, Redirect, Restart };
 
 // One request and its response. A redirect leaves its target in `next` and its status line in
 // `statusLine`.
-Step fetchOnce(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
                bool mayResume, HttpResult& result, std::string& next, std::string& statusLine) {
     Url address;
     if (!parseUrl(url, address)) {
@@ -202,7 +194,7 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         return Step::Failed;
     }
 
-    const int64_t resumeFrom = mayResume ? partSize(localPath) : 0;
+    const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
     std::string request =
         "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host + "\r\nConnection: close\r\n";
     // The updater compares files byte for byte: no compression it did not ask for.
@@ -280,8 +272,13 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
     }
 
     bool decode = false;
+    // A ".gz" sent gzip-encoded is the file itself when the server merely labels ".gz" files so
+    // (AddEncoding), or the file compressed once more on the fly (a forced mod_deflate): only
+    // its first decoded bytes tell, gzip's magic again in the second case.
+    bool sniff = false;
     if (response.contentEncoding == "gzip" || response.contentEncoding == "x-gzip") {
         decode = !namesGzipFile(address.path);
+        sniff = !decode;
     } else if (!response.contentEncoding.empty() && response.contentEncoding != "identity") {
         result.failure = "unsupported Content-Encoding: " + forLog(response.contentEncoding);
         return Step::Failed;
@@ -292,7 +289,7 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         // Only the part the updater asked for may be appended; a decoded body cannot be.
         if (resumeFrom == 0 || decode || response.rangeStart != resumeFrom) {
             result.failure = response.statusLine + " for a range the updater did not ask for";
-            std::remove((localPath + kPartSuffix).c_str());
+            platformRemoveFile(bodyPath);
             result.retryable = resumeFrom > 0;
             return Step::Failed;
         }
@@ -302,19 +299,38 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         result.events.push_back(response.statusLine + " to a range request: fetched from the start");
     }
 
+    // A continued range is the raw file, as its start was.
+    if (append) sniff = false;
+
     // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
     const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
     // A decoded body cannot be continued with a range of the encoded one.
-    PartFile file(localPath, options.resume && !decode);
+    BodyFile file(bodyPath, options.resume && !decode && !sniff);
     if (!file.open(append)) {
-        result.failure = "could not write " + localPath + kPartSuffix;
+        result.failure = "could not write " + bodyPath;
+        // A continued file may not be appended to (a second hard link to it): the next attempt
+        // starts from the first byte. Only a regular file is removed; anything else stays.
+        if (append && platformRemoveFile(bodyPath)) result.retryable = true;
         return Step::Failed;
     }
-    std::unique_ptr<GzipBodyDecoder> decoder(decode ? new GzipBodyDecoder : nullptr);
+    std::unique_ptr<GzipBodyDecoder> decoder(decode || sniff ? new GzipBodyDecoder : nullptr);
     bool writeFailed = false;
     const GzipBodyDecoder::Writer writeOut = [&](const char* data, size_t length) {
         writeFailed = !file.write(data, length);
         return !writeFailed;
+    };
+    // While sniffing: the body's bytes so far, and what they decode to.
+    std::string sniffedRaw, sniffedDecoded;
+    const GzipBodyDecoder::Writer keepDecoded = [&](const char* data, size_t length) {
+        sniffedDecoded.append(data, length);
+        return true;
+    };
+    // Ends the sniffing: from here on the body is decoded, or stored as it comes.
+    auto settle = [&](bool decodeIt) {
+        sniff = false;
+        if (decodeIt) return writeOut(sniffedDecoded.data(), sniffedDecoded.size());
+        decoder.reset();
+        return writeOut(sniffedRaw.data(), sniffedRaw.size());
     };
     int64_t received = 0;
     // Bytes past the declared length are not part of the body.
@@ -322,13 +338,29 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         if (contentLength > 0 && int64_t(length) > contentLength - received)
             length = size_t(contentLength - received);
         received += int64_t(length);
+        // Small steps, so that what one step decodes to stays small (deflate packs at most
+        // about 1,000 to 1).
+        constexpr size_t kSniffStep = 64;
+        while (sniff && length > 0) {
+            const size_t step = std::min(kSniffStep, length);
+            sniffedRaw.append(data, step);
+            const bool valid = decoder->feed(data, step, keepDecoded);
+            data += step;
+            length -= step;
+            if (!valid || sniffedDecoded.size() >= 2) {
+                const bool twice = valid && static_cast<unsigned char>(sniffedDecoded[0]) == 0x1f &&
+                                   static_cast<unsigned char>(sniffedDecoded[1]) == 0x8b;
+                if (!settle(twice)) return false;
+            }
+        }
+        if (length == 0) return true;
         if (!decoder) return writeOut(data, length);
         if (decoder->feed(data, length, writeOut)) return true;
-        result.failure = writeFailed ? "could not write " + localPath + kPartSuffix : "damaged gzip content";
+        result.failure = writeFailed ? "could not write " + bodyPath : "damaged gzip content";
         return false;
     };
     auto failedWrite = [&]() {
-        if (result.failure.empty()) result.failure = "could not write " + localPath + kPartSuffix;
+        if (result.failure.empty()) result.failure = "could not write " + bodyPath;
         // What a full disk left half-written is no start to build on.
         file.discardOnFailure();
         return Step::Failed;
@@ -354,14 +386,16 @@ Step fetchOnce(const std::string& url, const std::string& localPath, int64_t max
         }
         if (!store(block.get(), size_t(count))) return failedWrite();
     }
+    // A body too short to tell is the file as sent: twice compressed, it would be longer.
+    if (sniff && !settle(false)) return failedWrite();
     if (decoder && !decoder->complete()) {
         result.failure = "gzip content cut short after " + std::to_string(received) + " bytes";
         result.retryable = true;
         return Step::Failed;
     }
-    if (!file.commit()) {
+    if (!file.finish()) {
         file.discardOnFailure();
-        result.failure = "could not store " + localPath;
+        result.failure = "could not write " + bodyPath;
         return Step::Failed;
     }
     return Step::Stored;
@@ -435,7 +469,7 @@ bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOp
     return connectToAny(socket, addresses, options);
 }
 
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes, const HttpOptions& options,
+bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
              HttpResult* out) {
     HttpResult local;
     HttpResult& result = out ? *out : local;
@@ -446,15 +480,19 @@ bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBy
     int redirects = 0;
     for (;;) {
         std::string next, statusLine;
-        switch (fetchOnce(current, localPath, maxBytes, options, mayResume, result, next, statusLine)) {
+        switch (fetchOnce(current, bodyPath, maxBytes, options, mayResume, result, next, statusLine)) {
         case Step::Stored:
+            return true;
         case Step::NoResponse:
+            // Nothing arrived: what stands at the name is no body of this transfer. Only what
+            // a resume may continue stays.
+            if (!options.resume) platformRemoveFile(bodyPath);
             return true;
         case Step::Failed:
             return false;
         case Step::Restart:
             result.events.push_back(statusLine + " to a range request: fetched from the start");
-            std::remove((localPath + kPartSuffix).c_str());
+            platformRemoveFile(bodyPath);
             mayResume = false;
             break;
         case Step::Redirect:

@@ -17,8 +17,8 @@ struct HttpOptions {
     const PlatformCancel* cancel = nullptr;
     // Asks every cache on the way for a fresh copy (Cache-Control and Pragma: no-cache).
     bool noCache = false;
-    // A failed transfer keeps what arrived in "<localPath>.part", and one found there is
-    // continued with a Range request. Only for files whose digest is checked afterwards: a
+    // A failed transfer keeps what arrived in the body file, and one found there is continued
+    // with a Range request. Only for files whose digest is checked afterwards: a
     // server file that changed meanwhile gives a whole that only the digest can tell is wrong.
     bool resume = false;
     // Requests go through this proxy unless its bypass list names the host; null: none.
@@ -28,7 +28,8 @@ struct HttpOptions {
 // What one httpGet met on the way, for the caller to log on its own thread.
 struct HttpResult {
     // Why it failed, as one line: the server's status line, the socket error, the time-out,
-    // the refused redirect. Empty when the body was stored.
+    // the refused redirect; also why nothing was stored when httpGet still returns true (the
+    // server closed without answering). Empty exactly when the body was stored.
     std::string failure;
     // True when another attempt may well succeed: a refused or reset connection, a time-out, a
     // body cut short, the statuses 408, 429, 500, 502, 503 and 504.
@@ -42,17 +43,19 @@ struct HttpResult {
 // The most redirects one request follows; one more fails it.
 constexpr int kMaxRedirects = 5;
 
-// Fetches `url` and writes the response body to `localPath`. The body goes to `localPath`
-// followed by ".part" first, which is renamed into place only when the whole body arrived, so
-// a failed or interrupted transfer never leaves anything under `localPath` (see
-// HttpOptions::resume for what stays under the ".part" name).
+// Fetches `url` and writes the response body to `bodyPath` (a file already there is replaced;
+// a link there is not followed, also when a resume continues the file), which is removed again
+// unless the whole body arrived: a failed or interrupted transfer leaves nothing under
+// `bodyPath` (see HttpOptions::resume for what stays). The caller decides when the body may
+// take the place of the file it is for.
 //
 // The redirects 301, 302, 303, 307 and 308 are followed, up to kMaxRedirects, and never back to
 // an address already asked for. A body the server compressed on the fly (Content-Encoding gzip
 // or x-gzip) is decoded as it arrives, unless the path ends in ".gz": then the body is the file.
 //
 // True when the body was stored, and also when the server closed the connection before sending
-// a single byte (then no file is created: the caller sees a missing file). False, with nothing
+// a single byte (then `result` has a failure and nothing is under `bodyPath` but, with
+// HttpOptions::resume, what an earlier attempt left there). False, with nothing
 // stored, when the URL cannot be split or holds a space or control character in its host or
 // path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
 // refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
@@ -60,7 +63,7 @@ constexpr int kMaxRedirects = 5;
 // another, the body ends before its Content-Length or by an error, the body grows past
 // `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
 // written, or the transfer stalls or is cancelled. `result`, when given, says why.
-bool httpGet(const std::string& url, const std::string& localPath, int64_t maxBytes,
+bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
 
 // Splits at the first "http://" (anything before it is ignored; without it the host starts at

@@ -118,6 +118,21 @@ std::string encodePath(const std::string& path) {
     return encoded;
 }
 
+std::string encodeAddress(const std::string& address) {
+    const size_t scheme = address.find("://");
+    const size_t slash = address.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (slash == std::string::npos) return address;
+    const size_t query = address.find('?', slash);
+    std::string encoded = address.substr(0, slash);
+    for (size_t i = slash; i < address.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(address[i]);
+        // A control byte stays, for the request to refuse: no editor puts one there by chance.
+        if ((c == '?' && i >= query) || c < 0x20 || c == 0x7f) encoded += char(c);
+        else encoded += encodePath(address.substr(i, 1));
+    }
+    return encoded;
+}
+
 std::string withQuery(const std::string& address, const std::string& query) {
     return address + (address.find('?') == std::string::npos ? "?" : "&") + query;
 }

@@ -34,6 +34,12 @@ std::string basicAuthorization(const std::string& userInfo);
 // '%' stays as it is: manifests may already hold encoded names.
 std::string encodePath(const std::string& path);
 
+// A whole address with its path encoded as by encodePath, and its query too except for its
+// '?'s; the scheme, credentials and host stay as written, and so do control bytes (for the
+// request to refuse). For addresses people type (the configuration's, the manifest's base),
+// which may hold a space or a letter beyond ASCII.
+std::string encodeAddress(const std::string& address);
+
 // Adds `query` (without '?') to `address`: behind '?' when it has no query yet, else behind '&'.
 std::string withQuery(const std::string& address, const std::string& query);
 

@@ -16,8 +16,59 @@ void platformStopSockets();
 // that is killed still leaves its log behind.
 void platformWriteByLine(std::FILE* stream);
 
+// ---- Files of the game's folder. One path API for opening, creating, renaming and removing
+// files: paths are UTF-8 with "/" between levels (on Windows they go to the system as UTF-16,
+// so names outside ASCII work), relative to the working directory, which is the game's
+// folder. A relative path is walked level by level without following a symbolic link (on
+// Windows, a reparse point) at any level, so nothing reaches outside the folder through a
+// link someone placed in it; where an absolute path's folder lies is the caller's business,
+// only its last level is never followed. Only regular files are opened, replaced or removed:
+// whatever else stands at a path (a folder, a link, a pipe, a device) is left alone and the
+// operation fails. Any thread may call these; they keep no state and never log.
+
+enum class PlatformFileKind {
+    // Nothing there, or a folder on the way is missing.
+    Missing,
+    Regular,
+    // A folder, a link, a pipe, a device, or a link or non-folder on the way.
+    Other,
+};
+PlatformFileKind platformFileKind(const std::string& path);
+
+enum class PlatformOpenMode {
+    // An existing regular file, read from its start. Never blocks on a pipe or device.
+    Read,
+    // A new, empty regular file: whatever file stood at the path is removed first, so a hard
+    // link to a file elsewhere is never written through.
+    Write,
+    // An existing regular file (with no other hard link) written at its end, or a new one.
+    Append,
+};
+// A binary C stream on the file, or null; the caller closes it.
+std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode);
+// Renames the regular file `from` to `to`, replacing a regular file there in one step. False,
+// with both left as they were, when either is not a regular file (or missing, for `from`) or
+// the system refuses (a read-only or immutable file, another disk).
+bool platformRenameFile(const std::string& from, const std::string& to);
+// Removes the regular file; false when there is none or the system refuses.
+bool platformRemoveFile(const std::string& path);
 // Creates one directory level: 0 on success, otherwise -1 (it may already exist).
 int platformMakeDirectory(const std::string& path);
+// Creates every missing level of the folder path, in time linear in its length. False when a
+// level cannot be created or is not a folder (a file, or a link, which is not followed).
+bool platformMakeDirectories(const std::string& path);
+
+enum class PlatformLockResult {
+    // This process holds the lock until it exits.
+    Held,
+    // Another process holds it.
+    Busy,
+    // The lock file cannot be opened (a read-only folder): nobody can hold it.
+    Unavailable,
+};
+// Takes the exclusive lock on the file at `path` (created when missing) without waiting. Main
+// thread, once per process; the lock ends with the process, also when it is killed.
+PlatformLockResult platformLockFile(const std::string& path);
 
 // ---- TCP sockets. Every call may run on any thread; a socket belongs to the thread using it.
 

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -92,6 +94,148 @@ void platformStopSockets() {}
 void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
 
 int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
+
+// ---- Files. Every level of a relative path is opened with openat(O_NOFOLLOW | O_DIRECTORY)
+// from the one before, so a link anywhere on the way stops the walk (and each level costs one
+// short system call: the whole walk is linear in the path's length).
+
+namespace {
+
+// An open folder descriptor, closed by its owner; AT_FDCWD (never closed) for the working
+// directory.
+struct Folder {
+    int fd = -1;
+    Folder() = default;
+    explicit Folder(int descriptor) : fd(descriptor) {}
+    Folder(Folder&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    Folder& operator=(Folder&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Folder() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Opens the folder that holds the path's last level and leaves that level's name in `leaf`.
+// With `create`, missing levels are made on the way. False, with errno set, when a level is
+// missing (ENOENT), a link or no folder (ELOOP, ENOTDIR), or the path ends in "/".
+bool openParent(const std::string& path, std::string& leaf, Folder& parent, bool create = false) {
+    const size_t slash = path.rfind('/');
+    leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (leaf.empty()) {
+        errno = EISDIR;
+        return false;
+    }
+    // An absolute path's folders are where the caller says, links and all.
+    const bool absolute = path[0] == '/';
+    const int levelFlags = absolute ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : kFolderFlags;
+    parent = Folder(absolute ? open("/", levelFlags) : AT_FDCWD);
+    if (parent.fd == -1) return false;
+    if (slash == std::string::npos) return true;
+    size_t begin = absolute ? 1 : 0;
+    while (begin < slash) {
+        size_t end = path.find('/', begin);
+        const std::string level = path.substr(begin, end - begin);
+        begin = end + 1;
+        if (level.empty() || level == ".") continue;
+        if (create && mkdirat(parent.fd, level.c_str(), 0777) != 0 && errno != EEXIST) return false;
+        Folder next(openat(parent.fd, level.c_str(), levelFlags));
+        if (next.fd < 0) return false;
+        parent = std::move(next);
+    }
+    return true;
+}
+
+// What stands at `leaf` in `folder`, the link itself when it is one.
+PlatformFileKind kindAt(const Folder& folder, const std::string& leaf) {
+    struct stat info;
+    if (fstatat(folder.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? PlatformFileKind::Missing : PlatformFileKind::Other;
+    return S_ISREG(info.st_mode) ? PlatformFileKind::Regular : PlatformFileKind::Other;
+}
+
+}  // namespace
+
+PlatformFileKind platformFileKind(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return errno == ENOENT ? PlatformFileKind::Missing : PlatformFileKind::Other;
+    return kindAt(parent, leaf);
+}
+
+std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return nullptr;
+    // O_NONBLOCK: opening a pipe for reading would wait for a writer; what is opened is
+    // checked to be a regular file before anything is read or written.
+    int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    if (mode == PlatformOpenMode::Read) {
+        flags |= O_RDONLY;
+    } else if (mode == PlatformOpenMode::Write) {
+        // A file already there may be a hard link to one elsewhere: it is replaced, not emptied.
+        if (kindAt(parent, leaf) == PlatformFileKind::Regular) unlinkat(parent.fd, leaf.c_str(), 0);
+        flags |= O_WRONLY | O_CREAT | O_EXCL;
+    } else {
+        flags |= O_WRONLY | O_CREAT | O_APPEND;
+    }
+    const int fd = openat(parent.fd, leaf.c_str(), flags, 0666);
+    if (fd < 0) return nullptr;
+    // O_NONBLOCK stays: it changes nothing for a regular file.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (mode == PlatformOpenMode::Append && info.st_nlink > 1)) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "ab");
+    if (!file) close(fd);
+    return file;
+}
+
+bool platformRenameFile(const std::string& from, const std::string& to) {
+    std::string fromLeaf, toLeaf;
+    Folder fromParent, toParent;
+    if (!openParent(from, fromLeaf, fromParent) || !openParent(to, toLeaf, toParent)) return false;
+    if (kindAt(fromParent, fromLeaf) != PlatformFileKind::Regular) return false;
+    if (kindAt(toParent, toLeaf) == PlatformFileKind::Other) return false;
+    return renameat(fromParent.fd, fromLeaf.c_str(), toParent.fd, toLeaf.c_str()) == 0;
+}
+
+bool platformRemoveFile(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent) || kindAt(parent, leaf) != PlatformFileKind::Regular) return false;
+    return unlinkat(parent.fd, leaf.c_str(), 0) == 0;
+}
+
+bool platformMakeDirectories(const std::string& path) {
+    if (path.empty()) return false;
+    // The last level is made like the others: a name behind it stands in for the leaf.
+    std::string leaf;
+    Folder parent;
+    return openParent(path + (path.back() == '/' ? "" : "/") + "x", leaf, parent, true);
+}
+
+PlatformLockResult platformLockFile(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return PlatformLockResult::Unavailable;
+    const int fd = openat(parent.fd, leaf.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return PlatformLockResult::Unavailable;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return PlatformLockResult::Unavailable;
+    }
+    // The descriptor stays open for the rest of the process: closing it would end the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return PlatformLockResult::Held;
+    const bool busy = errno == EWOULDBLOCK;
+    close(fd);
+    return busy ? PlatformLockResult::Busy : PlatformLockResult::Unavailable;
+}
 
 // ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()
 // with its time-out and the cancel pipe: a stalled peer or a shutdown never leaves a thread

@@ -6,6 +6,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 #include <shellapi.h>
 #define SECURITY_WIN32
@@ -40,7 +42,149 @@ void platformWriteByLine(std::FILE* stream) {
     std::setvbuf(stream, nullptr, _IONBF, 0);
 }
 
-int platformMakeDirectory(const std::string& path) { return _mkdir(path.c_str()); }
+// ---- Files. Paths go to the wide ("W") functions as UTF-16, so names outside ASCII reach
+// the disk as the manifest wrote them. Every folder on the way of a relative path is looked at
+// first: a reparse point (a symbolic link or a junction) or a file there stops the operation,
+// and the last level is opened with FILE_FLAG_OPEN_REPARSE_POINT and checked to be a plain file.
+
+namespace {
+
+// The UTF-16 form with "\" between levels; empty for text that is not UTF-8.
+std::wstring widePath(const std::string& path) {
+    if (path.empty()) return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(size_t(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), &wide[0], length);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return wide;
+}
+
+bool isAbsolute(const std::wstring& path) {
+    return (!path.empty() && path[0] == L'\\') || (path.size() > 1 && path[1] == L':');
+}
+
+enum class Levels { Folders, Missing, Refused };
+
+// Looks at every folder level of a relative path, one call each: linear in the path's length.
+Levels checkLevels(const std::wstring& path) {
+    if (isAbsolute(path)) return Levels::Folders;
+    for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        const std::wstring level = path.substr(0, at);
+        const DWORD attributes = GetFileAttributesW(level.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Levels::Missing : Levels::Refused;
+        }
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return Levels::Refused;
+    }
+    return Levels::Folders;
+}
+
+PlatformFileKind kindOf(const std::wstring& path) {
+    if (path.empty()) return PlatformFileKind::Other;
+    switch (checkLevels(path)) {
+    case Levels::Missing: return PlatformFileKind::Missing;
+    case Levels::Refused: return PlatformFileKind::Other;
+    case Levels::Folders: break;
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PlatformFileKind::Missing
+                                                                               : PlatformFileKind::Other;
+    }
+    if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+        return PlatformFileKind::Other;
+    return PlatformFileKind::Regular;
+}
+
+}  // namespace
+
+PlatformFileKind platformFileKind(const std::string& path) { return kindOf(widePath(path)); }
+
+std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
+    const std::wstring wide = widePath(path);
+    const PlatformFileKind kind = kindOf(wide);
+    if (kind == PlatformFileKind::Other) return nullptr;
+    if (mode == PlatformOpenMode::Read && kind == PlatformFileKind::Missing) return nullptr;
+    // A file already there may be a hard link to one elsewhere: it is replaced, not emptied.
+    if (mode == PlatformOpenMode::Write && kind == PlatformFileKind::Regular) DeleteFileW(wide.c_str());
+    const DWORD access = mode == PlatformOpenMode::Read ? GENERIC_READ : GENERIC_WRITE;
+    const DWORD disposition = mode == PlatformOpenMode::Read    ? OPEN_EXISTING
+                              : mode == PlatformOpenMode::Write ? CREATE_NEW
+                                                                : OPEN_ALWAYS;
+    HANDLE handle = CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        (mode == PlatformOpenMode::Append && info.nNumberOfLinks > 1)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    if (mode == PlatformOpenMode::Append) SetFilePointer(handle, 0, nullptr, FILE_END);
+    const int flags = _O_BINARY | (mode == PlatformOpenMode::Read ? _O_RDONLY : _O_WRONLY) |
+                      (mode == PlatformOpenMode::Append ? _O_APPEND : 0);
+    const int fd = _open_osfhandle(intptr_t(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "ab");
+    if (!file) _close(fd);
+    return file;
+}
+
+bool platformRenameFile(const std::string& from, const std::string& to) {
+    const std::wstring wideFrom = widePath(from), wideTo = widePath(to);
+    if (kindOf(wideFrom) != PlatformFileKind::Regular || kindOf(wideTo) == PlatformFileKind::Other) return false;
+    return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool platformRemoveFile(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    return kindOf(wide) == PlatformFileKind::Regular && DeleteFileW(wide.c_str()) != 0;
+}
+
+int platformMakeDirectory(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) ? 0 : -1;
+}
+
+bool platformMakeDirectories(const std::string& path) {
+    std::wstring wide = widePath(path);
+    if (wide.empty()) return false;
+    if (wide.back() != L'\\') wide += L'\\';
+    // Each level is made, then looked at: an existing reparse point or file stops the walk.
+    for (size_t at = wide.find(L'\\', 1); at != std::wstring::npos; at = wide.find(L'\\', at + 1)) {
+        const std::wstring level = wide.substr(0, at);
+        if (level.back() == L':') continue;
+        CreateDirectoryW(level.c_str(), nullptr);
+        const DWORD attributes = GetFileAttributesW(level.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (!isAbsolute(wide) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            return false;
+    }
+    return true;
+}
+
+PlatformLockResult platformLockFile(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    if (kindOf(wide) == PlatformFileKind::Other) return PlatformLockResult::Unavailable;
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return PlatformLockResult::Unavailable;
+    OVERLAPPED whole = {};
+    // The handle stays open for the rest of the process: closing it would end the lock.
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+        return PlatformLockResult::Held;
+    const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(handle);
+    return busy ? PlatformLockResult::Busy : PlatformLockResult::Unavailable;
+}
 
 // ---- TCP sockets. Each socket is non-blocking and tied to an event of its own for all its
 // network events, so that every wait is one WSAWaitForMultipleEvents on that event, the cancel

@@ -2,24 +2,68 @@
 #include "update/manifest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <set>
+#include <unordered_map>
+#include <vector>
 
 #include "net/url.h"
+#include "platform/platform.h"
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 #include "update/run_state.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 #include "util/strings.h"
 
-const char* const kManifestCopyPath = "manifest.txt";
-
 namespace {
 
 const std::string kMasterTag = "master:";
-// The suffix a compressed file has on the server and loses once it is decompressed.
-constexpr size_t kGzipSuffixLength = 3;
+const std::string kGzipSuffix = ".gz";
+constexpr size_t kDigestLength = 32;
+
+enum class LineKind { Master, Presence, Digest, Compressed };
+
+// One line that mattered, as the first pass understood it.
+struct ManifestLine {
+    LineKind kind;
+    // The prefix of a master line; the path of a file line.
+    std::string text;
+    // Digest line: the file's digest. Compressed line: the unpacked file's digest.
+    std::string md5;
+    // Compressed line: the digest of the ".gz" as the server has it.
+    std::string compressedMd5;
+};
+
+bool endsWithGz(const std::string& path) {
+    return path.size() >= kGzipSuffix.size() &&
+           path.compare(path.size() - kGzipSuffix.size(), kGzipSuffix.size(), kGzipSuffix) == 0;
+}
+
+// The file in the folder that a line is compared with: a compressed line's path loses its
+// last three characters (whatever they are), any other ".gz" is unpacked into the name without
+// it, the rest is the path itself.
+std::string localFileOf(const ManifestLine& line) {
+    if (line.kind == LineKind::Compressed)
+        return line.text.size() < kGzipSuffix.size() ? line.text
+                                                     : line.text.substr(0, line.text.size() - kGzipSuffix.size());
+    if (endsWithGz(line.text)) return line.text.substr(0, line.text.size() - kGzipSuffix.size());
+    return line.text;
+}
+
+// Lower-cases a digest in place; false unless it is 32 hexadecimal digits.
+bool normaliseDigest(std::string& digest) {
+    if (digest.size() != kDigestLength) return false;
+    for (char& c : digest) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return true;
+}
 
 std::string asciiLowerCase(std::string text) {
     for (char& c : text)
@@ -27,96 +71,201 @@ std::string asciiLowerCase(std::string text) {
     return text;
 }
 
-bool rejectMalformed() {
-    std::printf("\tMalformed manifest file\n");
+// Why the updater cannot write `path`, or empty: it must stay in the folder, be none of the
+// updater's own names, and stay within the limits.
+std::string pathProblem(const std::string& path) {
+    if (path.size() > kMaxManifestPathLength)
+        return "the path is longer than " + std::to_string(kMaxManifestPathLength) + " bytes";
+    if (size_t(std::count(path.begin(), path.end(), '/')) >= kMaxManifestPathDepth)
+        return "the path has more than " + std::to_string(kMaxManifestPathDepth) + " levels";
+    if (!isSafeManifestPath(path)) return "the path leaves the game's folder or names a device";
+    return reservedNameProblem(path);
+}
+
+// The first pass: every line is read and checked before anything in the folder is looked at,
+// so a bad line anywhere leaves the folder as it was. Appends to `lines`; on a refusal returns
+// false with the reason and the line's number.
+bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
+               size_t& lineNumber) {
+    // Which line claimed each name the run may write, so that two lines never write one file.
+    // Both lower-cased: Windows does not tell "A.txt" from "a.txt", and a path listed again in
+    // other letters is the same file, fetched once (as any path listed twice).
+    std::unordered_map<std::string, std::string> claims;
+    bool haveMaster = false;
+    std::string line;
+    size_t begin = 0;
+    lineNumber = 0;
+    while (begin <= manifest.size()) {
+        const char* start = manifest.data() + begin;
+        const void* feed = std::memchr(start, '\n', manifest.size() - begin);
+        const size_t end = feed ? size_t(static_cast<const char*>(feed) - manifest.data()) : manifest.size();
+        ++lineNumber;
+        if (end - begin > kMaxManifestLineLength) {
+            problem = "the line is longer than " + std::to_string(kMaxManifestLineLength) + " bytes";
+            return false;
+        }
+        // Whitespace (carriage returns included) goes wherever it stands: one pass per line.
+        line.assign(start, end - begin);
+        removeWhitespace(line);
+        begin = end + 1;
+
+        if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
+            lines.push_back({LineKind::Master, line.substr(kMasterTag.size()), "", ""});
+            haveMaster = !lines.back().text.empty();
+            continue;
+        }
+        if (line.empty()) continue;
+        if (!haveMaster) {
+            problem = "a file line before any master line with an address";
+            return false;
+        }
+
+        ManifestLine entry{LineKind::Presence, line, "", ""};
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            entry.text = line.substr(0, colon);
+            const size_t angle = line.find('<', colon);
+            if (angle == std::string::npos) {
+                entry.kind = LineKind::Digest;
+                entry.md5 = line.substr(colon + 1);
+            } else {
+                entry.kind = LineKind::Compressed;
+                entry.md5 = line.substr(colon + 1, angle - colon - 1);
+                entry.compressedMd5 = line.substr(angle + 1);
+            }
+            if (!normaliseDigest(entry.md5) ||
+                (entry.kind == LineKind::Compressed && !normaliseDigest(entry.compressedMd5))) {
+                problem = "a digest is not 32 hexadecimal digits";
+                return false;
+            }
+        }
+        const std::string local = localFileOf(entry);
+        for (const std::string& name : {entry.text, local}) {
+            problem = pathProblem(name);
+            if (!problem.empty()) {
+                problem = name + ": " + problem;
+                return false;
+            }
+            const auto claim = claims.emplace(asciiLowerCase(name), entry.text);
+            if (!claim.second && asciiLowerCase(claim.first->second) != asciiLowerCase(entry.text)) {
+                problem = "both " + claim.first->second + " and " + entry.text + " would write " + name;
+                return false;
+            }
+        }
+        lines.push_back(std::move(entry));
+    }
+    return true;
+}
+
+// A file that must be fetched, as queueFile takes it.
+struct Fetch {
+    std::string url, path, expectedMd5, unpackedMd5;
+};
+
+// Something other than a regular file stands where the run would read or write: that file
+// cannot be updated, and nothing may be done to what is there.
+bool isTrap(const std::string& path) { return platformFileKind(path) == PlatformFileKind::Other; }
+
+bool refuseTrap(const std::string& path, const std::string& where, FileRefuser refuse) {
+    std::printf("\t%s is not a regular file; left alone\n", where.c_str());
+    if (refuse) refuse(path);
     return false;
 }
 
-}  // namespace
-
-bool compareManifest(const std::string& manifest, FileQueuer queue) {
-    if (manifest.empty()) return false;
-    std::string text = manifest;
-    replaceAll(text, "\r", "");
-    StringList lines;
-    split(lines, text, "\n");
-
+// The second pass: compares every file line with the folder, then queues what differs. Every
+// name the fetch of a file will write is looked at before the first file is queued.
+bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, FileRefuser refuse) {
+    std::vector<Fetch> fetches;
     // Two workers fetching one path would write the same temporary file at once, so a path
     // listed twice is fetched once, as its first line says. Paths that differ only in letter
     // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
-    auto queueOnce = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
-                         const std::string& unpackedMd5) {
+    auto fetch = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
+                     const std::string& unpackedMd5) {
         if (queuedPaths.insert(asciiLowerCase(path)).second)
-            queue(url, path, expectedMd5, unpackedMd5);
+            fetches.push_back({url, path, expectedMd5, unpackedMd5});
         else
             std::printf("\t%s listed again; fetched once\n", path.c_str());
     };
 
     std::string masterPrefix;
-    for (std::string& line : lines) {
-        removeWhitespace(line);
-        if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
-            masterPrefix = line.substr(kMasterTag.size());
+    for (const ManifestLine& line : lines) {
+        if (line.kind == LineKind::Master) {
+            masterPrefix = line.text;
             std::printf("\tMaster set to %s\n", masterPrefix.c_str());
             continue;
         }
-        if (line.empty()) continue;
-        if (masterPrefix.empty()) return rejectMalformed();
-
-        const size_t colon = line.find(':');
-        const std::string path = line.substr(0, colon);
-        // The manifest comes from the network: none of its paths may leave the game's folder.
-        if (!isSafeManifestPath(path)) return rejectMalformed();
-        // Every downloaded ".gz" is decompressed into the name without it, whatever kind of
-        // line named it: "x/...gz" would decompress into "x/..".
-        const size_t stem = path.size() - std::min(path.size(), kGzipSuffixLength);
-        const bool unpacked = path.compare(stem, std::string::npos, ".gz") == 0;
-        const std::string unpackedName = unpacked ? path.substr(0, stem) : path;
-        if (unpacked && !isSafeManifestPath(unpackedName)) return rejectMalformed();
+        const std::string& path = line.text;
         // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
-        const std::string url = masterPrefix + encodePath(path);
-
-        if (colon == std::string::npos) {
-            // A presence line: any copy will do. A ".gz" lives in the folder unpacked; looking
-            // for the download itself would fetch it on every run and overwrite what the
-            // player changed in the file.
-            if (!fileExists(unpackedName)) queueOnce(url, path, "", "");
-            continue;
-        }
-
-        const size_t angle = line.find('<', colon);
-        if (angle == std::string::npos) {
-            const std::string md5 = line.substr(colon + 1);
-            if (md5OfFile(path) == md5) {
-                std::printf("\t%s (%s) up to date\n", path.c_str(), md5.c_str());
+        const std::string url = encodeAddress(masterPrefix) + encodePath(path);
+        const std::string local = localFileOf(line);
+        switch (line.kind) {
+        case LineKind::Presence:
+            // Any copy will do. A ".gz" lives in the folder unpacked; looking for the download
+            // itself would fetch it on every run and overwrite what the player changed.
+            if (!fileExists(local)) fetch(url, path, "", "");
+            break;
+        case LineKind::Digest:
+            if (md5OfFile(path) == line.md5) {
+                std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
             } else {
-                std::printf("\t%s Local hash does not match %s\n", path.c_str(), md5.c_str());
-                queueOnce(url, path, md5, "");
+                std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
+                fetch(url, path, line.md5, "");
             }
-            continue;
+            break;
+        case LineKind::Compressed: {
+            const std::string localMd5 = md5OfFile(local);
+            if (localMd5 == line.md5) {
+                std::printf("\t%s (%s) up to date\n", local.c_str(), line.md5.c_str());
+                // A run killed after unpacking but before deleting the download leaves it
+                // behind, and no later run would fetch (and so delete) it again. Only a name
+                // that the unpacking itself would have deleted: the line's path need not end
+                // in ".gz".
+                if (endsWithGz(path)) deleteIfExists(path);
+            } else {
+                std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", local.c_str(), localMd5.c_str(),
+                            line.md5.c_str());
+                fetch(url, path, line.compressedMd5, line.md5);
+            }
+            break;
         }
-
-        // A compressed line: the folder holds the decompressed file, the server the ".gz".
-        const std::string uncompressedMd5 = line.substr(colon + 1, angle - colon - 1);
-        const std::string localFile =
-            path.size() < kGzipSuffixLength ? path : path.substr(0, path.size() - kGzipSuffixLength);
-        // "x/...gz" would decompress into "x/..".
-        if (!isSafeManifestPath(localFile)) return rejectMalformed();
-        const std::string localMd5 = md5OfFile(localFile);
-        if (localMd5 == uncompressedMd5) {
-            std::printf("\t%s (%s) up to date\n", localFile.c_str(), uncompressedMd5.c_str());
-            // A run killed after unpacking but before deleting the download leaves it behind,
-            // and no later run would fetch (and so delete) it again. Only a name that the
-            // unpacking itself would have deleted: the line's path need not end in ".gz".
-            if (unpacked) deleteIfExists(path);
-        } else {
-            std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", localFile.c_str(),
-                        localMd5.c_str(), uncompressedMd5.c_str());
-            queueOnce(url, path, line.substr(angle + 1), uncompressedMd5);
+        case LineKind::Master: break;
         }
     }
 
+    for (const Fetch& file : fetches) {
+        std::vector<std::string> written = {file.path, downloadName(file.path)};
+        if (endsWithGz(file.path)) {
+            const std::string unpacked = file.path.substr(0, file.path.size() - kGzipSuffix.size());
+            written.push_back(unpacked);
+            written.push_back(unpackName(unpacked));
+        }
+        for (const std::string& name : written)
+            if (isTrap(name)) return refuseTrap(file.path, name, refuse);
+    }
+    for (const Fetch& file : fetches) queue(file.url, file.path, file.expectedMd5, file.unpackedMd5);
+    return true;
+}
+
+}  // namespace
+
+bool compareManifest(const std::string& manifest, FileQueuer queue, FileRefuser refuse) {
+    if (manifest.empty()) return false;
+    try {
+        std::vector<ManifestLine> lines;
+        std::string problem;
+        size_t lineNumber = 0;
+        if (!readLines(manifest, lines, problem, lineNumber)) {
+            std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
+            std::printf("\tMalformed manifest file\n");
+            return false;
+        }
+        if (!compareLines(lines, queue, refuse)) return false;
+    } catch (const std::bad_alloc&) {
+        // Within the size limit, yet more than this machine can hold.
+        std::printf("\tManifest too large for the memory available\n");
+        return false;
+    }
     // No delivery can happen while the comparison runs, so the counters are equal exactly
     // when nothing was queued.
     if (FilesToFetch == 0 || FilesToFetch == FilesFetched) UpdatePhase = UpToDate;
@@ -125,7 +274,17 @@ bool compareManifest(const std::string& manifest, FileQueuer queue) {
 
 bool parseManifest() {
     std::string manifest;
-    // A missing copy reads as empty, which the comparison rejects.
-    readWholeFile(manifest, kManifestCopyPath);
-    return compareManifest(manifest, queueFile);
+    try {
+        // A missing copy reads as empty, which the comparison rejects. A copy past the limit
+        // is not read at all.
+        if (fileSize(kManifestCopyPath) > int64_t(kMaxManifestBytes) ||
+            (readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes) && manifest.size() > kMaxManifestBytes)) {
+            std::printf("\tManifest larger than %lu bytes\n", static_cast<unsigned long>(kMaxManifestBytes));
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("\tManifest too large for the memory available\n");
+        return false;
+    }
+    return compareManifest(manifest, queueFile, refuseFile);
 }

@@ -4,11 +4,14 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
 
 #include "net/download_manager.h"
+#include "platform/platform.h"
+#include "update/own_files.h"
 #include "update/failure_sink.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
@@ -21,9 +24,15 @@ constexpr unsigned kGunzipBufferSize = 1024;
 // The compressed side is read in larger pieces: fewer reads, and still a fixed memory.
 constexpr unsigned kGunzipInputSize = 16 * 1024;
 const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
+// No game file unpacks to more than this many times its download, or more than the floor for
+// small ones: beyond that the ".gz" is a bomb meant to fill the player's disk.
+constexpr int64_t kUnpackRatio = 256;
+constexpr int64_t kUnpackFloor = int64_t(64) << 20;
 
 // The digest each queued ".gz" must give once unpacked, by its local path (main thread only).
 std::map<std::string, std::string> unpackedDigests;
+// Queued downloads that nothing verifies (presence lines), by local path (main thread only).
+std::set<std::string> unverifiedDownloads;
 // The paths already fetched once more after failing their digest (main thread only).
 std::set<std::string> refetchedPaths;
 
@@ -40,14 +49,24 @@ bool isCompressed(const std::string& path) {
 // buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
 // end and its check values must match; what follows the last member and is no gzip magic is
 // ignored, as by gzip and zlib.
-bool copyInflated(std::FILE* in, std::FILE* out) {
+bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge) {
+    int64_t written = 0;
+    // Counts what goes out and refuses to pass the bound.
+    auto emit = [&](const unsigned char* data, size_t length) {
+        written += int64_t(length);
+        if (maxBytes > 0 && written > maxBytes) {
+            tooLarge = true;
+            return false;
+        }
+        return std::fwrite(data, 1, length, out) == length;
+    };
     unsigned char input[kGunzipInputSize];
     unsigned char output[kGunzipBufferSize];
     size_t have = std::fread(input, 1, sizeof input, in);
     if (have < 2 || input[0] != kGzipMagic[0] || input[1] != kGzipMagic[1]) {
         // Not gzip data: copied unchanged.
         while (have > 0) {
-            if (std::fwrite(input, 1, have, out) != have) return false;
+            if (!emit(input, have)) return false;
             have = std::fread(input, 1, sizeof input, in);
         }
         return !std::ferror(in);
@@ -75,7 +94,7 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
         if (status != Z_OK && status != Z_STREAM_END) break;
         const size_t produced = sizeof output - stream.avail_out;
         // A short write is a full disk or a failing device.
-        if (std::fwrite(output, 1, produced, out) != produced) break;
+        if (!emit(output, produced)) break;
         if (status != Z_STREAM_END) continue;
 
         // Another member follows only behind gzip's magic.
@@ -100,6 +119,7 @@ bool copyInflated(std::FILE* in, std::FILE* out) {
 
 void resetTransfers() {
     unpackedDigests.clear();
+    unverifiedDownloads.clear();
     refetchedPaths.clear();
 }
 
@@ -108,12 +128,15 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
     if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
+    if (expectedMd5.empty()) unverifiedDownloads.insert(localPath);
     DownloadManager* manager = g_downloadManager.load();
     if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
     reportFailure("Could not queue " + localPath);
 }
+
+void refuseFile(const std::string& localPath) { reportFailure("Could not download " + localPath); }
 
 void logTransferNotes(const DownloadRequest& request, const std::string& prefix) {
     for (const std::string& event : request.events) std::printf("%s%s\n", prefix.c_str(), event.c_str());
@@ -134,7 +157,9 @@ void onFileFailed(DownloadRequest* request) {
     const std::string localPath = request->localPath;
     logTransferNotes(*request, filePrefix(localPath));
     if (request->status == DigestMismatch) {
-        std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), md5OfFile(localPath).c_str(),
+        // The download itself is already removed: the player's file stays as it was, and the
+        // second fetch replaces it only once verified.
+        std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), request->receivedMd5.c_str(),
                     request->expectedMd5.c_str());
         DownloadManager* manager = g_downloadManager.load();
         if (refetchedPaths.insert(localPath).second && manager &&
@@ -154,9 +179,18 @@ bool finishFile(const std::string& localPath) {
     }
     std::printf("\t\t\tDecompressing %s\n", localPath.c_str());
     const std::string outPath = localPath.substr(0, localPath.size() - kGzipSuffix.size());
-    if (!gunzipFile(localPath, outPath)) {
+    // Unpacked beside the file, which it replaces only once it is whole and verified: a damaged
+    // download, a full disk or a kill leaves the player's copy as it was.
+    const std::string temporary = unpackName(outPath);
+    const int64_t limit = unpackLimit(localPath);
+    bool tooLarge = false;
+    if (!gunzipFile(localPath, temporary, limit, &tooLarge)) {
+        if (tooLarge)
+            std::printf("\t\t\t%s unpacks to more than %lld bytes\n", localPath.c_str(), static_cast<long long>(limit));
         std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
-        // The ".gz" stays: it is verified, and the next run decompresses it without a transfer.
+        // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
+        // nothing vouches for would only be fetched again.
+        if (unverifiedDownloads.count(localPath)) platformRemoveFile(localPath);
         reportFailure("Could not decompress " + localPath);
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
@@ -164,30 +198,50 @@ bool finishFile(const std::string& localPath) {
     // run would fetch it again.
     const auto expected = unpackedDigests.find(localPath);
     if (expected != unpackedDigests.end()) {
-        const std::string unpackedMd5 = md5OfFile(outPath);
+        const std::string unpackedMd5 = md5OfFile(temporary);
         if (unpackedMd5 != expected->second) {
+            platformRemoveFile(temporary);
             std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
                         expected->second.c_str());
             reportFailure("Could not decompress " + localPath);
         }
     }
+    if (!platformRenameFile(temporary, outPath)) {
+        platformRemoveFile(temporary);
+        std::printf("\t\t\tCould not replace %s\n", outPath.c_str());
+        reportFailure("Could not decompress " + localPath);
+    }
     deleteIfExists(localPath);
     return true;
 }
 
-bool gunzipFile(const std::string& gzPath, const std::string& outPath) {
-    std::FILE* in = std::fopen(gzPath.c_str(), "rb");
+int64_t unpackLimit(const std::string& gzPath) {
+    std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
+    if (!in) return kUnpackFloor;
+    int64_t size = 0;
+    if (std::fseek(in, 0, SEEK_END) == 0) size = std::ftell(in);
+    std::fclose(in);
+    return std::max(kUnpackFloor, size * kUnpackRatio);
+}
+
+bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge) {
+    std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     // Opened only once the input is known to be readable, so that a missing ".gz" does not
-    // empty a good copy of the file.
+    // touch the output.
     if (!in) return false;
-    std::FILE* out = std::fopen(outPath.c_str(), "wb");
+    std::FILE* out = platformOpenFile(outPath, PlatformOpenMode::Write);
     if (!out) {
         std::fclose(in);
         return false;
     }
-    bool ok = copyInflated(in, out);
+    bool bounded = false;
+    bool ok = copyInflated(in, out, maxBytes, bounded);
     std::fclose(in);
     // The close reports data the stream buffer could not write out.
     if (std::fclose(out) != 0) ok = false;
+    // What was unpacked before a fault is no file at all: it must not fill the disk, nor pass
+    // for an older copy.
+    if (!ok) platformRemoveFile(outPath);
+    if (tooLarge) *tooLarge = bounded;
     return ok;
 }

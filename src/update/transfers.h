@@ -2,6 +2,7 @@
 // (counting it, decompressing a ".gz"). Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct DownloadRequest;
@@ -11,12 +12,16 @@ struct DownloadRequest;
 void resetTransfers();
 
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
-// manager, which creates its directories and deletes a local copy whose digest differs from
-// `expectedMd5` (empty: no check). `unpackedMd5`, when not empty, is the digest a ".gz" must
+// manager, which creates its directories and replaces the local copy only with a download
+// that has `expectedMd5` (empty: no check). `unpackedMd5`, when not empty, is the digest a ".gz" must
 // give once unpacked, checked by finishFile. When the manager refuses, logs "Queue Failed" and
 // ends the run with the fatal "Could not queue " + localPath; does not return then.
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5);
+
+// Logs nothing of its own and ends the run with the fatal "Could not download " + localPath:
+// something other than a regular file stands where the file would go. Does not return.
+void refuseFile(const std::string& localPath);
 
 // Logs what the worker met on the way (redirects, resumes, retries), then, for a failed request,
 // why it failed: one line each, `prefix` in front. Callbacks call it before their own lines.
@@ -28,22 +33,30 @@ void logTransferNotes(const DownloadRequest& request, const std::string& prefix)
 void onFileDownloaded(DownloadRequest* request);
 // Failure callback of every file request (also for requests undelivered when the manager
 // stops). A file that failed its digest is queued once more, fresh (past every cache, from the
-// first byte): a cache may hold an old release, or the file may have changed on the server
-// between a cut and its resume. Otherwise, and the second time, logs the status as the reason
+// first byte; the player's file is still replaced only once that download is verified): a cache
+// may hold an old release, or the file may have changed on the server between a cut and its
+// resume. Otherwise, and the second time, logs the status as the reason
 // and ends the run with "Could not download " + path.
 void onFileFailed(DownloadRequest* request);
 
-// Leaves a file whose name does not end in ".gz" as it is; decompresses a ".gz" into the name
-// without the suffix and deletes the ".gz". Always true: a failed decompression, or a result
-// whose digest is not the one queueFile was given for it, ends the run with the fatal
-// "Could not decompress " + localPath (the ".gz" stays) and does not return.
+// Leaves a file whose name does not end in ".gz" as it is; unpacks a ".gz" into its name
+// without the suffix plus ".unpacking", bounded by unpackLimit, checks the result against the
+// digest queueFile was given for it, renames it over the name without the suffix and deletes
+// the ".gz". Always true: any failure removes what was unpacked, leaves the old file and the
+// ".gz" as they were, logs why and ends the run with the fatal "Could not decompress " +
+// localPath; it does not return then.
 bool finishFile(const std::string& localPath);
 
-// Decompresses `gzPath` into `outPath` through 1024-byte buffers, never holding the whole file:
-// every gzip member in turn (bytes after the last one that are no gzip magic are ignored, as
-// gzip does). A file that is not in gzip form is copied unchanged. False when `gzPath` cannot
-// be opened (then `outPath` is left untouched), when `outPath` cannot be created or written in
-// full, or when the compressed data is damaged or ends early, wherever it is cut; `outPath` may
-// then hold the data decompressed before the fault, which the next run's digest comparison
-// finds stale.
-bool gunzipFile(const std::string& gzPath, const std::string& outPath);
+// The most a ".gz" may unpack to: 256 times its size, and at least 64 MiB.
+int64_t unpackLimit(const std::string& gzPath);
+
+// Decompresses `gzPath` into `outPath` (a new file replacing any there, no link followed)
+// through fixed buffers, never holding the whole file: every gzip member in turn (bytes after
+// the last one that are no gzip magic are ignored, as gzip does). A file that is not in gzip
+// form is copied unchanged. False when `gzPath` cannot be opened (then `outPath` is left
+// untouched), when `outPath` cannot be created or written in full, when the output would pass
+// `maxBytes` (0 or less: no bound; `tooLarge` then set when given), or when the compressed data
+// is damaged or ends early, wherever it is cut; `outPath` is removed on every failure after it
+// was created.
+bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes = 0,
+                bool* tooLarge = nullptr);

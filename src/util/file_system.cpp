@@ -1,44 +1,55 @@
-// File and path operations over the C runtime, shared by every subsystem.
+// File and path operations over the platform's file API, shared by every subsystem.
 #include "util/file_system.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <sys/stat.h>
 
 #include "platform/platform.h"
 
-namespace {
-
-bool isRegularOrOther(std::FILE* file) {
-    // fopen succeeds on a directory on POSIX; the system treats a directory as no file.
-    struct stat info;
-    return fstat(fileno(file), &info) != 0 || !S_ISDIR(info.st_mode);
-}
-
-}  // namespace
-
 bool fileExists(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r");
+    // Only a regular file counts: a folder, a link or a pipe at the path is no file to the system.
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return false;
-    const bool exists = isRegularOrOther(file);
     std::fclose(file);
-    return exists;
+    return true;
 }
 
 bool deleteIfExists(const std::string& path) {
     if (!fileExists(path)) return false;
-    std::remove(path.c_str());
+    platformRemoveFile(path);
     return true;
 }
 
-bool readWholeFile(std::string& destination, const std::string& path) {
-    // Binary: in text mode Windows' runtime stops at a byte 0x1A and turns line ends.
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+bool readWholeFile(std::string& destination, const std::string& path, size_t limit) {
+    // Binary, as every file here: in text mode Windows' runtime stops at a byte 0x1A and turns
+    // line ends.
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return false;
-    char buffer[1024];
+    char buffer[64 * 1024];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) destination.append(buffer, got);
+    // One byte past the limit shows the caller that the file is larger.
+    size_t left = limit == kNoSizeLimit ? kNoSizeLimit : limit + 1;
+    // Room for all of it at once: growing step by step would hold up to twice the file.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0) destination.reserve(destination.size() + std::min(size_t(size), left));
+        std::rewind(file);
+    }
+    while (left > 0 && (got = std::fread(buffer, 1, left < sizeof buffer ? left : sizeof buffer, file)) > 0) {
+        destination.append(buffer, got);
+        if (left != kNoSizeLimit) left -= got;
+    }
     std::fclose(file);
     return true;
+}
+
+int64_t fileSize(const std::string& path) {
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
+    if (!file) return -1;
+    int64_t size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::fclose(file);
+    return size;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -51,10 +62,8 @@ std::string directoryOf(const std::string& path) {
 int makeDirectories(const std::string& path) {
     std::string work = path;
     if (!work.empty() && work.back() == '/') work.pop_back();
-    // Index 0 is skipped: a leading "/" is the root of an absolute path, not a level.
-    for (size_t i = 1; i < work.size(); ++i) {
-        if (work[i] == '/') platformMakeDirectory(work.substr(0, i));
-    }
     if (work.empty()) return -1;
-    return platformMakeDirectory(work) == 0 ? 0 : -1;
+    // Whether the last level was made here: it was missing before and is a folder now.
+    const bool existed = platformFileKind(work) != PlatformFileKind::Missing;
+    return platformMakeDirectories(work) && !existed ? 0 : -1;
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform.h"
+
 namespace {
 
 inline uint32_t rotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -163,9 +165,11 @@ std::string md5ToText(const uint8_t digest[16]) {
 }
 
 std::string md5OfFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return std::string();
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFileBlockSize]);
+    // One buffer per thread for every file: a manifest compares many small files, and a fresh
+    // block of this size is a fresh mapping each time.
+    thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFileBlockSize]);
     Md5State state;
     md5Init(state);
     size_t got;

@@ -26,8 +26,21 @@ bool split(StringList& out, const std::string& text, const std::string& separato
 
 void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement) {
     if (pattern.empty()) return;
-    for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern))
-        text.replace(at, pattern.size(), replacement);
+    // Each pass copies the text once (replacing in place would move the rest of the text at
+    // every occurrence: quadratic in megabytes of carriage returns). A replacement that makes
+    // the pattern anew, against the contract, takes further passes until none is left.
+    while (text.find(pattern) != std::string::npos) {
+        std::string result;
+        result.reserve(text.size());
+        size_t from = 0;
+        for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, from)) {
+            result.append(text, from, at - from);
+            result += replacement;
+            from = at + pattern.size();
+        }
+        result.append(text, from, std::string::npos);
+        text.swap(result);
+    }
 }
 
 bool isWhitespace(char c) {

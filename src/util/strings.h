@@ -13,9 +13,8 @@ std::string intToString(int32_t value);
 // after the last one (even when empty). False, and nothing appended, for an empty text or
 // separator.
 bool split(StringList& out, const std::string& text, const std::string& separator);
-// Replaces every occurrence of `pattern` in place, searching again from the start after each
-// replacement, until none is left. `pattern` must not be empty and `replacement` must not
-// re-create it.
+// Replaces every occurrence of `pattern` in place, until none is left, in time linear in the
+// text. `pattern` must not be empty and `replacement` must not re-create it.
 void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement);
 // Space, tab, line feed, vertical tab, form feed, carriage return; no byte of 128 or more.
 bool isWhitespace(char c);

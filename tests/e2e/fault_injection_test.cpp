@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "e2e/update_harness.h"
 #include "support/tmpfs_mount.h"
@@ -75,9 +76,9 @@ TEST_F(FaultInjection, FullDiskWhileDecompressing) {
     publish({{"data/right.txt", "already here\n"}, {"data/zeros.bin", zeros(8 << 20)}},
             {{"data/zeros.bin", Listing::Compressed}}, {"data/right.txt"});
     expectFailure("Could not decompress data/zeros.bin.gz", "\t\t\tFailed to decompress data/zeros.bin.gz");
-    // The verified download stays; what was unpacked before the disk filled is not the file.
+    // The verified download stays; what was unpacked before the disk filled is removed.
     EXPECT_EQ(game.read("data/zeros.bin.gz"), server.get("files/data/zeros.bin.gz"));
-    EXPECT_LT(std::filesystem::file_size(game.file("data/zeros.bin")), size_t(8 << 20));
+    EXPECT_FALSE(game.exists("data/zeros.bin"));
 
     ASSERT_TRUE(disk->resize(32 << 20));
     const size_t requestsBefore = server.requests().size();
@@ -98,8 +99,8 @@ TEST_F(FaultInjection, FileThatMayNotBeReplaced) {
     const ProcessResult locked = runProcess({"chattr", "+i", unlock.path});
     if (locked.exitCode != 0) GTEST_SKIP() << "cannot make a file immutable here: " << locked.err;
 
-    // The stale copy cannot be deleted, so it is what the digest check finds: reason 5.
-    expectFailure("Could not download data/locked.bin", "\t\tFailed to get data/locked.bin. Reason: 5");
+    // The verified download cannot take the stale copy's place: reason 6.
+    expectFailure("Could not download data/locked.bin", "\t\tFailed to get data/locked.bin. Reason: 6");
     EXPECT_EQ(game.read("data/locked.bin"), "an older version\n");
 
     ASSERT_EQ(runProcess({"chattr", "-i", unlock.path}).exitCode, 0);
@@ -110,7 +111,7 @@ TEST_F(FaultInjection, FolderWhereAFileShouldGo) {
     publish({{"data/right.txt", "already here\n"}, {"data/level.pak", patternBytes(100000, 43)}}, {},
             {"data/right.txt"});
     game.write("data/level.pak/notes.txt", "the player's own notes\n");
-    expectFailure("Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 3");
+    expectFailure("Could not download data/level.pak", "\tdata/level.pak is not a regular file; left alone");
     EXPECT_EQ(game.read("data/level.pak/notes.txt"), "the player's own notes\n");
 
     // The player moves the folder away.
@@ -122,9 +123,68 @@ TEST_F(FaultInjection, FileWhereAFolderShouldGo) {
     publish({{"data/right.txt", "already here\n"}, {"data/maps/one.map", patternBytes(50000, 44)}},
             {{"data/maps/one.map", Listing::Presence}}, {"data/right.txt"});
     game.write("data/maps", "a file named like the folder\n");
-    expectFailure("Could not download data/maps/one.map", "\t\tFailed to get data/maps/one.map. Reason: 3");
+    expectFailure("Could not download data/maps/one.map", "\tdata/maps/one.map is not a regular file; left alone");
     EXPECT_EQ(game.read("data/maps"), "a file named like the folder\n");
 
     std::filesystem::remove(game.file("data/maps"));
+    expectRepaired();
+}
+
+// What someone else using a shared install can leave in the folder: links to places outside it
+// (at a listed file, at a folder on the way, at the download's or the unpacking's temporary
+// name), a pipe and a device. Each fails its file before anything is fetched, nothing outside
+// the folder changes, nothing blocks, and the folder is left exactly as it was.
+TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
+    publish({{"data/right.txt", "already here\n"},
+             {"data/level.pak", patternBytes(100000, 45)},
+             {"data/story.txt", patternBytes(20000, 46)},
+             {"maps/one.map", patternBytes(5000, 47)}},
+            {{"data/story.txt", Listing::Compressed}}, {"data/right.txt"});
+    TempDir outside;
+    outside.write("target.txt", "someone else's file\n");
+    const std::string target = outside.file("target.txt");
+    namespace fs = std::filesystem;
+    const struct {
+        const char* name;
+        std::string trap;
+        std::string failedPath;
+        // The name the log line gives.
+        std::string logged;
+        // Makes the trap at game.file(trap).
+        std::function<void(const std::string&)> make;
+    } cases[] = {
+        {"a link at a listed file", "data/level.pak", "data/level.pak", "data/level.pak",
+         [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a link at a folder on the way", "maps", "maps/one.map", "maps/one.map",
+         [&](const std::string& at) { fs::create_directory_symlink(outside.path(), at); }},
+        {"a link at the download's name", "data/level.pak.part", "data/level.pak", "data/level.pak.part",
+         [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a link at the unpacking's name", "data/story.txt.unpacking", "data/story.txt.gz", "data/story.txt.unpacking",
+         [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a pipe at a listed file", "data/level.pak", "data/level.pak", "data/level.pak",
+         [&](const std::string& at) { ASSERT_EQ(runProcess({"mkfifo", at}).exitCode, 0); }},
+        {"a link to an endless device", "data/level.pak", "data/level.pak", "data/level.pak",
+         [&](const std::string& at) { fs::create_symlink("/dev/zero", at); }},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        game.write("data/level.pak", "the player's old level\n");
+        fs::remove(game.file(test.trap));
+        test.make(game.file(test.trap));
+        Files before = game.files();
+        before.erase("logs/updater.log");
+        before.erase("logs/updater.lock");
+        const UpdaterRun run = expectFailedRun(game, "Could not download " + test.failedPath,
+                                               "\t" + test.logged + " is not a regular file; left alone");
+        Files after = game.files();
+        after.erase("logs/updater.log");
+        after.erase("logs/updater.lock");
+        EXPECT_EQ(differences(after, before), std::vector<std::string>{});
+        EXPECT_EQ(server.requests().back(), "GET /release/manifest?ver=0.3.0 HTTP/1.0");
+        EXPECT_EQ(outside.read("target.txt"), "someone else's file\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
+        fs::remove(game.file(test.trap));
+    }
+    fs::remove(game.file("data/level.pak"));
     expectRepaired();
 }

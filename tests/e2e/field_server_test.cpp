@@ -362,6 +362,16 @@ TEST_F(FieldServer, CutBodiesAreResumedAndTheDigestDecides) {
     expectDone(second);
     ASSERT_EQ(requestsFor(kLevel).size(), 1u);
     EXPECT_EQ(rangeStart(requestsFor(kLevel)[0]), kept);
+
+    // Wrong twice: neither download ever takes the place of the player's copy.
+    // The answer is copied into the spoiler: the server's thread may read it until the test ends.
+    const std::string wrong = head("200 OK", newLevel.size()) + newLevel;
+    reset({{kLevel, [wrong](ScriptedConnection& c, int) { return c.send(wrong), true; }}});
+    game.write("data/level.pak", "the player's copy");
+    expectFailedRun(game, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 5");
+    EXPECT_EQ(game.read("data/level.pak"), "the player's copy");
+    EXPECT_FALSE(game.exists("data/level.pak.part"));
+    EXPECT_EQ(requestsFor(kLevel).size(), 2u);
 }
 
 TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
@@ -385,6 +395,7 @@ TEST_F(FieldServer, ServerCompressionIsUndoneExceptForGzFiles) {
         {"x-gzip without a length", "/files/data/story.txt",
          [&](ScriptedConnection& c, int) { return c.send("HTTP/1.0 200 OK\r\nContent-Encoding: x-gzip\r\n\r\n" + packed), true; }, ""},
         {"a .gz is the file itself", "/files/data/notes.txt.gz", encoded(packed, "gzip"), ""},
+        {"a .gz compressed once more on the fly", "/files/data/notes.txt.gz", encoded(gzipped(packed), "gzip"), ""},
         {"cut gzip", "/files/data/story.txt",
          [&](ScriptedConnection& c, int hit) {
              if (hit > 1) return false;

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -145,4 +146,82 @@ TEST(KilledWhileFinishing, TheNextRunRemovesTheDownloadThatWasUnpacked) {
     EXPECT_EQ(run.process.err, box("Up to date!", "Everything is up to date!"));
     ASSERT_TRUE(game.gameStarted());
     EXPECT_EQ(differences(game.files(), game.finishedFolder(release)), Lines{});
+}
+
+namespace {
+
+// The body bytes nginx sent and the Range asked for, from one access log line (the "kib"
+// format: combined, then the quoted Range).
+struct Sent {
+    std::string request;
+    int status = 0;
+    long long bytes = -1;
+    std::string range;
+};
+
+Sent sentBy(const std::string& line) {
+    Sent sent;
+    const size_t open = line.find('"');
+    const size_t close = line.find('"', open + 1);
+    sent.request = line.substr(open + 1, close - open - 1);
+    std::sscanf(line.c_str() + close + 1, " %d %lld", &sent.status, &sent.bytes);
+    const size_t rangeClose = line.rfind('"');
+    sent.range = line.substr(line.rfind('"', rangeClose - 1) + 1, rangeClose - line.rfind('"', rangeClose - 1) - 1);
+    return sent;
+}
+
+std::vector<Sent> sentFor(const UpdateServer& server, const std::string& path, size_t fromLine) {
+    std::vector<Sent> found;
+    const Lines lines = server.accessLogLines();
+    for (size_t i = fromLine; i < lines.size(); ++i) {
+        const Sent sent = sentBy(lines[i]);
+        if (sent.request.find(" /files/" + path + " ") != std::string::npos) found.push_back(sent);
+    }
+    return found;
+}
+
+long long fileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : (long long)size;
+}
+
+}  // namespace
+
+// Slow: a 48 MiB download cut by a kill, then resumed.
+TEST(KilledMidDownload, TheNextRunTransfersOnlyWhatWasMissing) {
+    constexpr long long kSize = 48ll << 20;
+    UpdateServer server("    location /files/ { limit_rate 12m; }");
+    ASSERT_TRUE(server.started());
+    const Files release = {{"kib.exe", kGameScript}, {"data/big.bin", patternBytes(size_t(kSize), 48)}};
+    server.publish(release);
+    GameFolder game(server.manifestUrl());
+    game.installGame();
+
+    const unsigned seed = unsigned(numberFromEnvironment("KIB_KILL_SEED", int(std::random_device()() % 100000)));
+    std::mt19937 random(seed);
+    const long long cutAt = std::uniform_int_distribution<long long>(kSize / 10, kSize * 9 / 10)(random);
+    std::cout << "seed: " << seed << ", kill once " << cutAt << " bytes have arrived" << std::endl;
+
+    std::unique_ptr<ChildProcess> updater = game.start();
+    const std::string part = game.file("data/big.bin.part");
+    const bool reached = waitUntil([&] { return fileSize(part) >= cutAt; }, 60000);
+    updater->sendSignal(SIGKILL);
+    updater->wait(10000);
+    ASSERT_TRUE(reached) << "the download never reached the cut: " << ::testing::PrintToString(game.log());
+    const long long kept = fileSize(part);
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, kSize);
+    // nginx logs a request when its connection ends, which the kill does at once.
+    ASSERT_TRUE(waitUntil([&] { return !sentFor(server, "data/big.bin", 0).empty(); }, 5000));
+    const size_t linesBefore = server.accessLogLines().size();
+
+    expectFinishedRun(game, release);
+    const std::vector<Sent> resumed = sentFor(server, "data/big.bin", linesBefore);
+    ASSERT_EQ(resumed.size(), 1u) << ::testing::PrintToString(game.log());
+    EXPECT_EQ(resumed[0].status, 206);
+    EXPECT_EQ(resumed[0].range, "bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(resumed[0].bytes, kSize - kept);
+    std::cout << "first run: " << kept << " bytes kept; second run: " << resumed[0].bytes << " bytes sent"
+              << std::endl;
 }

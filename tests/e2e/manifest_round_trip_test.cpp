@@ -71,6 +71,7 @@ ProcessResult runUpdater(const std::string& game) {
 std::map<std::string, std::string> withoutUpdaterFiles(std::map<std::string, std::string> files) {
     files.erase("assets/updater/update.cfg");
     files.erase("logs/updater.log");
+    files.erase("logs/updater.lock");
     return files;
 }
 

@@ -50,19 +50,40 @@ TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
     dir.write("rel/a<b", "angle");
     dir.write("rel/win\\path.txt", "backslash");
     dir.write("rel/manifest.txt", "reserved");
+    dir.write("rel/movie.bin.PART", "a temporary name of the updater's");
+    // Both would end as notes.txt in the game's folder.
+    dir.write("rel/notes.txt", "notes");
+    dir.write("rel/notes.txt.gz", "notes, packed by hand");
     const ProcessResult result = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
     EXPECT_EQ(result.exitCode, 1);
-    for (const char* path : {"data/my level.pak", "data/c:d", "a<b", "win\\path.txt", "manifest.txt"})
+    for (const char* path : {"data/my level.pak", "data/c:d", "a<b", "win\\path.txt", "manifest.txt",
+                             "movie.bin.PART", "notes.txt.gz"})
         EXPECT_NE(result.err.find(std::string(path) + ": "), std::string::npos) << path << "\n" << result.err;
+    EXPECT_NE(result.err.find("the updater unpacks it into notes.txt, which the release also holds"), std::string::npos)
+        << result.err;
     EXPECT_EQ(result.err.find("good.txt"), std::string::npos);
     EXPECT_FALSE(dir.exists("out/manifest.txt"));
 
     // Left out, the same release publishes.
     const ProcessResult excluded = runTool({"-o", dir.file("out"), "--exclude", "* *", "--exclude", "*:*",
                                             "--exclude", "*<*", "--exclude", "*\\\\*", "--exclude", "manifest.txt",
-                                            dir.file("rel"), "http://h/"});
+                                            "--exclude", "*.PART", "--exclude", "notes*", dir.file("rel"), "http://h/"});
     EXPECT_EQ(excluded.exitCode, 0) << excluded.err;
     EXPECT_EQ(dir.read("out/manifest.txt"), "master:http://h/\ngood.txt:fff25994ee3941b225ba898fd17d186f\n");
+}
+
+TEST(ManifestTool, WarnsAboutNamesSomePlayersOrServersCannotHandleButPublishes) {
+    TempDir dir;
+    dir.write("rel/lib/setup.inc", "a");
+    dir.write("rel/Readme.txt", "b");
+    dir.write("rel/README.txt", "c");
+    dir.write("rel/good.txt", "d");
+    const ProcessResult result = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: lib/setup.inc: Debian's lighttpd"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("warning: Readme.txt: differs from README.txt"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("good.txt"), std::string::npos) << result.err;
+    EXPECT_NE(dir.read("out/manifest.txt").find("lib/setup.inc:"), std::string::npos);
 }
 
 TEST(ManifestTool, ReportsFilesItCannotRead) {

@@ -62,7 +62,9 @@ TEST_F(FailingRun, UnusableManifests) {
 
     run = runOn("kib.exe\n" + master());
     EXPECT_EQ(run.process.err, fatalBox("Invalid manifest format"));
-    EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMalformed manifest file", "\tError while parsing manifest"}));
+    EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.",
+                              "\tLine 1 refused: a file line before any master line with an address",
+                              "\tMalformed manifest file", "\tError while parsing manifest"}));
 
     // A manifest the server does not have is no manifest, not an empty one.
     GameFolder lost(server.url("release/no-such-manifest"));
@@ -77,12 +79,16 @@ TEST_F(FailingRun, PathsThatLeaveTheFolderAreRefused) {
     server.put("outside.txt", "written outside");
     server.put("files/ok.txt", "fine");
     for (const std::string& line : Lines{"../outside.txt", "../../outside.txt", "/tmp/kib-outside.txt",
-                                         "sub/../../outside.txt", "..\\outside.txt", "sub/...gz:x<y"}) {
+                                         "sub/../../outside.txt", "..\\outside.txt",
+                                         "sub/...gz:" + std::string(32, 'a') + "<" + std::string(32, 'b')}) {
         SCOPED_TRACE(line);
         const UpdaterRun run = runOn(master() + line + "\n");
         EXPECT_EQ(run.process.err, fatalBox("Invalid manifest format"));
-        EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
-                                  "\tMalformed manifest file", "\tError while parsing manifest"}));
+        // Refused before the first line is acted on.
+        ASSERT_EQ(run.log.size(), 4u);
+        EXPECT_EQ(run.log[1].compare(0, 17, "\tLine 2 refused: "), 0) << run.log[1];
+        EXPECT_EQ(Lines(run.log.begin() + 2, run.log.end()),
+                  (Lines{"\tMalformed manifest file", "\tError while parsing manifest"}));
     }
     // Nothing beside the game's folder, nothing in /tmp.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(game.parent().path()), {}), 1);

@@ -17,10 +17,26 @@ const char* const kGameScript =
     "pwd > game-started.tmp\n"
     "mv game-started.tmp game-started\n";
 
+SigningKey::SigningKey() {
+    const ProcessResult result =
+        runProcess({"minisign", "-G", "-W", "-p", dir_.file("key.pub"), "-s", dir_.file("key.key")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy) const {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file("release/manifest")};
+    if (!trustedComment.empty()) argv.insert(argv.end(), {"-t", trustedComment});
+    if (legacy) argv.push_back("-l");
+    const ProcessResult result = runProcess(argv);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
 UpdateServer::UpdateServer(const std::string& extraServerConfig, const NginxTls& tls)
     : nginx_(root_.path(), extraServerConfig, tls) {
     EXPECT_TRUE(nginx_.started()) << nginx_.error();
 }
+
+void UpdateServer::remove(const std::string& relative) const { std::filesystem::remove(root_.file(relative)); }
 
 void UpdateServer::gzip(const std::string& relative) const {
     const ProcessResult result = runProcess({"gzip", "-9", "-n", "-k", "-f", root_.file(relative)});
@@ -131,6 +147,8 @@ std::map<std::string, std::string> GameFolder::finishedFolder(
     std::map<std::string, std::string> files = gameFiles;
     files["assets/updater/update.cfg"] = read("assets/updater/update.cfg");
     files["logs/updater.log"] = read("logs/updater.log");
+    // Held during the run, left for the next one (empty: only the lock on it matters).
+    files["logs/updater.lock"] = "";
     files["game-started"] = path() + "\n";
     return files;
 }
@@ -177,8 +195,10 @@ std::vector<std::string> leftovers(const Files& files) {
     std::vector<std::string> found;
     for (const auto& entry : files) {
         const std::string& path = entry.first;
-        if (path == "manifest.txt" || (path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0))
-            found.push_back(path);
+        auto endsWith = [&](const std::string& suffix) {
+            return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        if (path == "manifest.txt" || endsWith(".part") || endsWith(".unpacking")) found.push_back(path);
     }
     return found;
 }

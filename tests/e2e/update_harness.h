@@ -17,6 +17,19 @@ using Files = std::map<std::string, std::string>;
 // How a file of a release is listed in its manifest.
 enum class Listing { Digest, Compressed, Presence };
 
+// A key pair made by Debian's minisign (unencrypted, -W): the game maker's signing key.
+class SigningKey {
+public:
+    SigningKey();
+    // The public key file, as a game ships it in assets/updater/update.pub.
+    std::string publicKey() const { return dir_.read("key.pub"); }
+    std::string publicKeyPath() const { return dir_.file("key.pub"); }
+    std::string secretKeyPath() const { return dir_.file("key.key"); }
+
+private:
+    TempDir dir_;
+};
+
 // A release folder served over HTTP (or HTTPS with `tls`); the manifest lives at
 // "release/manifest".
 class UpdateServer {
@@ -24,17 +37,29 @@ public:
     explicit UpdateServer(const std::string& extraServerConfig = "", const NginxTls& tls = {});
 
     bool started() const { return nginx_.started(); }
+    // The folder nginx serves, for another server to serve it too.
+    const std::string& root() const { return root_.path(); }
     int port() const { return nginx_.port(); }
-    std::string url(const std::string& relative) const { return nginx_.baseUrl() + relative; }
+    // Makes url(), manifestUrl() and publish() name `baseUrl` ("http://host:port/") instead of
+    // nginx's own address: another server serving root(), or a cache in front of nginx.
+    void reachThrough(const std::string& baseUrl) { base_ = baseUrl; }
+    std::string url(const std::string& relative) const { return (base_.empty() ? nginx_.baseUrl() : base_) + relative; }
     std::string manifestUrl() const { return url("release/manifest"); }
     void put(const std::string& relative, const std::string& content) const { root_.write(relative, content); }
     std::string get(const std::string& relative) const { return root_.read(relative); }
+    void remove(const std::string& relative) const;
+    // The absolute path of a served file, for tools that write the server copy themselves.
+    std::string file(const std::string& relative) const { return root_.file(relative); }
     // Compresses `relative` with Debian's gzip into `relative` + ".gz" beside it.
     void gzip(const std::string& relative) const;
     // Publishes a game's files as a game maker would: each under "files/" (and gzipped beside
     // it when listed Compressed), with a manifest that lists them from "files/" on, in the
     // order given, Digest unless `listings` says otherwise.
     void publish(const Files& files, const std::map<std::string, Listing>& listings = {}) const;
+    // Signs "release/manifest" with Debian's minisign into "release/manifest.minisig"; an empty
+    // trusted comment keeps minisign's own ("timestamp:<now>\tfile:manifest\thashed").
+    // `legacy` makes the older kind of signature over the whole file (-l).
+    void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
@@ -46,6 +71,7 @@ public:
 private:
     TempDir root_;
     NginxServer nginx_;
+    std::string base_;
 };
 
 // The updater's outcome as the user sees it.
@@ -84,7 +110,8 @@ public:
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
     // The folder as a finished run leaves it for a game of these files: them, the
-    // configuration, the log and the started game's mark (no manifest copy, no partial file).
+    // configuration, the log, the lock and the started game's mark (no manifest copy, no
+    // partial file).
     std::map<std::string, std::string> finishedFolder(const std::map<std::string, std::string>& gameFiles) const;
     // What lies in the parent folder beside the game's folder; empty unless something was
     // written outside it.
@@ -103,7 +130,8 @@ std::vector<std::string> splitLines(const std::string& text);
 // Checks that standard error holds the box for `failure`, and at most one more: the shutdown
 // that follows a failure reports one file still waiting for delivery, if there is one.
 void expectFailureBoxes(const std::string& err, const std::string& failure);
-// What neither a finished nor a failed run may leave: partial downloads and the manifest copy.
+// What neither a finished nor a failed run may leave: partial downloads and unpackings, and
+// the manifest copy.
 std::vector<std::string> leftovers(const Files& files);
 // How a folder differs from the expected one, a line per path ("missing", "unexpected" or
 // "differs" and the path), so that a failure names the files without printing their bytes.
@@ -116,5 +144,5 @@ UpdaterRun expectFailedRun(const GameFolder& game, const std::string& failure, c
                            const Environment& environment = {});
 // Runs the updater in `game` (which holds the mark of no started game), expecting it to end
 // the update: "Done!" or "Up to date!", the game started, and the folder exactly as a finished
-// run leaves it for `release`, with nothing beside it.
+// run leaves it for `release`, with nothing beside it. `environment` as for GameFolder::run.
 void expectFinishedRun(const GameFolder& game, const Files& release, const Environment& environment = {});

@@ -107,6 +107,7 @@ TEST_F(DownloadManagerTest, DeliversEveryOutcomeOnTheMainThreadWithItsStatus) {
     NginxServer nginx(root.path());
     ASSERT_TRUE(nginx.started()) << nginx.error();
     ScriptedServer closer(holdOrAnswer());
+    out.write("c.txt", "the player's older copy");
     startManager();
 
     ASSERT_TRUE(enqueue(nginx.baseUrl() + "a.bin", out.file("sub/dir/a.bin"), 1, md5OfBuffer(root.read("a.bin").data(), 300000)));
@@ -125,8 +126,9 @@ TEST_F(DownloadManagerTest, DeliversEveryOutcomeOnTheMainThreadWithItsStatus) {
     EXPECT_TRUE(!find(4)->success && find(4)->status == TransferFailed);
     EXPECT_TRUE(!find(5)->success && find(5)->status == FileMissing);
     EXPECT_EQ(readFileBytes(out.file("sub/dir/a.bin")), root.read("a.bin"));
-    // A mismatching file stays for the next run's comparison to replace.
-    EXPECT_EQ(out.read("c.txt"), root.read("c.txt"));
+    // A mismatching download never takes the place of the local copy, and is not kept.
+    EXPECT_EQ(out.read("c.txt"), "the player's older copy");
+    EXPECT_FALSE(out.exists("c.txt.part"));
     EXPECT_FALSE(out.exists("missing.txt"));
 }
 

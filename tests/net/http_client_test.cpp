@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "support/nginx_server.h"
@@ -151,7 +153,7 @@ TEST(HttpGetScripted, AHeaderSplitOverManySendsIsReceivedToItsBlankLine) {
 
 TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
     TempDir out;
-    out.write("short.part", "stale bytes of an earlier run");
+    out.write("short", "stale bytes of an earlier run");
     {
         ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 'x')));
         EXPECT_FALSE(httpGet(server.url("/a"), out.file("short"), 0));
@@ -169,7 +171,7 @@ TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
         ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 4294967306\r\n\r\n0123456789"));
         EXPECT_FALSE(httpGet(server.url("/a"), out.file("huge"), 0));
     }
-    for (const char* name : {"short", "short.part", "reset", "reset.part", "huge", "huge.part"})
+    for (const char* name : {"short", "reset", "huge"})
         EXPECT_FALSE(out.exists(name)) << name;
 }
 
@@ -323,7 +325,7 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
 
     HttpResult why;
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(httpGet(url, out.file("a"), 0, quickStall(300), &why));
+    EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, quickStall(300), &why));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 timed out");
     EXPECT_TRUE(why.retryable);
@@ -337,7 +339,7 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
         platformRaiseCancel(cancel);
     });
     start = Clock::now();
-    EXPECT_FALSE(httpGet(url, out.file("a"), 0, options, &why));
+    EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, options, &why));
     // The default 30-second stall time-out would take far longer.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 cancelled");
@@ -354,12 +356,61 @@ TEST(HttpGetTls, AnHttpsAddressOnAPlainServerFailsAndIsNeverAskedInPlainText) {
     NginxServer server(root.path());
     ASSERT_TRUE(server.started()) << server.error();
     HttpResult why;
-    EXPECT_FALSE(httpGet("https://127.0.0.1:" + std::to_string(server.port()) + "/file.txt", out.file("file.txt"), 0,
+    EXPECT_FALSE(httpGet("https://127.0.0.1:" + std::to_string(server.port()) + "/file.txt", out.file("file.txt.part"), 0,
                          quickStall(2000), &why));
     EXPECT_EQ(why.failure.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << why.failure;
     // A server without TLS stays so: no retries.
     EXPECT_FALSE(why.retryable);
-    EXPECT_FALSE(out.exists("file.txt"));
+    EXPECT_FALSE(out.exists("file.txt.part"));
     server.stop();
     EXPECT_EQ(server.accessLog().find("GET /file.txt"), std::string::npos) << server.accessLog();
+}
+
+TEST(HttpGetScripted, AKeptBodyIsContinuedOnlyWhereItIsTheTransfersOwnFile) {
+    std::atomic<bool> rangeAsked{false};
+    ScriptedServer server([&](ScriptedConnection& connection) {
+        rangeAsked = connection.request().find("\r\nRange: bytes=4-\r\n") != std::string::npos;
+        connection.send(rangeAsked ? "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4-5/6\r\nContent-Length: 2\r\n\r\nef"
+                                   : "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nabcdef");
+    });
+    ASSERT_TRUE(server.started());
+    HttpOptions options = quickStall();
+    options.resume = true;
+    struct Case {
+        const char* name;
+        // Makes "b.part" stand for something that is not this transfer's own file.
+        void (*place)(const TempDir& dir);
+        bool rangeAsked;
+    };
+    const Case cases[] = {
+        // Never followed: not read for its size, not written, not removed.
+        {"a symbolic link", [](const TempDir& dir) { std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("b.part")); },
+         false},
+        // Read for its size, but appending would write into the other name's file: the kept bytes
+        // are dropped (that name only) for the next attempt to start over.
+        {"a second hard link", [](const TempDir& dir) { std::filesystem::create_hard_link(dir.file("elsewhere"), dir.file("b.part")); },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir out;
+        out.write("elsewhere", "abcd");
+        c.place(out);
+        HttpResult result;
+        EXPECT_FALSE(httpGet(server.url("/b"), out.file("b.part"), 0, options, &result));
+        EXPECT_EQ(result.failure, "could not write " + out.file("b.part"));
+        EXPECT_EQ(rangeAsked.load(), c.rangeAsked);
+        EXPECT_EQ(out.read("elsewhere"), "abcd");
+    }
+
+    // A kept body is no answer: a server that says nothing leaves it for the next attempt, and the
+    // result tells the caller that nothing arrived.
+    ScriptedServer silent([](ScriptedConnection&) {});
+    ASSERT_TRUE(silent.started());
+    TempDir out;
+    out.write("c.part", "abcd");
+    HttpResult result;
+    EXPECT_TRUE(httpGet(silent.url("/c"), out.file("c.part"), 0, options, &result));
+    EXPECT_FALSE(result.failure.empty());
+    EXPECT_EQ(out.read("c.part"), "abcd");
 }

@@ -50,6 +50,15 @@ TEST(Url, ManifestPathsAreEncodedAndQueriesJoined) {
         {"plain-name_1.2~x+y=z&w;v,u@t!s$r'q(p)o*n[m]l", "plain-name_1.2~x+y=z&w;v,u@t!s$r'q(p)o*n[m]l"},
     };
     for (const auto& [path, encoded] : paths) EXPECT_EQ(encodePath(path), encoded) << path;
+    const std::pair<std::string, std::string> addresses[] = {
+        {"http://h:8/my game/manifest.txt", "http://h:8/my%20game/manifest.txt"},
+        {"http://h/données/v2/", "http://h/donn%C3%A9es/v2/"},
+        {"http://h/a b?c=d e?f", "http://h/a%20b?c=d%20e?f"},
+        {"http://h/already%20encoded/", "http://h/already%20encoded/"},
+        {"http://h/line\nfeed", "http://h/line\nfeed"},
+        {"http://h", "http://h"},
+    };
+    for (const auto& [address, encoded] : addresses) EXPECT_EQ(encodeAddress(address), encoded) << address;
     EXPECT_EQ(withQuery("http://h/manifest.txt", "ver=0.3.0"), "http://h/manifest.txt?ver=0.3.0");
     EXPECT_EQ(withQuery("http://h/manifest.txt?channel=beta", "ver=0.3.0"), "http://h/manifest.txt?channel=beta&ver=0.3.0");
 }

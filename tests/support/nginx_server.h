@@ -27,7 +27,8 @@ public:
     // "http://127.0.0.1:PORT/", or over HTTPS "https://localhost:PORT/" (the name the test
     // certificates are made for).
     std::string baseUrl() const;
-    // The access log in nginx's "combined" format (request line, status, size, user agent).
+    // The access log in nginx's "combined" format (request line, status, body bytes sent, user
+    // agent) followed by the quoted Range field ("-" when none was sent).
     std::string accessLog() const;
     // Stops the server (a "server down" test); the destructor does it too.
     void stop();

@@ -16,7 +16,7 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     ManifestOptions all;
     ASSERT_EQ(parseArguments({"-o", "out", "--exclude", "*.pdb", "--exclude", "saves", "--presence", "cfg/*.ini",
                               "--compress-min-size", "64k", "--min-saving", "25", "--level", "9", "-j", "3", "-q",
-                              "--manifest-name", "m.txt", "rel", "http://h/"},
+                              "--manifest-name", "m.txt", "--sign", "k.key", "--expires-in", "30", "rel", "http://h/"},
                              all, error),
               ParseResult::Run)
         << error;
@@ -29,6 +29,8 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all.jobs, 3);
     EXPECT_TRUE(all.quiet);
     EXPECT_EQ(all.manifestName, "m.txt");
+    EXPECT_EQ(all.signingKeyPath, "k.key");
+    EXPECT_EQ(all.expiresInDays, 30);
 
     ManifestOptions none;
     ASSERT_EQ(parseArguments({"--no-compress", "rel", "http://h/"}, none, error), ParseResult::Run);
@@ -50,6 +52,9 @@ TEST(ManifestOptions, RefusesBadCommandLinesWithAReason) {
         {"--manifest-name", "a/b", "rel", "http://h/"},
         {"--bogus", "rel", "http://h/"},
         {"rel", "http://h/", "-o"},
+        {"--sign", "k.key", "--expires-in", "0", "rel", "http://h/"},
+        {"--expires-in", "30", "rel", "http://h/"},
+        {"--generate-key", "k", "rel"},
     };
     for (const auto& arguments : bad) {
         ManifestOptions options;

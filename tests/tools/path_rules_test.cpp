@@ -16,7 +16,9 @@ TEST(ManifestPathProblem, AcceptsOrdinaryNestedNames) {
 TEST(ManifestPathProblem, RefusesWhatTheManifestOrTheAddressWouldChange) {
     for (const char* path : {"", "my file.txt", "tab\there", "line\nfeed", "c:/x", "a:b", "x<y", "dir\\file",
                              "../up", "a/../b", "a/..", "what?.txt", "100%.txt", "#1", "/abs", "manifest.txt",
-                             "logs/updater.log", "del\x7f"}) {
+                             "logs/updater.log", "del\x7f", "Manifest.txt/x", "logs/updater.lock", "a.part",
+                             "b.unpacking", "manifest.txt.minisig", "assets/updater/update.trust",
+                             "assets/updater/update.trust.part"}) {
         EXPECT_NE(manifestPathProblem(path), "") << path;
     }
     // Only the root names are the updater's own.
@@ -55,4 +57,30 @@ TEST(NormaliseBaseAddress, RefusesWhatTheUpdaterCannotFetch) {
         EXPECT_FALSE(normaliseBaseAddress(address, problem)) << text;
         EXPECT_NE(problem, "") << text;
     }
+}
+
+TEST(ManifestPathWarning, NamesThatSomePlayersOrServersCannotHandle) {
+    struct Case {
+        const char* path;
+        // A word the warning must hold, or null for no warning.
+        const char* says;
+    };
+    const Case cases[] = {
+        {"kib.exe", nullptr},           {"data/levels.pak", nullptr},      {"ünï/cödé.txt", nullptr},
+        {".hidden/a", nullptr},         {"a.b.c", nullptr},                {"include/x.incl", nullptr},
+        {"data/.htaccess", "Apache"},   {".htpasswd", "Apache"},           {".ht/readme", nullptr},
+        {"scripts/setup.inc", "lighttpd"}, {"notes.txt~", "lighttpd"},     {"a~/b", nullptr},
+        {"say \"hi\".txt", "Windows"},  {"star*.txt", "Windows"},          {"pipe|dream", "Windows"},
+        {"a>b", "Windows"},             {"dir./file", "Windows"},          {"file.", "Windows"},
+        {"./file", nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::string warning = manifestPathWarning(c.path);
+        if (c.says) EXPECT_NE(warning.find(c.says), std::string::npos) << c.path << ": " << warning;
+        else EXPECT_EQ(warning, "") << c.path;
+    }
+    EXPECT_NE(caseClashWarning("Data/Readme.txt", "data/README.TXT"), "");
+    EXPECT_EQ(caseClashWarning("data/readme.txt", "data/readme.txt"), "");
+    EXPECT_EQ(caseClashWarning("data/readme.txt", "data/readme.txt2"), "");
+    EXPECT_EQ(caseClashWarning("data/reaDme.txt", "data/reaXme.txt"), "");
 }

@@ -102,72 +102,123 @@ TEST_F(ManifestTest, NothingToFetchIsUpToDate) {
 }
 
 TEST_F(ManifestTest, RejectsManifestsWithoutUsableMaster) {
+    const std::string noMaster = "\tLine 1 refused: a file line before any master line with an address\n"
+                                 "\tMalformed manifest file\n";
     EXPECT_FALSE(compare(""));
     EXPECT_EQ(log, "");
     EXPECT_FALSE(compare("kib.exe\nmaster:" + kBase + "\n"));
-    EXPECT_EQ(log, "\tMalformed manifest file\n");
+    EXPECT_EQ(log, noMaster);
     EXPECT_FALSE(compare("master:\nkib.exe\n"));
-    EXPECT_EQ(log, "\tMaster set to \n\tMalformed manifest file\n");
+    EXPECT_EQ(log, "\tLine 2 refused: a file line before any master line with an address\n"
+                   "\tMalformed manifest file\n");
     // A byte-order mark is not whitespace: the first line is a file line.
     EXPECT_FALSE(compare("\xEF\xBB\xBFmaster:" + kBase + "\nkib.exe\n"));
-    EXPECT_EQ(log, "\tMalformed manifest file\n");
+    EXPECT_EQ(log, noMaster);
     // Only the exact lowercase tag is a master line.
     EXPECT_FALSE(compare("Master:" + kBase + "\n"));
     EXPECT_TRUE(g_queued.empty());
     EXPECT_EQ(UpdatePhase, Downloading);
 }
 
-TEST_F(ManifestTest, PathsThatLeaveTheFolderMakeTheManifestMalformed) {
-    for (const std::string& line : std::vector<std::string>{"../outside.txt", "/tmp/outside.txt:" + std::string(32, 'a'),
-                                   "a/../../outside.txt", "a\\..\\outside.txt", ":" + std::string(32, 'a'),
-                                   "..", "dir/..:x<y",
-                                   // Decompressed, these would be written to "..": any
-                                   // downloaded ".gz" is, whatever kind of line named it.
-                                   "...gz:x<y", "sub/...gz:x<y", "sub/...gz", "...gz:" + std::string(32, 'a')}) {
-        SCOPED_TRACE(line);
+// Every refusal of the whole manifest: checked before anything in the folder is compared,
+// queued or removed, so a stale file listed above the bad line is neither fetched nor lost.
+TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
+    const std::string a = std::string(32, 'a');
+    std::string deep;
+    for (int level = 0; level < 65; ++level) deep += "d/";
+    deep += "f.txt";
+    const struct {
+        std::string lines;
+        std::string why;
+    } cases[] = {
+        {"../outside.txt", "../outside.txt: the path leaves the game's folder or names a device"},
+        {"/tmp/outside.txt:" + a, "/tmp/outside.txt: the path leaves"},
+        {"a/../../outside.txt", "a/../../outside.txt: the path leaves"},
+        {"a\\..\\outside.txt", "the path leaves"},
+        {":" + a, ": the path leaves"},
+        {"dir/..:" + a + "<" + a, "dir/..: the path leaves"},
+        // Decompressed, these would be written to "..": any downloaded ".gz" is, whatever kind
+        // of line named it.
+        {"...gz:" + a + "<" + a, "..: the path leaves"},
+        {"sub/...gz", "sub/..: the path leaves"},
+        // The updater's own names, in any case, and anything under them.
+        {"manifest.txt/x", "manifest.txt/x: the updater keeps the downloaded manifest"},
+        {"Manifest.TXT", "Manifest.TXT: the updater keeps the downloaded manifest"},
+        {"logs/updater.log", "logs/updater.log: the updater writes its log"},
+        {"LOGS/Updater.log/x:" + a, "the updater writes its log"},
+        {"logs/updater.lock", "the updater holds this file locked"},
+        {"manifest.txt.minisig:" + a, "manifest.txt.minisig: the updater keeps the manifest's downloaded signature"},
+        {"Manifest.Txt.MINISIG", "the updater keeps the manifest's downloaded signature"},
+        {"assets/updater/update.trust", "assets/updater/update.trust: the updater records the newest signed release"},
+        {"assets/Updater/UPDATE.TRUST.gz:" + a + "<" + a, "the updater records the newest signed release"},
+        {"assets/updater/update.trust.part:" + a, "the updater downloads every file under its name followed by this"},
+        {"movie.bin.part", "movie.bin.part: the updater downloads every file under its name followed by this"},
+        {"movie.bin.PART:" + a, "the updater downloads every file"},
+        {"notes.txt.unpacking", "the updater unpacks every .gz"},
+        {"level.part.gz:" + a + "<" + a, "level.part: the updater downloads every file"},
+        // Two lines that would write one file.
+        {"notes.txt:" + a + "\nnotes.txt.gz:" + a + "<" + a, "both notes.txt and notes.txt.gz would write notes.txt"},
+        {"Readme.txt:" + a + "\nREADME.TXT.gz:" + a + "<" + a, "both Readme.txt and README.TXT.gz would write README.TXT"},
+        // Digests: empty, long, not hexadecimal, or a compressed line's second one missing.
+        {"kib.exe:", "a digest is not 32 hexadecimal digits"},
+        {"kib.exe:" + a + "0", "a digest is not 32"},
+        {"kib.exe:" + std::string(32, 'g'), "a digest is not 32"},
+        {"kib.exe:x:y", "a digest is not 32"},
+        {"z.gz:" + a + "<", "a digest is not 32"},
+        {"z.gz:" + a + "<" + a + "<" + a, "a digest is not 32"},
+        // Limits no real game meets.
+        {"long.txt:" + a + std::string(4096, ' '), "the line is longer than 4096 bytes"},
+        {std::string(1025, 'p'), ": the path is longer than 1024 bytes"},
+        {deep, ": the path has more than 64 levels"},
+    };
+    const std::string stale = "the player's older kib.exe";
+    dir.write("kib.exe", stale);
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.lines.substr(0, 80));
         g_queued.clear();
-        EXPECT_FALSE(compare("master:" + kBase + "\nfirst.txt\n" + line + "\nlast.txt\n"));
-        EXPECT_EQ(log, "\tMaster set to " + kBase + "\n\tMalformed manifest file\n");
-        // Lines before the bad one were handled; none after it.
-        ASSERT_EQ(g_queued.size(), 1u);
-        EXPECT_EQ(std::get<1>(g_queued[0]), "first.txt");
+        EXPECT_FALSE(compare("master:" + kBase + "\nkib.exe:" + a + "\nfirst.txt\n" + test.lines + "\nlast.txt\n"));
+        const size_t number = log.find("refused: ");
+        EXPECT_EQ(log.compare(0, 6, "\tLine "), 0) << log;
+        EXPECT_NE(log.find(test.why, number), std::string::npos) << log;
+        EXPECT_EQ(log.substr(log.find('\n') + 1), "\tMalformed manifest file\n");
+        EXPECT_TRUE(g_queued.empty());
+        EXPECT_EQ(dir.read("kib.exe"), stale);
     }
-    // Names that merely contain dots are ordinary names.
+    // Names that merely contain dots, or end like the temporary names without being them, are
+    // ordinary names; digests may be written in capitals (as PowerShell prints them).
     g_queued.clear();
-    EXPECT_TRUE(compare("master:" + kBase + "\n..hidden\na/...b\n./c.txt\n"));
-    EXPECT_EQ(g_queued.size(), 3u);
+    EXPECT_TRUE(compare("master:" + kBase + "\n..hidden\na/...b\n./c.txt\nparty.parts\nkib.exe:" +
+                        std::string(32, 'A') + "\n"));
+    EXPECT_EQ(g_queued.size(), 5u);
+    EXPECT_EQ(std::get<2>(g_queued.back()), a);
 }
 
 TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
     const std::string masterWithColons = "http://127.0.0.1:8/a:b/";
-    // A "<" before the colon is part of the path; a second colon belongs to the digest.
-    ASSERT_TRUE(compare("master:" + masterWithColons + "\nodd<name:x:y\nz.gz:u<c<d\n"));
+    const std::string x = std::string(32, 'e'), u = std::string(32, 'f'), c = std::string(32, 'c');
+    // A "<" before the colon is part of the path.
+    ASSERT_TRUE(compare("master:" + masterWithColons + "\nodd<name:" + x + "\nz.gz:" + u + "<" + c + "\n"));
     EXPECT_EQ(log,
               "\tMaster set to " + masterWithColons + "\n"
-              "\todd<name Local hash does not match x:y\n"
-              "\tz Local uncompressed hash () does not match u\n");
+              "\todd<name Local hash does not match " + x + "\n"
+              "\tz Local uncompressed hash () does not match " + u + "\n");
     const std::vector<Queued> expected = {
         // Encoded on the way to the server, as it stands in the folder.
-        {masterWithColons + "odd%3Cname", "odd<name", "x:y", ""},
-        {masterWithColons + "z.gz", "z.gz", "c<d", "u"},
+        {masterWithColons + "odd%3Cname", "odd<name", x, ""},
+        {masterWithColons + "z.gz", "z.gz", c, u},
     };
     EXPECT_EQ(g_queued, expected);
 }
 
-TEST_F(ManifestTest, DigestsAreComparedAsExactText) {
+TEST_F(ManifestTest, DigestsAreComparedWithoutCase) {
     const std::string content = "abc";
+    const std::string digest = md5OfBuffer(content.data(), 3);
     dir.write("upper.txt", content);
-    dir.write("other.txt", content);
-    std::string upper = md5OfBuffer(content.data(), 3);
+    std::string upper = digest;
     for (char& c : upper) c = char(toupper(c));
-    // An empty digest matches a missing file (nothing fetched) but never an existing one.
-    ASSERT_TRUE(compare("master:" + kBase + "\nupper.txt:" + upper + "\nnothing.txt:\nother.txt:\n"));
-    EXPECT_EQ(log,
-              "\tMaster set to " + kBase + "\n"
-              "\tupper.txt Local hash does not match " + upper + "\n"
-              "\tnothing.txt () up to date\n"
-              "\tother.txt Local hash does not match \n");
-    EXPECT_EQ(g_queued.size(), 2u);
+    ASSERT_TRUE(compare("master:" + kBase + "\nupper.txt:" + upper + "\n"));
+    EXPECT_EQ(log, "\tMaster set to " + kBase + "\n\tupper.txt (" + digest + ") up to date\n");
+    EXPECT_TRUE(g_queued.empty());
 }
 
 TEST_F(ManifestTest, ParseManifestReadsTheLocalCopy) {
@@ -177,6 +228,12 @@ TEST_F(ManifestTest, ParseManifestReadsTheLocalCopy) {
     EXPECT_TRUE(parseManifest());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tMaster set to " + kBase + "\n");
     EXPECT_EQ(UpdatePhase, UpToDate);
+
+    // One byte past the limit is not read at all.
+    dir.write("manifest.txt", "master:" + kBase + "\n" + std::string(kMaxManifestBytes, '\n'));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(parseManifest());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tManifest larger than 67108864 bytes\n");
 }
 
 TEST_F(ManifestTest, AnUpToDateCompressedLineRemovesOnlyItsLeftoverDownload) {

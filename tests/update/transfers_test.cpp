@@ -73,6 +73,28 @@ TEST(Gunzip, FailsOnDamagedOrTruncatedData) {
         dir.write("short.gz", packed.substr(0, keep));
         EXPECT_FALSE(gunzipFile(dir.file("short.gz"), dir.file("short")));
     }
+    // What was unpacked before the fault is removed, never left to pass for the file.
+    for (const char* name : {"damaged", "badcheck", "short"}) EXPECT_FALSE(dir.exists(name)) << name;
+}
+
+TEST(Gunzip, StopsAtTheBoundAndRemovesWhatItWrote) {
+    TempDir dir;
+    const std::string content(300000, 'z');
+    dir.write("bomb.gz", gzipped(content));
+    dir.write("plain.gz", content);
+    for (const char* name : {"bomb", "plain"}) {
+        SCOPED_TRACE(name);
+        bool tooLarge = false;
+        EXPECT_FALSE(gunzipFile(dir.file(std::string(name) + ".gz"), dir.file(name), 100000, &tooLarge));
+        EXPECT_TRUE(tooLarge);
+        EXPECT_FALSE(dir.exists(name));
+        EXPECT_TRUE(gunzipFile(dir.file(std::string(name) + ".gz"), dir.file(name), 300000, &tooLarge));
+        EXPECT_FALSE(tooLarge);
+        EXPECT_EQ(dir.read(name), content);
+    }
+    // 256 times the download, and never less than 64 MiB.
+    EXPECT_EQ(unpackLimit(dir.file("plain.gz")), int64_t(300000) * 256);
+    EXPECT_EQ(unpackLimit(dir.file("bomb.gz")), int64_t(64) << 20);
 }
 
 TEST(Gunzip, EveryCutOfAStreamFails) {
@@ -121,6 +143,7 @@ TEST(FinishFile, DecompressesOnlyGzNamesAndRemovesTheGz) {
 
     EXPECT_EQ(dir.read("data/pack.bin"), content);
     EXPECT_FALSE(dir.exists("data/pack.bin.gz"));
+    EXPECT_FALSE(dir.exists("data/pack.bin.unpacking"));
     EXPECT_EQ(dir.read("plain.txt"), "as it came");
     EXPECT_EQ(log, "\t\t\tDecompressing " + dir.file("data/pack.bin.gz") + "\n\t\t\t" + dir.file("plain.txt") +
                        " not compressed\n");

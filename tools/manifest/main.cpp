@@ -1,10 +1,60 @@
 // kib-manifest: publishes a game release for the kib Updater (manifest and gzip copies).
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "manifest/options.h"
 #include "manifest/release_builder.h"
+#include "manifest/signing.h"
+#include "util/file_system.h"
+
+namespace {
+
+int generateKey(const std::string& name) {
+    PublicKey publicKey;
+    std::string error;
+    if (!generateKeyPair(name, publicKey, error)) {
+        std::fprintf(stderr, "kib-manifest: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("Key ID %s\n"
+                "Public key: %s.pub: ship it in the game's folder as assets/updater/update.pub\n"
+                "Secret key: %s.key: sign with --sign %s.key; keep it off the server, and keep a copy\n",
+                keyIdText(publicKey.keyId).c_str(), name.c_str(), name.c_str(), name.c_str());
+    return 0;
+}
+
+// Signs the manifest just written into "<manifest>.minisig" beside it.
+bool writeSignature(const ManifestOptions& options, const SecretKey& key, const std::string& manifestPath) {
+    std::string manifest, signature;
+    std::FILE* file = std::fopen(manifestPath.c_str(), "rb");
+    if (file) {
+        char buffer[65536];
+        size_t count;
+        while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) manifest.append(buffer, count);
+        std::fclose(file);
+    }
+    const int64_t now = int64_t(std::time(nullptr));
+    const int64_t expires = options.expiresInDays > 0 ? now + int64_t(options.expiresInDays) * 86400 : 0;
+    const std::string path = manifestPath + ".minisig";
+    if (!file || !signManifest(key, manifest, options.manifestName, now, expires, signature)) {
+        std::fprintf(stderr, "kib-manifest: %s: cannot sign the manifest\n", manifestPath.c_str());
+        return false;
+    }
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    bool ok = out && std::fwrite(signature.data(), 1, signature.size(), out) == signature.size();
+    if (out) ok = std::fclose(out) == 0 && ok;
+    if (!ok) {
+        std::fprintf(stderr, "kib-manifest: %s: cannot write the signature\n", path.c_str());
+        deleteIfExists(path);
+        return false;
+    }
+    std::printf("Signature: %s (key ID %s)\n", path.c_str(), keyIdText(key.keyId).c_str());
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     ManifestOptions options;
@@ -24,11 +74,21 @@ int main(int argc, char** argv) {
         break;
     }
 
+    if (!options.generateKeyName.empty()) return generateKey(options.generateKeyName);
+
+    // The key is read first, so that a wrong password costs no publishing run.
+    SecretKey key;
+    if (!options.signingKeyPath.empty() && !readSecretKey(options.signingKeyPath, key, error)) {
+        std::fprintf(stderr, "kib-manifest: %s\n", error.c_str());
+        return 1;
+    }
     PublishSummary summary;
     if (!publishRelease(options, summary, error, stderr)) {
         std::fprintf(stderr, "kib-manifest: %s\n", error.c_str());
         return 1;
     }
+    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "kib-manifest: warning: %s\n", warning.c_str());
+    if (!options.signingKeyPath.empty() && !writeSignature(options, key, summary.manifestPath)) return 1;
     std::printf("%d files (%d compressed, %d presence only): %.1f MB in the release, %.1f MB on the server\n",
                 summary.files, summary.compressedFiles, summary.presenceFiles, double(summary.releaseBytes) / 1e6,
                 double(summary.serverBytes) / 1e6);

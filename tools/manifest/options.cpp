@@ -40,6 +40,7 @@ bool parseInRange(const std::string& text, int low, int high, int& value) {
 std::string usageText() {
     return
         "Usage: kib-manifest [options] RELEASE_FOLDER BASE_ADDRESS\n"
+        "       kib-manifest --generate-key NAME\n"
         "\n"
         "Writes the manifest the kib Updater reads for the game files in RELEASE_FOLDER,\n"
         "published at BASE_ADDRESS (http[s]://host[:port]/path/), and a gzip copy of every file\n"
@@ -64,6 +65,16 @@ std::string usageText() {
         "  --no-compress            compress nothing (files ending in .gz still are: the\n"
         "                           updater unpacks every downloaded .gz file)\n"
         "  -j, --jobs N             files processed at once (default: one per processor)\n"
+        "  --sign SECRET_KEY_FILE   sign the manifest with a minisign secret key: writes\n"
+        "                           <manifest name>.minisig beside it (upload both). A key\n"
+        "                           with a password reads it from the environment variable\n"
+        "                           KIB_MANIFEST_KEY_PASSWORD, or else from the terminal\n"
+        "  --expires-in DAYS        with --sign: players' updaters refuse the manifest DAYS\n"
+        "                           days from now, so that a release must be re-signed\n"
+        "  --generate-key NAME      write a new key pair, NAME.pub and NAME.key (no password,\n"
+        "                           readable by you only), and publish nothing. The game ships\n"
+        "                           NAME.pub as assets/updater/update.pub; keep NAME.key off\n"
+        "                           the server\n"
         "  -q, --quiet              no progress line\n"
         "  -h, --help               this text\n"
         "  --version                the version, then nothing else\n"
@@ -130,12 +141,33 @@ ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOp
                 error = "--jobs takes a number from 1 to 256";
                 return ParseResult::Invalid;
             }
+        } else if (argument == "--sign") {
+            if (!value(options.signingKeyPath)) return ParseResult::Invalid;
+        } else if (argument == "--expires-in") {
+            if (!value(text)) return ParseResult::Invalid;
+            if (!parseInRange(text, 1, 36500, options.expiresInDays)) {
+                error = "--expires-in takes a number of days from 1 to 36500";
+                return ParseResult::Invalid;
+            }
+        } else if (argument == "--generate-key") {
+            if (!value(options.generateKeyName)) return ParseResult::Invalid;
         } else if (argument.size() > 1 && argument[0] == '-') {
             error = "unknown option " + argument;
             return ParseResult::Invalid;
         } else {
             positional.push_back(argument);
         }
+    }
+    if (!options.generateKeyName.empty()) {
+        if (!positional.empty()) {
+            error = "--generate-key publishes nothing; it takes no release folder or address";
+            return ParseResult::Invalid;
+        }
+        return ParseResult::Run;
+    }
+    if (options.expiresInDays > 0 && options.signingKeyPath.empty()) {
+        error = "--expires-in needs --sign";
+        return ParseResult::Invalid;
     }
     if (positional.size() != 2) {
         error = "expected a release folder and a base address";

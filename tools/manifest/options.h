@@ -32,6 +32,12 @@ struct ManifestOptions {
     int jobs = 0;
     // No progress line.
     bool quiet = false;
+    // A minisign secret key: the manifest gets "<manifest name>.minisig" beside it.
+    std::string signingKeyPath;
+    // Days until the signature expires (0: never); only with signingKeyPath.
+    int expiresInDays = 0;
+    // Makes NAME.pub and NAME.key instead of publishing anything.
+    std::string generateKeyName;
 };
 
 enum class ParseResult {

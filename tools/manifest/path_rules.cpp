@@ -1,7 +1,11 @@
 // The publishing rules for file paths and the base address.
 #include "manifest/path_rules.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "update/manifest_path.h"
+#include "update/own_files.h"
 
 namespace {
 
@@ -22,9 +26,32 @@ std::string manifestPathProblem(const std::string& path) {
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
     if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
-    if (path == "manifest.txt") return "the updater keeps the downloaded manifest under this name and deletes it";
-    if (path == "logs/updater.log") return "the updater writes its log under this name";
+    return reservedNameProblem(path);
+}
+
+std::string manifestPathWarning(const std::string& path) {
+    if (path.find_first_of("\"*|>") != std::string::npos)
+        return "Windows cannot hold a file name with '\"', '*', '|' or '>': players on Windows will fail to update";
+    const size_t nameStart = path.rfind('/') + 1;
+    for (size_t begin = 0; begin <= path.size();) {
+        const size_t end = std::min(path.find('/', begin), path.size());
+        if (end > begin && path[end - 1] == '.' && path.compare(begin, end - begin, ".") != 0)
+            return "Windows drops a '.' at the end of a name: players on Windows will fail to update";
+        begin = end + 1;
+    }
+    const std::string name = path.substr(nameStart);
+    if ((!name.empty() && name.back() == '~') || (name.size() >= 4 && name.compare(name.size() - 4, 4, ".inc") == 0))
+        return "Debian's lighttpd refuses to serve names ending in '~' or '.inc' (url.access-deny)";
+    if (name.compare(0, 3, ".ht") == 0) return "Apache httpd refuses to serve file names beginning with '.ht'";
     return "";
+}
+
+std::string caseClashWarning(const std::string& path, const std::string& other) {
+    if (path == other || path.size() != other.size()) return "";
+    for (size_t i = 0; i < path.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(path[i])) != std::tolower(static_cast<unsigned char>(other[i])))
+            return "";
+    return "differs from " + other + " only in the case of letters: Windows and macOS cannot hold both";
 }
 
 bool normaliseBaseAddress(std::string& address, std::string& problem) {

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -169,7 +171,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     if (!scanRelease(release, options.excludePatterns, files, error)) return false;
 
     // Working in place, the tool's own products of an earlier run are in the folder: the
-    // manifest, temporary files of an interrupted run, and "X.gz" beside "X".
+    // manifest and its signature, temporary files of an interrupted run, and "X.gz" beside "X".
     std::set<std::string> names;
     for (const ReleaseFile& file : files) names.insert(file.path);
     std::vector<ReleaseFile> published;
@@ -177,19 +179,25 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     int problemCount = 0;
     for (const ReleaseFile& file : files) {
         if (inPlace) {
-            if (file.path == options.manifestName || endsWith(file.path, ".kib-tmp")) continue;
+            if (file.path == options.manifestName || file.path == options.manifestName + ".minisig" ||
+                endsWith(file.path, ".kib-tmp"))
+                continue;
             if (endsWith(file.path, ".gz") && names.count(file.path.substr(0, file.path.size() - 3))) {
                 ++summary.skippedCopies;
                 continue;
             }
-        } else if (file.path == options.manifestName) {
-            problems += file.path + ": the manifest is written under this name; choose another with --manifest-name\n";
+        } else if (file.path == options.manifestName || file.path == options.manifestName + ".minisig") {
+            problems += file.path + ": the manifest and its signature are written under this name; choose another with --manifest-name\n";
             ++problemCount;
             continue;
         }
         const std::string problem = manifestPathProblem(file.path);
         const bool presence = matchesAnyPattern(options.presencePatterns, file.path);
         std::string reason = problem;
+        // Both would end as X in the game's folder, each run replacing the other's bytes.
+        if (reason.empty() && endsWith(file.path, ".gz") && names.count(file.path.substr(0, file.path.size() - 3)))
+            reason = "the updater unpacks it into " + file.path.substr(0, file.path.size() - 3) +
+                     ", which the release also holds; rename or --exclude one of the two";
         if (reason.empty() && presence && endsWith(file.path, ".gz"))
             reason = "a presence-only file cannot end in .gz (the updater unpacks every downloaded .gz file)";
         if (!reason.empty()) {
@@ -197,6 +205,15 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
             continue;
         }
         published.push_back(file);
+    }
+    std::map<std::string, std::string> byFoldedCase;
+    for (const ReleaseFile& file : published) {
+        std::string folded = file.path;
+        for (char& c : folded) c = char(std::tolower(static_cast<unsigned char>(c)));
+        const auto [same, isNew] = byFoldedCase.emplace(folded, file.path);
+        std::string warning = manifestPathWarning(file.path);
+        if (warning.empty() && !isNew) warning = caseClashWarning(file.path, same->second);
+        if (!warning.empty()) summary.warnings.push_back(file.path + ": " + warning);
     }
     if (problemCount > 0) {
         if (problemCount > kMaxListedProblems)

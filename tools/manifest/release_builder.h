@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "manifest/options.h"
 
@@ -20,6 +21,9 @@ struct PublishSummary {
     std::string manifestAddress;
     // Files left out in place because they are compressed copies from an earlier run.
     int skippedCopies = 0;
+    // "path: reason" for every published path that some players or servers will trouble over
+    // (manifestPathWarning, caseClashWarning); published all the same.
+    std::vector<std::string> warnings;
 };
 
 // Does the whole job for `options`. Progress lines go to `progress` (null: none): rewritten in

@@ -1,0 +1,168 @@
+// The trust decision over a fetched manifest: signature, key, rollback and freeze.
+#include "update/manifest_trust.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <system_error>
+
+#include "update/manifest.h"
+#include "update/own_files.h"
+#include "util/file_system.h"
+#include "util/minisign_files.h"
+#include "util/signature_check.h"
+
+const char* const kPublicKeyPath = "assets/updater/update.pub";
+
+namespace {
+
+TrustCheck refuse(const std::string& line, int64_t timestamp = 0) {
+    TrustCheck check;
+    check.logLine = line;
+    check.timestamp = timestamp;
+    return check;
+}
+
+std::string utcDate(int64_t seconds) {
+    const std::time_t time = std::time_t(seconds);
+    const std::tm* parts = std::gmtime(&time);
+    char text[64] = "?";
+    if (parts) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", parts);
+    return text;
+}
+
+// Reads a file in binary (the signature covers the exact bytes).
+bool readBytes(const std::string& path, std::string& out) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    // One allocation for the usual case; the loop still takes whatever the file holds.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0 && size <= kSignedManifestMaxBytes) out.reserve(size_t(size));
+        std::rewind(file);
+    }
+    char buffer[65536];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, count);
+    const bool ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+
+}  // namespace
+
+bool signatureRequired() { return fileExists(kPublicKeyPath); }
+
+std::string signatureUrlFor(const std::string& manifestUrl) {
+    std::string url = manifestUrl;
+    const size_t query = url.find('?');
+    url.insert(query == std::string::npos ? url.size() : query, ".minisig");
+    return url;
+}
+
+TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
+                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now) {
+    std::string why;
+    PublicKey key;
+    if (!parsePublicKey(publicKeyText, key, why))
+        return refuse(std::string("Public key ") + kPublicKeyPath + " malformed: " + why);
+    SignatureFile signature;
+    if (!parseSignatureFile(signatureText, signature, why)) return refuse("Manifest signature malformed: " + why);
+
+    switch (checkSignature(key, signature, reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size())) {
+    case SignatureVerdict::Valid:
+        break;
+    case SignatureVerdict::OtherKey:
+        return refuse("Manifest signed by another key: key ID " + keyIdText(signature.keyId) + ", " + kPublicKeyPath +
+                      " is key ID " + keyIdText(key.keyId));
+    case SignatureVerdict::BadSignature:
+        return refuse("Manifest signature invalid: it does not match the manifest");
+    case SignatureVerdict::BadTrustedComment:
+        return refuse("Manifest signature invalid: its trusted comment was not signed with it");
+    case SignatureVerdict::NoCrypto:
+        return refuse("Manifest signature not checked: the cryptography library could not start");
+    }
+
+    // Only now is the comment known to be the signer's own.
+    const std::map<std::string, std::string> fields = trustedCommentFields(signature.trustedComment);
+    const auto timestampField = fields.find("timestamp");
+    int64_t timestamp = 0;
+    if (timestampField == fields.end() || !parseUnixSeconds(timestampField->second, timestamp))
+        return refuse("Manifest signature malformed: no timestamp in its trusted comment (" +
+                      signature.trustedComment + ")");
+    if (timestamp < installedTimestamp)
+        return refuse("Manifest older than the installed release: timestamp " + std::to_string(timestamp) +
+                          " (" + utcDate(timestamp) + "), installed " + std::to_string(installedTimestamp) + " (" +
+                          utcDate(installedTimestamp) + ")",
+                      timestamp);
+    const auto expiresField = fields.find("expires");
+    if (expiresField != fields.end()) {
+        int64_t expires = 0;
+        if (!parseUnixSeconds(expiresField->second, expires))
+            return refuse("Manifest signature malformed: expires is not Unix seconds (" + expiresField->second + ")",
+                          timestamp);
+        if (now > expires)
+            return refuse("Manifest expired on " + utcDate(expires) + " (expires:" + std::to_string(expires) + ")",
+                          timestamp);
+    }
+
+    TrustCheck check;
+    check.accepted = true;
+    check.timestamp = timestamp;
+    check.logLine = "Manifest signature verified: key ID " + keyIdText(key.keyId) + ", timestamp " +
+                    std::to_string(timestamp) + " (" + utcDate(timestamp) + ")";
+    return check;
+}
+
+TrustCheck verifyFetchedManifest() {
+    std::string manifest, signature, publicKey;
+    bool haveManifest = false;
+    try {
+        haveManifest = readBytes(kManifestCopyPath, manifest);
+    } catch (const std::bad_alloc&) {
+        deleteIfExists(kSignatureCopyPath);
+        return refuse("Manifest too large for the memory available");
+    }
+    const bool haveSignature = readBytes(kSignatureCopyPath, signature);
+    deleteIfExists(kSignatureCopyPath);
+    if (!readBytes(kPublicKeyPath, publicKey)) return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable");
+    if (!haveSignature) return refuse("Manifest signature missing: the downloaded copy cannot be read");
+    if (!haveManifest) return refuse("Manifest missing: the downloaded copy cannot be read");
+    int64_t installed = 0;
+    if (!readTrustedTimestamp(installed))
+        return refuse(std::string("Trust state ") + kTrustStatePath + " unreadable; remove it to accept any signed release");
+
+    TrustCheck check = checkManifestTrust(manifest, signature, publicKey, installed, int64_t(std::time(nullptr)));
+    if (check.accepted && check.timestamp > installed && !recordTrustedTimestamp(check.timestamp))
+        return refuse(std::string("Could not record the manifest's timestamp in ") + kTrustStatePath, check.timestamp);
+    return check;
+}
+
+bool readTrustedTimestamp(int64_t& timestamp) {
+    timestamp = 0;
+    std::string text;
+    if (!fileExists(kTrustStatePath)) return true;
+    if (!readBytes(kTrustStatePath, text)) return false;
+    const std::map<std::string, std::string> fields = trustedCommentFields(text.substr(0, text.find('\n')));
+    const auto field = fields.find("timestamp");
+    return field != fields.end() && parseUnixSeconds(field->second, timestamp);
+}
+
+bool recordTrustedTimestamp(int64_t timestamp) {
+    const std::string temporary = downloadName(kTrustStatePath);
+    const std::string text = "timestamp:" + std::to_string(timestamp) + "\n";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fflush(file) == 0 && ok;
+    ok = std::fclose(file) == 0 && ok;
+    std::error_code error;
+    if (ok) std::filesystem::rename(temporary, kTrustStatePath, error);
+    if (!ok || error) {
+        std::filesystem::remove(temporary, error);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+// Whether a manifest must be signed, and the check of a fetched manifest against its signature,
+// the game's public key and the newest release accepted before. Main thread only; never shows
+// anything (the caller logs the reason and ends the run).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/manifest.h"
+
+// A game that ships this minisign public key accepts only manifests signed by it.
+extern const char* const kPublicKeyPath;
+// A signature file is four short lines; anything longer is not one.
+constexpr int64_t kSignatureMaxBytes = 4096;
+// A signed manifest is read whole into memory to be checked: an endless body must not fill the
+// memory or the disk. The same limit as the reader's.
+constexpr int64_t kSignedManifestMaxBytes = int64_t(kMaxManifestBytes);
+
+// True when kPublicKeyPath exists.
+bool signatureRequired();
+// The signature's address: ".minisig" appended to the manifest's path, before any query, so
+// that "http://h/game/manifest.txt?ver=0.3.0" gives "http://h/game/manifest.txt.minisig?ver=0.3.0".
+std::string signatureUrlFor(const std::string& manifestUrl);
+
+struct TrustCheck {
+    bool accepted = false;
+    // One log line without its line feed: what was accepted, or exactly why not.
+    std::string logLine;
+    // The signed timestamp, once it is known.
+    int64_t timestamp = 0;
+};
+
+// The whole decision over texts already read: the signature file must parse, name the key, and
+// hold over `manifest` and its trusted comment; the comment must carry "timestamp:" not below
+// `installedTimestamp` (0: none yet) and any "expires:" must not lie before `now` (Unix seconds).
+// A timestamp in the future is accepted: players' clocks are often wrong, and the stored
+// timestamp, not the clock, guards against rollback.
+TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
+                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now);
+
+// The check of "manifest.txt" and its fetched signature (which it deletes) against the folder's
+// key and trust state. When accepted, a newer timestamp is recorded first (atomically); when
+// refused, nothing is written.
+TrustCheck verifyFetchedManifest();
+
+// The newest accepted timestamp from kTrustStatePath: 0 when there is none yet; false when the
+// file exists but does not hold one.
+bool readTrustedTimestamp(int64_t& timestamp);
+// Replaces kTrustStatePath through a temporary file and a rename, so that a crash leaves either
+// the old or the new state. False when it could not be written.
+bool recordTrustedTimestamp(int64_t timestamp);

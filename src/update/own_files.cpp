@@ -1,0 +1,64 @@
+// The updater's own file names and the reserved-name rule.
+#include "update/own_files.h"
+
+#include <cctype>
+
+const char* const kManifestCopyPath = "manifest.txt";
+const char* const kLogFolder = "logs";
+const char* const kLogPath = "logs/updater.log";
+const char* const kLockPath = "logs/updater.lock";
+const char* const kSignatureCopyPath = "manifest.txt.minisig";
+const char* const kTrustStatePath = "assets/updater/update.trust";
+const char* const kDownloadSuffix = ".part";
+const char* const kUnpackSuffix = ".unpacking";
+
+namespace {
+
+// A file of the updater's, and why a manifest may not name it (or anything under it).
+struct OwnFile {
+    const char* path;
+    const char* why;
+};
+
+const OwnFile kOwnFiles[] = {
+    {kManifestCopyPath, "the updater keeps the downloaded manifest under this name and deletes it"},
+    {kLogPath, "the updater writes its log under this name"},
+    {kLockPath, "the updater holds this file locked while it runs"},
+    {kSignatureCopyPath, "the updater keeps the manifest's downloaded signature under this name and deletes it"},
+    {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
+    // The record of verified files joins here.
+};
+
+const OwnFile kTemporarySuffixes[] = {
+    {kDownloadSuffix, "the updater downloads every file under its name followed by this"},
+    {kUnpackSuffix, "the updater unpacks every .gz under its name followed by this"},
+};
+
+char lower(char c) { return char(std::tolower(static_cast<unsigned char>(c))); }
+
+bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
+    if (at + word.size() > text.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (lower(text[at + i]) != lower(word[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string downloadName(const std::string& path) { return path + kDownloadSuffix; }
+
+std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
+
+std::string reservedNameProblem(const std::string& path) {
+    for (const OwnFile& own : kOwnFiles) {
+        const std::string name = own.path;
+        if (equalNoCase(path, 0, name) && (path.size() == name.size() || path[name.size()] == '/'))
+            return own.why;
+    }
+    for (const OwnFile& suffix : kTemporarySuffixes) {
+        const std::string ending = suffix.path;
+        if (path.size() >= ending.size() && equalNoCase(path, path.size() - ending.size(), ending))
+            return suffix.why;
+    }
+    return "";
+}

@@ -1,0 +1,36 @@
+// The files the updater keeps for itself in the game's folder, named in this one place, and
+// the rule that keeps a manifest (and kib-manifest) from listing any of them.
+#pragma once
+
+#include <string>
+
+// The local copy of the manifest; it lives only for one run.
+extern const char* const kManifestCopyPath;
+// The folder of the log, and the log itself, truncated at every start.
+extern const char* const kLogFolder;
+extern const char* const kLogPath;
+// Held locked for the whole run, so that a second updater in the folder leaves it alone. It
+// stays on disk between runs (removing it would let two runs lock two different files).
+extern const char* const kLockPath;
+// The signature fetched beside the manifest; it lives only while the manifest is checked.
+extern const char* const kSignatureCopyPath;
+// The timestamp of the newest signed manifest accepted here, so that an older one is refused.
+// It is replaced through its download name (kTrustStatePath with kDownloadSuffix).
+extern const char* const kTrustStatePath;
+// A download is written to its path with this appended, and renamed over the path only once it
+// is complete and verified. A failed or killed download may leave it for the next run.
+extern const char* const kDownloadSuffix;
+// A ".gz" is unpacked into its output path with this appended, and renamed over the output
+// only once it is complete and verified; on any failure it is removed.
+extern const char* const kUnpackSuffix;
+
+// The name a download of `path` is written to until it is verified.
+std::string downloadName(const std::string& path);
+// The name the unpacked form of a ".gz" is written to until it is verified.
+std::string unpackName(const std::string& path);
+
+// Why the updater cannot let a manifest list `path` ("/"-separated, relative to the game's
+// folder): one of its own files, anything under them, or a name ending like its temporary
+// names. Letters are compared without case, as Windows names them. Empty when the path is
+// free. The manifest reader and kib-manifest both ask this.
+std::string reservedNameProblem(const std::string& path);

@@ -1,0 +1,237 @@
+// Signed manifests end to end: releases signed by Debian's minisign install with the real
+// updater, and every manifest that cannot be trusted is refused with the folder left as it was.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+
+#include <sodium.h>
+
+#include <cstring>
+
+#include "e2e/update_harness.h"
+#include "util/minisign_files.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kPublicKey = "assets/updater/update.pub";
+const std::string kTrustState = "assets/updater/update.trust";
+const int64_t kInstalled = 1796640643;
+
+std::string comment(int64_t timestamp, const std::string& more = "") {
+    return "timestamp:" + std::to_string(timestamp) + "\tfile:manifest" + more;
+}
+
+bool logHas(const UpdaterRun& run, const std::string& line) {
+    for (const std::string& logged : run.log)
+        if (logged.compare(0, line.size(), line) == 0) return true;
+    return false;
+}
+
+// minisign's password protection of an unencrypted secret key file: the key id, key and its
+// checksum XORed with scrypt's output. Light scrypt limits keep the test fast; minisign reads
+// them from the file as it reads its own.
+std::string encryptSecretKey(const std::string& unencrypted, const std::string& password) {
+    const std::string line = splitLines(unencrypted).at(1);
+    std::vector<uint8_t> raw(158);
+    EXPECT_TRUE(fromBase64(line, raw.data(), raw.size()));
+    const uint64_t opsLimit = 1 << 16, memLimit = 1 << 24;
+    std::memcpy(&raw[2], "Sc", 2);
+    randombytes_buf(&raw[6], 32);
+    for (int i = 0; i < 8; ++i) {
+        raw[38 + i] = uint8_t(opsLimit >> (8 * i));
+        raw[46 + i] = uint8_t(memLimit >> (8 * i));
+    }
+    // The checksum a password protects: BLAKE2b-256 of "Ed", the key id and the key.
+    uint8_t material[74];
+    std::memcpy(material, "Ed", 2);
+    std::memcpy(material + 2, &raw[54], 72);
+    crypto_generichash(&raw[126], 32, material, sizeof material, nullptr, 0);
+    uint8_t stream[104];
+    EXPECT_EQ(crypto_pwhash_scryptsalsa208sha256(stream, sizeof stream, password.data(), password.size(), &raw[6],
+                                                 opsLimit, memLimit),
+              0);
+    for (size_t i = 0; i < sizeof stream; ++i) raw[54 + i] ^= stream[i];
+    return "untrusted comment: minisign encrypted secret key\n" + toBase64(raw.data(), raw.size()) + "\n";
+}
+
+class SignedUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.started());
+        game.installGame();
+        // The release ships its own key, so an update can carry a new one.
+        release = {{"kib.exe", kGameScript}, {"data/level.pak", patternBytes(50000, 7)}, {kPublicKey, key.publicKey()}};
+        game.write(kPublicKey, key.publicKey());
+        server.publish(release);
+    }
+
+    // `release` with the state an accepted manifest of `timestamp` leaves.
+    Files installedWith(int64_t timestamp) const {
+        Files files = release;
+        files[kTrustState] = "timestamp:" + std::to_string(timestamp) + "\n";
+        return files;
+    }
+
+    SigningKey key;
+    UpdateServer server;
+    GameFolder game{server.manifestUrl()};
+    Files release;
+};
+
+}  // namespace
+
+TEST_F(SignedUpdate, SignedWithMinisignInstallsThenIsUpToDate) {
+    server.sign(key);
+    const UpdaterRun first = game.run();
+    EXPECT_EQ(first.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    EXPECT_TRUE(logHas(first, "Manifest signature verified: key ID ")) << ::testing::PrintToString(first.log);
+    EXPECT_EQ(server.requests()[1], "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.0");
+    const std::string state = game.read(kTrustState);
+    ASSERT_EQ(state.rfind("timestamp:", 0), 0u) << state;
+    const int64_t signedAt = std::stoll(state.substr(10));
+    EXPECT_LE(std::abs(signedAt - int64_t(std::time(nullptr))), 120);
+    ASSERT_TRUE(game.gameStarted());
+    EXPECT_EQ(differences(game.files(), game.finishedFolder(installedWith(signedAt))), Lines{});
+
+    // The same release again, now with the legacy kind of signature and the same timestamp.
+    std::filesystem::remove(game.file("game-started"));
+    server.sign(key, comment(signedAt), true);
+    const UpdaterRun again = game.run();
+    EXPECT_EQ(again.process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_TRUE(game.gameStarted());
+    EXPECT_EQ(game.read(kTrustState), state);
+}
+
+TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
+    TempDir maker;
+    maker.write("rel/kib.exe", kGameScript);
+    maker.write("rel/data/level.pak", patternBytes(50000, 9));
+    auto publish = [&](const std::vector<std::string>& signing, const Environment& environment = {}) {
+        std::vector<std::string> argv = {KIB_MANIFEST_PATH, "-q", "-o", server.file("release"), "--manifest-name",
+                                         "manifest"};
+        argv.insert(argv.end(), signing.begin(), signing.end());
+        argv.insert(argv.end(), {maker.file("rel"), server.url("release/")});
+        ProcessOptions options;
+        options.setEnv = environment;
+        options.unsetEnv = {"KIB_MANIFEST_KEY_PASSWORD"};
+        return runProcess(argv, options);
+    };
+    auto minisignVerifies = [&](const std::string& publicKeyPath) {
+        return runProcess({"minisign", "-V", "-p", publicKeyPath, "-m", server.file("release/manifest")});
+    };
+
+    // A key made by kib-manifest, and a password-protected one in minisign's format.
+    const ProcessResult made = runProcess({KIB_MANIFEST_PATH, "--generate-key", maker.file("kib")});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_NE(made.out.find("assets/updater/update.pub"), std::string::npos) << made.out;
+    EXPECT_EQ(std::filesystem::status(maker.file("kib.key")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    maker.write("pw.pub", key.publicKey());
+    maker.write("pw.key", encryptSecretKey(readFileBytes(key.secretKeyPath()), "pass"));
+    // minisign itself takes the password-protected key (the password on its standard input).
+    const ProcessResult minisignSigns = runProcess(
+        {"sh", "-c", "echo pass | minisign -S -s '" + maker.file("pw.key") + "' -m '" + maker.file("pw.pub") + "'"});
+    EXPECT_EQ(minisignSigns.exitCode, 0) << minisignSigns.err;
+
+    ProcessResult published = publish({"--sign", maker.file("kib.key"), "--expires-in", "30"});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    const ProcessResult verified = minisignVerifies(maker.file("kib.pub"));
+    EXPECT_EQ(verified.exitCode, 0) << verified.err;
+    EXPECT_NE(verified.out.find("\tfile:manifest\texpires:"), std::string::npos) << verified.out;
+
+    const ProcessResult wrongPassword =
+        publish({"--sign", maker.file("pw.key")}, {{"KIB_MANIFEST_KEY_PASSWORD", "wrong"}});
+    EXPECT_EQ(wrongPassword.exitCode, 1);
+    EXPECT_NE(wrongPassword.err.find("wrong password"), std::string::npos) << wrongPassword.err;
+    published = publish({"--sign", maker.file("pw.key")}, {{"KIB_MANIFEST_KEY_PASSWORD", "pass"}});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_EQ(minisignVerifies(maker.file("pw.pub")).exitCode, 0);
+
+    // The updater takes what kib-manifest signed.
+    game.write(kPublicKey, maker.read("pw.pub"));
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    EXPECT_EQ(game.read("data/level.pak"), maker.read("rel/data/level.pak"));
+}
+
+TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
+    server.sign(key, comment(kInstalled));
+    expectFinishedRun(game, installedWith(kInstalled));
+    std::filesystem::remove(game.file("game-started"));
+    // A newer release the updater must not take unless its manifest holds.
+    const Files newer = {{"kib.exe", kGameScript}, {"data/level.pak", patternBytes(50000, 8)}, {kPublicKey, key.publicKey()}};
+    server.publish(newer);
+    const std::string genuine = server.get("release/manifest");
+    const int64_t next = kInstalled + 10;
+
+    SigningKey otherKey;
+    struct Refusal {
+        const char* name;
+        // Puts the manifest and its signature (or not) on the server.
+        std::function<void()> serve;
+        std::string logLine;
+        // For a signature that could not be fetched: why, logged before logLine.
+        std::string note = "";
+    };
+    const std::vector<Refusal> refusals = {
+        {"forged line",
+         [&] {
+             server.sign(key, comment(next));
+             server.put("release/manifest", genuine + "evil.exe:" + std::string(32, 'e') + "\n");
+         },
+         "Manifest signature invalid: it does not match the manifest"},
+        {"missing signature", [&] { server.remove("release/manifest.minisig"); },
+         "Manifest signature missing: " + server.url("release/manifest.minisig?ver=0.3.0") +
+             " could not be fetched. Reason: 3",
+         "Manifest signature: HTTP/1.1 404 "},
+        {"endless signature", [&] { server.put("release/manifest.minisig", patternBytes(100000)); },
+         "Manifest signature missing: " + server.url("release/manifest.minisig?ver=0.3.0") +
+             " could not be fetched. Reason: 3",
+         "Manifest signature: more than "},
+        {"another key", [&] { server.sign(otherKey, comment(next)); }, "Manifest signed by another key: key ID "},
+        {"older release after a newer one", [&] { server.sign(key, comment(kInstalled - 1)); },
+         "Manifest older than the installed release: timestamp 1796640642 (2026-12-07 10:50:42 UTC), installed "
+         "1796640643 (2026-12-07 10:50:43 UTC)"},
+        {"expired", [&] { server.sign(key, comment(next, "\texpires:1000000000")); },
+         "Manifest expired on 2001-09-09 01:46:40 UTC (expires:1000000000)"},
+        {"trusted comment rewritten",
+         [&] {
+             server.sign(key, comment(next, "\texpires:1000000000"));
+             std::string signature = server.get("release/manifest.minisig");
+             signature.replace(signature.find("\texpires:1000000000"), 19, "\texpires:9000000000");
+             server.put("release/manifest.minisig", signature);
+         },
+         "Manifest signature invalid: its trusted comment was not signed with it"},
+        {"no timestamp", [&] { server.sign(key, "file:manifest"); },
+         "Manifest signature malformed: no timestamp in its trusted comment (file:manifest)"},
+        {"malformed", [&] { server.put("release/manifest.minisig", "untrusted comment: x\nnot base64\n"); },
+         "Manifest signature malformed: not four lines"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        server.put("release/manifest", genuine);
+        refusal.serve();
+        Files before = game.files();
+        const UpdaterRun run = expectFailedRun(game, "Could not verify manifest", refusal.logLine);
+        EXPECT_FALSE(logHas(run, "Manifest obtained. Parsing.")) << ::testing::PrintToString(run.log);
+        if (!refusal.note.empty()) {
+            EXPECT_TRUE(logHas(run, refusal.note)) << ::testing::PrintToString(run.log);
+        }
+        Files after = game.files();
+        before.erase("logs/updater.log");
+        after.erase("logs/updater.log");
+        EXPECT_EQ(differences(after, before), Lines{});
+    }
+
+    // The folder still takes the genuine newer release.
+    server.put("release/manifest", genuine);
+    server.sign(key, comment(next));
+    Files expected = newer;
+    expected[kTrustState] = "timestamp:" + std::to_string(next) + "\n";
+    expectFinishedRun(game, expected);
+}
