@@ -18,7 +18,8 @@ void onSuccess(DownloadRequest*) { ++g_delivered; }
 void onFailure(DownloadRequest* request) {
     ++g_delivered;
     ++g_failed;
-    std::fprintf(stderr, "failed: %s (status %d)\n", request->url.c_str(), int(request->status));
+    std::fprintf(stderr, "failed: %s (status %d) %s\n", request->url.c_str(), int(request->status),
+                 request->failure.c_str());
 }
 
 }  // namespace

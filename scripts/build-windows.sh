@@ -104,7 +104,8 @@ $triplet-strip -o "$out/kib-updater.exe" "$out/updater/kib-updater.exe"
 imports=$($triplet-objdump -p "$out/kib-updater.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $imports; do
   case "$dll" in
-  kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | advapi32.dll) ;;
+  kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | winmm.dll | msvcrt.dll | advapi32.dll | \
+    secur32.dll | crypt32.dll) ;;
   *) echo "kib-updater.exe needs $dll, which Windows does not bring"; exit 1 ;;
   esac
 done

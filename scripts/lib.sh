@@ -35,8 +35,10 @@ free_port() {
 # logs and temporary files in `folder`. Sets nginx_pid and nginx_port; false (nginx_pid empty)
 # when it does not start. Tries a few ports, since another program may take one between the
 # probe and nginx's start.
-start_loopback_nginx() {  # folder root
-  local folder=$1 root=$2 attempt nginx_bin
+# With `certificate` and `key` (PEM files) it serves HTTPS instead.
+start_loopback_nginx() {  # folder root [certificate key]
+  local folder=$1 root=$2 certificate=${3:-} key=${4:-} attempt nginx_bin tls=""
+  [ -n "$certificate" ] && tls=" ssl; ssl_certificate $certificate; ssl_certificate_key $key"
   nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
   mkdir -p "$folder/temp"
   nginx_pid=""
@@ -58,7 +60,7 @@ http {
   scgi_temp_path $folder/temp/scgi;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$nginx_port;
+    listen 127.0.0.1:$nginx_port$tls;
     root $root;
   }
 }

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config   # the compiler and the build
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
+  libssl-dev openssl                 # TLS for https addresses; the tests make their certificates
   libsodium-dev                      # signed manifests: Ed25519 and BLAKE2b
   minisign                           # the independent signer the tests and benchmarks compare with
   libgtest-dev                       # the test suite

@@ -3,10 +3,12 @@
 # publishes a release with the Linux kib-manifest, serves it with nginx on a free loopback port
 # and runs the program under 32-bit Wine on Xvfb: a fresh install (with a file whose name is not
 # ASCII), an up-to-date run, a run against a closed port, an up-to-date folder without kib.exe,
-# Escape while a server keeps it waiting, a run through the player's own proxy settings, and a
-# game that ships a public key: a signed install, and a forged manifest. Each Wine run is bounded by `timeout` and judged by the files it leaves,
-# its log and its message boxes, never by Wine's exit code; the logs of the first four (and of
-# the two signed runs) are compared with the Linux build's of the same run.
+# Escape while a server keeps it waiting, a run through the player's own proxy settings, a game
+# that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
+# with a test authority trusted for the run and a refused certificate of another authority. Each
+# Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
+# boxes, never by Wine's exit code; the logs of the first four, the two signed and the HTTPS runs
+# are compared with the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
@@ -80,14 +82,17 @@ echo "la kib cruzó el río" >"$release/$unicode_file"
 # ---- nginx on a free loopback port, as scripts/demo.sh serves a release.
 server="$work/server"
 mkdir -p "$work/www"
-nginx_pid="" xvfb_pid=""
+nginx_pid="" plain_nginx_pid="" xvfb_pid="" tls_nginx_pid="" other_nginx_pid="" trusted_for_run=""
 cleanup() {
-  for pid in $nginx_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+  # The prefix is kept with the build: the test authority must not stay trusted in it.
+  [ -n "$trusted_for_run" ] && trust_ca remove 2>/dev/null || true
+  for pid in $plain_nginx_pid $tls_nginx_pid $other_nginx_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
   [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
 start_loopback_nginx "$server" "$work/www" || true
 port=$nginx_port
+plain_nginx_pid=$nginx_pid
 [ -n "$nginx_pid" ] || { echo "nginx did not start:"; cat "$server/error.log"; exit 1; }
 base="http://127.0.0.1:$port/game/"
 build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/game" "$release" "$base" >/dev/null
@@ -362,6 +367,99 @@ check "the folder is left exactly as it was (forged)" test "$before" = "$after"
 printf 'http://127.0.0.1:%s/forged/manifest.txt\n' "$port" >"$linux_signed/assets/updater/update.cfg"
 run_linux "$linux_signed"
 check "the log has the Linux build's lines (forged)" same_lines "$signed/logs/updater.log" "$linux_signed/logs/updater.log"
+
+echo "== 9: HTTPS from nginx, with a private authority trusted for this run only"
+# Wine's root store is the host's (it reads /etc/ssl/certs on every start and ignores
+# SSL_CERT_FILE), so the test authority goes into the prefix's own "ROOT" store for the run
+# and out again afterwards, by a small program: Wine has no certutil.
+tls="$work/tls"
+mkdir -p "$tls"
+make_ca() {  # name common-name
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/$1.key" -out "$tls/$1.pem" \
+    -days 2 -subj "/CN=$2" 2>/dev/null
+}
+issue() {  # ca name: a certificate for localhost
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/$2.key" -out "$tls/$2.csr" \
+    -subj "/CN=localhost" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' >"$tls/$2.ext"
+  openssl x509 -req -in "$tls/$2.csr" -CA "$tls/$1.pem" -CAkey "$tls/$1.key" -set_serial "$RANDOM" -days 2 \
+    -extfile "$tls/$2.ext" -out "$tls/$2.pem" 2>/dev/null
+}
+make_ca ca "kib test CA"
+make_ca other "kib other CA"
+issue ca trusted
+issue other untrusted
+openssl x509 -in "$tls/ca.pem" -outform DER -out "$tls/ca.der"
+cat >"$work/trust.c" <<'EOF_C'
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+/* trust.exe add|remove CERT.der: puts the certificate into the current user's root store, or
+   takes it out again. */
+int main(int argc, char** argv) {
+    static BYTE der[65536];
+    FILE* file;
+    DWORD size;
+    HCERTSTORE store;
+    PCCERT_CONTEXT certificate, found;
+    BOOL done;
+    if (argc != 3 || !(file = fopen(argv[2], "rb"))) return 2;
+    size = (DWORD)fread(der, 1, sizeof der, file);
+    fclose(file);
+    certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der, size);
+    store = CertOpenSystemStoreA(0, "ROOT");
+    if (!certificate || !store) return 3;
+    if (strcmp(argv[1], "add") == 0) {
+        done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, NULL);
+    } else {
+        found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, NULL);
+        done = !found || CertDeleteCertificateFromStore(found);
+    }
+    CertFreeCertificateContext(certificate);
+    CertCloseStore(store, 0);
+    return done ? 0 : 1;
+}
+EOF_C
+$triplet-gcc-win32 -O2 -static -o "$work/trust.exe" "$work/trust.c" -lcrypt32
+trust_ca() { (cd "$tls" && WINEDEBUG=-all timeout 60 wine "$work/trust.exe" "$1" ca.der); }
+start_loopback_nginx "$tls/nginx-trusted" "$work/www" "$tls/trusted.pem" "$tls/trusted.key" || true
+tls_nginx_pid=$nginx_pid
+tls_port=$nginx_port
+start_loopback_nginx "$tls/nginx-untrusted" "$work/www" "$tls/untrusted.pem" "$tls/untrusted.key" || true
+other_nginx_pid=$nginx_pid
+other_port=$nginx_port
+[ -n "$tls_nginx_pid" ] && [ -n "$other_nginx_pid" ] || { echo "nginx did not start with TLS:"; cat "$tls"/nginx-*/error.log; exit 1; }
+tls_base="https://localhost:$tls_port/game/"
+build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/tlsgame" "$release" "$tls_base" >/dev/null
+trusted_for_run=yes
+check "the test authority is trusted for the run" trust_ca add
+secure="$work/game-https"
+new_game_folder "$secure" "https://localhost:$tls_port/tlsgame/manifest.txt"
+run_windows "$secure"
+check "the release is installed byte for byte over HTTPS" same_as_release "$secure"
+check "the box \"Done!\" and no other (HTTPS)" boxes_are "$secure" "Done!"
+check "the log says Finished for each of the $files files (HTTPS)" \
+  test "$(grep -c $'^\t\tFinished ' "$secure/logs/updater.log")" -eq "$files"
+linux_secure="$work/linux-game-https"
+new_game_folder "$linux_secure" "https://localhost:$tls_port/tlsgame/manifest.txt"
+SSL_CERT_FILE="$tls/ca.pem" run_linux "$linux_secure"
+check "the log has the Linux build's lines (HTTPS)" same_lines "$secure/logs/updater.log" "$linux_secure/logs/updater.log"
+
+refused="$work/game-untrusted"
+new_game_folder "$refused" "https://localhost:$other_port/tlsgame/manifest.txt"
+run_windows "$refused"
+check "the box \"Oh no! Problems!\" and no other (untrusted)" boxes_are "$refused" "Oh no! Problems!"
+check "the log says the certificate is not trusted" test "$(tr -d '\r' <"$refused/logs/updater.log")" = \
+  "$(printf 'Manifest: certificate of localhost not trusted (subject CN=localhost, issuer CN=kib other CA)\nFailed to download manifest. Reason: 3')"
+check "nothing of the release was written (untrusted)" test ! -e "$refused/kib.exe" -a ! -e "$refused/data"
+linux_refused="$work/linux-game-untrusted"
+new_game_folder "$linux_refused" "https://localhost:$other_port/tlsgame/manifest.txt"
+SSL_CERT_FILE="$tls/ca.pem" run_linux "$linux_refused"
+check "the log has the Linux build's lines (untrusted)" same_lines "$refused/logs/updater.log" "$linux_refused/logs/updater.log"
+check "the test authority is removed again" trust_ca remove
+trusted_for_run=""
 
 echo
 echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "net/body_decoder.h"
+#include "net/connection.h"
 #include "net/http_response.h"
 #include "net/location.h"
 #include "net/proxy.h"
@@ -37,20 +38,6 @@ std::string forLog(const std::string& text) {
         if (c >= 0x20 && c != 0x7f) out += char(c);
     }
     return out;
-}
-
-struct SocketCloser {
-    PlatformSocket socket;
-    ~SocketCloser() { platformCloseSocket(socket); }
-};
-
-// The two calls that move bytes over the connection, so that another transport (TLS) needs to
-// replace only these.
-bool sendRequest(PlatformSocket socket, const std::string& request, const HttpOptions& options) {
-    return platformSendAll(socket, request.data(), request.size(), options.stallTimeoutMs, options.cancel);
-}
-int64_t receiveSome(PlatformSocket socket, char* buffer, size_t capacity, const HttpOptions& options) {
-    return platformReceive(socket, buffer, capacity, options.stallTimeoutMs, options.cancel);
 }
 
 // The file one transfer writes: removed unless the whole body arrived, or the transfer may be
@@ -129,6 +116,11 @@ void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLeng
     }
 }
 
+bool isSecure(const std::string& url) {
+    Url address;
+    return parseUrl(url, address) && address.scheme == "https";
+}
+
 enum class Step { Stored, NoResponse, Failed, Redirect, Restart };
 
 // One request and its response. A redirect leaves its target in `next` and its status line in
@@ -140,8 +132,9 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         result.failure = "not a web address: " + forLog(withoutCredentials(url));
         return Step::Failed;
     }
-    if (address.scheme != "http") {
-        result.failure = "https:// is not supported: " + forLog(withoutCredentials(url));
+    const bool secure = address.scheme == "https";
+    if (!secure && address.scheme != "http") {
+        result.failure = "not a web address: " + forLog(withoutCredentials(url));
         return Step::Failed;
     }
     if (!isSafeInRequest(address.host) || !isSafeInRequest(address.path) || !isSafeInRequest(address.userInfo)) {
@@ -149,7 +142,8 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         return Step::Failed;
     }
     std::string name, port;
-    if (!splitHostPort(address.host, name, port) || name.empty()) {
+    const char* defaultPort = secure ? "443" : "80";
+    if (!splitHostPort(address.host, name, port, defaultPort) || name.empty()) {
         result.failure = "not a host: " + forLog(address.host);
         return Step::Failed;
     }
@@ -157,7 +151,9 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     std::string connectHost = address.host;
     std::string target = address.path;
     std::string proxyAuthorization;
-    if (options.proxy && useProxyFor(*options.proxy, name)) {
+    // The proxy settings are http_proxy's, which curl too applies to http:// addresses only;
+    // an https:// address is reached directly.
+    if (!secure && options.proxy && useProxyFor(*options.proxy, name)) {
         Url proxy;
         // "proxy:3128" and "http://proxy:3128" name no path; the request goes to the host.
         const std::string& proxyText = options.proxy->address;
@@ -177,7 +173,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
 
     std::string connectName, connectPort;
     std::vector<PlatformAddress> addresses;
-    if (!splitHostPort(connectHost, connectName, connectPort) || connectName.empty() ||
+    if (!splitHostPort(connectHost, connectName, connectPort, defaultPort) || connectName.empty() ||
         !platformResolve(connectName, connectPort, addresses)) {
         result.failure = "could not resolve " + forLog(connectHost);
         return Step::Failed;
@@ -188,7 +184,15 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         result.failure = result.retryable ? "could not connect to " + forLog(connectHost) : "cancelled";
         return Step::Failed;
     }
-    SocketCloser closer{socket};
+    Connection connection(socket, options.stallTimeoutMs, options.cancel);
+    // Never plain text instead: a refused handshake fails the transfer.
+    if (secure && !connection.startTls(name)) {
+        result.failure = connection.error();
+        // A certificate stays refused however often it is asked; a handshake cut short or timed
+        // out may pass next time.
+        result.retryable = connection.handshakeMayPass();
+        return Step::Failed;
+    }
 
     const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
     std::string request =
@@ -200,7 +204,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     if (options.noCache) request += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
     if (resumeFrom > 0) request += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
     request += "\r\n";
-    if (!sendRequest(socket, request, options)) {
+    if (!connection.sendAll(request.data(), request.size())) {
         result.retryable = !platformCancelRaised(options.cancel);
         result.failure = result.retryable ? "could not send the request to " + forLog(connectHost) : "cancelled";
         return Step::Failed;
@@ -211,7 +215,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     std::string head;
     size_t headerEnd;
     for (;;) {
-        const int64_t count = receiveSome(socket, block.get(), kBlockSize, options);
+        const int64_t count = connection.receive(block.get(), kBlockSize);
         // A server that hangs up before saying anything leaves no file; the caller sees it missing.
         if (count == 0 && head.empty()) {
             result.failure = "the server closed the connection without answering";
@@ -373,7 +377,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
             file.discardOnFailure();
             return Step::Failed;
         }
-        const int64_t count = receiveSome(socket, block.get(), kBlockSize, options);
+        const int64_t count = connection.receive(block.get(), kBlockSize);
         // A short body is never a complete file.
         if (count == 0 && contentLength == 0) break;
         if (count <= 0) {
@@ -409,7 +413,7 @@ bool splitUrl(const std::string& url, std::string& host, std::string& path) {
     return true;
 }
 
-bool splitHostPort(const std::string& host, std::string& name, std::string& port) {
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort) {
     std::string portText;
     bool hasPort = false;
     if (!host.empty() && host[0] == '[') {
@@ -431,7 +435,7 @@ bool splitHostPort(const std::string& host, std::string& name, std::string& port
         }
     }
     if (!hasPort) {
-        port = "80";
+        port = defaultPort;
         return true;
     }
     if (portText.empty() || portText.size() > 5) return false;
@@ -455,10 +459,11 @@ bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& ad
     return false;
 }
 
-bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options) {
+bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options,
+                   const char* defaultPort) {
     socket = kNoSocket;
     std::string name, port;
-    if (!splitHostPort(host, name, port) || name.empty()) return false;
+    if (!splitHostPort(host, name, port, defaultPort) || name.empty()) return false;
     std::vector<PlatformAddress> addresses;
     if (!platformResolve(name, port, addresses)) return false;
     return connectToAny(socket, addresses, options);
@@ -491,6 +496,12 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
             mayResume = false;
             break;
         case Step::Redirect:
+            // What was asked for over TLS is never fetched in plain text, whoever asks.
+            if (isSecure(current) && !isSecure(next)) {
+                result.failure = statusLine + ": a redirect from https:// to plain http:// refused: " +
+                                 forLog(withoutCredentials(next));
+                return false;
+            }
             if (std::find(visited.begin(), visited.end(), next) != visited.end()) {
                 result.failure = statusLine + ": a redirect loop back to " + forLog(withoutCredentials(next));
                 return false;

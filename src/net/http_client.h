@@ -57,7 +57,8 @@ constexpr int kMaxRedirects = 5;
 // a single byte (then `result` has a failure and nothing is under `bodyPath` but, with
 // HttpOptions::resume, what an earlier attempt left there). False, with nothing
 // stored, when the URL cannot be split or holds a space or control character in its host or
-// path, names "https://", the host cannot be reached, the status is neither 2xx nor a
+// path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
+// refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
 // followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
 // another, the body ends before its Content-Length or by an error, the body grows past
 // `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
@@ -72,13 +73,14 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
 bool splitUrl(const std::string& url, std::string& host, std::string& path);
 
 // Splits "name", "name:port", "[v6]" or "[v6]:port" into the name (brackets dropped) and the
-// port (80 when none is given). False for an empty or non-numeric port, one outside 1..65535,
+// port (`defaultPort` when none is given). False for an empty or non-numeric port, one outside 1..65535,
 // or an unbracketed name with several colons.
-bool splitHostPort(const std::string& host, std::string& name, std::string& port);
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort = "80");
 
 // Connects `socket` to `host` (as splitHostPort reads it), trying every address the lookup
 // yields in turn. False, with `socket` kNoSocket, when none connects.
-bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options = HttpOptions());
+bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options = HttpOptions(),
+                   const char* defaultPort = "80");
 // The same for addresses already resolved: the first that connects wins.
 bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses,
                   const HttpOptions& options = HttpOptions());

@@ -119,6 +119,32 @@ int64_t platformReceive(PlatformSocket socket, char* buffer, size_t capacity, in
                         const PlatformCancel* cancel);
 void platformCloseSocket(PlatformSocket socket);
 
+// ---- TLS client sessions over a connected socket, with the system's own TLS library and
+// trust store (OpenSSL's default paths, so SSL_CERT_FILE and SSL_CERT_DIR apply; SChannel
+// and the Windows root store). A session belongs to the thread using it, like its socket.
+
+struct PlatformTls;
+// Runs the handshake over `socket`, which stays the caller's and must outlive the session:
+// TLS 1.2 or newer, `host` (a name or a literal address, without port or brackets) sent for
+// SNI when it is a name, the certificate chain verified against the system's trust store and
+// its name checked against `host`. Every wait obeys `timeoutMs` and `cancel`. Null on any
+// failure, with one line in `error` saying what was wrong (a certificate not trusted, with its
+// subject and issuer; a name mismatch; an expired certificate; a time-out), and `transient`
+// telling whether another attempt may fare better (a time-out or a connection cut short, not
+// a refused certificate or a server without TLS).
+PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
+                              const PlatformCancel* cancel, std::string& error, bool& transient);
+// As platformSendAll, through the session.
+bool platformTlsSendAll(PlatformTls* tls, const char* data, size_t length, int timeoutMs,
+                        const PlatformCancel* cancel);
+// As platformReceive, through the session: 0 only when the server ended the session properly;
+// a connection cut without that is kSocketFailed, so a shortened body is never taken for a
+// whole one.
+int64_t platformTlsReceive(PlatformTls* tls, char* buffer, size_t capacity, int timeoutMs,
+                           const PlatformCancel* cancel);
+// Frees the session without waiting for the server; null is allowed. The socket stays open.
+void platformTlsEnd(PlatformTls* tls);
+
 // Shows a modal box with a warning icon and one OK button, on top of other windows, and
 // returns when the user has closed it. A box that cannot be shown is no error.
 void platformShowMessage(const std::string& caption, const std::string& text);

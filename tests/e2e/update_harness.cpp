@@ -31,8 +31,8 @@ void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment
     EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
-UpdateServer::UpdateServer(const std::string& extraServerConfig)
-    : nginx_(root_.path(), extraServerConfig) {
+UpdateServer::UpdateServer(const std::string& extraServerConfig, const NginxTls& tls)
+    : nginx_(root_.path(), extraServerConfig, tls) {
     EXPECT_TRUE(nginx_.started()) << nginx_.error();
 }
 

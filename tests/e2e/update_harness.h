@@ -30,10 +30,11 @@ private:
     TempDir dir_;
 };
 
-// A release folder served over HTTP; the manifest lives at "release/manifest".
+// A release folder served over HTTP (or HTTPS with `tls`); the manifest lives at
+// "release/manifest".
 class UpdateServer {
 public:
-    explicit UpdateServer(const std::string& extraServerConfig = "");
+    explicit UpdateServer(const std::string& extraServerConfig = "", const NginxTls& tls = {});
 
     bool started() const { return nginx_.started(); }
     // The folder nginx serves, for another server to serve it too.

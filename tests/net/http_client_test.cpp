@@ -305,6 +305,67 @@ TEST(HttpGetScripted, AFullDiskFailsTheTransferAndLeavesNothing) {
     EXPECT_FALSE(out.exists("a.part"));
 }
 
+TEST(SplitHostPort, AnHttpsAddressDefaultsToPort443) {
+    std::string name, port;
+    ASSERT_TRUE(splitHostPort("server", name, port, "443"));
+    EXPECT_EQ(port, "443");
+    ASSERT_TRUE(splitHostPort("server:8443", name, port, "443"));
+    EXPECT_EQ(port, "8443");
+}
+
+// What the certificate checks cannot show: the handshake waits like any transfer, and an
+// https address is never fetched in plain text.
+TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
+    // Accepts, reads the client's hello and never answers.
+    ScriptedServer silent([](ScriptedConnection&) {});
+    ASSERT_TRUE(silent.started());
+    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/a";
+    TempDir out;
+    using Clock = std::chrono::steady_clock;
+
+    HttpResult why;
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, quickStall(300), &why));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 timed out");
+    EXPECT_TRUE(why.retryable);
+
+    PlatformCancel* cancel = platformCreateCancel();
+    ASSERT_NE(cancel, nullptr);
+    HttpOptions options;
+    options.cancel = cancel;
+    std::thread raiser([cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        platformRaiseCancel(cancel);
+    });
+    start = Clock::now();
+    EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, options, &why));
+    // The default 30-second stall time-out would take far longer.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 cancelled");
+    EXPECT_FALSE(why.retryable);
+    raiser.join();
+    platformDestroyCancel(cancel);
+    EXPECT_FALSE(out.exists("a"));
+    EXPECT_FALSE(out.exists("a.part"));
+}
+
+TEST(HttpGetTls, AnHttpsAddressOnAPlainServerFailsAndIsNeverAskedInPlainText) {
+    TempDir root, out;
+    root.write("file.txt", "plain");
+    NginxServer server(root.path());
+    ASSERT_TRUE(server.started()) << server.error();
+    HttpResult why;
+    EXPECT_FALSE(httpGet("https://127.0.0.1:" + std::to_string(server.port()) + "/file.txt", out.file("file.txt.part"), 0,
+                         quickStall(2000), &why));
+    EXPECT_EQ(why.failure.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << why.failure;
+    // A server without TLS stays so: no retries.
+    EXPECT_FALSE(why.retryable);
+    EXPECT_FALSE(out.exists("file.txt.part"));
+    server.stop();
+    EXPECT_EQ(server.accessLog().find("GET /file.txt"), std::string::npos) << server.accessLog();
+}
+
 TEST(HttpGetScripted, AKeptBodyIsContinuedOnlyWhereItIsTheTransfersOwnFile) {
     std::atomic<bool> rangeAsked{false};
     ScriptedServer server([&](ScriptedConnection& connection) {

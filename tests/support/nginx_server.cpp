@@ -19,7 +19,8 @@ std::string nginxBinary() {
     return "nginx";
 }
 
-std::string configFor(const std::string& dir, const std::string& root, int port, const std::string& extra) {
+std::string configFor(const std::string& dir, const std::string& root, int port, const std::string& extra,
+                      const NginxTls& tls) {
     std::string config;
     config += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
     config += "error_log " + dir + "/error.log;\npid " + dir + "/nginx.pid;\n";
@@ -32,7 +33,9 @@ std::string configFor(const std::string& dir, const std::string& root, int port,
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         config += std::string("  ") + kind + "_temp_path " + dir + "/" + kind + ";\n";
     config += "  default_type application/octet-stream;\n  sendfile on;\n";
-    config += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n";
+    config += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + (tls.certificateFile.empty() ? "" : " ssl") + ";\n";
+    if (!tls.certificateFile.empty())
+        config += "    ssl_certificate " + tls.certificateFile + ";\n    ssl_certificate_key " + tls.keyFile + ";\n";
     config += "    root " + root + ";\n" + extra + "\n  }\n}\n";
     return config;
 }
@@ -69,12 +72,13 @@ bool waitForLoopbackPort(int port, int timeoutMs) {
     return false;
 }
 
-NginxServer::NginxServer(const std::string& root, const std::string& extraServerConfig) {
+NginxServer::NginxServer(const std::string& root, const std::string& extraServerConfig, const NginxTls& tls)
+    : tls_(!tls.certificateFile.empty()) {
     const std::string absoluteRoot = std::filesystem::absolute(root).string();
     // Another process may take the port between the probe and nginx's bind: try a few.
     for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
         const int port = pickFreeLoopbackPort();
-        work_.write("nginx.conf", configFor(work_.path(), absoluteRoot, port, extraServerConfig));
+        work_.write("nginx.conf", configFor(work_.path(), absoluteRoot, port, extraServerConfig, tls));
         process_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{nginxBinary(), "-p", work_.path(), "-c", work_.file("nginx.conf"),
                                      "-e", work_.file("error.log")},
@@ -97,6 +101,8 @@ void NginxServer::stop() {
     process_.reset();
 }
 
-std::string NginxServer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string NginxServer::baseUrl() const {
+    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + "/";
+}
 
 std::string NginxServer::accessLog() const { return work_.read("access.log"); }

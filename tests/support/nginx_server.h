@@ -7,16 +7,25 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 
+// A certificate and its key (PEM files) that nginx serves HTTPS with.
+struct NginxTls {
+    std::string certificateFile;
+    std::string keyFile;
+};
+
 class NginxServer {
 public:
-    // Serves `root` on 127.0.0.1 at a free ephemeral port. Check started() (and error()).
-    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "");
+    // Serves `root` on 127.0.0.1 at a free ephemeral port, over HTTPS when `tls` names a
+    // certificate. Check started() (and error()).
+    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "",
+                         const NginxTls& tls = {});
     ~NginxServer();
 
     bool started() const { return port_ > 0; }
     const std::string& error() const { return error_; }
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT/"
+    // "http://127.0.0.1:PORT/", or over HTTPS "https://localhost:PORT/" (the name the test
+    // certificates are made for).
     std::string baseUrl() const;
     // The access log in nginx's "combined" format (request line, status, body bytes sent, user
     // agent) followed by the quoted Range field ("-" when none was sent).
@@ -28,6 +37,7 @@ private:
     TempDir work_;
     std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
+    bool tls_ = false;
     std::string error_;
 };
 

@@ -44,10 +44,13 @@ TEST(NormaliseBaseAddress, AddsTheFinalSlashAndKeepsAPort) {
     address = "http://h/a/b/";
     ASSERT_TRUE(normaliseBaseAddress(address, problem));
     EXPECT_EQ(address, "http://h/a/b/");
+    address = "https://updates.example.com:8443/game";
+    ASSERT_TRUE(normaliseBaseAddress(address, problem)) << problem;
+    EXPECT_EQ(address, "https://updates.example.com:8443/game/");
 }
 
 TEST(NormaliseBaseAddress, RefusesWhatTheUpdaterCannotFetch) {
-    for (const char* text : {"https://h/", "ftp://h/", "h/path/", "http:///path", "http://", "http://h/a b/",
+    for (const char* text : {"https://", "https:///path", "ftp://h/", "h/path/", "http:///path", "http://", "http://h/a b/",
                              "http://h/?x=1", "http://h/#top", ""}) {
         std::string address = text;
         std::string problem;

@@ -43,7 +43,7 @@ std::string usageText() {
         "       kib-manifest --generate-key NAME\n"
         "\n"
         "Writes the manifest the kib Updater reads for the game files in RELEASE_FOLDER,\n"
-        "published at BASE_ADDRESS (http://host[:port]/path/), and a gzip copy of every file\n"
+        "published at BASE_ADDRESS (http[s]://host[:port]/path/), and a gzip copy of every file\n"
         "worth compressing. Upload the server copy so that BASE_ADDRESS + path fetches each\n"
         "file, and point assets/updater/update.cfg at BASE_ADDRESS + the manifest's name.\n"
         "\n"

@@ -55,19 +55,16 @@ std::string caseClashWarning(const std::string& path, const std::string& other) 
 }
 
 bool normaliseBaseAddress(std::string& address, std::string& problem) {
-    static const std::string scheme = "http://";
     for (const char c : address) {
         if (isSpaceOrControl(static_cast<unsigned char>(c))) {
             problem = "the base address contains a space or a control character";
             return false;
         }
     }
-    if (address.compare(0, 8, "https://") == 0) {
-        problem = "the updater speaks plain HTTP only; use an http:// base address";
-        return false;
-    }
+    const bool secure = address.compare(0, 8, "https://") == 0;
+    const std::string scheme = secure ? "https://" : "http://";
     if (address.compare(0, scheme.size(), scheme) != 0) {
-        problem = "the base address must begin with http://";
+        problem = "the base address must begin with http:// or https://";
         return false;
     }
     const size_t hostEnd = address.find('/', scheme.size());

@@ -25,7 +25,7 @@ std::string manifestPathWarning(const std::string& path);
 std::string caseClashWarning(const std::string& path, const std::string& other);
 
 // Checks the base address the files are fetched from and brings it into the form the
-// manifest needs: "http://", a host (with an optional port) and a path ending in "/" (added
-// when missing). False, with the reason in `problem`, for anything the updater cannot fetch
-// (https, another scheme, no host, whitespace).
+// manifest needs: "http://" or "https://", a host (with an optional port) and a path ending in
+// "/" (added when missing). False, with the reason in `problem`, for anything the updater
+// cannot fetch (another scheme, no host, whitespace).
 bool normaliseBaseAddress(std::string& address, std::string& problem);

@@ -1,0 +1,42 @@
+// One connection to a server as the HTTP client sees it: plain TCP, or TLS over it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// Owns its socket and its TLS session and closes both. Every call waits at most the stall
+// time-out for progress and returns at once when `cancel` is raised. One thread at a time.
+class Connection {
+public:
+    // Takes `socket` (connected, or kNoSocket); `cancel` may be null and must outlive this.
+    Connection(PlatformSocket socket, int stallTimeoutMs, const PlatformCancel* cancel);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Turns the connection into a TLS session with `host` (a name or literal address, without
+    // port or brackets), whose certificate must be trusted and name it. False, with the reason
+    // in error(), when the handshake fails; every later send and receive then fails too.
+    bool startTls(const std::string& host);
+    bool sendAll(const char* data, size_t length);
+    // The byte count (> 0), 0 at the end of the response, or kSocketFailed, kSocketTimedOut,
+    // kSocketCancelled.
+    int64_t receive(char* buffer, size_t capacity);
+    // Why startTls failed; empty otherwise.
+    const std::string& error() const { return error_; }
+    // Whether the failed handshake may pass on another attempt (it timed out or was cut short).
+    bool handshakeMayPass() const { return transient_; }
+
+private:
+    PlatformSocket socket_;
+    PlatformTls* tls_ = nullptr;
+    int stallTimeoutMs_;
+    const PlatformCancel* cancel_;
+    std::string error_;
+    // Set by a failed startTls: nothing may then travel in plain text instead.
+    bool refused_ = false;
+    bool transient_ = false;
+};
