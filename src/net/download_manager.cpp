@@ -12,7 +12,7 @@
 #include "net/http_client.h"
 #include "net/proxy.h"
 #include "platform/platform.h"
-#include "update/own_files.h"
+#include "net/download_name.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 

@@ -9,7 +9,6 @@ const char* const kLogPath = "logs/updater.log";
 const char* const kLockPath = "logs/updater.lock";
 const char* const kSignatureCopyPath = "manifest.txt.minisig";
 const char* const kTrustStatePath = "assets/updater/update.trust";
-const char* const kDownloadSuffix = ".part";
 const char* const kUnpackSuffix = ".unpacking";
 
 namespace {
@@ -45,7 +44,6 @@ bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
 
 }  // namespace
 
-std::string downloadName(const std::string& path) { return path + kDownloadSuffix; }
 
 std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
 
