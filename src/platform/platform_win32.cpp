@@ -1,6 +1,7 @@
 // The platform layer on Windows: Windows Sockets, SChannel for TLS, the user and shell
 // interfaces, and the SDL window's native handle.
 #include "platform/platform.h"
+#include "platform/tls_text.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -387,15 +388,6 @@ std::string nameText(const CERT_NAME_BLOB& name) {
     return text;
 }
 
-std::string waitFailureText(int64_t result, const std::string& host) {
-    switch (result) {
-    case 0: return "TLS handshake with " + host + " failed: the server closed the connection";
-    case kSocketTimedOut: return "TLS handshake with " + host + " timed out";
-    case kSocketCancelled: return "TLS handshake with " + host + " cancelled";
-    default: return "TLS handshake with " + host + " failed: the connection broke";
-    }
-}
-
 // Appends the next bytes from the server to `tls.encrypted`: their count, 0 at the end of the
 // connection, or the platform's failure results.
 int64_t receiveMore(PlatformTls& tls, int timeoutMs, const PlatformCancel* cancel) {
@@ -500,7 +492,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         if (needInput) {
             const int64_t count = receiveMore(*tls, timeoutMs, cancel);
             if (count <= 0) {
-                error = waitFailureText(count, host);
+                error = tlsWaitFailureText(count, host);
                 transient = count != kSocketCancelled;
                 return nullptr;
             }
@@ -518,7 +510,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
             tls->haveContext = true;
         // The token may be an alert that tells the server why the handshake ended.
         if (!sendToken(*tls, output[0], timeoutMs, cancel) && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
-            error = waitFailureText(kSocketFailed, host);
+            error = tlsWaitFailureText(kSocketFailed, host);
             transient = true;
             return nullptr;
         }
