@@ -38,7 +38,10 @@ struct DownloadRequest {
     int64_t maxBytes = 0;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
-    // Set at delivery when the file did not have expectedMd5: the digest it had.
+    // The digest of what arrived: the whole body in downloadPath, taken by the worker as it was
+    // written (from the first byte also when a transfer resumed), so the check at delivery reads
+    // nothing a second time. A kept local copy arrives from the folder itself: its digest is
+    // taken at delivery. Empty until then; compared with expectedMd5 and logged when it differs.
     std::string receivedMd5;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).

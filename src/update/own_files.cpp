@@ -10,6 +10,8 @@ const char* const kLockPath = "logs/updater.lock";
 const char* const kSignatureCopyPath = "manifest.txt.minisig";
 const char* const kTrustStatePath = "assets/updater/update.trust";
 const char* const kUnpackSuffix = ".unpacking";
+const char* const kVerifiedFilesPath = "assets/updater/verified.txt";
+const char* const kVerifiedFilesTemporaryPath = "assets/updater/verified.txt.new";
 
 namespace {
 
@@ -25,7 +27,8 @@ const OwnFile kOwnFiles[] = {
     {kLockPath, "the updater holds this file locked while it runs"},
     {kSignatureCopyPath, "the updater keeps the manifest's downloaded signature under this name and deletes it"},
     {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
-    // The record of verified files joins here.
+    {kVerifiedFilesPath, "the updater keeps its record of verified files under this name"},
+    {kVerifiedFilesTemporaryPath, "the updater writes its record of verified files under this name first"},
 };
 
 const OwnFile kTemporarySuffixes[] = {

@@ -24,6 +24,10 @@ extern const char* const kTrustStatePath;
 // A ".gz" is unpacked into its output path with this appended, and renamed over the output
 // only once it is complete and verified; on any failure it is removed.
 extern const char* const kUnpackSuffix;
+// The record of files verified by earlier runs (see verified_files.h).
+extern const char* const kVerifiedFilesPath;
+// Where the record is written before it replaces the old one in a single rename.
+extern const char* const kVerifiedFilesTemporaryPath;
 
 // The name the unpacked form of a ".gz" is written to until it is verified.
 std::string unpackName(const std::string& path);
