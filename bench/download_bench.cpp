@@ -1,5 +1,6 @@
 // Fetches a list of URLs with the download manager, five workers, delivering as the updater's
-// main loop does, and prints how long it took. download_bench.sh compares it with curl.
+// main loop does (checking each digest the list gives), and prints how long it took.
+// download_bench.sh and fetch_check_bench.sh compare it with curl (and md5sum).
 #include <SDL.h>
 
 #include <chrono>
@@ -26,7 +27,7 @@ void onFailure(DownloadRequest* request) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s LIST\n  LIST: one \"URL<TAB>local path\" per line\n", argv[0]);
+        std::fprintf(stderr, "usage: %s LIST\n  LIST: one \"URL<TAB>local path[<TAB>MD5]\" per line\n", argv[0]);
         return 2;
     }
     std::ifstream list(argv[1]);
@@ -37,8 +38,12 @@ int main(int argc, char** argv) {
     for (std::string line; std::getline(list, line);) {
         const size_t tab = line.find('\t');
         if (tab == std::string::npos) continue;
-        // As the updater queues files: verify what exists, here without digests.
-        manager->enqueue(line.substr(0, tab), line.substr(tab + 1), onSuccess, onFailure, true, "");
+        // As the updater queues files: verify what exists, and the download against its digest
+        // when the list gives one.
+        const size_t digestTab = line.find('\t', tab + 1);
+        const std::string localPath = line.substr(tab + 1, digestTab == std::string::npos ? std::string::npos : digestTab - tab - 1);
+        const std::string md5 = digestTab == std::string::npos ? "" : line.substr(digestTab + 1);
+        manager->enqueue(line.substr(0, tab), localPath, onSuccess, onFailure, true, md5);
         ++queued;
     }
     // The updater's main loop delivers once per iteration and sleeps 10 ms.

@@ -3,6 +3,7 @@
 
 #include "app/shutdown.h"
 #include "platform/platform.h"
+#include "update/local_digests.h"
 #include "update/own_files.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
@@ -36,6 +37,8 @@ void fatalError(const std::string& failure) {
 
 void finishRun() {
     deleteIfExists(kManifestCopyPath);
+    // Once per finished run, after the last delivery: the next start trusts what this one verified.
+    saveVerifiedFiles();
     if (UpdatePhase == Updated)
         showMessage("Done!", "It's a miracle! The update was a success!");
     else

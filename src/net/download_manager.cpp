@@ -12,7 +12,7 @@
 #include "net/http_client.h"
 #include "net/proxy.h"
 #include "platform/platform.h"
-#include "update/own_files.h"
+#include "net/download_name.h"
 #include "util/file_system.h"
 #include "util/md5.h"
 
@@ -88,10 +88,14 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
     options.proxy = &manager.proxy;
+    // Before the body digest is asked for: the shortcut's own fetches (its map) are not the file.
     if (request.shortcut.attempt && request.shortcut.attempt(request, options)) {
         request.status = Done;
         return;
     }
+    // Hashed as it arrives: the check at delivery then needs no second read of the file. Only
+    // the attempt that stores the whole body sets it.
+    options.bodyMd5 = &request.receivedMd5;
     options.noCache = request.fresh;
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();
@@ -132,12 +136,12 @@ void completeDownload(DownloadRequest& request) {
         }
         return;
     }
-    if (!request.expectedMd5.empty() && !request.verified) {
-        const std::string received = md5OfFile(request.downloadPath);
-        if (received != request.expectedMd5) {
+    if (!request.expectedMd5.empty()) {
+        // The digest taken while the body arrived (or a shortcut built it) spares a second read.
+        if (request.receivedMd5.empty()) request.receivedMd5 = md5OfFile(request.downloadPath);
+        if (request.receivedMd5 != request.expectedMd5) {
             // Also what a resume built: the next attempt for this file starts from nothing.
             platformRemoveFile(request.downloadPath);
-            request.receivedMd5 = received;
             request.status = DigestMismatch;
             return;
         }
@@ -223,6 +227,10 @@ DownloadManager::~DownloadManager() {
     if (destroyedDuringDelivery) SDL_mutexV(manager->finishedLock);
     for (const std::unique_ptr<WorkerSlot>& slot : manager->workers) {
         SDL_WaitThread(slot->thread, nullptr);
+        // A transfer that completed as the stop began left its whole body under the temporary
+        // name; nothing verified it, so it must not stay for the next run.
+        if (slot->current && slot->current->status == Done && !slot->current->present)
+            platformRemoveFile(slot->current->downloadPath);
         delete slot->current;
     }
     manager->workers.clear();

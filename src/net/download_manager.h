@@ -24,9 +24,10 @@ struct HttpOptions;
 // Called on the main thread; the request is deleted as soon as the callback returns.
 using DownloadCallback = void (*)(DownloadRequest* request);
 // Tried by the worker before the plain download, with the manager's stall time-out and cancel:
-// true when it stored the file under the request's downloadPath, not yet renamed (it may change
-// localPath, downloadPath and expectedMd5 together); false lets the plain download go ahead. It never logs; it may leave
-// a line for the main thread in the request's note.
+// true when it stored the file under the request's downloadPath, not yet renamed, and set
+// receivedMd5 to the digest it took as it wrote it (it may change localPath, downloadPath and
+// expectedMd5 together); false, with receivedMd5 left empty, lets the plain download go ahead.
+// It never logs; it may leave a line for the main thread in the request's note.
 using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
 
 // A cheaper way to the file than the whole download, for the worker to try first.
@@ -54,7 +55,10 @@ struct DownloadRequest {
     int64_t maxBytes = 0;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
-    // Set at delivery when the file did not have expectedMd5: the digest it had.
+    // The digest of what arrived: the whole body in downloadPath, taken by the worker as it was
+    // written (from the first byte also when a transfer resumed), so the check at delivery reads
+    // nothing a second time. A kept local copy arrives from the folder itself: its digest is
+    // taken at delivery. Empty until then; compared with expectedMd5 and logged when it differs.
     std::string receivedMd5;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
@@ -66,9 +70,6 @@ struct DownloadRequest {
     std::string failure;
     // Tried first by the worker when its attempt is set.
     DownloadShortcutPlan shortcut;
-    // Set by a shortcut that digested the file as it wrote it and found expectedMd5: the
-    // delivery does not read the whole file once more.
-    bool verified = false;
     // Written by the worker, read by the callbacks on the main thread: what the shortcut did,
     // as a line for the log (with its line feed), or empty.
     std::string note;
@@ -136,8 +137,8 @@ public:
                  DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
                  bool fresh = false, const DownloadShortcutPlan& shortcut = DownloadShortcutPlan());
     // Main thread, once per main-loop iteration: verifies each finished download against its
-    // expectedMd5 (a mismatch removes it: DigestMismatch, its digest in receivedMd5; a shortcut
-    // that digested the file as it wrote it spares the second reading), renames it over its
+    // expectedMd5 (a mismatch removes it: DigestMismatch, its digest in receivedMd5, which the
+    // worker or the shortcut took as it wrote the file), renames it over its
     // local path (NotReplaced when that fails, the download removed), and calls the request's
     // callback, with finishedLock held (callbacks may enqueue, or destroy the manager; they
     // must not call deliverFinished).

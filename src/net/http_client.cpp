@@ -12,6 +12,7 @@
 #include "net/proxy.h"
 #include "net/url.h"
 #include "util/file_system.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -45,7 +46,12 @@ std::string forLog(const std::string& text) {
 // written through, also when it is continued.
 class BodyFile {
 public:
-    BodyFile(const std::string& path, bool keepOnFailure) : path_(path), keep_(keepOnFailure) {}
+    // `digest`, when set, receives the MD5 of the whole file once the body is stored. Each
+    // attempt has its own BodyFile: a body fetched from the start again is hashed from nothing.
+    BodyFile(const std::string& path, bool keepOnFailure, std::string* digest)
+        : path_(path), keep_(keepOnFailure), digest_(digest) {
+        md5Init(md5_);
+    }
     ~BodyFile() {
         if (file_) std::fclose(file_);
         if (opened_ && !complete_ && !keep_) platformRemoveFile(path_);
@@ -54,10 +60,12 @@ public:
     bool open(bool append) {
         file_ = platformOpenFile(path_, append ? PlatformOpenMode::Append : PlatformOpenMode::Write);
         opened_ = file_ != nullptr;
-        return opened_;
+        return opened_ && (!append || !digest_ || hashWhatIsThere());
     }
     bool write(const char* data, size_t length) {
-        return length == 0 || std::fwrite(data, 1, length, file_) == length;
+        if (length == 0) return true;
+        if (digest_) md5Append(md5_, reinterpret_cast<const uint8_t*>(data), int32_t(length));
+        return std::fwrite(data, 1, length, file_) == length;
     }
     // What arrived is no good start for a later attempt.
     void discardOnFailure() { keep_ = false; }
@@ -66,15 +74,32 @@ public:
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
         complete_ = closed;
+        if (complete_ && digest_) {
+            uint8_t digest[16];
+            md5Finish(md5_, digest);
+            *digest_ = md5ToText(digest);
+        }
         return complete_;
     }
 
 private:
     std::string path_;
     bool keep_;
+    // A continued body's digest must cover what an earlier attempt left: read through the
+    // handle that appends, so it is the very file the rest is added to.
+    bool hashWhatIsThere() {
+        std::rewind(file_);
+        std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
+        size_t count;
+        while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5Append(md5_, block.get(), int32_t(count));
+        return !std::ferror(file_) && std::fseek(file_, 0, SEEK_END) == 0;
+    }
+
     FILE* file_ = nullptr;
     bool opened_ = false;
     bool complete_ = false;
+    std::string* digest_;
+    Md5State md5_;
 };
 
 // The size of what an earlier attempt left; 0 when nothing (or no regular file) is there.
@@ -305,7 +330,8 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     // 0, like a missing length, leaves the end to the server closing the connection (HTTP/1.0).
     const int64_t contentLength = response.contentLength > 0 ? response.contentLength : 0;
     // A decoded body cannot be continued with a range of the encoded one.
-    BodyFile file(bodyPath, options.resume && !decode && !sniff);
+    // What is written is hashed (a decoded body as decoded): the digest is that of the file.
+    BodyFile file(bodyPath, options.resume && !decode && !sniff, options.bodyMd5);
     if (!file.open(append)) {
         result.failure = "could not write " + bodyPath;
         // A continued file may not be appended to (a second hard link to it): the next attempt

@@ -15,6 +15,11 @@ struct HttpOptions {
     int stallTimeoutMs = 30000;
     // Raised by another thread to abandon the transfer at once (it then fails); may be null.
     const PlatformCancel* cancel = nullptr;
+    // When set, receives the MD5 digest of the whole stored body, computed as the bytes are
+    // written so the file need not be read again to check it: a decoded body's digest is that of
+    // what was decoded, and a resumed one's covers what an earlier attempt left as well as what
+    // was appended. Left as it was when nothing was stored.
+    std::string* bodyMd5 = nullptr;
     // Asks every cache on the way for a fresh copy (Cache-Control and Pragma: no-cache).
     bool noCache = false;
     // A failed transfer keeps what arrived in the body file, and one found there is continued

@@ -41,7 +41,8 @@ enum class PlatformOpenMode {
     // A new, empty regular file: whatever file stood at the path is removed first, so a hard
     // link to a file elsewhere is never written through.
     Write,
-    // An existing regular file (with no other hard link) written at its end, or a new one.
+    // An existing regular file (with no other hard link) written at its end, or a new one; it may
+    // also be read (from its start after a rewind), so what it held is read through the same handle.
     Append,
 };
 // A binary C stream on the file, or null; the caller closes it.
@@ -73,6 +74,25 @@ enum class PlatformLockResult {
 // Takes the exclusive lock on the file at `path` (created when missing) without waiting. Main
 // thread, once per process; the lock ends with the process, also when it is killed.
 PlatformLockResult platformLockFile(const std::string& path);
+
+// What the file system says about a file without reading it: enough to tell that a file is
+// still the one seen before. Any write changes the change time (which no program can set
+// back), and a file put in another's place has another identity.
+struct PlatformFileStamp {
+    int64_t size = 0;
+    // Last write, seconds and nanoseconds since 1970 (as fine as the file system keeps them).
+    int64_t modifiedSeconds = 0;
+    int32_t modifiedNanoseconds = 0;
+    // Last change of content or metadata (POSIX ctime; Windows' change time).
+    int64_t changedSeconds = 0;
+    int32_t changedNanoseconds = 0;
+    // The file's identity on its volume (POSIX inode; Windows' file index).
+    uint64_t identity = 0;
+};
+// Any thread. False when the path is missing, unreadable to the system or not a regular file.
+bool platformStampFile(const std::string& path, PlatformFileStamp& out);
+// Any thread. The number of processors this process may run on; at least 1.
+int platformProcessorCount();
 
 // ---- TCP sockets. Every call may run on any thread; a socket belongs to the thread using it.
 

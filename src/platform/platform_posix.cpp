@@ -180,7 +180,7 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
         if (kindAt(parent, leaf) == PlatformFileKind::Regular) unlinkat(parent.fd, leaf.c_str(), 0);
         flags |= O_WRONLY | O_CREAT | O_EXCL;
     } else {
-        flags |= O_WRONLY | O_CREAT | O_APPEND;
+        flags |= O_RDWR | O_CREAT | O_APPEND;
     }
     const int fd = openat(parent.fd, leaf.c_str(), flags, 0666);
     if (fd < 0) return nullptr;
@@ -190,7 +190,7 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
         close(fd);
         return nullptr;
     }
-    std::FILE* file = fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "ab");
+    std::FILE* file = fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "a+b");
     if (!file) close(fd);
     return file;
 }
@@ -214,6 +214,27 @@ bool platformRemoveFile(const std::string& path) {
 int64_t platformSeekFile(std::FILE* file, int64_t offset) {
     if (fseeko(file, off_t(offset < 0 ? 0 : offset), offset < 0 ? SEEK_END : SEEK_SET) != 0) return -1;
     return int64_t(ftello(file));
+}
+
+bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
+    std::string leaf;
+    Folder parent;
+    struct stat info;
+    if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    out.size = int64_t(info.st_size);
+    out.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
+    out.modifiedNanoseconds = int32_t(info.st_mtim.tv_nsec);
+    out.changedSeconds = int64_t(info.st_ctim.tv_sec);
+    out.changedNanoseconds = int32_t(info.st_ctim.tv_nsec);
+    out.identity = uint64_t(info.st_ino);
+    return true;
+}
+
+int platformProcessorCount() {
+    const long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count > 0 ? int(count) : 1;
 }
 
 bool platformMakeDirectories(const std::string& path) {

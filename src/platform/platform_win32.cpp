@@ -1,6 +1,7 @@
 // The platform layer on Windows: Windows Sockets, SChannel for TLS, the user and shell
 // interfaces, and the SDL window's native handle.
 #include "platform/platform.h"
+#include "platform/tls_text.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -111,7 +112,9 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
     if (mode == PlatformOpenMode::Read && kind == PlatformFileKind::Missing) return nullptr;
     // A file already there may be a hard link to one elsewhere: it is replaced, not emptied.
     if (mode == PlatformOpenMode::Write && kind == PlatformFileKind::Regular) DeleteFileW(wide.c_str());
-    const DWORD access = mode == PlatformOpenMode::Read ? GENERIC_READ : GENERIC_WRITE;
+    const DWORD access = mode == PlatformOpenMode::Read    ? GENERIC_READ
+                         : mode == PlatformOpenMode::Write ? GENERIC_WRITE
+                                                           : GENERIC_READ | GENERIC_WRITE;
     const DWORD disposition = mode == PlatformOpenMode::Read    ? OPEN_EXISTING
                               : mode == PlatformOpenMode::Write ? CREATE_NEW
                                                                 : OPEN_ALWAYS;
@@ -126,14 +129,16 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
         return nullptr;
     }
     if (mode == PlatformOpenMode::Append) SetFilePointer(handle, 0, nullptr, FILE_END);
-    const int flags = _O_BINARY | (mode == PlatformOpenMode::Read ? _O_RDONLY : _O_WRONLY) |
+    const int flags = _O_BINARY | (mode == PlatformOpenMode::Read    ? _O_RDONLY
+                                       : mode == PlatformOpenMode::Write ? _O_WRONLY
+                                                                         : _O_RDWR) |
                       (mode == PlatformOpenMode::Append ? _O_APPEND : 0);
     const int fd = _open_osfhandle(intptr_t(handle), flags);
     if (fd < 0) {
         CloseHandle(handle);
         return nullptr;
     }
-    std::FILE* file = _fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "ab");
+    std::FILE* file = _fdopen(fd, mode == PlatformOpenMode::Read ? "rb" : mode == PlatformOpenMode::Write ? "wb" : "a+b");
     if (!file) _close(fd);
     return file;
 }
@@ -189,6 +194,49 @@ PlatformLockResult platformLockFile(const std::string& path) {
     const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
     CloseHandle(handle);
     return busy ? PlatformLockResult::Busy : PlatformLockResult::Unavailable;
+}
+
+namespace {
+
+// Windows counts 100-nanosecond ticks from 1601; the stamp counts from 1970 like POSIX.
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+
+void splitTicks(int64_t ticks, int64_t& seconds, int32_t& nanoseconds) {
+    seconds = ticks / kTicksPerSecond - kSecondsFrom1601To1970;
+    nanoseconds = int32_t(ticks % kTicksPerSecond * 100);
+}
+
+}  // namespace
+
+bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
+    // Only a plain file reached through plain folders, like every other file operation: a
+    // reparse point is never followed to vouch for what lies behind it.
+    const std::wstring wide = widePath(path);
+    if (kindOf(wide) != PlatformFileKind::Regular) return false;
+    // Opened for its attributes only, sharing everything: the game may hold the file open.
+    HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    const bool ok = GetFileInformationByHandle(file, &info) &&
+                    GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                    !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    CloseHandle(file);
+    if (!ok) return false;
+    out.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    splitTicks(basic.LastWriteTime.QuadPart, out.modifiedSeconds, out.modifiedNanoseconds);
+    splitTicks(basic.ChangeTime.QuadPart, out.changedSeconds, out.changedNanoseconds);
+    out.identity = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+int platformProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? int(info.dwNumberOfProcessors) : 1;
 }
 
 // ---- TCP sockets. Each socket is non-blocking and tied to an event of its own for all its
@@ -392,15 +440,6 @@ std::string nameText(const CERT_NAME_BLOB& name) {
     return text;
 }
 
-std::string waitFailureText(int64_t result, const std::string& host) {
-    switch (result) {
-    case 0: return "TLS handshake with " + host + " failed: the server closed the connection";
-    case kSocketTimedOut: return "TLS handshake with " + host + " timed out";
-    case kSocketCancelled: return "TLS handshake with " + host + " cancelled";
-    default: return "TLS handshake with " + host + " failed: the connection broke";
-    }
-}
-
 // Appends the next bytes from the server to `tls.encrypted`: their count, 0 at the end of the
 // connection, or the platform's failure results.
 int64_t receiveMore(PlatformTls& tls, int timeoutMs, const PlatformCancel* cancel) {
@@ -505,7 +544,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         if (needInput) {
             const int64_t count = receiveMore(*tls, timeoutMs, cancel);
             if (count <= 0) {
-                error = waitFailureText(count, host);
+                error = tlsWaitFailureText(count, host);
                 transient = count != kSocketCancelled;
                 return nullptr;
             }
@@ -523,7 +562,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
             tls->haveContext = true;
         // The token may be an alert that tells the server why the handshake ended.
         if (!sendToken(*tls, output[0], timeoutMs, cancel) && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
-            error = waitFailureText(kSocketFailed, host);
+            error = tlsWaitFailureText(kSocketFailed, host);
             transient = true;
             return nullptr;
         }

@@ -1,5 +1,6 @@
 // TLS client sessions with OpenSSL, for every system but Windows (which has SChannel).
 #include "platform/platform.h"
+#include "platform/tls_text.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -127,15 +128,6 @@ std::string refusalText(const PlatformTls& tls, const std::string& host) {
     }
 }
 
-std::string waitFailureText(int64_t result, const std::string& host) {
-    switch (result) {
-    case 0: return "TLS handshake with " + host + " failed: the server closed the connection";
-    case kSocketTimedOut: return "TLS handshake with " + host + " timed out";
-    case kSocketCancelled: return "TLS handshake with " + host + " cancelled";
-    default: return "TLS handshake with " + host + " failed: the connection broke";
-    }
-}
-
 }  // namespace
 
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
@@ -173,7 +165,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         const int reason = result == 1 ? SSL_ERROR_NONE : SSL_get_error(tls->ssl, result);
         // An alert telling the server why we refuse it goes out too.
         if (!flushToNetwork(*tls, timeoutMs, cancel) && result == 1) {
-            error = waitFailureText(kSocketFailed, host);
+            error = tlsWaitFailureText(kSocketFailed, host);
             transient = true;
             return nullptr;
         }
@@ -181,7 +173,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         if (reason == SSL_ERROR_WANT_READ) {
             const int64_t count = fillFromNetwork(*tls, timeoutMs, cancel);
             if (count > 0) continue;
-            error = waitFailureText(count, host);
+            error = tlsWaitFailureText(count, host);
             transient = count != kSocketCancelled;
             return nullptr;
         }

@@ -161,6 +161,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     bool built = false;
     RangeFetchStats stats;
     uint64_t reused = 0;
+    std::string digest;
     {
         FileCloser local{platformOpenFile(plan.localPath, PlatformOpenMode::Read)};
         if (!local.file) return giveUp(request, "the local copy could not be read");
@@ -173,7 +174,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
         else if (result == RangeFetchResult::Failed) why = "a Range request failed";
         else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
-        else if (assembler.md5() != plan.md5) why = "the result does not match its digest";
+        else if ((digest = assembler.md5()) != plan.md5) why = "the result does not match its digest";
         else built = true;
         reused = assembler.reused();
         const bool closed = std::fclose(part.file) == 0;
@@ -197,6 +198,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     request.localPath = plan.localPath;
     request.downloadPath = partPath;
     request.expectedMd5 = plan.md5;
-    request.verified = true;
+    // Checked once more at delivery like any download's, from this digest: nothing is read again.
+    request.receivedMd5 = digest;
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include "net/url.h"
 #include "platform/platform.h"
+#include "update/local_digests.h"
 #include "update/manifest_path.h"
 #include "update/own_files.h"
 #include "update/run_state.h"
@@ -188,6 +189,21 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
             std::printf("\t%s listed again; fetched once\n", path.c_str());
     };
 
+    // Every digest the lines below need: unchanged files from the record, the others hashed on
+    // every processor in manifest order, so each line waits at most for its own file.
+    std::vector<std::string> hashed;
+    std::set<std::string> seen;
+    for (const ManifestLine& line : lines) {
+        if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
+        const std::string local = line.kind == LineKind::Digest ? line.text : localFileOf(line);
+        if (seen.insert(local).second) hashed.push_back(local);
+    }
+    prepareLocalDigests(hashed);
+    // However the comparison ends, no hashing thread outlives it.
+    struct HashingEnds {
+        ~HashingEnds() { endLocalHashing(); }
+    } hashingEnds;
+
     std::string masterPrefix;
     for (const ManifestLine& line : lines) {
         if (line.kind == LineKind::Master) {
@@ -206,7 +222,7 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
             if (!fileExists(local)) fetch(url, path, "", "");
             break;
         case LineKind::Digest:
-            if (md5OfFile(path) == line.md5) {
+            if (localDigest(path) == line.md5) {
                 std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
             } else {
                 std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
@@ -214,7 +230,7 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
             }
             break;
         case LineKind::Compressed: {
-            const std::string localMd5 = md5OfFile(local);
+            const std::string localMd5 = localDigest(local);
             if (localMd5 == line.md5) {
                 std::printf("\t%s (%s) up to date\n", local.c_str(), line.md5.c_str());
                 // A run killed after unpacking but before deleting the download leaves it
@@ -243,6 +259,8 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
         for (const std::string& name : written)
             if (isTrap(name)) return refuseTrap(file.path, name, refuse);
     }
+    // Before queueing, which may end the process: no thread is left running then.
+    endLocalHashing();
     for (const Fetch& file : fetches) queue(file.url, file.path, file.expectedMd5, file.unpackedMd5);
     return true;
 }

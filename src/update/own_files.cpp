@@ -9,9 +9,10 @@ const char* const kLogPath = "logs/updater.log";
 const char* const kLockPath = "logs/updater.lock";
 const char* const kSignatureCopyPath = "manifest.txt.minisig";
 const char* const kTrustStatePath = "assets/updater/update.trust";
-const char* const kDownloadSuffix = ".part";
 const char* const kUnpackSuffix = ".unpacking";
 const char* const kBlockMapSuffix = ".kib-blocks";
+const char* const kVerifiedFilesPath = "assets/updater/verified.txt";
+const char* const kVerifiedFilesTemporaryPath = "assets/updater/verified.txt.new";
 
 namespace {
 
@@ -27,7 +28,8 @@ const OwnFile kOwnFiles[] = {
     {kLockPath, "the updater holds this file locked while it runs"},
     {kSignatureCopyPath, "the updater keeps the manifest's downloaded signature under this name and deletes it"},
     {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
-    // The record of verified files joins here.
+    {kVerifiedFilesPath, "the updater keeps its record of verified files under this name"},
+    {kVerifiedFilesTemporaryPath, "the updater writes its record of verified files under this name first"},
 };
 
 const OwnFile kTemporarySuffixes[] = {
@@ -46,8 +48,6 @@ bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
 }
 
 }  // namespace
-
-std::string downloadName(const std::string& path) { return path + kDownloadSuffix; }
 
 std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
 

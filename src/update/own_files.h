@@ -4,6 +4,10 @@
 
 #include <string>
 
+// The download suffix and downloadName belong to the download service, which writes those
+// files; they are reserved here with the rest.
+#include "net/download_name.h"
+
 // The local copy of the manifest; it lives only for one run.
 extern const char* const kManifestCopyPath;
 // The folder of the log, and the log itself, truncated at every start.
@@ -17,19 +21,18 @@ extern const char* const kSignatureCopyPath;
 // The timestamp of the newest signed manifest accepted here, so that an older one is refused.
 // It is replaced through its download name (kTrustStatePath with kDownloadSuffix).
 extern const char* const kTrustStatePath;
-// A download is written to its path with this appended, and renamed over the path only once it
-// is complete and verified. A failed or killed download may leave it for the next run.
-extern const char* const kDownloadSuffix;
 // A ".gz" is unpacked into its output path with this appended, and renamed over the output
 // only once it is complete and verified; on any failure it is removed.
 extern const char* const kUnpackSuffix;
+// The record of files verified by earlier runs (see verified_files.h).
+extern const char* const kVerifiedFilesPath;
+// Where the record is written before it replaces the old one in a single rename.
+extern const char* const kVerifiedFilesTemporaryPath;
 
 // The block map of "x" is published beside it as "x" with this appended, and fetched under
 // that name in the game's folder while a delta update reads it.
 extern const char* const kBlockMapSuffix;
 
-// The name a download of `path` is written to until it is verified.
-std::string downloadName(const std::string& path);
 // The name the unpacked form of a ".gz" is written to until it is verified.
 std::string unpackName(const std::string& path);
 

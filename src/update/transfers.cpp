@@ -14,6 +14,7 @@
 #include "update/delta_update.h"
 #include "update/own_files.h"
 #include "update/failure_sink.h"
+#include "update/local_digests.h"
 #include "update/run_state.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -50,15 +51,17 @@ bool isCompressed(const std::string& path) {
 // buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
 // end and its check values must match; what follows the last member and is no gzip magic is
 // ignored, as by gzip and zlib.
-bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge) {
+bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, Md5State& digest) {
     int64_t written = 0;
-    // Counts what goes out and refuses to pass the bound.
+    // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
+    // needs no second read.
     auto emit = [&](const unsigned char* data, size_t length) {
         written += int64_t(length);
         if (maxBytes > 0 && written > maxBytes) {
             tooLarge = true;
             return false;
         }
+        md5Append(digest, data, int32_t(length));
         return std::fwrite(data, 1, length, out) == length;
     };
     unsigned char input[kGunzipInputSize];
@@ -157,6 +160,8 @@ void onFileDownloaded(DownloadRequest* request) {
     std::printf("\t\tFinished %s\n", request->localPath.c_str());
     std::printf("%s", request->note.c_str());
     ++FilesFetched;
+    // The manager has checked the download against this digest; a ".gz" is noted once unpacked.
+    if (!isCompressed(request->localPath)) noteVerifiedFile(request->localPath, request->expectedMd5);
     finishFile(request->localPath);
     if (FilesFetched == FilesToFetch) UpdatePhase = Updated;
 }
@@ -194,7 +199,8 @@ bool finishFile(const std::string& localPath) {
     const std::string temporary = unpackName(outPath);
     const int64_t limit = unpackLimit(localPath);
     bool tooLarge = false;
-    if (!gunzipFile(localPath, temporary, limit, &tooLarge)) {
+    std::string unpackedMd5;
+    if (!gunzipFile(localPath, temporary, limit, &tooLarge, &unpackedMd5)) {
         if (tooLarge)
             std::printf("\t\t\t%s unpacks to more than %lld bytes\n", localPath.c_str(), static_cast<long long>(limit));
         std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
@@ -208,7 +214,6 @@ bool finishFile(const std::string& localPath) {
     // run would fetch it again.
     const auto expected = unpackedDigests.find(localPath);
     if (expected != unpackedDigests.end()) {
-        const std::string unpackedMd5 = md5OfFile(temporary);
         if (unpackedMd5 != expected->second) {
             platformRemoveFile(temporary);
             std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
@@ -221,6 +226,7 @@ bool finishFile(const std::string& localPath) {
         std::printf("\t\t\tCould not replace %s\n", outPath.c_str());
         reportFailure("Could not decompress " + localPath);
     }
+    if (expected != unpackedDigests.end()) noteVerifiedFile(outPath, expected->second);
     deleteIfExists(localPath);
     return true;
 }
@@ -234,7 +240,8 @@ int64_t unpackLimit(const std::string& gzPath) {
     return std::max(kUnpackFloor, size * kUnpackRatio);
 }
 
-bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge) {
+bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge,
+                std::string* unpackedMd5) {
     std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     // Opened only once the input is known to be readable, so that a missing ".gz" does not
     // touch the output.
@@ -245,7 +252,9 @@ bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t m
         return false;
     }
     bool bounded = false;
-    bool ok = copyInflated(in, out, maxBytes, bounded);
+    Md5State digest;
+    md5Init(digest);
+    bool ok = copyInflated(in, out, maxBytes, bounded, digest);
     std::fclose(in);
     // The close reports data the stream buffer could not write out.
     if (std::fclose(out) != 0) ok = false;
@@ -253,5 +262,10 @@ bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t m
     // for an older copy.
     if (!ok) platformRemoveFile(outPath);
     if (tooLarge) *tooLarge = bounded;
+    if (ok && unpackedMd5) {
+        uint8_t bytes[16];
+        md5Finish(digest, bytes);
+        *unpackedMd5 = md5ToText(bytes);
+    }
     return ok;
 }

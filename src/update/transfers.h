@@ -57,6 +57,7 @@ int64_t unpackLimit(const std::string& gzPath);
 // untouched), when `outPath` cannot be created or written in full, when the output would pass
 // `maxBytes` (0 or less: no bound; `tooLarge` then set when given), or when the compressed data
 // is damaged or ends early, wherever it is cut; `outPath` is removed on every failure after it
-// was created.
+// was created. `unpackedMd5`, when given, receives the digest of what was written, computed
+// while writing, when the result is true.
 bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes = 0,
-                bool* tooLarge = nullptr);
+                bool* tooLarge = nullptr, std::string* unpackedMd5 = nullptr);

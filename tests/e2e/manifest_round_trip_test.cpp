@@ -9,6 +9,7 @@
 #include "support/nginx_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "update/own_files.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ ProcessResult runUpdater(const std::string& game) {
 std::map<std::string, std::string> withoutUpdaterFiles(std::map<std::string, std::string> files) {
     files.erase("assets/updater/update.cfg");
     files.erase("logs/updater.log");
+    files.erase(kVerifiedFilesPath);
     files.erase("logs/updater.lock");
     return files;
 }

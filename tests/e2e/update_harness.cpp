@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/digest.h"
+#include "update/own_files.h"
 #include "util/md5.h"
 
 const char* const kGameScript =
@@ -150,6 +151,8 @@ std::map<std::string, std::string> GameFolder::finishedFolder(
     // Held during the run, left for the next one (empty: only the lock on it matters).
     files["logs/updater.lock"] = "";
     files["game-started"] = path() + "\n";
+    // The record of what the run verified, for the next start.
+    if (exists(kVerifiedFilesPath)) files[kVerifiedFilesPath] = read(kVerifiedFilesPath);
     return files;
 }
 

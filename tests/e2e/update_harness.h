@@ -110,8 +110,8 @@ public:
     // Every regular file under the folder, by relative path, with its content.
     std::map<std::string, std::string> files() const;
     // The folder as a finished run leaves it for a game of these files: them, the
-    // configuration, the log, the lock and the started game's mark (no manifest copy, no
-    // partial file).
+    // configuration, the log, the lock, the record of verified files and the started game's mark
+    // (no manifest copy, no partial file).
     std::map<std::string, std::string> finishedFolder(const std::map<std::string, std::string>& gameFiles) const;
     // What lies in the parent folder beside the game's folder; empty unless something was
     // written outside it.

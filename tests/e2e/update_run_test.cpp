@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <utility>
 
@@ -175,6 +176,49 @@ TEST_F(PublishedRelease, RefetchesStaleMissingAndDamagedFilesOnly) {
                                "GET /release/files/kib.exe HTTP/1.0"}));
     ASSERT_TRUE(game.gameStarted());
     EXPECT_EQ(game.files(), expectedFolder());
+}
+
+TEST_F(PublishedRelease, TheRecordOfVerifiedFilesCatchesHiddenChangesAndSurvivesDamage) {
+    ASSERT_EQ(game.run().process.err, box("Done!", "It's a miracle! The update was a success!"));
+    // The next record is written a second after the downloads, late enough to be trusted.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const UpdaterRun second = game.run();
+    EXPECT_EQ(second.process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_EQ(second.log, comparison(true));
+    ASSERT_TRUE(game.exists("assets/updater/verified.txt"));
+
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        const char* verdict;
+    };
+    const std::string exe = game.file("kib.exe");
+    const std::vector<Case> cases = {
+        {"a byte of the game changed, its modification time put back",
+         [&] {
+             const auto modified = std::filesystem::last_write_time(exe);
+             std::string content = game.read("kib.exe");
+             content[content.size() - 2] ^= 1;
+             game.write("kib.exe", content);
+             std::filesystem::last_write_time(exe, modified);
+         },
+         "Done!"},
+        {"the record damaged", [&] { game.write("assets/updater/verified.txt", "kib verified files 1\nend 00\n"); },
+         "Up to date!"},
+        {"the record gone", [&] { std::remove(game.file("assets/updater/verified.txt").c_str()); }, "Up to date!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        std::remove(game.file("game-started").c_str());
+        c.change();
+        const UpdaterRun run = game.run();
+        EXPECT_EQ(run.process.err, std::string(c.verdict) == "Done!"
+                                       ? box("Done!", "It's a miracle! The update was a success!")
+                                       : box("Up to date!", "Everything is up to date!"));
+        ASSERT_TRUE(game.gameStarted());
+        EXPECT_EQ(game.files(), expectedFolder());
+    }
 }
 
 TEST(InterruptedRun, TheNextRunRepairsTheFolder) {

@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
+#include "support/digest.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -72,8 +75,13 @@ TEST(HttpGetNginx, FilesOfEverySizeArriveByteForByte) {
 
     for (const auto& file : files) {
         const std::string local = out.file(file.first.substr(file.first.rfind('/') + 1));
-        ASSERT_TRUE(httpGet(server.baseUrl() + file.first + "?ver=0.3.0", local, 0)) << file.first;
+        // The digest taken while receiving is that of the stored file.
+        std::string received;
+        HttpOptions options;
+        options.bodyMd5 = &received;
+        ASSERT_TRUE(httpGet(server.baseUrl() + file.first + "?ver=0.3.0", local, 0, options)) << file.first;
         EXPECT_EQ(readFileBytes(local), root.read(file.first)) << file.first;
+        EXPECT_EQ(received, md5OfFile(local)) << file.first;
         EXPECT_FALSE(out.exists(file.first.substr(file.first.rfind('/') + 1) + ".part"));
     }
     server.stop();
@@ -134,8 +142,12 @@ TEST(HttpGetScripted, TheBodyEndsAtItsLengthOrWhenTheServerCloses) {
     {
         // Bytes past the declared length are no part of the body.
         ScriptedServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"));
-        ASSERT_TRUE(httpGet(server.url("/a"), out.file("longer"), 0));
+        std::string received;
+        HttpOptions options;
+        options.bodyMd5 = &received;
+        ASSERT_TRUE(httpGet(server.url("/a"), out.file("longer"), 0, options));
         EXPECT_EQ(out.read("longer"), "01234");
+        EXPECT_EQ(received, md5OfBuffer("01234", 5));
     }
 }
 
@@ -413,4 +425,39 @@ TEST(HttpGetScripted, AKeptBodyIsContinuedOnlyWhereItIsTheTransfersOwnFile) {
     EXPECT_TRUE(httpGet(silent.url("/c"), out.file("c.part"), 0, options, &result));
     EXPECT_FALSE(result.failure.empty());
     EXPECT_EQ(out.read("c.part"), "abcd");
+}
+
+TEST(HttpGetScripted, TheDigestTakenWhileReceivingIsThatOfTheWholeStoredFile) {
+    // What the server sends for "Range: bytes=4-" and for a request without one.
+    struct Case {
+        const char* name;
+        const char* kept;
+        const char* ranged;
+        const char* expected;
+    };
+    const Case cases[] = {
+        // The kept start is hashed before the rest is appended.
+        {"continued", "abcd", "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4-5/6\r\nContent-Length: 2\r\n\r\nef",
+         "abcdef"},
+        // Fetched from the start again: the kept bytes are not part of the digest.
+        {"a 200 to the range", "wxyz", "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nabcdef", "abcdef"},
+        {"a 416 to the range", "wxyzwxyz", "HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", "abcdef"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&](ScriptedConnection& connection) {
+            const bool ranged = connection.request().find("\r\nRange: bytes=") != std::string::npos;
+            connection.send(ranged ? c.ranged : "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nabcdef");
+        });
+        ASSERT_TRUE(server.started());
+        TempDir out;
+        out.write("d.part", c.kept);
+        HttpOptions options = quickStall();
+        options.resume = true;
+        std::string received;
+        options.bodyMd5 = &received;
+        ASSERT_TRUE(httpGet(server.url("/d"), out.file("d.part"), 0, options));
+        EXPECT_EQ(out.read("d.part"), c.expected);
+        EXPECT_EQ(received, md5OfBuffer(c.expected, int32_t(std::strlen(c.expected))));
+    }
 }

@@ -18,7 +18,8 @@ TEST(ManifestPathProblem, RefusesWhatTheManifestOrTheAddressWouldChange) {
                              "../up", "a/../b", "a/..", "what?.txt", "100%.txt", "#1", "/abs", "manifest.txt",
                              "logs/updater.log", "del\x7f", "Manifest.txt/x", "logs/updater.lock", "a.part",
                              "b.unpacking", "manifest.txt.minisig", "assets/updater/update.trust",
-                             "assets/updater/update.trust.part", "data/level.pak.kib-blocks"}) {
+                             "assets/updater/update.trust.part", "assets/updater/verified.txt",
+                             "Assets/Updater/Verified.txt.new", "data/level.pak.kib-blocks"}) {
         EXPECT_NE(manifestPathProblem(path), "") << path;
     }
     // Only the root names are the updater's own.

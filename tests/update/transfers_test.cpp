@@ -5,6 +5,7 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -27,8 +28,11 @@ TEST(Gunzip, DecompressesRealGzipOutputOfAnySize) {
         const std::string content = patternBytes(size, unsigned(size));
         dir.write("file.gz", gzipped(content));
         dir.write("file", "an older, longer copy that must be replaced entirely");
-        EXPECT_TRUE(gunzipFile(dir.file("file.gz"), dir.file("file")));
+        // The digest taken while writing is that of the file written.
+        std::string unpackedMd5;
+        EXPECT_TRUE(gunzipFile(dir.file("file.gz"), dir.file("file"), 0, nullptr, &unpackedMd5));
         EXPECT_EQ(dir.read("file"), content);
+        EXPECT_EQ(unpackedMd5, md5OfFile(dir.file("file")));
     }
 }
 

@@ -1,0 +1,176 @@
+// Reading, trusting and writing the record of verified files.
+#include "update/verified_files.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "util/file_system.h"
+#include "util/md5.h"
+#include "util/strings.h"
+
+namespace {
+
+const std::string kHeader = "kib verified files 1";
+// The closing line carries the digest of everything before it: a record cut short or changed
+// by a disk error is seen as damaged.
+const std::string kClosing = "end ";
+constexpr size_t kDigestLength = 32;
+
+std::string digestOfText(const std::string& text) {
+    Md5State state;
+    uint8_t digest[16];
+    md5Init(state);
+    md5Append(state, reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()));
+    md5Finish(state, digest);
+    return md5ToText(digest);
+}
+
+bool sameStamp(const PlatformFileStamp& a, const PlatformFileStamp& b) {
+    return a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
+           a.modifiedNanoseconds == b.modifiedNanoseconds && a.changedSeconds == b.changedSeconds &&
+           a.changedNanoseconds == b.changedNanoseconds && a.identity == b.identity;
+}
+
+bool isDigest(const std::string& text) {
+    if (text.size() != kDigestLength) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// Reads one whole decimal number from `text` at `position` up to `end` (exclusive); false for
+// anything else, including a sign or an empty field.
+bool readNumber(const std::string& text, size_t position, size_t end, uint64_t& out) {
+    if (position >= end || end - position > 20) return false;
+    out = 0;
+    for (size_t i = position; i < end; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return false;
+        const uint64_t next = out * 10 + uint64_t(c - '0');
+        if (next / 10 != out) return false;
+        out = next;
+    }
+    return true;
+}
+
+// "seconds.nanoseconds", nanoseconds with nine digits.
+bool readTime(const std::string& field, int64_t& seconds, int32_t& nanoseconds) {
+    const size_t dot = field.find('.');
+    uint64_t whole, fraction;
+    if (dot == std::string::npos || field.size() - dot - 1 != 9 || !readNumber(field, 0, dot, whole) ||
+        !readNumber(field, dot + 1, field.size(), fraction) || whole > uint64_t(INT64_MAX))
+        return false;
+    seconds = int64_t(whole);
+    nanoseconds = int32_t(fraction);
+    return true;
+}
+
+// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line.
+bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry& entry) {
+    std::string fields[5];
+    size_t position = 0;
+    for (std::string& field : fields) {
+        const size_t space = line.find(' ', position);
+        if (space == std::string::npos) return false;
+        field = line.substr(position, space - position);
+        position = space + 1;
+    }
+    path = line.substr(position);
+    uint64_t size;
+    if (path.empty() || !isDigest(fields[0]) || !readNumber(fields[1], 0, fields[1].size(), size) ||
+        size > uint64_t(INT64_MAX) ||
+        !readTime(fields[2], entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
+        !readTime(fields[3], entry.stamp.changedSeconds, entry.stamp.changedNanoseconds) ||
+        !readNumber(fields[4], 0, fields[4].size(), entry.stamp.identity))
+        return false;
+    entry.stamp.size = int64_t(size);
+    entry.md5 = fields[0];
+    return true;
+}
+
+}  // namespace
+
+std::string VerifiedFiles::format(const Entries& entries) {
+    std::string text = kHeader + "\n";
+    char line[256];
+    for (const auto& [path, entry] : entries) {
+        const PlatformFileStamp& s = entry.stamp;
+        std::snprintf(line, sizeof line, "%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
+                      entry.md5.c_str(), s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
+                      s.changedNanoseconds, s.identity);
+        text += line + path + "\n";
+    }
+    return text + kClosing + digestOfText(text) + "\n";
+}
+
+bool VerifiedFiles::parse(const std::string& text, Entries& out) {
+    // The closing line is the last one, and nothing follows its line feed.
+    if (text.empty() || text.back() != '\n') return false;
+    const size_t closing = text.rfind('\n', text.size() - 2);
+    if (closing == std::string::npos) return false;
+    const std::string body = text.substr(0, closing + 1);
+    if (text.compare(closing + 1, std::string::npos, kClosing + digestOfText(body) + "\n") != 0)
+        return false;
+    StringList lines;
+    split(lines, body.substr(0, body.size() - 1), "\n");
+    if (lines.empty() || lines.front() != kHeader) return false;
+    Entries entries;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string path;
+        Entry entry;
+        if (!readEntry(lines[i], path, entry) || !entries.emplace(path, entry).second) return false;
+    }
+    out.swap(entries);
+    return true;
+}
+
+void VerifiedFiles::load(const std::string& path) {
+    loaded_.clear();
+    PlatformFileStamp record;
+    std::string text;
+    if (!platformStampFile(path, record) || !readWholeFile(text, path) || !parse(text, loaded_)) {
+        loaded_.clear();
+        // Writing a record anew is what repairs a damaged one.
+        changed_ = true;
+        return;
+    }
+    recordSeconds_ = record.modifiedSeconds;
+}
+
+std::string VerifiedFiles::trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const {
+    const auto found = loaded_.find(path);
+    if (found == loaded_.end() || !sameStamp(found->second.stamp, stamp)) return std::string();
+    // Git's "racily clean" rule: a file changed in the second its entry was written may have
+    // changed once more in that second without its times showing it.
+    if (stamp.modifiedSeconds >= recordSeconds_ || stamp.changedSeconds >= recordSeconds_) return std::string();
+    return found->second.md5;
+}
+
+void VerifiedFiles::note(const std::string& path, const PlatformFileStamp& stamp, const std::string& md5) {
+    noted_[path] = Entry{stamp, md5};
+    const auto found = loaded_.find(path);
+    // Rewritten when this entry is new or different, and when it was too recent to trust: the
+    // new record's later time is what lets the next run trust it.
+    if (found == loaded_.end() || found->second.md5 != md5 || trustedDigest(path, stamp) != md5) changed_ = true;
+}
+
+bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
+    if (!changed_ && noted_.size() == loaded_.size()) return true;
+    const std::string text = format(noted_);
+    makeDirectories(directoryOf(path));
+    std::FILE* file = std::fopen(temporaryPath.c_str(), "wb");
+    if (!file) return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    // No flush to the disk: a record that a crash leaves cut short fails its closing check and
+    // only costs one full check.
+    if (std::fclose(file) != 0) ok = false;
+    std::error_code error;
+    if (ok) std::filesystem::rename(temporaryPath, path, error);
+    if (!ok || error) {
+        deleteIfExists(temporaryPath);
+        return false;
+    }
+    return true;
+}
