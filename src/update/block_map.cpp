@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <sodium.h>
+
 #include "util/md5.h"
 #include "util/rolling_checksum.h"
 
@@ -76,18 +78,17 @@ void chooseBlockMapLayout(uint64_t fileSize, BlockMap& map) {
     map.fileSize = fileSize;
     map.blockSize = blockSize;
     map.weakBytes = 4;
-    map.strongBytes = uint32_t(std::min(16, std::max(4, (strongBits + 7) / 8)));
+    map.strongBytes = uint32_t(std::min(8, std::max(4, (strongBits + 7) / 8)));
     map.weak.clear();
     map.strong.clear();
 }
 
 void blockStrongHash(const uint8_t* block, uint32_t blockSize, uint32_t strongBytes, uint8_t* out) {
-    Md5State state;
-    md5Init(state);
-    md5Append(state, block, int32_t(blockSize));
-    uint8_t digest[16];
-    md5Finish(state, digest);
-    std::memcpy(out, digest, strongBytes);
+    // The key only has to be the same for the publisher and every updater.
+    static const uint8_t kKey[crypto_shorthash_KEYBYTES] = {};
+    uint8_t hash[crypto_shorthash_BYTES];
+    crypto_shorthash(hash, block, blockSize, kKey);
+    std::memcpy(out, hash, std::min<size_t>(strongBytes, sizeof hash));
 }
 
 bool buildBlockMap(const std::string& path, BlockMap& map) {
@@ -150,7 +151,7 @@ bool parseBlockMap(const std::string& bytes, BlockMap& map) {
     const uint32_t strongBytes = data[21];
     if (data[22] != 0 || data[23] != 0) return false;
     if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) return false;
-    if (weakBytes < 2 || weakBytes > 4 || strongBytes < 4 || strongBytes > 16) return false;
+    if (weakBytes < 2 || weakBytes > 4 || strongBytes < 4 || strongBytes > 8) return false;
     if (fileSize > kMaxFileSize) return false;
     const uint64_t blocks = (fileSize + blockSize - 1) / blockSize;
     if (blocks > kMaxBlocks) return false;

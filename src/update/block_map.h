@@ -18,18 +18,21 @@
 //   zero                            2 bytes
 //   MD5 of the whole file           16 bytes
 //   per block: the low `weak bytes` of its rolling checksum, then the first `strong bytes` of
-//   its MD5. The last block is hashed padded with zero bytes to the full block size.
+//   its SipHash-2-4 (as libsodium's crypto_shorthash writes it, under a key of 16 zero bytes).
+//   The last block is hashed padded with zero bytes to the full block size.
+// The strong hash only tells blocks apart, as fast as a scan can go; whether the file they
+// make up is the right one is decided by its MD5, and the manifest's.
 struct BlockMap {
     uint64_t fileSize = 0;
     uint32_t blockSize = 0;
     // How many bytes of each checksum the map keeps; see chooseBlockMapLayout.
     uint32_t weakBytes = 4;
-    uint32_t strongBytes = 16;
+    uint32_t strongBytes = 8;
     // The file's digest as lowercase hexadecimal text, as the manifest writes it.
     std::string md5;
     // Per block, the rolling checksum masked to `weakBytes`.
     std::vector<uint32_t> weak;
-    // Per block, `strongBytes` bytes of its MD5, one block after the other.
+    // Per block, `strongBytes` bytes of its strong hash, one block after the other.
     std::vector<uint8_t> strong;
 
     size_t blockCount() const { return weak.size(); }
@@ -47,7 +50,7 @@ struct BlockMap {
 // under 1 % of its file. Fills every field but the sums.
 void chooseBlockMapLayout(uint64_t fileSize, BlockMap& map);
 
-// The first `strongBytes` bytes of the MD5 of one block of `blockSize` bytes.
+// The first `strongBytes` (at most 8) bytes of the strong hash of one block of `blockSize` bytes.
 void blockStrongHash(const uint8_t* block, uint32_t blockSize, uint32_t strongBytes, uint8_t* out);
 
 // Reads the file at `path` once, in blocks (memory: one block plus the map), and fills `map`
@@ -60,6 +63,6 @@ std::string encodeBlockMap(const BlockMap& map);
 // Reads a map that came from the network. False, with `map` in an unspecified state, for
 // anything that is not exactly a map this updater can use: a wrong tag, a block size that is
 // not a power of two between 512 bytes and 1 MiB, hash lengths outside weak 2..4 and strong
-// 4..16, a file size beyond 2^48, more than 2^20 blocks (so a hostile map cannot make the
+// 4..8, a file size beyond 2^48, more than 2^20 blocks (so a hostile map cannot make the
 // matcher's tables large), or a length that does not match the block count.
 bool parseBlockMap(const std::string& bytes, BlockMap& map);

@@ -56,7 +56,7 @@ TEST(BlockMap, RoundTripsAndRefusesDamage) {
         {"block size not a power of two", patched(19, 1)},
         {"block size too small", patched(18, 0)},
         {"weak bytes 5", patched(20, 5)},
-        {"strong bytes 17", patched(21, 17)},
+        {"strong bytes 9", patched(21, 9)},
         {"reserved bytes set", patched(22, 1)},
         {"file size beyond the entries", patched(14, 0x7f)},
         {"file size beyond 2^48", patched(9, 1)},

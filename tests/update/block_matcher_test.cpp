@@ -33,6 +33,10 @@ TEST(BlockMatcher, FindsEveryHeldBlockAndOnlyThose) {
     std::string repeated = old;
     repeated.replace(5 * B, B, old.substr(2 * B, B));
     const std::string small = patternBytes(1500, 3);
+    std::string swapped = old;
+    swapped.replace(2 * B, B, old.substr(6 * B, B)).replace(6 * B, B, old.substr(2 * B, B));
+    std::string sameBlock;
+    for (int i = 0; i < 9; ++i) sameBlock += old.substr(3 * B, B);
     const MatchCase cases[] = {
         {"identical", old, old, {}},
         {"change in the first block", old, changed(old, 17), {{0, B}}},
@@ -42,6 +46,8 @@ TEST(BlockMatcher, FindsEveryHeldBlockAndOnlyThose) {
         {"deletion shifts the rest", old, without(old, 3 * B + 10, 100), {{3 * B, 4 * B}}},
         {"insertion of a whole block", old, with(old, 4 * B, patternBytes(B, 9)), {{4 * B, 5 * B}}},
         {"a repeated block comes from its one local copy", old, repeated, {}},
+        {"two blocks swapped", old, swapped, {}},
+        {"one block over and over, held once", old, sameBlock + small, {{9 * B, 9 * B + 1500}}},
         {"two changes far apart", old, changed(changed(old, 2 * B + 1), 7 * B + 1), {{2 * B, 3 * B}, {7 * B, 8 * B}}},
         {"adjacent changed blocks join", old, changed(changed(old, 2 * B + 1), 3 * B + 1), {{2 * B, 4 * B}}},
         {"new file shorter than one block, held", small, small, {}},
