@@ -13,6 +13,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 bench=$build/bench/download_bench
 [ -x "$bench" ] || { echo "build $bench first" >&2; exit 1; }
+bench=$(realpath "$bench")
 runs=${RUNS:-3}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kib-fetch-bench-XXXXXX")
@@ -47,11 +48,13 @@ nginx_pid=$!
 for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/small/f0000" && break; sleep 0.05; done
 base="http://127.0.0.1:$port"
 
-printf '%s\t%s\t%s\n' "$base/large.bin" "$work/out/large.bin" "$(cut -d' ' -f1 "$work/large.sums")" >"$work/large.list"
+# Local paths relative to the output folder, where the manager runs: the updater names every
+# file relative to the game's folder it runs in.
+printf '%s\t%s\t%s\n' "$base/large.bin" "large.bin" "$(cut -d' ' -f1 "$work/large.sums")" >"$work/large.list"
 : >"$work/small.list"; : >"$work/small.curl"
 for f in "$work"/root/small/*; do
   name=$(basename "$f")
-  printf '%s\t%s\t%s\n' "$base/small/$name" "$work/out/small/$name" "$(md5sum <"$f" | cut -d' ' -f1)" >>"$work/small.list"
+  printf '%s\t%s\t%s\n' "$base/small/$name" "small/$name" "$(md5sum <"$f" | cut -d' ' -f1)" >>"$work/small.list"
   printf 'url = "%s"\noutput = "%s"\n' "$base/small/$name" "$work/out/small/$name" >>"$work/small.curl"
 done
 cat "$work"/root/large.bin "$work"/root/small/* >/dev/null
@@ -71,10 +74,10 @@ export -f curl_then_md5sum
 export work base
 
 for _ in $(seq "$runs"); do
-  echo "ours_large $(measure "$bench" "$work/large.list")"
+  echo "ours_large $(measure env -C "$work/out" "$bench" "$work/large.list")"
   cmp -s "$work/root/large.bin" "$work/out/large.bin" || { echo "large file differs" >&2; exit 1; }
   echo "curl_large $(measure bash -c curl_then_md5sum)"
-  echo "ours_small $(measure "$bench" "$work/small.list")"
+  echo "ours_small $(measure env -C "$work/out" "$bench" "$work/small.list")"
   diff -r "$work/root/small" "$work/out/small" >/dev/null || { echo "small files differ" >&2; exit 1; }
   echo "curl_small $(measure curl -sS --no-progress-meter --parallel --parallel-max 5 -K "$work/small.curl")"
 done >"$work/results.txt"

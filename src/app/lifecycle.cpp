@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "ui/progress_screen.h"
 #include "update/failure_sink.h"
+#include "update/local_digests.h"
 #include "update/manifest_request.h"
 #include "update/own_files.h"
 #include "update/run_state.h"
@@ -37,6 +38,16 @@ ScreenProgress currentProgress() {
     progress.filesFetched = FilesFetched;
     progress.filesToFetch = FilesToFetch;
     return progress;
+}
+
+// Set once the player pressed Escape or closed the window; every later poll answers the same.
+bool quitAsked = false;
+
+// While the comparison waits for files being hashed, the window still redraws and answers.
+bool answerWhileHashing() {
+    if (!pollEvents()) return false;
+    drawFrame(g_screen, screenPictures(), currentProgress());
+    return true;
 }
 
 }  // namespace
@@ -66,6 +77,7 @@ void runApplication() {
     }
 
     if (initApplication()) {
+        setHashingWaitHook(answerWhileHashing);
         requestManifest();
         while (runFrame()) {
         }
@@ -75,6 +87,7 @@ void runApplication() {
 
 bool initApplication() {
     g_screen = nullptr;
+    quitAsked = false;
     resetHue();
     resetTransfers();
     FilesFetched = 0;
@@ -107,11 +120,11 @@ void placeWindow() { platformPlaceWindow(); }
 
 bool pollEvents() {
     SDL_Event event;
-    while (SDL_PollEvent(&event)) {
-        if (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE) return false;
-        if (event.type == SDL_QUIT) return false;
+    while (!quitAsked && SDL_PollEvent(&event)) {
+        if (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE) quitAsked = true;
+        if (event.type == SDL_QUIT) quitAsked = true;
     }
-    return true;
+    return !quitAsked;
 }
 
 bool runFrame() {

@@ -79,7 +79,9 @@ bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manage
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
-    // A local copy that enqueue found right needs no transfer.
+    // A local copy that is already right needs no transfer.
+    request.present = request.verifyExisting && !request.expectedMd5.empty() &&
+                      md5OfFile(request.localPath) == request.expectedMd5;
     if (request.present) {
         request.status = Done;
         return;
@@ -124,18 +126,10 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     }
 }
 
-// Main thread: turns a finished download into the local file, or into a failure that leaves
+// On the worker: turns a finished download into the local file, or into a failure that leaves
 // the local file as it was.
 void completeDownload(DownloadRequest& request) {
-    if (request.status != Done) return;
-    if (request.present) {
-        const std::string kept = md5OfFile(request.localPath);
-        if (kept != request.expectedMd5) {
-            request.receivedMd5 = kept;
-            request.status = DigestMismatch;
-        }
-        return;
-    }
+    if (request.status != Done || request.present) return;
     if (!request.expectedMd5.empty()) {
         // The digest taken while the body arrived (or a shortcut built it) spares a second read.
         if (request.receivedMd5.empty()) request.receivedMd5 = md5OfFile(request.downloadPath);
@@ -169,6 +163,9 @@ int SDLCALL runWorker(void* argument) {
         SDL_mutexV(manager.pendingLock);
 
         handleRequest(*request, manager);
+        completeDownload(*request);
+        if (request->status == Done && request->finishStep && !manager.stopping.load())
+            request->finishStep(*request, manager.stopping);
 
         SDL_mutexP(manager.finishedLock);
         // Once stopping, a request cut short stays with the slot; stop deletes it without a
@@ -180,13 +177,6 @@ int SDLCALL runWorker(void* argument) {
         }
         SDL_mutexV(manager.finishedLock);
     }
-}
-
-// Downloads that arrived but were never verified must not pass for anything on the next run.
-// Removed before any callback runs: the first may end the process.
-void removeUnverified(const std::deque<DownloadRequest*>& requests) {
-    for (const DownloadRequest* request : requests)
-        if (request->status == Done && !request->present) platformRemoveFile(request->downloadPath);
 }
 
 void failAndDelete(std::deque<DownloadRequest*>& requests) {
@@ -227,16 +217,13 @@ DownloadManager::~DownloadManager() {
     if (destroyedDuringDelivery) SDL_mutexV(manager->finishedLock);
     for (const std::unique_ptr<WorkerSlot>& slot : manager->workers) {
         SDL_WaitThread(slot->thread, nullptr);
-        // A transfer that completed as the stop began left its whole body under the temporary
-        // name; nothing verified it, so it must not stay for the next run.
-        if (slot->current && slot->current->status == Done && !slot->current->present)
-            platformRemoveFile(slot->current->downloadPath);
+        // No download is left unverified under its temporary name: the worker checked (and
+        // renamed or removed) every complete one before it looked at the stop.
         delete slot->current;
     }
     manager->workers.clear();
 
     // Only this thread is left: the callbacks run without locks, and may end the process.
-    removeUnverified(manager->finished);
     failAndDelete(manager->pending);
     failAndDelete(manager->finished);
 
@@ -282,7 +269,7 @@ bool DownloadManager::start(int workerCount) {
 
 bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                               DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
-                              bool fresh, const DownloadShortcutPlan& shortcut) {
+                              bool fresh, FinishStep finishStep, const DownloadShortcutPlan& shortcut) {
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(localPath));
@@ -298,10 +285,10 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->shortcut = shortcut;
     request->fresh = fresh;
     request->maxBytes = impl_->maxBytes;
-
     // Without an expected digest an existing file never counts as right: it is always fetched
     // anew (and replaced only once the new one is complete).
-    request->present = verifyExisting && !expectedMd5.empty() && md5OfFile(localPath) == expectedMd5;
+    request->verifyExisting = verifyExisting && !expectedMd5.empty();
+    request->finishStep = std::move(finishStep);
 
     SDL_mutexP(impl_->pendingLock);
     impl_->pending.push_back(request);
@@ -318,7 +305,6 @@ void DownloadManager::deliverFinished() {
     while (!manager->finished.empty()) {
         DownloadRequest* request = manager->finished.front();
         manager->finished.pop_front();
-        completeDownload(*request);
         const DownloadCallback callback = request->status == Done ? request->onSuccess : request->onFailure;
         if (callback) callback(request);
         delete request;

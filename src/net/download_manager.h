@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ using DownloadCallback = void (*)(DownloadRequest* request);
 // Tried by the worker before the plain download, with the manager's stall time-out and cancel:
 // true when it stored the file under the request's downloadPath, not yet renamed, and set
 // receivedMd5 to the digest it took as it wrote it (it may change localPath, downloadPath and
-// expectedMd5 together); false, with receivedMd5 left empty, lets the plain download go ahead.
+// expectedMd5 together, and drop the finish step, since the file it built is the final one);
+// false, with receivedMd5 left empty, lets the plain download go ahead.
 // It never logs; it may leave a line for the main thread in the request's note.
 using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
 
@@ -40,13 +42,31 @@ struct DownloadShortcutPlan {
     std::string md5;
 };
 
+// Work on an arrived file that must not hold up the main thread (unpacking it, for one): run by
+// the worker, outside every lock, once the file took its local path's place. It reports what it
+// did in the request's `finishing` for the success callback to log. `stopping` is raised when
+// the manager stops: the step then gives up soon and leaves things as a kill would.
+using FinishStep = std::function<void(DownloadRequest& request, const std::atomic<bool>& stopping)>;
+
+// What a finish step did, in the words of the log: its lines in order, and the reason the run
+// must end (empty when it succeeded).
+struct FinishOutcome {
+    std::vector<std::string> lines;
+    std::string failure;
+    // The file the step wrote and verified, and its digest, for the record of verified files.
+    std::string verifiedPath;
+    std::string verifiedMd5;
+};
+
 struct DownloadRequest {
     std::string url;
     // The file the download is for, relative to the working directory.
     std::string localPath;
     // Where the response body goes until it is verified: localPath with the download suffix.
     std::string downloadPath;
-    // The local file already had expectedMd5 when queued: nothing is fetched or replaced.
+    // Look at the local file before fetching: when it already has expectedMd5 (the worker
+    // hashes it), nothing is fetched or replaced and `present` is set.
+    bool verifyExisting = false;
     bool present = false;
     DownloadCallback onSuccess = nullptr;
     DownloadCallback onFailure = nullptr;
@@ -58,7 +78,7 @@ struct DownloadRequest {
     // The digest of what arrived: the whole body in downloadPath, taken by the worker as it was
     // written (from the first byte also when a transfer resumed), so the check at delivery reads
     // nothing a second time. A kept local copy arrives from the folder itself: its digest is
-    // taken at delivery. Empty until then; compared with expectedMd5 and logged when it differs.
+    // hashed by the worker. Empty until then; compared with expectedMd5 and logged when it differs.
     std::string receivedMd5;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
@@ -73,6 +93,10 @@ struct DownloadRequest {
     // Written by the worker, read by the callbacks on the main thread: what the shortcut did,
     // as a line for the log (with its line feed), or empty.
     std::string note;
+    // Run by the worker after a successful transfer (see FinishStep); none when empty.
+    FinishStep finishStep;
+    // Written by finishStep, read by the success callback.
+    FinishOutcome finishing;
 };
 
 struct ProxySettings;
@@ -93,9 +117,10 @@ public:
     // Starts the socket library and makes g_downloadManager point here.
     DownloadManager();
     // Main thread. Clears g_downloadManager first, then stops: every worker is woken out of any
-    // connect or receive and joined before this returns (no worker touches the manager
-    // afterwards), a request a worker was handling is dropped without a callback (its partial
-    // file kept for a resume when the request has a digest, else removed), then every request
+    // connect or receive, or out of a finish step, and joined before this returns (no worker
+    // touches the manager afterwards), a request a worker was handling is dropped without a
+    // callback (its partial file kept for a resume when the request has a digest, else
+    // removed; a finish step cut short leaves what a kill would), then every request
     // still queued (status Queued, in queue order) and every one handled but undelivered (with
     // its own status) goes to its onFailure. May run inside
     // a callback of deliverFinished, which then returns as soon as that callback does.
@@ -120,11 +145,12 @@ public:
     // started, or the manager's locks could not be created): queued requests would then never
     // finish. A second call starts nothing and gives the first one's answer.
     bool start(int workerCount);
-    // Main thread. Creates the local path's directories. Nothing in the folder is deleted or
-    // replaced here: the body goes to localPath + ".part" and takes localPath's place only at
-    // delivery, once it matched expectedMd5. With verifyExisting, a local regular file whose
-    // digest already is the (non-empty) expectedMd5 is kept and nothing is fetched. False when
-    // refused, and from the failure callbacks that the destructor runs.
+    // Main thread. Creates the local path's directories and reads no file. Nothing in the folder
+    // is deleted or replaced here: the worker writes the body to localPath + ".part", checks it
+    // against expectedMd5 and only then renames it over localPath; then it runs `finishStep`.
+    // With verifyExisting, a local regular file whose digest already is the (non-empty)
+    // expectedMd5 is kept and nothing is fetched (the worker hashes it). False when refused, and
+    // from the failure callbacks that the destructor runs.
     //
     // A worker retries a transfer that failed for a reason that may pass (see HttpResult) up to
     // kTransferRetries more times, after the retry delay, twice it and four times it, or after
@@ -135,13 +161,14 @@ public:
     // and the delivery renames it like any download.
     bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                  DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
-                 bool fresh = false, const DownloadShortcutPlan& shortcut = DownloadShortcutPlan());
-    // Main thread, once per main-loop iteration: verifies each finished download against its
-    // expectedMd5 (a mismatch removes it: DigestMismatch, its digest in receivedMd5, which the
-    // worker or the shortcut took as it wrote the file), renames it over its
-    // local path (NotReplaced when that fails, the download removed), and calls the request's
-    // callback, with finishedLock held (callbacks may enqueue, or destroy the manager; they
-    // must not call deliverFinished).
+                 bool fresh = false, FinishStep finishStep = nullptr,
+                 const DownloadShortcutPlan& shortcut = DownloadShortcutPlan());
+    // Main thread, once per main-loop iteration: calls the callback of each request the workers
+    // handled, in the order they finished, with finishedLock held (callbacks may enqueue, or
+    // destroy the manager; they must not call deliverFinished). By then the worker has verified
+    // the download against its expectedMd5 (a mismatch removed it: DigestMismatch, its digest
+    // in receivedMd5), renamed it over its local path (NotReplaced when that failed, the
+    // download removed) and run its finish step: no file is read here.
     void deliverFinished();
     // Main thread: waits up to `timeoutMs` until at least `count` handled requests wait for
     // delivery; true when they do. The updater polls with deliverFinished instead; tests and

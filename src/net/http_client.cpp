@@ -12,7 +12,7 @@
 #include "net/proxy.h"
 #include "net/url.h"
 #include "util/file_system.h"
-#include "util/md5.h"
+#include "util/md5_pipe.h"
 
 namespace {
 
@@ -49,9 +49,7 @@ public:
     // `digest`, when set, receives the MD5 of the whole file once the body is stored. Each
     // attempt has its own BodyFile: a body fetched from the start again is hashed from nothing.
     BodyFile(const std::string& path, bool keepOnFailure, std::string* digest)
-        : path_(path), keep_(keepOnFailure), digest_(digest) {
-        md5Init(md5_);
-    }
+        : path_(path), keep_(keepOnFailure), digest_(digest) {}
     ~BodyFile() {
         if (file_) std::fclose(file_);
         if (opened_ && !complete_ && !keep_) platformRemoveFile(path_);
@@ -64,7 +62,7 @@ public:
     }
     bool write(const char* data, size_t length) {
         if (length == 0) return true;
-        if (digest_) md5Append(md5_, reinterpret_cast<const uint8_t*>(data), int32_t(length));
+        if (digest_) md5_.append(reinterpret_cast<const uint8_t*>(data), length);
         return std::fwrite(data, 1, length, file_) == length;
     }
     // What arrived is no good start for a later attempt.
@@ -74,11 +72,7 @@ public:
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
         complete_ = closed;
-        if (complete_ && digest_) {
-            uint8_t digest[16];
-            md5Finish(md5_, digest);
-            *digest_ = md5ToText(digest);
-        }
+        if (complete_ && digest_) *digest_ = md5_.finish();
         return complete_;
     }
 
@@ -91,7 +85,7 @@ private:
         std::rewind(file_);
         std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
         size_t count;
-        while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5Append(md5_, block.get(), int32_t(count));
+        while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5_.append(block.get(), count);
         return !std::ferror(file_) && std::fseek(file_, 0, SEEK_END) == 0;
     }
 
@@ -99,7 +93,8 @@ private:
     bool opened_ = false;
     bool complete_ = false;
     std::string* digest_;
-    Md5State md5_;
+    // Hashed on a second processor while this thread receives.
+    Md5Pipe md5_;
 };
 
 // The size of what an earlier attempt left; 0 when nothing (or no regular file) is there.

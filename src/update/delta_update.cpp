@@ -194,5 +194,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     request.expectedMd5 = plan.md5;
     // Checked once more at delivery like any download's, from this digest: nothing is read again.
     request.receivedMd5 = digest;
+    // The plain file is what a ".gz" line's unpacking would have made: nothing is left to do.
+    request.finishStep = nullptr;
     return true;
 }

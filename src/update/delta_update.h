@@ -23,9 +23,10 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
 // suffix, through a temporary file beside the local one), scans the local copy, builds the new
 // version under the local copy's download name from local blocks and Range requests, and checks
 // its digest as it writes it; the delivery renames it over the local copy. On success the
-// request's localPath, downloadPath and expectedMd5 become the shortcut's, its receivedMd5 is the
-// digest taken while writing, and its note tells what was reused and fetched. False, with the local
-// copy untouched and a note naming the reason, when there is no usable map (none, too large,
-// damaged or of another version), the server ignores Range, a request fails, the result does
-// not match, or the transfer is cancelled.
+// request's localPath, downloadPath and expectedMd5 become the shortcut's, its receivedMd5 is
+// the digest taken while writing, its finish step is dropped (the plain file needs none), and
+// its note tells what was reused and fetched. False, with the local copy untouched and a note
+// naming the reason, when there is no usable map (none, too large, damaged or of another
+// version), the server ignores Range, a request fails, the result does not match, or the
+// transfer is cancelled.
 bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options);

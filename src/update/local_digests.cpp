@@ -30,10 +30,17 @@ struct LocalFile {
     bool recordable = false;
 };
 
+// How often a waiting comparison lets the window answer.
+constexpr Uint32 kWaitHookIntervalMs = 20;
+
 // The run's record and the digests found for it (main thread only).
 VerifiedFiles runRecord;
 bool recordLoaded = false;
 std::map<std::string, LocalFile> preparedFiles;
+HashingWaitHook waitHook = nullptr;
+// When the hook last ran, and whether it asked to stop the current comparison.
+Uint32 lastHookTicks = 0;
+bool stoppedByHook = false;
 
 void loadRecordOnce() {
     if (recordLoaded) return;
@@ -43,11 +50,11 @@ void loadRecordOnce() {
 
 // Any thread: hashes `path`, stamped before and after so that a file written meanwhile is
 // not recorded with a digest it may no longer have.
-LocalFile hashFile(const std::string& path) {
+LocalFile hashFile(const std::string& path, const std::atomic<bool>* stop = nullptr) {
     LocalFile file;
     PlatformFileStamp before;
     const bool stamped = platformStampFile(path, before);
-    file.md5 = md5OfFile(path);
+    file.md5 = md5OfFile(path, stop);
     PlatformFileStamp after;
     file.recordable = stamped && !file.md5.empty() && platformStampFile(path, after) &&
                       after.size == before.size && after.modifiedSeconds == before.modifiedSeconds &&
@@ -68,6 +75,8 @@ struct HashJob {
     std::vector<char> done;
     std::map<std::string, size_t> indexOf;
     std::atomic<size_t> next{0};
+    // Raised when the player stops the comparison: every thread leaves its file at once.
+    std::atomic<bool> stop{false};
     SDL_mutex* lock = nullptr;
     SDL_cond* handedIn = nullptr;
     std::vector<SDL_Thread*> threads;
@@ -79,7 +88,7 @@ HashJob* hashJob = nullptr;
 int SDLCALL runHasher(void* argument) {
     HashJob& job = *static_cast<HashJob*>(argument);
     for (size_t i = job.next++; i < job.paths.size(); i = job.next++) {
-        LocalFile file = hashFile(job.paths[i]);
+        LocalFile file = hashFile(job.paths[i], &job.stop);
         SDL_mutexP(job.lock);
         job.results[i] = std::move(file);
         job.done[i] = 1;
@@ -133,7 +142,24 @@ bool takeHashed(const std::string& path, LocalFile& out) {
     HashJob& job = *hashJob;
     if (!job.threads.empty()) {
         SDL_mutexP(job.lock);
-        while (!job.done[found->second]) SDL_CondWait(job.handedIn, job.lock);
+        while (!job.done[found->second]) {
+            SDL_CondWaitTimeout(job.handedIn, job.lock, kWaitHookIntervalMs);
+            if (job.done[found->second] || !waitHook || SDL_GetTicks() - lastHookTicks < kWaitHookIntervalMs)
+                continue;
+            // Without the lock: the threads go on handing in meanwhile.
+            SDL_mutexV(job.lock);
+            const bool goOn = waitHook();
+            lastHookTicks = SDL_GetTicks();
+            SDL_mutexP(job.lock);
+            if (!goOn) {
+                stoppedByHook = true;
+                job.stop = true;
+                job.next = job.paths.size();
+                SDL_mutexV(job.lock);
+                out = LocalFile();
+                return true;
+            }
+        }
         out = job.results[found->second];
         SDL_mutexV(job.lock);
     } else {
@@ -151,6 +177,8 @@ void prepareLocalDigests(const std::vector<std::string>& paths) {
     recordLoaded = false;
     loadRecordOnce();
     preparedFiles.clear();
+    stoppedByHook = false;
+    lastHookTicks = SDL_GetTicks();
     std::vector<std::string> toHash;
     for (const std::string& path : paths) {
         LocalFile file;
@@ -167,12 +195,14 @@ void prepareLocalDigests(const std::vector<std::string>& paths) {
 }
 
 std::string localDigest(const std::string& path) {
+    if (stoppedByHook) return std::string();
     loadRecordOnce();
     auto found = preparedFiles.find(path);
     LocalFile file;
     if (found != preparedFiles.end()) {
         file = found->second;
     } else if (takeHashed(path, file)) {
+        if (stoppedByHook) return std::string();
         found = preparedFiles.emplace(path, file).first;
     } else {
         PlatformFileStamp stamp;
@@ -189,6 +219,10 @@ std::string localDigest(const std::string& path) {
 }
 
 void endLocalHashing() { endHashJob(); }
+
+void setHashingWaitHook(HashingWaitHook hook) { waitHook = hook; }
+
+bool localHashingStopped() { return stoppedByHook; }
 
 void noteVerifiedFile(const std::string& path, const std::string& md5) {
     loadRecordOnce();

@@ -20,6 +20,15 @@ std::string localDigest(const std::string& path);
 // it when it is over, also when it ends early. Digests found so far stay available.
 void endLocalHashing();
 
+// Called on the main thread, about every 20 ms, while localDigest waits for a file still
+// being hashed: the application redraws its window and answers the player there. It returns
+// false when the player asked to stop: the hashing then ends at once (every thread leaves its
+// file), and localDigest gives the empty text from then on. Null: none.
+using HashingWaitHook = bool (*)();
+void setHashingWaitHook(HashingWaitHook hook);
+// True once the hook asked to stop during this comparison: nothing it found may be acted on.
+bool localHashingStopped();
+
 // Notes for the record a file this run has just written and verified to have `md5`.
 void noteVerifiedFile(const std::string& path, const std::string& md5);
 

@@ -247,6 +247,12 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
         }
         case LineKind::Master: break;
         }
+        // The player stopped the updater while files were being hashed: nothing is queued,
+        // and the run ends as the window closes.
+        if (localHashingStopped()) {
+            std::printf("\tComparison stopped\n");
+            return true;
+        }
     }
 
     for (const Fetch& file : fetches) {
@@ -279,6 +285,8 @@ bool compareManifest(const std::string& manifest, FileQueuer queue, FileRefuser 
             return false;
         }
         if (!compareLines(lines, queue, refuse)) return false;
+        // Neither up to date nor anything to fetch: the run ends unfinished.
+        if (localHashingStopped()) return true;
     } catch (const std::bad_alloc&) {
         // Within the size limit, yet more than this machine can hold.
         std::printf("\tManifest too large for the memory available\n");

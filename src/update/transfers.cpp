@@ -31,10 +31,6 @@ const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
 constexpr int64_t kUnpackRatio = 256;
 constexpr int64_t kUnpackFloor = int64_t(64) << 20;
 
-// The digest each queued ".gz" must give once unpacked, by its local path (main thread only).
-std::map<std::string, std::string> unpackedDigests;
-// Queued downloads that nothing verifies (presence lines), by local path (main thread only).
-std::set<std::string> unverifiedDownloads;
 // The paths already fetched once more after failing their digest (main thread only).
 std::set<std::string> refetchedPaths;
 
@@ -51,11 +47,13 @@ bool isCompressed(const std::string& path) {
 // buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
 // end and its check values must match; what follows the last member and is no gzip magic is
 // ignored, as by gzip and zlib.
-bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, Md5State& digest) {
+bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, Md5State& digest,
+                  const std::atomic<bool>* stop) {
     int64_t written = 0;
     // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
-    // needs no second read.
+    // needs no second read. A stop ends a large file's unpacking at once.
     auto emit = [&](const unsigned char* data, size_t length) {
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
         written += int64_t(length);
         if (maxBytes > 0 && written > maxBytes) {
             tooLarge = true;
@@ -119,20 +117,22 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
     return ok && !std::ferror(in);
 }
 
+// The worker's step for a ".gz" queued with `unpackedMd5`.
+FinishStep unpackStep(const std::string& unpackedMd5, bool unverified) {
+    return [unpackedMd5, unverified](DownloadRequest& request, const std::atomic<bool>& stopping) {
+        request.finishing = unpackArrived(request.localPath, unpackedMd5, unverified, &stopping);
+    };
+}
+
 }  // namespace
 
-void resetTransfers() {
-    unpackedDigests.clear();
-    unverifiedDownloads.clear();
-    refetchedPaths.clear();
-}
+void resetTransfers() { refetchedPaths.clear(); }
 
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5) {
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
-    if (!unpackedMd5.empty()) unpackedDigests[localPath] = unpackedMd5;
-    if (expectedMd5.empty()) unverifiedDownloads.insert(localPath);
+    FinishStep step = isCompressed(localPath) ? unpackStep(unpackedMd5, expectedMd5.empty()) : nullptr;
     // A large local copy may hold most of the new version's blocks. A ".gz" line names the
     // plain file beside it, which a server with a block map also serves.
     const bool compressed = !unpackedMd5.empty() && isCompressed(localPath);
@@ -141,7 +141,8 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
         compressed ? deltaPlanFor(plainUrl, localPath.substr(0, localPath.size() - kGzipSuffix.size()), unpackedMd5)
                    : deltaPlanFor(url, localPath, expectedMd5);
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5, false, delta))
+    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5, false,
+                                    std::move(step), delta))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
     reportFailure("Could not queue " + localPath);
@@ -162,7 +163,7 @@ void onFileDownloaded(DownloadRequest* request) {
     ++FilesFetched;
     // The manager has checked the download against this digest; a ".gz" is noted once unpacked.
     if (!isCompressed(request->localPath)) noteVerifiedFile(request->localPath, request->expectedMd5);
-    finishFile(request->localPath);
+    finishFile(request->localPath, request->finishing);
     if (FilesFetched == FilesToFetch) UpdatePhase = Updated;
 }
 
@@ -178,7 +179,8 @@ void onFileFailed(DownloadRequest* request) {
                     request->expectedMd5.c_str());
         DownloadManager* manager = g_downloadManager.load();
         if (refetchedPaths.insert(localPath).second && manager &&
-            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5, true)) {
+            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5, true,
+                             request->finishStep)) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
             return;
         }
@@ -187,48 +189,59 @@ void onFileFailed(DownloadRequest* request) {
     reportFailure("Could not download " + localPath);
 }
 
-bool finishFile(const std::string& localPath) {
+bool finishFile(const std::string& localPath, const FinishOutcome& unpacked) {
     if (!isCompressed(localPath)) {
         std::printf("\t\t\t%s not compressed\n", localPath.c_str());
         return true;
     }
-    std::printf("\t\t\tDecompressing %s\n", localPath.c_str());
+    for (const std::string& line : unpacked.lines) std::printf("%s\n", line.c_str());
+    if (!unpacked.failure.empty()) reportFailure(unpacked.failure);
+    noteVerifiedFile(unpacked.verifiedPath, unpacked.verifiedMd5);
+    return true;
+}
+
+FinishOutcome unpackArrived(const std::string& localPath, const std::string& unpackedMd5, bool unverified,
+                            const std::atomic<bool>* stop) {
+    FinishOutcome outcome;
+    auto note = [&outcome](const std::string& line) { outcome.lines.push_back("\t\t\t" + line); };
+    note("Decompressing " + localPath);
     const std::string outPath = localPath.substr(0, localPath.size() - kGzipSuffix.size());
     // Unpacked beside the file, which it replaces only once it is whole and verified: a damaged
     // download, a full disk or a kill leaves the player's copy as it was.
     const std::string temporary = unpackName(outPath);
     const int64_t limit = unpackLimit(localPath);
     bool tooLarge = false;
-    std::string unpackedMd5;
-    if (!gunzipFile(localPath, temporary, limit, &tooLarge, &unpackedMd5)) {
-        if (tooLarge)
-            std::printf("\t\t\t%s unpacks to more than %lld bytes\n", localPath.c_str(), static_cast<long long>(limit));
-        std::printf("\t\t\tFailed to decompress %s\n", localPath.c_str());
+    std::string producedMd5;
+    if (!gunzipFile(localPath, temporary, limit, &tooLarge, &producedMd5, stop)) {
+        if (tooLarge) note(localPath + " unpacks to more than " + std::to_string(limit) + " bytes");
+        note("Failed to decompress " + localPath);
         // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
-        // nothing vouches for would only be fetched again.
-        if (unverifiedDownloads.count(localPath)) platformRemoveFile(localPath);
-        reportFailure("Could not decompress " + localPath);
+        // nothing vouches for would only be fetched again. A stop keeps it, as a kill would.
+        if (unverified && !(stop && stop->load())) platformRemoveFile(localPath);
+        outcome.failure = "Could not decompress " + localPath;
+        return outcome;
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
     // the file the manifest lists. Otherwise the run would end with "Done!" and every later
     // run would fetch it again.
-    const auto expected = unpackedDigests.find(localPath);
-    if (expected != unpackedDigests.end()) {
-        if (unpackedMd5 != expected->second) {
-            platformRemoveFile(temporary);
-            std::printf("\t\t\tDecompressed %s (%s) does not match %s\n", outPath.c_str(), unpackedMd5.c_str(),
-                        expected->second.c_str());
-            reportFailure("Could not decompress " + localPath);
-        }
+    if (!unpackedMd5.empty() && producedMd5 != unpackedMd5) {
+        platformRemoveFile(temporary);
+        note("Decompressed " + outPath + " (" + producedMd5 + ") does not match " + unpackedMd5);
+        outcome.failure = "Could not decompress " + localPath;
+        return outcome;
     }
     if (!platformRenameFile(temporary, outPath)) {
         platformRemoveFile(temporary);
-        std::printf("\t\t\tCould not replace %s\n", outPath.c_str());
-        reportFailure("Could not decompress " + localPath);
+        note("Could not replace " + outPath);
+        outcome.failure = "Could not decompress " + localPath;
+        return outcome;
     }
-    if (expected != unpackedDigests.end()) noteVerifiedFile(outPath, expected->second);
+    if (!unpackedMd5.empty()) {
+        outcome.verifiedPath = outPath;
+        outcome.verifiedMd5 = unpackedMd5;
+    }
     deleteIfExists(localPath);
-    return true;
+    return outcome;
 }
 
 int64_t unpackLimit(const std::string& gzPath) {
@@ -241,7 +254,7 @@ int64_t unpackLimit(const std::string& gzPath) {
 }
 
 bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge,
-                std::string* unpackedMd5) {
+                std::string* unpackedMd5, const std::atomic<bool>* stop) {
     std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     // Opened only once the input is known to be readable, so that a missing ".gz" does not
     // touch the output.
@@ -254,7 +267,7 @@ bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t m
     bool bounded = false;
     Md5State digest;
     md5Init(digest);
-    bool ok = copyInflated(in, out, maxBytes, bounded, digest);
+    bool ok = copyInflated(in, out, maxBytes, bounded, digest, stop);
     std::fclose(in);
     // The close reports data the stream buffer could not write out.
     if (std::fclose(out) != 0) ok = false;

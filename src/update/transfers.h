@@ -1,20 +1,21 @@
 // File transfers of the update run: queueing each stale file, and finishing it on arrival
-// (counting it, decompressing a ".gz"). Main thread only.
+// (counting it, decompressing a ".gz" on the worker that fetched it). Main thread only, except
+// unpackArrived and gunzipFile.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
-struct DownloadRequest;
+#include "net/download_manager.h"
 
-// Forgets every digest queueFile noted for a ".gz", and which files were fetched once more, as
-// at the start of a run.
+// Forgets which files were fetched once more, as at the start of a run.
 void resetTransfers();
 
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
 // manager, which creates its directories and replaces the local copy only with a download
-// that has `expectedMd5` (empty: no check). `unpackedMd5`, when not empty, is the digest a ".gz" must
-// give once unpacked, checked by finishFile. When the manager refuses, logs "Queue Failed" and
+// that has `expectedMd5` (empty: no check). A ".gz" is unpacked by the worker (unpackArrived),
+// whose result must have `unpackedMd5` when that is not empty. When the manager refuses, logs "Queue Failed" and
 // ends the run with the fatal "Could not queue " + localPath; does not return then.
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5);
@@ -39,13 +40,20 @@ void onFileDownloaded(DownloadRequest* request);
 // and ends the run with "Could not download " + path.
 void onFileFailed(DownloadRequest* request);
 
-// Leaves a file whose name does not end in ".gz" as it is; unpacks a ".gz" into its name
-// without the suffix plus ".unpacking", bounded by unpackLimit, checks the result against the
-// digest queueFile was given for it, renames it over the name without the suffix and deletes
-// the ".gz". Always true: any failure removes what was unpacked, leaves the old file and the
-// ".gz" as they were, logs why and ends the run with the fatal "Could not decompress " +
-// localPath; it does not return then.
-bool finishFile(const std::string& localPath);
+// Any thread: unpacks the verified ".gz" at `localPath` into its name without the suffix plus
+// ".unpacking", bounded by unpackLimit and hashed while written, checks the result against
+// `unpackedMd5` (when not empty), renames it over the name without the suffix and deletes the
+// ".gz". Any failure removes what was unpacked and leaves the old file as it was, and the
+// ".gz" too unless it is `unverified` (nothing would vouch for it next time); the outcome then
+// holds why, and the failure "Could not decompress " + localPath. Gives up as soon as `stop` is
+// raised, as a kill would. Touches nothing but these files; logs nothing itself.
+FinishOutcome unpackArrived(const std::string& localPath, const std::string& unpackedMd5, bool unverified,
+                            const std::atomic<bool>* stop = nullptr);
+
+// Main thread: logs how the arrived file at `localPath` was finished: "not compressed" for a name
+// without ".gz", else the lines its worker left in `unpacked`. Notes a verified result for the
+// record; a failed one ends the run with its fatal error and does not return. Always true.
+bool finishFile(const std::string& localPath, const FinishOutcome& unpacked);
 
 // The most a ".gz" may unpack to: 256 times its size, and at least 64 MiB.
 int64_t unpackLimit(const std::string& gzPath);
@@ -57,7 +65,8 @@ int64_t unpackLimit(const std::string& gzPath);
 // untouched), when `outPath` cannot be created or written in full, when the output would pass
 // `maxBytes` (0 or less: no bound; `tooLarge` then set when given), or when the compressed data
 // is damaged or ends early, wherever it is cut; `outPath` is removed on every failure after it
-// was created. `unpackedMd5`, when given, receives the digest of what was written, computed
-// while writing, when the result is true.
+// was created, also when `stop` is raised meanwhile. `unpackedMd5`, when given, receives the
+// digest of what was written, computed while writing, when the result is true.
 bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes = 0,
-                bool* tooLarge = nullptr, std::string* unpackedMd5 = nullptr);
+                bool* tooLarge = nullptr, std::string* unpackedMd5 = nullptr,
+                const std::atomic<bool>* stop = nullptr);

@@ -164,7 +164,7 @@ std::string md5ToText(const uint8_t digest[16]) {
     return text;
 }
 
-std::string md5OfFile(const std::string& path) {
+std::string md5OfFile(const std::string& path, const std::atomic<bool>* stop) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return std::string();
     // One buffer per thread for every file: a manifest compares many small files, and a fresh
@@ -173,10 +173,13 @@ std::string md5OfFile(const std::string& path) {
     Md5State state;
     md5Init(state);
     size_t got;
-    while ((got = std::fread(buffer.get(), 1, kFileBlockSize, file)) > 0)
+    bool stopped = false;
+    while ((got = std::fread(buffer.get(), 1, kFileBlockSize, file)) > 0) {
+        if (stop && (stopped = stop->load(std::memory_order_relaxed))) break;
         md5Append(state, buffer.get(), int32_t(got));
+    }
     // A read error (a directory, a failing disk) must not pass for the digest of a shorter file.
-    const bool failed = std::ferror(file) != 0;
+    const bool failed = std::ferror(file) != 0 || stopped;
     std::fclose(file);
     if (failed) return std::string();
     uint8_t digest[16];

@@ -1,6 +1,7 @@
 // MD5 message digests (RFC 1321), as the 32-character lowercase text the manifest uses.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -24,7 +25,8 @@ void md5Finish(Md5State& state, uint8_t digest[16]);
 void md5Process(Md5State& state, const uint8_t block[64]);
 
 // The digest of the file's whole content, streamed in fixed blocks (constant memory, any
-// size); the empty text when the file cannot be opened or read to its end. Never logs.
-std::string md5OfFile(const std::string& path);
+// size); the empty text when the file cannot be opened or read to its end, or when `stop` is
+// raised before the end (a large file is then left at once). Never logs.
+std::string md5OfFile(const std::string& path, const std::atomic<bool>* stop = nullptr);
 // The 16 digest bytes as 32 lowercase hexadecimal characters.
 std::string md5ToText(const uint8_t digest[16]);

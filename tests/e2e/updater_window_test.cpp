@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "support/window_layout.h"
 #include "support/xvfb.h"
 #include "ui/pixels.h"
+#include "util/md5.h"
 
 namespace {
 
@@ -49,6 +51,24 @@ private:
     int fd_ = -1;
     int port_ = 0;
 };
+
+// Writes a gzip file that unpacks to `mebibytes` MiB of long zero runs between pattern bytes
+// (about 60 to 1, within the updater's bound for a download) and returns the unpacked digest.
+std::string writeLargeGz(const std::string& path, int mebibytes) {
+    gzFile out = gzopen(path.c_str(), "wb1");
+    Md5State state;
+    md5Init(state);
+    std::string block(64 * 1024, '\0');
+    for (int i = 0; out && i < mebibytes * 16; ++i) {
+        block.replace(block.size() - 1024, 1024, patternBytes(1024, unsigned(i)));
+        md5Append(state, reinterpret_cast<const uint8_t*>(block.data()), int32_t(block.size()));
+        gzwrite(out, block.data(), unsigned(block.size()));
+    }
+    if (out) gzclose(out);
+    uint8_t digest[16];
+    md5Finish(state, digest);
+    return md5ToText(digest);
+}
 
 std::string rgbText(uint32_t rgb) {
     char text[16];
@@ -202,6 +222,78 @@ TEST_F(UpdaterWindow, EscapeClosesIt) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_FALSE(windowByName(display_, kCaption).found);
+}
+
+// The player presses Escape while the game's largest file is being hashed or unpacked: the
+// window answers at once (the work runs beside it), nothing is left half done, and the next
+// run completes without fetching again what already arrived.
+TEST_F(UpdaterWindow, EscapeAnswersAtOnceWhileALargeFileIsHashedOrUnpacked) {
+    const struct {
+        const char* name;
+        bool unpacking;
+        // What the log shows, and what stands in the folder, once Escape was answered.
+        const char* line;
+    } cases[] = {
+        {"hashing", false, "\tComparison stopped"},
+        {"unpacking", true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateServer server;
+        ASSERT_TRUE(server.started());
+        const std::string old = "the player's old copy";
+        game_.write("big.bin", old);
+        std::string manifest = "master:" + server.url("files/") + "\n";
+        if (c.unpacking) {
+            server.put("files/big.bin.gz", "");
+            const std::string unpacked = writeLargeGz(server.file("files/big.bin.gz"), 512);
+            manifest += "big.bin.gz:" + unpacked + "<" + server.md5("files/big.bin.gz") + "\n";
+        } else {
+            // A gibibyte that reads as zeros: hashing it takes a while, writing it nothing.
+            std::filesystem::resize_file(game_.file("big.bin"), int64_t(1) << 30);
+            manifest += "big.bin:" + std::string(32, '0') + "\n";
+        }
+        server.put("release/manifest", manifest);
+        game_.write("logs/updater.log", "");
+        startUpdater(server.manifestUrl());
+        ASSERT_TRUE(waitForWindow().found) << updater_->errorSoFar();
+        const bool busy = waitUntil(
+            [&] {
+                return c.unpacking ? std::filesystem::exists(game_.file("big.bin.unpacking"))
+                                   : game_.read("logs/updater.log").find("Manifest obtained. Parsing.") != std::string::npos;
+            },
+            30000);
+        ASSERT_TRUE(busy) << game_.read("logs/updater.log");
+        display_.run({"xdotool", "mousemove", "150", "25"});
+        display_.run({"xdotool", "key", "Escape"});
+        const ProcessResult result = updater_->wait(10000);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        const std::string log = game_.read("logs/updater.log");
+        if (c.line) {
+            EXPECT_NE(log.find(std::string(c.line) + "\n"), std::string::npos) << log;
+        }
+        EXPECT_FALSE(std::filesystem::exists(game_.file("big.bin.unpacking")));
+        if (!c.unpacking) {
+            // Nothing was queued from a comparison the player stopped.
+            EXPECT_EQ(std::filesystem::file_size(game_.file("big.bin")), uintmax_t(1) << 30);
+            for (const std::string& request : server.requests()) EXPECT_EQ(request.find("big.bin"), std::string::npos);
+            continue;
+        }
+        // The verified download stays, the player's copy is untouched, and the next run only
+        // unpacks.
+        EXPECT_EQ(game_.read("big.bin"), old) << log;
+        EXPECT_TRUE(std::filesystem::exists(game_.file("big.bin.gz")));
+        const size_t requestsBefore = server.requests().size();
+        const ProcessResult again = runProcess({KIB_UPDATER_PATH},
+            ProcessOptions{game_.path(), {{"SDL_VIDEODRIVER", "dummy"}}, {"DISPLAY", "http_proxy"}, 120000});
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_NE(again.err.find("Done!"), std::string::npos) << again.err;
+        EXPECT_EQ(md5OfFile(game_.file("big.bin")), manifest.substr(manifest.find(".gz:") + 4, 32));
+        for (const std::string& request : server.requests(requestsBefore))
+            EXPECT_EQ(request.find("big.bin"), std::string::npos) << request;
+        std::filesystem::remove(game_.file("big.bin"));
+    }
 }
 
 TEST_F(UpdaterWindow, ASlowedUpdateShowsAPartialBarThatCyclesItsColour) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/digest.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "util/md5.h"
@@ -140,9 +141,13 @@ TEST(FinishFile, DecompressesOnlyGzNamesAndRemovesTheGz) {
     dir.write("plain.txt", "as it came");
     dir.write("gz", "two letters short of a suffix");
 
+    // Unpacked as a worker does it, then logged as the delivery does.
+    const FinishOutcome unpacked = unpackArrived(dir.file("data/pack.bin.gz"), md5OfBuffer(content.data(), int32_t(content.size())), false);
+    EXPECT_EQ(unpacked.failure, "");
+    EXPECT_EQ(unpacked.verifiedPath, dir.file("data/pack.bin"));
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(finishFile(dir.file("data/pack.bin.gz")));
-    EXPECT_TRUE(finishFile(dir.file("plain.txt")));
+    EXPECT_TRUE(finishFile(dir.file("data/pack.bin.gz"), unpacked));
+    EXPECT_TRUE(finishFile(dir.file("plain.txt"), FinishOutcome()));
     const std::string log = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(dir.read("data/pack.bin"), content);
@@ -154,7 +159,7 @@ TEST(FinishFile, DecompressesOnlyGzNamesAndRemovesTheGz) {
 
     ScopedWorkingDirectory inside(dir.path());
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(finishFile("gz"));
+    EXPECT_TRUE(finishFile("gz", FinishOutcome()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t\t\tgz not compressed\n");
     EXPECT_EQ(dir.read("gz"), "two letters short of a suffix");
 }

@@ -1,5 +1,6 @@
 // MD5 against RFC 1321's test suite, its padding boundaries, piecewise feeding and md5sum.
 #include "util/md5.h"
+#include "util/md5_pipe.h"
 
 #include <gtest/gtest.h>
 
@@ -85,4 +86,29 @@ TEST(Md5OfFile, MissingFileOrDirectoryYieldsEmptyText) {
     EXPECT_EQ(md5OfFile(dir.path()), "");
     dir.write("empty", "");
     EXPECT_EQ(md5OfFile(dir.file("empty")), "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST(Md5Pipe, DigestsWhatWasAppendedAcrossTheThreadAndSlotBoundaries) {
+    const size_t inline_ = Md5Pipe::kInlineBytes, slot = Md5Pipe::kSlotBytes;
+    const struct {
+        size_t length;
+        size_t piece;
+    } cases[] = {
+        {0, 1},                                  // nothing at all
+        {inline_, 4096},                         // all inline: no thread
+        {inline_ + 1, 4096},                     // the thread starts for the last byte
+        {inline_ + slot * Md5Pipe::kSlots * 3 + 7, 65536 + 3},  // every slot reused, a piece across slots
+        {inline_ + slot * 2, slot * 3},          // one piece larger than all the slots
+    };
+    for (const auto& c : cases) {
+        const std::string data = patternBytes(c.length, unsigned(c.length));
+        Md5Pipe pipe;
+        for (size_t at = 0; at < data.size(); at += c.piece)
+            pipe.append(reinterpret_cast<const uint8_t*>(data.data() + at), std::min(c.piece, data.size() - at));
+        EXPECT_EQ(pipe.finish(), digestInPieces(data, 1 << 20)) << c.length << " in pieces of " << c.piece;
+    }
+    // Dropped before finishing, as a failed transfer drops it: the thread still ends.
+    Md5Pipe dropped;
+    const std::string data = patternBytes(inline_ * 2, 1);
+    dropped.append(reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
