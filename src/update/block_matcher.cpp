@@ -1,13 +1,16 @@
 // Scanning a local file with the rolling checksum for the blocks of a block map.
 #include "update/block_matcher.h"
 
+#include <SDL.h>
+#include <SDL_thread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
-#include "update/spare_thread.h"
 #include "util/rolling_checksum.h"
 
 namespace {
@@ -16,6 +19,8 @@ namespace {
 constexpr size_t kReadChunk = 1 << 20;
 // Files from this size on are scanned by two threads.
 constexpr uint64_t kParallelScanMinSize = 16 << 20;
+// Set while a scan's helper thread runs.
+std::atomic<bool> scanHelperBusy{false};
 // Offsets checked between two looks at the cancel flag.
 constexpr uint64_t kCancelCheckEvery = 1 << 20;
 
@@ -246,7 +251,7 @@ void scan(ScanJob& job) {
     job.ok = true;
 }
 
-int runScan(void* job) {
+int SDLCALL runScan(void* job) {
     scan(*static_cast<ScanJob*>(job));
     return 0;
 }
@@ -265,19 +270,22 @@ bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::ve
     const uint64_t localSize = uint64_t(size);
 
     const WeakIndex index(map);
-    // A large file is scanned in two halves at once when the spare thread is free: the scan is
-    // bound by its hashing, and the worker's own transfer waits for it. Blocks that straddle the middle are found by the first half,
-    // whose windows may reach past it.
-    ScanJob first{&map, &index, localPath, localSize, 0, localSize, cancel, {}};
+    // A large file is scanned in two halves at once: the scan is bound by its hashing, and the
+    // worker's own transfer waits for it. Blocks that straddle the middle are found by the first
+    // half, whose windows may reach past it. One helper thread in the whole process, so that
+    // five workers scanning at once stay six threads, not ten.
+    bool expected = false;
+    const bool split = localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(expected, true);
+    ScanJob first{&map, &index, localPath, localSize, 0, split ? localSize / 2 : localSize, cancel, {}};
     ScanJob second{&map, &index, localPath, localSize, localSize / 2, localSize, cancel, {}};
-    SpareThread helper;
-    if (localSize >= kParallelScanMinSize && helper.start(runScan, &second)) first.end = localSize / 2;
+    SDL_Thread* helper = split ? SDL_CreateThread(runScan, &second) : nullptr;
+    if (split && !helper) first.end = localSize;
     scan(first);
-    helper.join();
-    const bool split = first.end != localSize;
-    if (!first.ok || (split && !second.ok)) return false;
+    if (helper) SDL_WaitThread(helper, nullptr);
+    if (split) scanHelperBusy = false;
+    if (!first.ok || (helper && !second.ok)) return false;
     for (size_t i = 0; i < sources.size(); ++i)
-        sources[i] = first.sources[i] != kBlockNotHeld || !split ? first.sources[i] : second.sources[i];
+        sources[i] = first.sources[i] != kBlockNotHeld || !helper ? first.sources[i] : second.sources[i];
     return true;
 }
 

@@ -11,10 +11,9 @@
 #include "platform/platform.h"
 #include "update/block_map.h"
 #include "update/block_matcher.h"
-#include "update/hashing_writer.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
-#include "util/md5.h"
+#include "util/md5_pipe.h"
 
 namespace {
 
@@ -26,64 +25,73 @@ struct FileCloser {
 };
 
 // Writes the new version front to back: fetched bytes where they arrive, local blocks in the
-// gaps between them, the digest taken on the way (on the spare thread when it is free).
+// gaps between them, the digest taken on the way (on a second processor, as a download's is).
 class Assembler {
 public:
     Assembler(const BlockMap& map, const std::vector<int64_t>& sources, std::FILE* local, std::FILE* part,
               const PlatformCancel* cancel)
-        : map_(map), sources_(sources), local_(local), cancel_(cancel), out_(part) {}
+        : map_(map), sources_(sources), local_(local), part_(part), cancel_(cancel), buffer_(new uint8_t[kReadSize]) {}
 
     static bool take(void* context, uint64_t offset, const char* data, size_t length) {
         return static_cast<Assembler*>(context)->write(offset, data, length);
     }
 
     // Fills up to `offset` from local blocks; false when a block there is not held locally
-    // (the server skipped a range), cannot be read, or the transfer is cancelled.
+    // (the server skipped a range), cannot be read or written, or the transfer is cancelled.
     bool fillTo(uint64_t offset) {
-        while (out_.written() < offset) {
+        while (written_ < offset) {
             if (platformCancelRaised(cancel_)) return false;
-            const uint64_t at = out_.written();
-            size_t block = size_t(at / map_.blockSize);
+            size_t block = size_t(written_ / map_.blockSize);
             if (block >= sources_.size() || sources_[block] == kBlockNotHeld) return false;
-            const int64_t from = sources_[block] + int64_t(at - uint64_t(block) * map_.blockSize);
+            const int64_t from = sources_[block] + int64_t(written_ - uint64_t(block) * map_.blockSize);
             // Blocks that follow each other in the local file too are read in one go.
             uint64_t end = uint64_t(block) * map_.blockSize + map_.blockLength(block);
-            while (end < offset && ++block < sources_.size() && sources_[block] == from + int64_t(end - at))
+            while (end < offset && ++block < sources_.size() && sources_[block] == from + int64_t(end - written_))
                 end = uint64_t(block) * map_.blockSize + map_.blockLength(block);
-            size_t room = 0;
-            uint8_t* to = out_.space(room);
-            const size_t count = size_t(std::min<uint64_t>(std::min(end, offset) - at, room));
+            const size_t count = size_t(std::min<uint64_t>(std::min(end, offset) - written_, kReadSize));
             // A seek empties the stream's buffer.
             if (from != localOffset_ && platformSeekFile(local_, from) != from) return false;
-            if (std::fread(to, 1, count, local_) != count) return false;
+            if (std::fread(buffer_.get(), 1, count, local_) != count) return false;
             localOffset_ = from + int64_t(count);
-            if (!out_.commit(count)) return false;
+            if (!append(buffer_.get(), count)) return false;
             reused_ += count;
         }
         return true;
     }
 
-    uint64_t written() const { return out_.written(); }
+    uint64_t written() const { return written_; }
     uint64_t reused() const { return reused_; }
-    // The digest of everything written; false when a write failed.
-    bool finish(std::string& md5) { return out_.finish(md5); }
+    // The digest of everything written. Once only.
+    std::string md5() { return md5_.finish(); }
 
 private:
+    static constexpr size_t kReadSize = 1 << 20;
+
     bool write(uint64_t offset, const char* data, size_t length) {
-        if (offset > written() && !fillTo(offset)) return false;
+        if (offset > written_ && !fillTo(offset)) return false;
         // Bytes already written (a server may send a range joined with its neighbour) are skipped.
         const uint64_t end = offset + length;
-        if (end <= written()) return true;
-        const size_t skip = size_t(written() - offset);
-        if (end > map_.fileSize) return false;
-        return out_.append(reinterpret_cast<const uint8_t*>(data) + skip, length - skip);
+        if (end <= written_) return true;
+        const size_t skip = size_t(written_ - offset);
+        return append(reinterpret_cast<const uint8_t*>(data) + skip, length - skip);
+    }
+
+    bool append(const uint8_t* data, size_t length) {
+        if (written_ + length > map_.fileSize) return false;
+        if (std::fwrite(data, 1, length, part_) != length) return false;
+        md5_.append(data, length);
+        written_ += length;
+        return true;
     }
 
     const BlockMap& map_;
     const std::vector<int64_t>& sources_;
     std::FILE* local_;
+    std::FILE* part_;
     const PlatformCancel* cancel_;
-    HashingWriter out_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    Md5Pipe md5_;
+    uint64_t written_ = 0;
     uint64_t reused_ = 0;
     // Where the next read of the local stream starts.
     int64_t localOffset_ = 0;
@@ -167,8 +175,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
         else if (result == RangeFetchResult::Failed) why = "a Range request failed";
         else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
-        else if (!assembler.finish(digest)) why = "the new version could not be written";
-        else if (digest != plan.md5) why = "the result does not match its digest";
+        else if ((digest = assembler.md5()) != plan.md5) why = "the result does not match its digest";
         else built = true;
         reused = assembler.reused();
         const bool closed = std::fclose(part.file) == 0;
