@@ -3,8 +3,10 @@
 # the real updater from a loopback nginx, with curl's download of the file beside them. For
 # each size (MiB; default 128 and 1024): a random file; its new version has 4 KiB inserted
 # 1 MiB from its start and 1 MiB in the middle rewritten. The player holds the old version.
-# Bytes are nginx's body bytes from its access log (the map included); seconds are wall clock.
-# Usage: bench/delta_bench.sh [build directory] [size in MiB...]
+# Bytes are nginx's body bytes from its access log (the map included); seconds are wall clock,
+# the median of ROUNDS runs (default 5) of each, taken in turn so that a busy moment of the
+# machine falls on all three alike. The load average is printed beside them.
+# Usage: [ROUNDS=n] bench/delta_bench.sh [build directory] [size in MiB...]
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -31,12 +33,15 @@ base="http://127.0.0.1:$nginx_port"
 log=$work/server/access.log
 export SDL_VIDEODRIVER=dummy
 
+rounds=${ROUNDS:-5}
 mib=$((1024 * 1024))
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 # Body bytes nginx sent since line $1 of its access log.
 served_since() { tail -n +"$(($1 + 1))" "$log" | awk -F'"' '{ split($3, f, " "); sum += f[2] } END { printf "%d", sum }'; }
 log_lines() { wc -l <"$log"; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 # Runs the updater in a game folder holding the old version, against manifest $1; prints
 # "seconds bytes". Checks the result against the new version.
@@ -80,17 +85,27 @@ for size in "${sizes[@]}"; do
   "$manifest_tool" -q --exclude full "$work/www" "$base/" >/dev/null
   map_bytes=$(stat -c %s "$work/www/data/big.pak.kib-blocks")
 
-  before=$(log_lines)
-  start=$(now)
-  curl -sS -o "$work/curl.bin" "$base/data/big.pak"
-  end=$(now)
-  curl_seconds=$(elapsed "$start" "$end")
-  curl_bytes=$(served_since "$before")
-  rm -f "$work/curl.bin"
+  curl_runs=() full_runs=() delta_runs=()
+  echo "${size}MiB: load average before $(load)"
+  for ((round = 1; round <= rounds; ++round)); do
+    before=$(log_lines)
+    start=$(now)
+    curl -sS -o "$work/curl.bin" "$base/data/big.pak"
+    end=$(now)
+    curl_runs+=("$(elapsed "$start" "$end")")
+    curl_bytes=$(served_since "$before")
+    rm -f "$work/curl.bin"
 
-  read -r full_seconds full_bytes < <(run_update full/manifest.txt)
-  read -r delta_seconds delta_bytes < <(run_update manifest.txt)
-  grep -q "Delta update of data/big.pak:" "$work/last.log" || { echo "no delta update:" >&2; cat "$work/last.log" >&2; exit 1; }
+    read -r seconds full_bytes < <(run_update full/manifest.txt)
+    full_runs+=("$seconds")
+    read -r seconds delta_bytes < <(run_update manifest.txt)
+    delta_runs+=("$seconds")
+    grep -q "Delta update of data/big.pak:" "$work/last.log" || { echo "no delta update:" >&2; cat "$work/last.log" >&2; exit 1; }
+  done
+  echo "${size}MiB: load average after $(load); seconds of each run: curl ${curl_runs[*]}; whole ${full_runs[*]}; delta ${delta_runs[*]}"
+  curl_seconds=$(median "${curl_runs[@]}")
+  full_seconds=$(median "${full_runs[@]}")
+  delta_seconds=$(median "${delta_runs[@]}")
   delta_line=$(grep "Delta update of data/big.pak:" "$work/last.log" | sed 's/^[[:space:]]*//')
 
   row() { printf '%-8s %-34s %9.2f %14d %8.2f%%\n' "${size}MiB" "$1" "$2" "$3" "$(awk -v b="$3" -v n="$new_size" 'BEGIN { print 100 * b / n }')"; }
