@@ -25,6 +25,11 @@ public:
     // The byte count (> 0), 0 at the end of the response, or kSocketFailed, kSocketTimedOut,
     // kSocketCancelled.
     int64_t receive(char* buffer, size_t capacity);
+    // Takes the connection into another transfer of the same thread, kept open since the last.
+    void renew(int stallTimeoutMs, const PlatformCancel* cancel) {
+        stallTimeoutMs_ = stallTimeoutMs;
+        cancel_ = cancel;
+    }
     // Why startTls failed; empty otherwise.
     const std::string& error() const { return error_; }
     // Whether the failed handshake may pass on another attempt (it timed out or was cut short).

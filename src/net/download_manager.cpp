@@ -29,6 +29,8 @@ constexpr Uint32 kWaitSliceMs = 10;
 
 struct WorkerSlot {
     SDL_Thread* thread = nullptr;
+    // The connection this worker keeps open between its requests to one server (worker only).
+    KeptConnection kept;
     // The request this worker is handling: set under pendingLock, cleared under finishedLock.
     // Still set after the worker ended when a stop cut its request short; stop deletes it.
     DownloadRequest* current = nullptr;
@@ -78,7 +80,7 @@ bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manage
 }
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
-void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
+void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, KeptConnection& kept) {
     // A local copy that is already right needs no transfer.
     request.present = request.verifyExisting && !request.expectedMd5.empty() &&
                       md5OfFile(request.localPath) == request.expectedMd5;
@@ -101,6 +103,7 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager) {
     options.noCache = request.fresh;
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();
+    options.keep = &kept;
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
@@ -162,7 +165,7 @@ int SDLCALL runWorker(void* argument) {
         slot.current = request;
         SDL_mutexV(manager.pendingLock);
 
-        handleRequest(*request, manager);
+        handleRequest(*request, manager, slot.kept);
         completeDownload(*request);
         if (request->status == Done && request->finishStep && !manager.stopping.load())
             request->finishStep(*request, manager.stopping);

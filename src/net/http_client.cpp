@@ -141,7 +141,9 @@ bool isSecure(const std::string& url) {
     return parseUrl(url, address) && address.scheme == "https";
 }
 
-enum class Step { Stored, NoResponse, Failed, Redirect, Restart };
+// StaleConnection: a kept connection turned out closed before any answer; nothing was
+// stored, and the request goes again over a new one.
+enum class Step { Stored, NoResponse, Failed, Redirect, Restart, StaleConnection };
 
 // One request and its response. A redirect leaves its target in `next` and its status line in
 // `statusLine`.
@@ -191,32 +193,51 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         }
     }
 
-    std::string connectName, connectPort;
-    std::vector<PlatformAddress> addresses;
-    if (!splitHostPort(connectHost, connectName, connectPort, defaultPort) || connectName.empty() ||
-        !platformResolve(connectName, connectPort, addresses)) {
-        result.failure = "could not resolve " + forLog(connectHost);
-        return Step::Failed;
+    // Only a direct connection is kept: what a proxy does with one is the proxy's business.
+    const bool keepable = options.keep && connectHost == address.host;
+    const std::string server = address.scheme + "://" + name + ":" + port;
+    std::unique_ptr<Connection> connection;
+    bool reused = false;
+    if (options.keep) {
+        if (keepable && options.keep->connection && options.keep->server == server) {
+            connection = std::move(options.keep->connection);
+            connection->renew(options.stallTimeoutMs, options.cancel);
+            reused = true;
+        }
+        // Whatever was kept for another server is closed now.
+        options.keep->connection.reset();
     }
-    PlatformSocket socket;
-    if (!connectToAny(socket, addresses, options)) {
-        result.retryable = !platformCancelRaised(options.cancel);
-        result.failure = result.retryable ? "could not connect to " + forLog(connectHost) : "cancelled";
-        return Step::Failed;
+    if (!connection) {
+        std::string connectName, connectPort;
+        std::vector<PlatformAddress> addresses;
+        if (!splitHostPort(connectHost, connectName, connectPort, defaultPort) || connectName.empty() ||
+            !platformResolve(connectName, connectPort, addresses)) {
+            result.failure = "could not resolve " + forLog(connectHost);
+            return Step::Failed;
+        }
+        PlatformSocket socket;
+        if (!connectToAny(socket, addresses, options)) {
+            result.retryable = !platformCancelRaised(options.cancel);
+            result.failure = result.retryable ? "could not connect to " + forLog(connectHost) : "cancelled";
+            return Step::Failed;
+        }
+        connection.reset(new Connection(socket, options.stallTimeoutMs, options.cancel));
+        // Never plain text instead: a refused handshake fails the transfer.
+        if (secure && !connection->startTls(name)) {
+            result.failure = connection->error();
+            // A certificate stays refused however often it is asked; a handshake cut short or
+            // timed out may pass next time.
+            result.retryable = connection->handshakeMayPass();
+            return Step::Failed;
+        }
     }
-    Connection connection(socket, options.stallTimeoutMs, options.cancel);
-    // Never plain text instead: a refused handshake fails the transfer.
-    if (secure && !connection.startTls(name)) {
-        result.failure = connection.error();
-        // A certificate stays refused however often it is asked; a handshake cut short or timed
-        // out may pass next time.
-        result.retryable = connection.handshakeMayPass();
-        return Step::Failed;
-    }
+    // A kept connection the server closed while it idled fails before any answer: the
+    // request then goes again, over a new one.
+    auto staleOr = [&](Step step) { return reused && !platformCancelRaised(options.cancel) ? Step::StaleConnection : step; };
 
     const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
-    std::string request =
-        "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host + "\r\nConnection: close\r\n";
+    std::string request = "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host +
+                          (keepable ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
     // The updater compares files byte for byte: no compression it did not ask for.
     request += "Accept-Encoding: identity\r\n";
     if (address.hasUserInfo) request += "Authorization: " + basicAuthorization(address.userInfo) + "\r\n";
@@ -224,10 +245,10 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     if (options.noCache) request += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
     if (resumeFrom > 0) request += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
     request += "\r\n";
-    if (!connection.sendAll(request.data(), request.size())) {
+    if (!connection->sendAll(request.data(), request.size())) {
         result.retryable = !platformCancelRaised(options.cancel);
         result.failure = result.retryable ? "could not send the request to " + forLog(connectHost) : "cancelled";
-        return Step::Failed;
+        return staleOr(Step::Failed);
     }
 
     std::unique_ptr<char[]> block(new char[kBlockSize]);
@@ -235,16 +256,17 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     std::string head;
     size_t headerEnd;
     for (;;) {
-        const int64_t count = connection.receive(block.get(), kBlockSize);
+        const int64_t count = connection->receive(block.get(), kBlockSize);
         // A server that hangs up before saying anything leaves no file; the caller sees it missing.
         if (count == 0 && head.empty()) {
             result.failure = "the server closed the connection without answering";
-            return Step::NoResponse;
+            return staleOr(Step::NoResponse);
         }
         if (count <= 0) {
             describeReceiveFailure(count, 0, 0, options, result);
             result.failure += " of the response header";
-            return Step::Failed;
+            // A reset before any byte is a closed kept connection too; a silence is not.
+            return head.empty() && count == kSocketFailed ? staleOr(Step::Failed) : Step::Failed;
         }
         // Only the new bytes (and the three before them) can complete the blank line.
         const size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
@@ -353,11 +375,17 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         decoder.reset();
         return writeOut(sniffedRaw.data(), sniffedRaw.size());
     };
+    // A server keeping the connection open frames every body by its length, an empty one too.
+    const bool framed = keepable && response.keepAlive && response.contentLength >= 0;
     int64_t received = 0;
-    // Bytes past the declared length are not part of the body.
+    // Bytes past the declared length are not part of the body, and leave the connection unfit
+    // for another request.
+    bool overrun = false;
     auto store = [&](const char* data, size_t length) {
-        if (contentLength > 0 && int64_t(length) > contentLength - received)
+        if ((contentLength > 0 || framed) && int64_t(length) > contentLength - received) {
             length = size_t(contentLength - received);
+            overrun = true;
+        }
         received += int64_t(length);
         // Small steps, so that what one step decodes to stays small (deflate packs at most
         // about 1,000 to 1).
@@ -392,13 +420,13 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     head.shrink_to_fit();
 
     for (;;) {
-        if (contentLength > 0 && received >= contentLength) break;
+        if ((contentLength > 0 || framed) && received >= contentLength) break;
         if (maxBytes > 0 && received > maxBytes) {
             result.failure = "more than " + std::to_string(maxBytes) + " bytes";
             file.discardOnFailure();
             return Step::Failed;
         }
-        const int64_t count = connection.receive(block.get(), kBlockSize);
+        const int64_t count = connection->receive(block.get(), kBlockSize);
         // A short body is never a complete file.
         if (count == 0 && contentLength == 0) break;
         if (count <= 0) {
@@ -419,10 +447,18 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         result.failure = "could not write " + bodyPath;
         return Step::Failed;
     }
+    // The body's end was known and nothing followed it: the next request may use the connection.
+    if (framed && received == contentLength && !overrun) {
+        options.keep->server = server;
+        options.keep->connection = std::move(connection);
+    }
     return Step::Stored;
 }
 
 }  // namespace
+
+KeptConnection::KeptConnection() = default;
+KeptConnection::~KeptConnection() = default;
 
 bool splitUrl(const std::string& url, std::string& host, std::string& path) {
     const size_t prefix = url.find("http://");
@@ -504,6 +540,11 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
         switch (fetchOnce(current, bodyPath, maxBytes, options, mayResume, result, next, statusLine)) {
         case Step::Stored:
             return true;
+        case Step::StaleConnection:
+            // Not a failure of the transfer, and not told as one: the same request again.
+            result.failure.clear();
+            result.retryable = false;
+            continue;
         case Step::NoResponse:
             // Nothing arrived: what stands at the name is no body of this transfer. Only what
             // a resume may continue stays.

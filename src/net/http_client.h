@@ -1,14 +1,28 @@
-// The HTTP/1.0 client: one GET over a new TCP connection, the body streamed into a local file.
-// It keeps no state between calls and never logs; any thread may call it.
+// The HTTP/1.0 client: one GET over a new TCP connection (or one its caller kept open), the body
+// streamed into a local file. It keeps no state of its own between calls and never logs; any
+// thread may call it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 
 struct ProxySettings;
+class Connection;
+
+// A connection one thread keeps open between its requests to the same server, when the server
+// offered to (HTTP/1.0 keep-alive): each file after the first then costs no connect, and over
+// HTTPS no handshake. Empty until a response leaves a connection fit for another request.
+struct KeptConnection {
+    KeptConnection();
+    ~KeptConnection();
+    // The scheme, host and port it is connected to.
+    std::string server;
+    std::unique_ptr<Connection> connection;
+};
 
 struct HttpOptions {
     // A connect, send or receive that makes no progress for this long fails the transfer.
@@ -28,6 +42,11 @@ struct HttpOptions {
     bool resume = false;
     // Requests go through this proxy unless its bypass list names the host; null: none.
     const ProxySettings* proxy = nullptr;
+    // When set, a connection to the same server kept here by the last request is used again (a
+    // fresh one is made when the server has closed it meanwhile), and a connection whose
+    // response the server offered to keep open is left here. Requests through a proxy are not
+    // kept. Null: one connection per request, "Connection: close".
+    KeptConnection* keep = nullptr;
 };
 
 // What one httpGet met on the way, for the caller to log on its own thread.

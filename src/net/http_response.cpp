@@ -85,6 +85,10 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
                 for (char& c : head.contentEncoding) c = char(std::tolower((unsigned char)c));
             } else if (equalsIgnoringCase(header, lineStart, nameLength, "content-range")) {
                 head.rangeStart = rangeStartOf(value);
+            } else if (equalsIgnoringCase(header, lineStart, nameLength, "connection")) {
+                std::string tokens = value;
+                for (char& c : tokens) c = char(std::tolower((unsigned char)c));
+                head.keepAlive = tokens.find("keep-alive") != std::string::npos && tokens.find("close") == std::string::npos;
             } else if (equalsIgnoringCase(header, lineStart, nameLength, "retry-after")) {
                 int64_t seconds;
                 head.retryAfterSeconds = parseLength(value, seconds) ? seconds : -1;

@@ -22,6 +22,9 @@ struct HttpResponseHead {
     int64_t rangeStart = -1;
     // A Retry-After given in seconds; -1 when missing or given as a date.
     int64_t retryAfterSeconds = -1;
+    // The server offers to keep the connection open for another request: its Connection field
+    // names keep-alive and not close (an HTTP/1.0 client is never kept open otherwise).
+    bool keepAlive = false;
 };
 
 // Reads `header` (everything before the blank line). Field names are matched without regard to

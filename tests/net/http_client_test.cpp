@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "support/digest.h"
@@ -110,6 +111,67 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
     EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
                            std::to_string(recorder.port()) + "\r\nConnection: close\r\nAccept-Encoding: identity\r\n\r\n");
     EXPECT_EQ(out.read("f"), "ok");
+}
+
+// A kept connection carries the next request only when the server framed the body by its
+// length and offered to keep it open; one the server closed meanwhile is replaced unseen.
+TEST(HttpGetKeepAlive, AConnectionIsKeptOnlyWhenFitAndReplacedWhenTheServerClosedIt) {
+    const std::string offer = "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: ";
+    const struct {
+        const char* name;
+        std::string response;
+        // The server holds the connection open after its answer instead of closing it.
+        bool holds;
+        std::string body;
+    } cases[] = {
+        {"closed by the server after the offer", offer + "5\r\n\r\nhello", false, "hello"},
+        {"an empty body ends at its length", offer + "0\r\n\r\n", true, ""},
+        {"no offer", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", false, "hello"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&c](ScriptedConnection& connection) {
+            connection.send(c.response);
+            if (c.holds) connection.hold();
+        });
+        TempDir out;
+        KeptConnection kept;
+        HttpOptions options = quickStall(2000);
+        options.keep = &kept;
+        // A held connection answers no second request: one is enough to see the body end.
+        const int requests = c.holds ? 1 : 3;
+        for (int i = 0; i < requests; ++i) {
+            HttpResult result;
+            ASSERT_TRUE(httpGet(server.url("/f"), out.file("f"), 0, options, &result)) << result.failure;
+            EXPECT_EQ(result.failure, "");
+            EXPECT_TRUE(result.events.empty());
+            EXPECT_EQ(out.read("f"), c.body);
+        }
+        // Each request had a connection of its own: the scripted server answers one request per
+        // connection, so a reuse it never answered would have failed above.
+        EXPECT_TRUE(server.waitForRequests(size_t(requests), 1000));
+        server.releaseOne();
+    }
+
+    // nginx keeps one connection for all of a worker's files.
+    TempDir root, out;
+    root.write("a.bin", patternBytes(70000, 1));
+    root.write("b.bin", "");
+    root.write("c.bin", patternBytes(10, 3));
+    NginxServer nginx(root.path());
+    ASSERT_TRUE(nginx.started());
+    KeptConnection kept;
+    HttpOptions options = quickStall(5000);
+    options.keep = &kept;
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "a.bin"}) {
+        ASSERT_TRUE(httpGet(nginx.baseUrl() + name, out.file(name), 0, options));
+        EXPECT_EQ(out.read(name), root.read(name));
+    }
+    const std::string log = nginx.accessLog();
+    std::set<std::string> connections;
+    for (size_t at = log.find(" c"); at != std::string::npos; at = log.find(" c", at + 1))
+        connections.insert(log.substr(at, log.find('\n', at) - at));
+    EXPECT_EQ(connections.size(), 1u) << log;
 }
 
 TEST(HttpGetScripted, AServerThatClosesAtOnceLeavesNoFileButIsNoTransferError) {
