@@ -81,8 +81,8 @@ bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manage
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, KeptConnection& kept) {
-    // A local copy that is already right needs no transfer.
-    request.present = request.verifyExisting && !request.expectedMd5.empty() &&
+    // A local copy that is already right needs no transfer (a shortcut looks for itself).
+    request.present = request.verifyExisting && !request.expectedMd5.empty() && !request.shortcut.attempt &&
                       md5OfFile(request.localPath) == request.expectedMd5;
     if (request.present) {
         request.status = Done;

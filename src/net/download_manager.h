@@ -28,7 +28,9 @@ using DownloadCallback = void (*)(DownloadRequest* request);
 // true when it stored the file under the request's downloadPath, not yet renamed, and set
 // receivedMd5 to the digest it took as it wrote it (it may change localPath, downloadPath and
 // expectedMd5 together, and drop the finish step, since the file it built is the final one);
-// false, with receivedMd5 left empty, lets the plain download go ahead.
+// false, with receivedMd5 left empty, lets the plain download go ahead. It also makes the look
+// at the local file that verifyExisting asks for (true, with `present` set, when the file
+// already has expectedMd5), so that its own reading of the disk can go on beside it.
 // It never logs; it may leave a line for the main thread in the request's note.
 using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
 

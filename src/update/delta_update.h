@@ -19,7 +19,10 @@ constexpr int64_t kMaxBlockMapBytes = 32 * 1024 * 1024;
 // empty plan (no attempt) otherwise. Main thread.
 DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& localPath, const std::string& md5);
 
-// The DownloadShortcut of a delta update, on a worker thread: fetches the map (url + the map
+// The DownloadShortcut of a delta update, on a worker thread. With verifyExisting it makes the
+// manager's check of the local file (request.localPath against expectedMd5) on a thread of its
+// own while it fetches the map and scans: a file already right is `present` (true, nothing
+// fetched or replaced). Otherwise it fetches the map (url + the map
 // suffix, through a temporary file beside the local one), scans the local copy, builds the new
 // version under the local copy's download name from local blocks and Range requests, and checks
 // its digest as it writes it; the delivery renames it over the local copy. On success the
