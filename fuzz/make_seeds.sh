@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 rm -rf corpus
-mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,signature_fuzzer}
+mkdir -p corpus/{manifest_fuzzer,http_response_fuzzer,gunzip_fuzzer,strings_fuzzer,url_fuzzer,location_fuzzer,block_map_fuzzer,byte_ranges_fuzzer,signature_fuzzer}
 
 seed() {  # seed TARGET NAME: standard input becomes the seed
   cat > "corpus/$1/$2"
@@ -87,6 +87,40 @@ printf 'http://u:p@h/a\n//cdn.example/x y/caf\xc3\xa9' | seed location_fuzzer sc
 printf 'http://h/a\nHTTPS://Secure/x' | seed location_fuzzer absolute
 printf 'http://h/a\njavascript:alert(1)' | seed location_fuzzer other-scheme
 printf 'http://h/a/b\n?only=query' | seed location_fuzzer query
+
+# The block map: real maps of the fuzzer's local file (every block found), of a short run of
+# zeros (a short last block found by its padding) and of an empty file, with 4- and 16-byte
+# strong hashes.
+python3 - <<'PY'
+import hashlib, struct
+def rolling(block):
+    n = len(block)
+    low = sum(block) & 0xffff
+    high = sum((n - i) * b for i, b in enumerate(block)) & 0xffff
+    return (high << 16) | low
+def block_map(data, strong_bytes, block_size=4096):
+    out = b"KIBBLKM1" + struct.pack(">QIBBH", len(data), block_size, 4, strong_bytes, 0)
+    out += hashlib.md5(data).digest()
+    for start in range(0, len(data), block_size):
+        block = data[start:start + block_size].ljust(block_size, b"\0")
+        out += struct.pack(">I", rolling(block)) + hashlib.md5(block).digest()[:strong_bytes]
+    return out
+local = bytes(6000) + bytes(((i * 131) >> 3) & 0xff for i in range(6000, 20000))
+for name, data, strong in [("local-file", local, 8), ("short-zeros", bytes(1500), 4),
+                           ("empty", b"", 16), ("local-shifted", local[100:9000] + b"new" + local[9000:], 16)]:
+    open("corpus/block_map_fuzzer/" + name, "wb").write(block_map(data, strong))
+PY
+
+# Range answers: the Content-Type line, the Content-Range line, then a multipart body as nginx
+# sends it (with a preamble line), one cut short, one with a part beyond the file.
+part() {  # boundary first last
+  printf '\r\n--%s\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes %s-%s/100000\r\n\r\n' "$1" "$2" "$3"
+  head -c $(($3 - $2 + 1)) /dev/zero | tr '\0' 'd'
+}
+{ printf 'multipart/byteranges; boundary=00000000001\nbytes 0-9/100000\n'; part 00000000001 0 9; part 00000000001 500 620
+  printf '\r\n--00000000001--\r\n'; } | seed byte_ranges_fuzzer two-parts
+{ printf 'multipart/byteranges; boundary="q b"\nbytes 99999-99999/100000\n'; part 'q b' 99990 99999; } | seed byte_ranges_fuzzer cut-short
+{ printf 'multipart/byteranges; boundary=x\nbytes 5-1/100000\n'; part x 99999 100005; printf '\r\n--x--\r\n'; } | seed byte_ranges_fuzzer beyond-the-file
 
 # Signatures: a public key, a NUL byte, and a signature over the target's fixed manifest, made
 # by Debian's minisign with a throwaway key: both kinds, with and without expiry, a comment

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole job on a built-in demo: builds the updater and kib-manifest, makes a signing key,
 # publishes a small demo release with kib-manifest and signs it, serves it with nginx on a free loopback port, prepares a demo game
-# folder holding an older version and the public key, runs kib-updater there and shows what happened.
+# folder holding an older version and the public key, runs kib-updater there (its largest file
+# updated by delta, from the blocks it already holds) and shows what happened.
 # Everything lives in demo/ (recreated on every run); nginx is stopped at the end, also after
 # a failure or Ctrl-C. A real window when DISPLAY is set, SDL's dummy video driver otherwise.
 set -euo pipefail
@@ -29,7 +30,18 @@ trap 'exit 130' INT TERM
 rm -rf "$demo"
 mkdir -p "$demo/release" "$demo/www" "$demo/server" "$demo/game" "$demo/keys"
 
-# Version 2 of the demo game: text that compresses well, binary data that does not, an
+# The demo's largest file, a 12 MiB level pack: version 2 has 4 KiB inserted near its start and
+# 64 KiB rewritten in its middle, so the updater fetches only those blocks (a delta update).
+head -c $((12 * 1024 * 1024)) /dev/urandom >"$demo/world-v1.pak"
+{
+  head -c 100000 "$demo/world-v1.pak"
+  head -c 4096 /dev/urandom
+  dd if="$demo/world-v1.pak" bs=64K iflag=skip_bytes,count_bytes skip=100000 count=$((6 * 1024 * 1024 - 100000)) status=none
+  head -c $((64 * 1024)) /dev/urandom
+  dd if="$demo/world-v1.pak" bs=64K iflag=skip_bytes skip=$((6 * 1024 * 1024 + 64 * 1024)) status=none
+} >"$demo/world-v2.pak"
+
+# Version 2 of the demo game: the large level pack, text that compresses well, binary data that does not, an
 # already-compressed file, an empty file, nested folders, the player's settings file (listed
 # by name only, so the updater never overwrites the player's changes) and kib.exe, here a
 # shell script that leaves a mark when the updater starts it.
@@ -43,6 +55,7 @@ write_version() {  # folder version
       >"$dir/data/levels/level$level.txt"
   done
   head -c $((64 * 1024)) /dev/urandom >"$dir/data/sounds/beep.raw"
+  cp "$demo/world-v$version.pak" "$dir/data/levels/world.pak"
   printf 'Demo game version %s\n' "$version" | gzip -9 >"$dir/docs/changes.txt.gz"
   printf 'Read me: demo game version %s\n' "$version" >"$dir/docs/readme.txt"
   : >"$dir/data/empty.dat"
@@ -132,6 +145,10 @@ while IFS= read -r file; do
   cmp -s "$file" "$demo/game/$relative" || { echo "differs: $relative"; differences=$((differences + 1)); }
 done < <(find "$demo/release" -type f | sort)
 echo "$differences file(s) differ; config/settings.ini kept the player's setting: $(cat "$demo/game/config/settings.ini")"
+echo "--- the delta update of the largest file, data/levels/world.pak ($(stat -c %s "$demo/release/data/levels/world.pak") bytes)"
+grep "Delta update of data/levels/world.pak" "$demo/updater.log" | sed 's/^[[:space:]]*//' || echo "(no delta update in the log)"
+awk -F'"' '/world\.pak/ { split($2, r, " "); split($3, f, " "); printf "nginx: %s %s -> %s, %s bytes\n", r[1], r[2], f[1], f[2]; sum += f[2] }
+           END { printf "nginx sent %d bytes for it in all (the block map included)\n", sum }' "$demo/server/access.log"
 echo "--- the newest signed release this folder has accepted (assets/updater/update.trust)"
 cat "$demo/game/assets/updater/update.trust" 2>/dev/null || echo "(none)"
 echo "--- the message boxes of the second run"

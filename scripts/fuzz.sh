@@ -12,7 +12,7 @@ runs=${1:-1000000}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer
-  signature_fuzzer)
+  signature_fuzzer block_map_fuzzer byte_ranges_fuzzer)
 dir=build-fuzz
 
 # The "fuzz" preset builds in build-fuzz/.

@@ -81,8 +81,8 @@ bool waitUnlessStopped(int64_t milliseconds, const DownloadManager::Impl& manage
 
 // Outside every lock: the request belongs to this worker alone while it handles it.
 void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, KeptConnection& kept) {
-    // A local copy that is already right needs no transfer.
-    request.present = request.verifyExisting && !request.expectedMd5.empty() &&
+    // A local copy that is already right needs no transfer (a shortcut looks for itself).
+    request.present = request.verifyExisting && !request.expectedMd5.empty() && !request.shortcut.attempt &&
                       md5OfFile(request.localPath) == request.expectedMd5;
     if (request.present) {
         request.status = Done;
@@ -91,13 +91,18 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Kep
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
+    options.proxy = &manager.proxy;
+    // Before the body digest is asked for: the shortcut's own fetches (its map) are not the file.
+    if (request.shortcut.attempt && request.shortcut.attempt(request, options)) {
+        request.status = Done;
+        return;
+    }
     // Hashed as it arrives: the check at delivery then needs no second read of the file. Only
     // the attempt that stores the whole body sets it.
     options.bodyMd5 = &request.receivedMd5;
     options.noCache = request.fresh;
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();
-    options.proxy = &manager.proxy;
     options.keep = &kept;
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
@@ -129,7 +134,7 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Kep
 void completeDownload(DownloadRequest& request) {
     if (request.status != Done || request.present) return;
     if (!request.expectedMd5.empty()) {
-        // The digest taken while the body arrived spares a second read of the download.
+        // The digest taken while the body arrived (or a shortcut built it) spares a second read.
         if (request.receivedMd5.empty()) request.receivedMd5 = md5OfFile(request.downloadPath);
         if (request.receivedMd5 != request.expectedMd5) {
             // Also what a resume built: the next attempt for this file starts from nothing.
@@ -267,7 +272,7 @@ bool DownloadManager::start(int workerCount) {
 
 bool DownloadManager::enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                               DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
-                              bool fresh, FinishStep finishStep) {
+                              bool fresh, FinishStep finishStep, const DownloadShortcutPlan& shortcut) {
     // A failure callback of a stopping manager gets nowhere to queue to.
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(localPath));
@@ -280,6 +285,7 @@ bool DownloadManager::enqueue(const std::string& url, const std::string& localPa
     request->onFailure = onFailure;
     request->status = Queued;
     request->expectedMd5 = expectedMd5;
+    request->shortcut = shortcut;
     request->fresh = fresh;
     request->maxBytes = impl_->maxBytes;
     // Without an expected digest an existing file never counts as right: it is always fetched

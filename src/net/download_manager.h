@@ -21,8 +21,29 @@ enum DownloadStatus : int32_t {
 };
 
 struct DownloadRequest;
+struct HttpOptions;
 // Called on the main thread; the request is deleted as soon as the callback returns.
 using DownloadCallback = void (*)(DownloadRequest* request);
+// Tried by the worker before the plain download, with the manager's stall time-out and cancel:
+// true when it stored the file under the request's downloadPath, not yet renamed, and set
+// receivedMd5 to the digest it took as it wrote it (it may change localPath, downloadPath and
+// expectedMd5 together, and drop the finish step, since the file it built is the final one);
+// false, with receivedMd5 left empty, lets the plain download go ahead. It also makes the look
+// at the local file that verifyExisting asks for (true, with `present` set, when the file
+// already has expectedMd5), so that its own reading of the disk can go on beside it.
+// It never logs; it may leave a line for the main thread in the request's note.
+using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
+
+// A cheaper way to the file than the whole download, for the worker to try first.
+struct DownloadShortcutPlan {
+    DownloadShortcut attempt = nullptr;
+    // The plain file's address, the local file it rebuilds from (and replaces) and the digest
+    // that file must get.
+    std::string url;
+    std::string localPath;
+    std::string md5;
+};
+
 // Work on an arrived file that must not hold up the main thread (unpacking it, for one): run by
 // the worker, outside every lock, once the file took its local path's place. It reports what it
 // did in the request's `finishing` for the success callback to log. `stopping` is raised when
@@ -69,6 +90,11 @@ struct DownloadRequest {
     // Written by the worker when the transfer failed: the server's status line, the socket error
     // or the time-out of the last attempt.
     std::string failure;
+    // Tried first by the worker when its attempt is set.
+    DownloadShortcutPlan shortcut;
+    // Written by the worker, read by the callbacks on the main thread: what the shortcut did,
+    // as a line for the log (with its line feed), or empty.
+    std::string note;
     // Run by the worker after a successful transfer (see FinishStep); none when empty.
     FinishStep finishStep;
     // Written by finishStep, read by the success callback.
@@ -132,10 +158,13 @@ public:
     // kTransferRetries more times, after the retry delay, twice it and four times it, or after
     // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
     // once. A request with an expected digest and not `fresh` continues what an earlier attempt
-    // (or run) left in localPath + ".part"; a `fresh` one removes that first.
+    // (or run) left in localPath + ".part"; a `fresh` one removes that first. With a shortcut,
+    // the worker tries the shortcut first; it builds its file under that file's download name,
+    // and the delivery renames it like any download.
     bool enqueue(const std::string& url, const std::string& localPath, DownloadCallback onSuccess,
                  DownloadCallback onFailure, bool verifyExisting, const std::string& expectedMd5,
-                 bool fresh = false, FinishStep finishStep = nullptr);
+                 bool fresh = false, FinishStep finishStep = nullptr,
+                 const DownloadShortcutPlan& shortcut = DownloadShortcutPlan());
     // Main thread, once per main-loop iteration: calls the callback of each request the workers
     // handled, in the order they finished, with finishedLock held (callbacks may enqueue, or
     // destroy the manager; they must not call deliverFinished). By then the worker has verified

@@ -53,6 +53,10 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode);
 bool platformRenameFile(const std::string& from, const std::string& to);
 // Removes the regular file; false when there is none or the system refuses.
 bool platformRemoveFile(const std::string& path);
+// Moves `file` (from platformOpenFile) to byte `offset` of the file, or to its end when
+// `offset` is negative, with offsets of 64 bits everywhere (a C long has 32 on Windows). The
+// position reached, or -1 when the system refuses.
+int64_t platformSeekFile(std::FILE* file, int64_t offset);
 // Creates one directory level: 0 on success, otherwise -1 (it may already exist).
 int platformMakeDirectory(const std::string& path);
 // Creates every missing level of the folder path, in time linear in its length. False when a

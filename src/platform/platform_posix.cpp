@@ -211,6 +211,11 @@ bool platformRemoveFile(const std::string& path) {
     return unlinkat(parent.fd, leaf.c_str(), 0) == 0;
 }
 
+int64_t platformSeekFile(std::FILE* file, int64_t offset) {
+    if (fseeko(file, off_t(offset < 0 ? 0 : offset), offset < 0 ? SEEK_END : SEEK_SET) != 0) return -1;
+    return int64_t(ftello(file));
+}
+
 bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     std::string leaf;
     Folder parent;

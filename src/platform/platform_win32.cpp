@@ -154,6 +154,11 @@ bool platformRemoveFile(const std::string& path) {
     return kindOf(wide) == PlatformFileKind::Regular && DeleteFileW(wide.c_str()) != 0;
 }
 
+int64_t platformSeekFile(std::FILE* file, int64_t offset) {
+    if (_fseeki64(file, offset < 0 ? 0 : offset, offset < 0 ? SEEK_END : SEEK_SET) != 0) return -1;
+    return _ftelli64(file);
+}
+
 int platformMakeDirectory(const std::string& path) {
     const std::wstring wide = widePath(path);
     return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) ? 0 : -1;

@@ -10,6 +10,7 @@ const char* const kLockPath = "logs/updater.lock";
 const char* const kSignatureCopyPath = "manifest.txt.minisig";
 const char* const kTrustStatePath = "assets/updater/update.trust";
 const char* const kUnpackSuffix = ".unpacking";
+const char* const kBlockMapSuffix = ".kib-blocks";
 const char* const kVerifiedFilesPath = "assets/updater/verified.txt";
 const char* const kVerifiedFilesTemporaryPath = "assets/updater/verified.txt.new";
 
@@ -34,6 +35,7 @@ const OwnFile kOwnFiles[] = {
 const OwnFile kTemporarySuffixes[] = {
     {kDownloadSuffix, "the updater downloads every file under its name followed by this"},
     {kUnpackSuffix, "the updater unpacks every .gz under its name followed by this"},
+    {kBlockMapSuffix, "names ending in this are the block maps published beside large files"},
 };
 
 char lower(char c) { return char(std::tolower(static_cast<unsigned char>(c))); }
@@ -46,7 +48,6 @@ bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
 }
 
 }  // namespace
-
 
 std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
 

@@ -29,6 +29,10 @@ extern const char* const kVerifiedFilesPath;
 // Where the record is written before it replaces the old one in a single rename.
 extern const char* const kVerifiedFilesTemporaryPath;
 
+// The block map of "x" is published beside it as "x" with this appended, and fetched under
+// that name in the game's folder while a delta update reads it.
+extern const char* const kBlockMapSuffix;
+
 // The name the unpacked form of a ".gz" is written to until it is verified.
 std::string unpackName(const std::string& path);
 

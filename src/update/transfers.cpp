@@ -11,6 +11,7 @@
 
 #include "net/download_manager.h"
 #include "platform/platform.h"
+#include "update/delta_update.h"
 #include "update/own_files.h"
 #include "update/failure_sink.h"
 #include "update/local_digests.h"
@@ -132,9 +133,16 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     // Counted first, so that the total is right even if this request is refused.
     ++FilesToFetch;
     FinishStep step = isCompressed(localPath) ? unpackStep(unpackedMd5, expectedMd5.empty()) : nullptr;
+    // A large local copy may hold most of the new version's blocks. A ".gz" line names the
+    // plain file beside it, which a server with a block map also serves.
+    const bool compressed = !unpackedMd5.empty() && isCompressed(localPath);
+    const std::string plainUrl = compressed && isCompressed(url) ? url.substr(0, url.size() - kGzipSuffix.size()) : url;
+    const DownloadShortcutPlan delta =
+        compressed ? deltaPlanFor(plainUrl, localPath.substr(0, localPath.size() - kGzipSuffix.size()), unpackedMd5)
+                   : deltaPlanFor(url, localPath, expectedMd5);
     DownloadManager* manager = g_downloadManager.load();
     if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5, false,
-                                    std::move(step)))
+                                    std::move(step), delta))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
     reportFailure("Could not queue " + localPath);
@@ -151,6 +159,7 @@ void logTransferNotes(const DownloadRequest& request, const std::string& prefix)
 void onFileDownloaded(DownloadRequest* request) {
     logTransferNotes(*request, filePrefix(request->localPath));
     std::printf("\t\tFinished %s\n", request->localPath.c_str());
+    std::printf("%s", request->note.c_str());
     ++FilesFetched;
     // The manager has checked the download against this digest; a ".gz" is noted once unpacked.
     if (!isCompressed(request->localPath)) noteVerifiedFile(request->localPath, request->expectedMd5);
@@ -161,6 +170,7 @@ void onFileDownloaded(DownloadRequest* request) {
 void onFileFailed(DownloadRequest* request) {
     // Copied: the fatal error stops the manager, which frees requests.
     const std::string localPath = request->localPath;
+    std::printf("%s", request->note.c_str());
     logTransferNotes(*request, filePrefix(localPath));
     if (request->status == DigestMismatch) {
         // The download itself is already removed: the player's file stays as it was, and the

@@ -7,6 +7,8 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "update/block_map.h"
+#include "support/digest.h"
 
 namespace {
 
@@ -128,4 +130,50 @@ TEST(ManifestTool, InPlaceRunsAreRepeatableAndPatternsApply) {
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(dir.read("rel/manifest.txt"), manifest);
     EXPECT_NE(second.out.find("1 .gz files beside files of the same name"), std::string::npos) << second.out;
+}
+
+TEST(ManifestTool, LargeFilesGetABlockMapAndStayServedPlain) {
+    TempDir dir;
+    // Compressible, so that a .gz copy is kept beside the plain one.
+    std::string large;
+    for (int i = 0; i < 20000; ++i) large += "record " + std::to_string(i % 97) + "\n";
+    dir.write("rel/data/large.pak", large);
+    dir.write("rel/small.txt", std::string(5000, 's'));
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        bool mapped;
+    } cases[] = {
+        {"above the threshold", {"--delta-min-size", "64k"}, true},
+        {"--no-delta", {"--delta-min-size", "64k", "--no-delta"}, false},
+        {"below the default threshold", {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir out;
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"-o", out.path(), dir.file("rel"), "http://h/"});
+        const ProcessResult result = runTool(arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_TRUE(out.exists("data/large.pak.gz"));
+        EXPECT_EQ(out.exists("data/large.pak"), c.mapped);
+        EXPECT_EQ(out.exists("data/large.pak.kib-blocks"), c.mapped);
+        EXPECT_FALSE(out.exists("small.txt.kib-blocks"));
+        if (!c.mapped) continue;
+        EXPECT_EQ(out.read("data/large.pak"), large);
+        BlockMap map;
+        ASSERT_TRUE(parseBlockMap(out.read("data/large.pak.kib-blocks"), map));
+        EXPECT_EQ(map.md5, md5OfBuffer(large.data(), int32_t(large.size())));
+        // The manifest's line is unchanged: the map is found by its name.
+        EXPECT_NE(out.read("manifest.txt").find("data/large.pak.gz:" + map.md5 + "<"), std::string::npos);
+    }
+
+    // In place, a second run takes the map for its own product, and a file that fell below the
+    // threshold loses its map.
+    ASSERT_EQ(runTool({"--delta-min-size", "64k", dir.file("rel"), "http://h/"}).exitCode, 0);
+    EXPECT_TRUE(dir.exists("rel/data/large.pak.kib-blocks"));
+    const ProcessResult again = runTool({"--delta-min-size", "64k", dir.file("rel"), "http://h/"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(runTool({dir.file("rel"), "http://h/"}).exitCode, 0);
+    EXPECT_FALSE(dir.exists("rel/data/large.pak.kib-blocks"));
 }

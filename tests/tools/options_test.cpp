@@ -12,11 +12,14 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(options.outputFolder, "");
     EXPECT_EQ(options.compressionLevel, 6);
     EXPECT_TRUE(options.compress);
+    EXPECT_TRUE(options.delta);
+    EXPECT_EQ(options.deltaMinSize, 8u << 20);
 
     ManifestOptions all;
     ASSERT_EQ(parseArguments({"-o", "out", "--exclude", "*.pdb", "--exclude", "saves", "--presence", "cfg/*.ini",
                               "--compress-min-size", "64k", "--min-saving", "25", "--level", "9", "-j", "3", "-q",
-                              "--manifest-name", "m.txt", "--sign", "k.key", "--expires-in", "30", "rel", "http://h/"},
+                              "--manifest-name", "m.txt", "--delta-min-size", "1M", "--sign", "k.key", "--expires-in",
+                              "30", "rel", "http://h/"},
                              all, error),
               ParseResult::Run)
         << error;
@@ -29,12 +32,14 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all.jobs, 3);
     EXPECT_TRUE(all.quiet);
     EXPECT_EQ(all.manifestName, "m.txt");
+    EXPECT_EQ(all.deltaMinSize, 1u << 20);
     EXPECT_EQ(all.signingKeyPath, "k.key");
     EXPECT_EQ(all.expiresInDays, 30);
 
     ManifestOptions none;
-    ASSERT_EQ(parseArguments({"--no-compress", "rel", "http://h/"}, none, error), ParseResult::Run);
+    ASSERT_EQ(parseArguments({"--no-compress", "--no-delta", "rel", "http://h/"}, none, error), ParseResult::Run);
     EXPECT_FALSE(none.compress);
+    EXPECT_FALSE(none.delta);
     EXPECT_EQ(parseArguments({"rel", "--help"}, none, error), ParseResult::Help);
 }
 
@@ -49,6 +54,8 @@ TEST(ManifestOptions, RefusesBadCommandLinesWithAReason) {
         {"--compress-min-size", "-1", "rel", "http://h/"},
         {"--compress-min-size", "1G", "rel", "http://h/"},
         {"--jobs", "0", "rel", "http://h/"},
+        {"--delta-min-size", "0", "rel", "http://h/"},
+        {"--delta-min-size", "big", "rel", "http://h/"},
         {"--manifest-name", "a/b", "rel", "http://h/"},
         {"--bogus", "rel", "http://h/"},
         {"rel", "http://h/", "-o"},

@@ -19,7 +19,7 @@ TEST(ManifestPathProblem, RefusesWhatTheManifestOrTheAddressWouldChange) {
                              "logs/updater.log", "del\x7f", "Manifest.txt/x", "logs/updater.lock", "a.part",
                              "b.unpacking", "manifest.txt.minisig", "assets/updater/update.trust",
                              "assets/updater/update.trust.part", "assets/updater/verified.txt",
-                             "Assets/Updater/Verified.txt.new"}) {
+                             "Assets/Updater/Verified.txt.new", "data/level.pak.kib-blocks"}) {
         EXPECT_NE(manifestPathProblem(path), "") << path;
     }
     // Only the root names are the updater's own.

@@ -156,6 +156,7 @@ TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
         {"movie.bin.PART:" + a, "the updater downloads every file"},
         {"notes.txt.unpacking", "the updater unpacks every .gz"},
         {"level.part.gz:" + a + "<" + a, "level.part: the updater downloads every file"},
+        {"data/world.pak.KIB-BLOCKS:" + a, "the block maps published beside large files"},
         // Two lines that would write one file.
         {"notes.txt:" + a + "\nnotes.txt.gz:" + a + "<" + a, "both notes.txt and notes.txt.gz would write notes.txt"},
         {"Readme.txt:" + a + "\nREADME.TXT.gz:" + a + "<" + a, "both Readme.txt and README.TXT.gz would write README.TXT"},

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "update/block_map.h"
 #include "util/md5.h"
 
 namespace {
@@ -160,6 +161,39 @@ bool copyFile(const std::string& sourcePath, const std::string& copyPath, std::s
     return true;
 }
 
+// Writes the block map the request asks for, of the file whose digest `result` holds.
+bool writeBlockMap(const PackRequest& request, PackResult& result) {
+    if (request.blockMapPath.empty()) return true;
+    BlockMap map;
+    if (!buildBlockMap(request.sourcePath, map)) {
+        result.error = describe("cannot read", request.sourcePath);
+        return false;
+    }
+    // The map and the manifest line must describe the same bytes.
+    if (map.md5 != result.md5 || map.fileSize != result.size) {
+        result.error = request.sourcePath + " changed while it was being published";
+        return false;
+    }
+    const std::string bytes = encodeBlockMap(map);
+    const std::string temporary = temporaryPathFor(request.blockMapPath);
+    FileDescriptor output(createForWriting(temporary));
+    if (output.get() < 0) {
+        result.error = describe("cannot create", temporary);
+        return false;
+    }
+    if (!writeAll(output.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) || output.close() != 0) {
+        result.error = describe("cannot write", temporary);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), request.blockMapPath.c_str()) != 0) {
+        result.error = describe("cannot create", request.blockMapPath);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool compressionWorthIt(uint64_t size, uint64_t gzSize, int minSavingPercent) {
@@ -177,7 +211,7 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
     posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const bool compressing = !request.gzPath.empty();
-    const bool copyingNow = !compressing && !request.copyPath.empty();
+    const bool copyingNow = !request.copyPath.empty() && (!compressing || request.keepPlainCopy);
     const std::string gzTemporary = compressing ? temporaryPathFor(request.gzPath) : "";
     const std::string copyTemporary = copyingNow ? temporaryPathFor(request.copyPath) : "";
 
@@ -242,7 +276,7 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
         if (std::rename(copyTemporary.c_str(), request.copyPath.c_str()) != 0)
             return abandon(describe("cannot create", request.copyPath));
     }
-    if (!compressing) return true;
+    if (!compressing) return writeBlockMap(request, result);
 
     const int closed = gzclose(gz);
     gz = nullptr;
@@ -262,9 +296,10 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
         result.compressed = true;
         result.gzMd5 = gzMd5;
         result.gzSize = gzSize;
-        return true;
+        return writeBlockMap(request, result);
     }
     ::unlink(gzTemporary.c_str());
-    if (!request.copyPath.empty() && !copyFile(request.sourcePath, request.copyPath, result.error)) return false;
-    return true;
+    if (!copyingNow && !request.copyPath.empty() && !copyFile(request.sourcePath, request.copyPath, result.error))
+        return false;
+    return writeBlockMap(request, result);
 }

@@ -18,6 +18,10 @@ struct PackRequest {
     bool alwaysKeepCompressed = false;
     // The compressed copy is kept only when it is at least this share smaller.
     int minSavingPercent = 10;
+    // Write the plain copy (at copyPath, when set) even when the compressed copy is kept.
+    bool keepPlainCopy = false;
+    // Where the file's block map goes; empty for none.
+    std::string blockMapPath;
     // zlib's compression level, 1 to 9.
     int level = 6;
 };
@@ -39,7 +43,8 @@ struct PackResult {
 // temporary file renamed into place; its digest is computed while it is written, on a second
 // thread) and, when no compression was asked for, while the plain copy is written. A
 // compressed copy that does not save enough is deleted and the plain copy, when one is asked
-// for, is written in a second read. False with `error` set when a file cannot be read or
+// for, is written in a second read. The block map, when asked for, is written last from one
+// more read of the file (through a temporary file too). False with `error` set when a file cannot be read or
 // written; no temporary file is left behind. Safe to call from several threads at once for
 // different files; `bytesDone`, when given, is increased as the file is read.
 bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64_t>* bytesDone = nullptr);

@@ -92,6 +92,9 @@ int main(int argc, char** argv) {
     std::printf("%d files (%d compressed, %d presence only): %.1f MB in the release, %.1f MB on the server\n",
                 summary.files, summary.compressedFiles, summary.presenceFiles, double(summary.releaseBytes) / 1e6,
                 double(summary.serverBytes) / 1e6);
+    if (summary.blockMaps > 0)
+        std::printf("%d large files have a block map beside them, for updates that fetch only changed blocks\n",
+                    summary.blockMaps);
     if (summary.skippedCopies > 0)
         std::printf("%d .gz files beside files of the same name were taken for compressed copies of an earlier run and left out\n",
                     summary.skippedCopies);

@@ -64,6 +64,10 @@ std::string usageText() {
         "  --level N                compression level 1-9 (default 6, as gzip)\n"
         "  --no-compress            compress nothing (files ending in .gz still are: the\n"
         "                           updater unpacks every downloaded .gz file)\n"
+        "  --delta-min-size N       write a block map beside every file of at least N bytes\n"
+        "                           (default 8M), so that updaters fetch only the blocks that\n"
+        "                           changed; such a file is also served uncompressed\n"
+        "  --no-delta               write no block maps\n"
         "  -j, --jobs N             files processed at once (default: one per processor)\n"
         "  --sign SECRET_KEY_FILE   sign the manifest with a minisign secret key: writes\n"
         "                           <manifest name>.minisig beside it (upload both). A key\n"
@@ -103,6 +107,14 @@ ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOp
             options.quiet = true;
         } else if (argument == "--no-compress") {
             options.compress = false;
+        } else if (argument == "--no-delta") {
+            options.delta = false;
+        } else if (argument == "--delta-min-size") {
+            if (!value(text)) return ParseResult::Invalid;
+            if (!parseSize(text, options.deltaMinSize) || options.deltaMinSize == 0) {
+                error = "--delta-min-size takes a size in bytes, such as 8M or 65536";
+                return ParseResult::Invalid;
+            }
         } else if (argument == "-o" || argument == "--output") {
             if (!value(options.outputFolder)) return ParseResult::Invalid;
         } else if (argument == "--manifest-name") {

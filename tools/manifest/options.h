@@ -22,6 +22,10 @@ struct ManifestOptions {
     // zlib's level; 6 is gzip's default.
     int compressionLevel = 6;
     bool compress = true;
+    // Files of at least this size get a block map beside them, so that updaters fetch only
+    // their changed blocks, and are served uncompressed as well.
+    uint64_t deltaMinSize = 8u << 20;
+    bool delta = true;
     // Glob patterns (fnmatch); a pattern without "/" matches any file or folder name, one with
     // "/" matches the whole relative path.
     std::vector<std::string> excludePatterns;

@@ -10,7 +10,7 @@
 // and control characters (deleted from manifest lines), ":" and "<" (field separators),
 // "?", "#" and "%" (they end or escape the address path), and the names the updater keeps for
 // itself in the game's folder (reservedNameProblem: "manifest.txt", "logs/updater.log", its
-// lock, anything under them, and names ending like its temporary names).
+// lock, anything under them, and names ending like its temporary names or its block maps).
 std::string manifestPathProblem(const std::string& path);
 
 // Why a path the updater can fetch may still fail some players or servers, for a warning (the

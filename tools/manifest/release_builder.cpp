@@ -23,6 +23,7 @@
 #include "manifest/manifest_text.h"
 #include "manifest/path_rules.h"
 #include "manifest/release_scan.h"
+#include "update/block_map.h"
 #include "util/file_system.h"
 
 namespace {
@@ -186,6 +187,10 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
                 ++summary.skippedCopies;
                 continue;
             }
+            const size_t mapSuffix = std::strlen(kBlockMapSuffix);
+            if (endsWith(file.path, kBlockMapSuffix) &&
+                names.count(file.path.substr(0, file.path.size() - mapSuffix)))
+                continue;
         } else if (file.path == options.manifestName || file.path == options.manifestName + ".minisig") {
             problems += file.path + ": the manifest and its signature are written under this name; choose another with --manifest-name\n";
             ++problemCount;
@@ -225,6 +230,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     std::vector<PublishedEntry> entries(published.size());
     std::vector<PackResult> results(published.size());
     std::vector<Job> jobs;
+    std::vector<bool> mapped(published.size(), false);
     uint64_t totalBytes = 0;
     for (size_t i = 0; i < published.size(); ++i) {
         const ReleaseFile& file = published[i];
@@ -248,6 +254,18 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
         job.request.alwaysKeepCompressed = endsWith(file.path, ".gz");
         const bool worthTrying = options.compress && file.size > 0 && file.size >= options.compressMinSize;
         if (!presence && (job.request.alwaysKeepCompressed || worthTrying)) job.request.gzPath = target + ".gz";
+        // A large file gets a block map and is served plain as well: a compressed copy changes
+        // throughout when a little of the file does, so it defeats reusing blocks. A map left
+        // from an earlier run of a file now too small would describe other bytes.
+        const std::string mapPath = target + kBlockMapSuffix;
+        if (!presence && options.delta && file.size >= options.deltaMinSize) {
+            job.request.blockMapPath = mapPath;
+            job.request.keepPlainCopy = true;
+            mapped[i] = true;
+            ++summary.blockMaps;
+        } else {
+            ::unlink(mapPath.c_str());
+        }
         job.request.minSavingPercent = options.minSavingPercent;
         job.request.level = options.compressionLevel;
         totalBytes += file.size;
@@ -273,6 +291,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
             entry.gzMd5 = result.gzMd5;
             ++summary.compressedFiles;
             summary.serverBytes += result.gzSize;
+            if (mapped[i]) summary.serverBytes += result.size;
         } else {
             summary.serverBytes += result.size;
         }

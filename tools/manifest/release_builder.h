@@ -13,6 +13,8 @@ struct PublishSummary {
     int files = 0;
     int compressedFiles = 0;
     int presenceFiles = 0;
+    // Files published with a block map beside them.
+    int blockMaps = 0;
     // Bytes of the release, and bytes the server copy holds for them.
     uint64_t releaseBytes = 0;
     uint64_t serverBytes = 0;

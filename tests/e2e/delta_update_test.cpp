@@ -1,0 +1,126 @@
+// Delta updates of a large file by the real updater against a real nginx, published by the
+// real kib-manifest: only the changed blocks travel, and every way the shortcut can fail ends
+// in the whole file, fetched in the same run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "e2e/update_harness.h"
+
+namespace {
+
+const std::string kBig = "data/big.pak";
+
+// Text-like, so that kib-manifest keeps a .gz copy beside the plain one.
+std::string records(size_t count, int version) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i)
+        text += "record " + std::to_string(i * 7919 % 100003) + " of version " + std::to_string(version % 3) + "\n";
+    return text;
+}
+
+// Publishes `release` with kib-manifest into the server's "release/" (maps for files of 64 KiB on).
+void publishWithTool(const UpdateServer& server, const Files& release, const std::vector<std::string>& options) {
+    TempDir rel, out;
+    for (const auto& [path, content] : release) rel.write(path, content);
+    std::vector<std::string> argv = {KIB_MANIFEST_PATH, "-q", "--delta-min-size", "64k", "--manifest-name", "manifest",
+                                     "-o", out.path()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {rel.path(), server.url("release/")});
+    const ProcessResult result = runProcess(argv);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out.path()))
+        if (entry.is_regular_file()) {
+            const std::string relative = std::filesystem::relative(entry.path(), out.path()).string();
+            server.put("release/" + relative, readFileBytes(entry.path().string()));
+        }
+}
+
+// Bytes nginx sent for requests whose path starts with `prefix`, from the access log.
+uint64_t bytesServed(const UpdateServer& server, const std::string& prefix) {
+    uint64_t total = 0;
+    for (const std::string& line : server.accessLogLines()) {
+        const size_t request = line.find("\"GET " + prefix);
+        if (request == std::string::npos) continue;
+        const size_t close = line.find('"', request + 1);
+        unsigned status = 0;
+        unsigned long long bytes = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %u %llu", &status, &bytes) == 2) total += bytes;
+    }
+    return total;
+}
+
+// True when nginx answered a plain GET of the file (or its .gz) with the whole of it.
+bool fetchedWhole(const UpdateServer& server, const std::string& path) {
+    for (const std::string& line : server.accessLogLines())
+        if (line.find("\"GET " + path + " HTTP/1.0\" 200") != std::string::npos ||
+            line.find("\"GET " + path + ".gz HTTP/1.0\" 200") != std::string::npos)
+            return true;
+    return false;
+}
+
+bool logHas(const std::vector<std::string>& log, const std::string& start) {
+    return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+}
+
+}  // namespace
+
+TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
+    const std::string old = records(50000, 1);
+    std::string next = old;
+    next.insert(10000, std::string(4096, 'i'));
+    next.replace(next.size() / 2, 30000, records(1500, 2).substr(0, 30000));
+    const Files release = {{"kib.exe", kGameScript}, {kBig, next}};
+    // A byte the delta update fetches, wrong in the server's plain copy.
+    std::string damagedInTheChange = next;
+    damagedInTheChange[next.size() / 2 + 100] ^= 1;
+
+    const struct {
+        const char* name;
+        std::string serverConfig;
+        std::vector<std::string> toolOptions;
+        // Replace the published map and the plain copy, when not empty.
+        std::string map;
+        std::string plain;
+        std::string logLine;
+        bool delta;
+    } cases[] = {
+        {"a .gz line, rebuilt from the plain file", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true},
+        {"a plain line", "", {"--no-compress"}, "", "", "\t\t\tDelta update of " + kBig + ": ", true},
+        {"one range per request", "max_ranges 1;", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true},
+        {"server ignores Range", "max_ranges 0;", {}, "", "",
+         "\t\t\tDelta update of " + kBig + " not possible (the server ignores Range requests); fetching it whole", false},
+        {"damaged map", "", {}, "KIBBLKM1 but nothing sensible", "",
+         "\t\t\tDelta update of " + kBig + " not possible (damaged block map); fetching it whole", false},
+        {"plain copy of another version", "", {}, "", records(50000, 2),
+         "\t\t\tDelta update of " + kBig + " not possible (a Range request failed); fetching it whole", false},
+        {"plain copy damaged in place", "", {}, "", damagedInTheChange,
+         "\t\t\tDelta update of " + kBig + " not possible (the result does not match its digest); fetching it whole",
+         false},
+        {"no map", "", {"--no-delta", "--no-compress"}, "", "",
+         "\t\t\tDelta update of " + kBig + " not possible (no block map on the server); fetching it whole", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateServer server(c.serverConfig);
+        ASSERT_TRUE(server.started());
+        publishWithTool(server, release, c.toolOptions);
+        if (!c.map.empty()) server.put("release/" + kBig + ".kib-blocks", c.map);
+        if (!c.plain.empty()) server.put("release/" + kBig, c.plain);
+        GameFolder game(server.manifestUrl());
+        game.installGame();
+        game.write(kBig, old);
+
+        expectFinishedRun(game, release);
+        const std::vector<std::string> log = game.log();
+        EXPECT_TRUE(logHas(log, c.logLine)) << ::testing::PrintToString(log);
+        // A server that refuses several ranges answers the first request with the whole file,
+        // which costs what it sends before the updater hangs up; the ranges follow one by one.
+        const bool refusesSeveral = c.serverConfig == "max_ranges 1;";
+        EXPECT_EQ(fetchedWhole(server, "/release/" + kBig), !c.delta || refusesSeveral);
+        if (c.delta && !refusesSeveral) {
+            EXPECT_LT(bytesServed(server, "/release/" + kBig), next.size() / 10);
+        }
+    }
+}

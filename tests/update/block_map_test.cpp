@@ -1,0 +1,68 @@
+// The block map's layout choice, its bytes, and its refusal of damaged maps.
+#include "update/block_map.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "support/digest.h"
+
+TEST(BlockMap, LayoutGrowsWithTheFileAndStaysSmall) {
+    struct Case {
+        uint64_t size;
+        uint32_t blockSize;
+    } cases[] = {{1000, 4096}, {8ull << 20, 4096}, {128ull << 20, 4096}, {1ull << 30, 8192}, {64ull << 30, 512 * 1024}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        BlockMap map;
+        chooseBlockMapLayout(c.size, map);
+        EXPECT_EQ(map.blockSize, c.blockSize);
+        const uint64_t blocks = (c.size + map.blockSize - 1) / map.blockSize;
+        EXPECT_LE(blocks, 1u << 17);
+        // Under 1 % of the file for every size a map is written for.
+        if (c.size >= (8ull << 20)) {
+            EXPECT_LT(40 + blocks * (map.weakBytes + map.strongBytes), c.size / 100);
+        }
+    }
+}
+
+TEST(BlockMap, RoundTripsAndRefusesDamage) {
+    TempDir dir;
+    const std::string content = patternBytes(3 * 4096 + 5, 2);
+    dir.write("file", content);
+    BlockMap map;
+    ASSERT_TRUE(buildBlockMap(dir.file("file"), map));
+    EXPECT_EQ(map.md5, md5OfBuffer(content.data(), int32_t(content.size())));
+    EXPECT_EQ(map.blockCount(), 4u);
+    const std::string bytes = encodeBlockMap(map);
+    BlockMap read;
+    ASSERT_TRUE(parseBlockMap(bytes, read));
+    EXPECT_EQ(encodeBlockMap(read), bytes);
+    EXPECT_EQ(read.md5, map.md5);
+
+    auto patched = [&](size_t at, char value) {
+        std::string damaged = bytes;
+        damaged[at] = value;
+        return damaged;
+    };
+    const struct {
+        const char* name;
+        std::string bytes;
+    } damaged[] = {
+        {"empty", ""},
+        {"cut in the header", bytes.substr(0, 39)},
+        {"one entry short", bytes.substr(0, bytes.size() - 1)},
+        {"one byte too many", bytes + "x"},
+        {"wrong tag", patched(7, '2')},
+        {"block size not a power of two", patched(19, 1)},
+        {"block size too small", patched(18, 0)},
+        {"weak bytes 5", patched(20, 5)},
+        {"strong bytes 9", patched(21, 9)},
+        {"reserved bytes set", patched(22, 1)},
+        {"file size beyond the entries", patched(14, 0x7f)},
+        {"file size beyond 2^48", patched(9, 1)},
+    };
+    for (const auto& d : damaged) {
+        SCOPED_TRACE(d.name);
+        EXPECT_FALSE(parseBlockMap(d.bytes, read));
+    }
+}
