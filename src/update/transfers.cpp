@@ -140,8 +140,11 @@ void queueFile(const std::string& url, const std::string& localPath, const std::
     const DownloadShortcutPlan delta =
         compressed ? deltaPlanFor(plainUrl, localPath.substr(0, localPath.size() - kGzipSuffix.size()), unpackedMd5)
                    : deltaPlanFor(url, localPath, expectedMd5);
+    // Only a ".gz" may stand complete from an interrupted run; any other local copy the
+    // comparison has just found stale, and reading it again would only cost time.
+    const bool mayBePresent = isCompressed(localPath);
     DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, true, expectedMd5, false,
+    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, mayBePresent, expectedMd5, false,
                                     std::move(step), delta))
         return;
     std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
@@ -179,8 +182,8 @@ void onFileFailed(DownloadRequest* request) {
                     request->expectedMd5.c_str());
         DownloadManager* manager = g_downloadManager.load();
         if (refetchedPaths.insert(localPath).second && manager &&
-            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, true, request->expectedMd5, true,
-                             request->finishStep)) {
+            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, isCompressed(localPath),
+                             request->expectedMd5, true, request->finishStep)) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
             return;
         }

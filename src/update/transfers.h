@@ -15,8 +15,10 @@ void resetTransfers();
 // Counts the file in FilesToFetch (even when queueing fails) and queues it with the download
 // manager, which creates its directories and replaces the local copy only with a download
 // that has `expectedMd5` (empty: no check). A ".gz" is unpacked by the worker (unpackArrived),
-// whose result must have `unpackedMd5` when that is not empty. When the manager refuses, logs "Queue Failed" and
-// ends the run with the fatal "Could not queue " + localPath; does not return then.
+// whose result must have `unpackedMd5` when that is not empty; one that an interrupted run
+// left complete is used without a transfer. A large stale file may be rebuilt from its own
+// blocks (delta update). When the manager refuses, logs "Queue Failed" and ends the run with
+// the fatal "Could not queue " + localPath; does not return then.
 void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
                const std::string& unpackedMd5);
 
