@@ -9,10 +9,12 @@
 #include "app/pictures.h"
 
 void shutdownAndExit() {
+    // The window goes first, so a player who stops the updater sees it go at once; the workers
+    // then leave what they were doing (removing a large half-unpacked file takes a moment).
+    freePictures();
+    SDL_Quit();
     // The manager's failure callbacks raise a fatal error that re-enters here; that nested
     // call skips the manager, which is already being destroyed.
     stopDownloadService();
-    freePictures();
-    SDL_Quit();
     std::exit(0);
 }
