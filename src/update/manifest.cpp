@@ -255,6 +255,9 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
         }
     }
 
+    // Every digest is in: before a refusal or a queueing, either of which may end the process,
+    // no hashing thread is left running.
+    endLocalHashing();
     for (const Fetch& file : fetches) {
         std::vector<std::string> written = {file.path, downloadName(file.path)};
         if (endsWithGz(file.path)) {
@@ -265,8 +268,6 @@ bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, File
         for (const std::string& name : written)
             if (isTrap(name)) return refuseTrap(file.path, name, refuse);
     }
-    // Before queueing, which may end the process: no thread is left running then.
-    endLocalHashing();
     for (const Fetch& file : fetches) queue(file.url, file.path, file.expectedMd5, file.unpackedMd5);
     return true;
 }
