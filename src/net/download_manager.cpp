@@ -154,6 +154,12 @@ int SDLCALL runWorker(void* argument) {
     DownloadManager::Impl& manager = *slot.manager;
     for (;;) {
         SDL_mutexP(manager.pendingLock);
+        const bool idle = !manager.stopping.load() && manager.pending.empty();
+        SDL_mutexV(manager.pendingLock);
+        // An idle worker lets its kept connection go: a server gives each open connection a
+        // process or a slot of its own, which others may be waiting for.
+        if (idle) slot.kept.drop();
+        SDL_mutexP(manager.pendingLock);
         while (!manager.stopping.load() && manager.pending.empty())
             SDL_CondWait(manager.pendingChanged, manager.pendingLock);
         if (manager.stopping.load()) {

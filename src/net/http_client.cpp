@@ -460,6 +460,8 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
 KeptConnection::KeptConnection() = default;
 KeptConnection::~KeptConnection() = default;
 
+void KeptConnection::drop() { connection.reset(); }
+
 bool splitUrl(const std::string& url, std::string& host, std::string& path) {
     const size_t prefix = url.find("http://");
     const size_t hostStart = prefix == std::string::npos ? 0 : prefix + 7;

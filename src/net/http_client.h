@@ -19,6 +19,8 @@ class Connection;
 struct KeptConnection {
     KeptConnection();
     ~KeptConnection();
+    // Closes the kept connection, if any.
+    void drop();
     // The scheme, host and port it is connected to.
     std::string server;
     std::unique_ptr<Connection> connection;
