@@ -56,17 +56,6 @@ bool findHeaderField(const std::string& header, const char* name, std::string& v
     return false;
 }
 
-int responseStatus(const std::string& header) {
-    if (header.size() < 12 || header.compare(0, 7, "HTTP/1.") != 0 || header[8] != ' ') return 0;
-    int status = 0;
-    for (size_t i = 9; i < 12; ++i) {
-        if (header[i] < '0' || header[i] > '9') return 0;
-        status = status * 10 + (header[i] - '0');
-    }
-    if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return 0;
-    return status;
-}
-
 bool parseContentRange(const std::string& value, ByteRange& range, uint64_t& total) {
     if (lowered(value.substr(0, 6)) != "bytes ") return false;
     size_t at = 6;

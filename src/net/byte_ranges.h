@@ -17,9 +17,6 @@ struct ByteRange {
 // has none. `header` is everything before the blank line, status line included.
 bool findHeaderField(const std::string& header, const char* name, std::string& value);
 
-// The status code of "HTTP/1.x NNN ..."; 0 when the status line is not that.
-int responseStatus(const std::string& header);
-
 // Reads "bytes FIRST-LAST/TOTAL" into the range [FIRST, LAST + 1) and the file's size. False
 // for anything else, FIRST beyond LAST, LAST beyond TOTAL - 1, an unknown total ("*"), or
 // numbers beyond 2^62.

@@ -54,10 +54,9 @@ Answer requestRanges(const std::string& host, const std::string& path, const std
     const std::string header = head.substr(0, headerEnd);
     HttpResponseHead response;
     if (!parseResponseHead(header, response)) return Answer::Failed;
-    const int status = responseStatus(header);
     // The whole file: its body is not read.
-    if (status == 200) return Answer::Whole;
-    if (status != 206) return Answer::Failed;
+    if (response.status == 200) return Answer::Whole;
+    if (response.status != 206) return Answer::Failed;
 
     std::string contentType, contentRange, boundary;
     const bool multipart = findHeaderField(header, "content-type", contentType) &&
