@@ -30,7 +30,7 @@ using DownloadCallback = void (*)(DownloadRequest* request);
 // expectedMd5 together, and drop the finish step, since the file it built is the final one);
 // false, with receivedMd5 left empty, lets the plain download go ahead. It also makes the look
 // at the local file that verifyExisting asks for (true, with `present` set, when the file
-// already has expectedMd5), so that its own reading of the disk can go on beside it.
+// already has expectedMd5).
 // It never logs; it may leave a line for the main thread in the request's note.
 using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& options);
 

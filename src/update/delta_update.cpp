@@ -1,9 +1,6 @@
 // Updating a large file from the blocks its local copy already holds plus Range requests.
 #include "update/delta_update.h"
 
-#include <SDL.h>
-#include <SDL_thread.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -100,41 +97,6 @@ private:
     int64_t localOffset_ = 0;
 };
 
-// The download manager's look at whether the local copy already is the right one, made on a
-// thread of its own so that the map's fetch and the scan go on beside it.
-class PresentCheck {
-public:
-    explicit PresentCheck(const DownloadRequest& request)
-        : path_(request.localPath), md5_(request.expectedMd5), wanted_(request.verifyExisting && !md5_.empty()) {
-        if (wanted_) thread_ = SDL_CreateThread(run, this);
-    }
-    ~PresentCheck() {
-        if (thread_) SDL_WaitThread(thread_, nullptr);
-    }
-    // Waits for the check (or, without a thread, makes it now).
-    bool present() {
-        if (!wanted_) return false;
-        if (thread_) SDL_WaitThread(thread_, nullptr);
-        else found_ = md5OfFile(path_);
-        thread_ = nullptr;
-        wanted_ = false;
-        return found_ == md5_;
-    }
-
-private:
-    static int SDLCALL run(void* self) {
-        PresentCheck& check = *static_cast<PresentCheck*>(self);
-        check.found_ = md5OfFile(check.path_);
-        return 0;
-    }
-
-    std::string path_;
-    std::string md5_;
-    bool wanted_;
-    std::string found_;
-    SDL_Thread* thread_ = nullptr;
-};
-
 bool giveUp(DownloadRequest& request, const std::string& why) {
     request.note = "\t\t\tDelta update of " + request.shortcut.localPath + " not possible (" + why +
                    "); fetching it whole\n";
@@ -186,19 +148,19 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
 
 bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     const DownloadShortcutPlan& plan = request.shortcut;
-    // Both read the local copy; the check is as long as a digest of it, the map and the scan
-    // take a fraction of that, so beside the check they cost no time.
-    PresentCheck check(request);
+    // The look verifyExisting asks for (the manager leaves it to the shortcut): a file already
+    // right, such as a ".gz" an interrupted run left complete, needs neither map nor scan.
+    if (request.verifyExisting && !request.expectedMd5.empty() &&
+        md5OfFile(request.localPath) == request.expectedMd5) {
+        request.present = true;
+        return true;
+    }
     BlockMap map;
     std::string why;
     uint64_t mapBytes = 0;
     std::vector<int64_t> sources;
     const bool fetched = fetchBlockMap(request, options, map, mapBytes, why);
     const bool scanned = fetched && matchLocalBlocks(map, plan.localPath, sources, options.cancel);
-    if (check.present()) {
-        request.present = true;
-        return true;
-    }
     if (!fetched) return giveUp(request, why);
     if (!scanned) return giveUp(request, "the local copy could not be read");
     const std::vector<ByteRange> missing = missingRanges(map, sources);

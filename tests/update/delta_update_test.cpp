@@ -1,5 +1,5 @@
-// The delta shortcut makes the download manager's look at the local file itself, beside its own
-// reading: a file already right is kept, whatever the server offers; a stale one is not.
+// The delta shortcut makes the download manager's look at the local file itself: a file
+// already right is kept, whatever the server offers; a stale one is not.
 #include "update/delta_update.h"
 
 #include <gtest/gtest.h>
