@@ -98,8 +98,9 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Kep
         return;
     }
     // Hashed as it arrives: the check at delivery then needs no second read of the file. Only
-    // the attempt that stores the whole body sets it.
-    options.bodyMd5 = &request.receivedMd5;
+    // the attempt that stores the whole body sets it, and only a file with a digest to check
+    // is hashed at all.
+    if (!request.expectedMd5.empty()) options.bodyMd5 = &request.receivedMd5;
     options.noCache = request.fresh;
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();

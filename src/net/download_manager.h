@@ -77,10 +77,10 @@ struct DownloadRequest {
     int64_t maxBytes = 0;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
-    // The digest of what arrived: the whole body in downloadPath, taken by the worker as it was
-    // written (from the first byte also when a transfer resumed), so the check at delivery reads
-    // nothing a second time. A kept local copy arrives from the folder itself: its digest is
-    // hashed by the worker. Empty until then; compared with expectedMd5 and logged when it differs.
+    // For a request with expectedMd5, the digest of what arrived: the whole body in
+    // downloadPath, taken by the worker as it was written (from the first byte also when a
+    // transfer resumed), so the check reads nothing a second time. Empty until then, and for a
+    // request without a digest to check; compared with expectedMd5 and logged when it differs.
     std::string receivedMd5;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
