@@ -54,12 +54,14 @@ TEST(Lifecycle, QuitEventEndsTheRunPromptlyWithExitCodeZero) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     const auto asked = std::chrono::steady_clock::now();
     updater.sendSignal(SIGTERM);  // SDL turns it into a quit event
-    const ProcessResult result = updater.wait(5000);
+    const ProcessResult result = updater.wait(20000);
     const auto took = std::chrono::steady_clock::now() - asked;
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_LT(took, std::chrono::seconds(1));
+    // Half the 30-second stall that would otherwise end the wait; how fast the answer is
+    // belongs to the benchmarks, and Valgrind makes every process slow.
+    EXPECT_LT(took, std::chrono::seconds(15));
     // The manifest request was in a worker's hands, not waiting: no box.
     EXPECT_EQ(result.err, "");
     // Each start truncates the log.

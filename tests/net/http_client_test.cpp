@@ -400,7 +400,9 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
     HttpResult why;
     Clock::time_point start = Clock::now();
     EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, quickStall(300), &why));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    // Bounds are half the 30-second default: the first handshake of a process also loads the
+    // certificate store, which takes seconds under Valgrind on a busy machine.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 timed out");
     EXPECT_TRUE(why.retryable);
 
@@ -415,7 +417,7 @@ TEST(HttpGetTls, AStalledHandshakeTimesOutAndACancelEndsItAtOnce) {
     start = Clock::now();
     EXPECT_FALSE(httpGet(url, out.file("a.part"), 0, options, &why));
     // The default 30-second stall time-out would take far longer.
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(why.failure, "TLS handshake with 127.0.0.1 cancelled");
     EXPECT_FALSE(why.retryable);
     raiser.join();
