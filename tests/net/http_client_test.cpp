@@ -107,7 +107,7 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
     });
     TempDir out;
     ASSERT_TRUE(httpGet(recorder.url("/dir/file.txt?x=1"), out.file("f"), 0));
-    ASSERT_TRUE(recorder.waitForRequests(1, 1000));
+    ASSERT_TRUE(recorder.waitForRequests(1, 10000));
     EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
                            std::to_string(recorder.port()) + "\r\nConnection: close\r\nAccept-Encoding: identity\r\n\r\n");
     EXPECT_EQ(out.read("f"), "ok");
@@ -149,7 +149,7 @@ TEST(HttpGetKeepAlive, AConnectionIsKeptOnlyWhenFitAndReplacedWhenTheServerClose
         }
         // Each request had a connection of its own: the scripted server answers one request per
         // connection, so a reuse it never answered would have failed above.
-        EXPECT_TRUE(server.waitForRequests(size_t(requests), 1000));
+        EXPECT_TRUE(server.waitForRequests(size_t(requests), 10000));
         server.releaseOne();
     }
 
@@ -354,7 +354,7 @@ TEST(ConnectToAny, TriesEveryAddressInTurn) {
     PlatformSocket socket;
     ASSERT_TRUE(connectToAny(socket, addresses));
     platformCloseSocket(socket);
-    EXPECT_TRUE(server.waitForRequests(1, 2000));
+    EXPECT_TRUE(server.waitForRequests(1, 10000));
     addresses.pop_back();
     EXPECT_FALSE(connectToAny(socket, addresses));
     EXPECT_EQ(socket, kNoSocket);
