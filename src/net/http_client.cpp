@@ -142,13 +142,33 @@ bool isSecure(const std::string& url) {
 }
 
 // StaleConnection: a kept connection turned out closed before any answer; nothing was
-// stored, and the request goes again over a new one.
-enum class Step { Stored, NoResponse, Failed, Redirect, Restart, StaleConnection };
+// stored, and the request goes again over a new one. Answered: a head other than a redirect
+// arrived, its body still to be read.
+enum class Step { Stored, NoResponse, Failed, Redirect, Restart, StaleConnection, Answered };
 
-// One request and its response. A redirect leaves its target in `next` and its status line in
-// `statusLine`.
-Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
-               bool mayResume, HttpResult& result, std::string& next, std::string& statusLine) {
+}  // namespace
+
+// What sendRequest hands on: the connection an answer's body is to be read from, and where it
+// may be kept afterwards.
+struct HttpResponse::Open {
+    std::unique_ptr<Connection> connection;
+    // Body bytes that arrived with the head and were not handed out yet.
+    std::string pending;
+    size_t pendingAt = 0;
+    // The connection may serve another request once its body has been read to its length.
+    bool keepable = false;
+    std::string server;
+    KeptConnection* keep = nullptr;
+};
+
+namespace {
+
+// Sends one GET for `url`, with `extraFields` (whole lines) in its header, and reads the answer's
+// head into `response`, its connection into `open`. A redirect leaves its target in `next` and
+// its status line in `statusLine`.
+Step sendRequest(const std::string& url, const std::string& extraFields, const HttpOptions& options,
+                 HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, std::string& next,
+                 std::string& statusLine) {
     Url address;
     if (!parseUrl(url, address)) {
         result.failure = "not a web address: " + forLog(withoutCredentials(url));
@@ -235,7 +255,6 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     // request then goes again, over a new one.
     auto staleOr = [&](Step step) { return reused && !platformCancelRaised(options.cancel) ? Step::StaleConnection : step; };
 
-    const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
     std::string request = "GET " + target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + address.host +
                           (keepable ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
     // The updater compares files byte for byte: no compression it did not ask for.
@@ -243,7 +262,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     if (address.hasUserInfo) request += "Authorization: " + basicAuthorization(address.userInfo) + "\r\n";
     if (!proxyAuthorization.empty()) request += "Proxy-Authorization: " + proxyAuthorization + "\r\n";
     if (options.noCache) request += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
-    if (resumeFrom > 0) request += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
+    request += extraFields;
     request += "\r\n";
     if (!connection->sendAll(request.data(), request.size())) {
         result.retryable = !platformCancelRaised(options.cancel);
@@ -282,8 +301,9 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         result.failure = "a response header larger than 64 KiB";
         return Step::Failed;
     }
-    HttpResponseHead response;
-    if (!parseResponseHead(head.substr(0, headerEnd), response)) {
+    HttpResponseHead& response = answer.head;
+    answer.header = head.substr(0, headerEnd);
+    if (!parseResponseHead(answer.header, response)) {
         result.failure = "a malformed response: " + forLog(head.substr(0, head.find('\n')));
         return Step::Failed;
     }
@@ -301,6 +321,31 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         }
         return Step::Redirect;
     }
+    answer.headBytes = uint64_t(headerEnd) + 4;
+    open.connection = std::move(connection);
+    open.pending = head.substr(headerEnd + 4);
+    open.pendingAt = 0;
+    open.keepable = keepable;
+    open.server = server;
+    open.keep = options.keep;
+    return Step::Answered;
+}
+
+// One request and its response, the body into `bodyPath`. A redirect leaves its target in
+// `next` and its status line in `statusLine`.
+Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
+               bool mayResume, HttpResult& result, std::string& next, std::string& statusLine) {
+    const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
+    HttpResponse answer;
+    HttpResponse::Open open;
+    const Step sent = sendRequest(url, resumeFrom > 0 ? "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n" : "",
+                                  options, result, answer, open, next, statusLine);
+    if (sent != Step::Answered) return sent;
+    const HttpResponseHead& response = answer.head;
+    std::unique_ptr<Connection>& connection = open.connection;
+    const bool keepable = open.keepable;
+    Url address;
+    parseUrl(url, address);
     // The ".part" is longer than the file: it is not the start of this one.
     if (response.status == 416 && resumeFrom > 0) {
         statusLine = response.statusLine;
@@ -414,10 +459,10 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
         file.discardOnFailure();
         return Step::Failed;
     };
-    const size_t bodyStart = headerEnd + 4;
-    if (!store(head.data() + bodyStart, head.size() - bodyStart)) return failedWrite();
-    head.clear();
-    head.shrink_to_fit();
+    if (!store(open.pending.data(), open.pending.size())) return failedWrite();
+    open.pending.clear();
+    open.pending.shrink_to_fit();
+    std::unique_ptr<char[]> block(new char[kBlockSize]);
 
     for (;;) {
         if ((contentLength > 0 || framed) && received >= contentLength) break;
@@ -449,10 +494,38 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     }
     // The body's end was known and nothing followed it: the next request may use the connection.
     if (framed && received == contentLength && !overrun) {
-        options.keep->server = server;
+        options.keep->server = open.server;
         options.keep->connection = std::move(connection);
     }
     return Step::Stored;
+}
+
+// The addresses one request was sent to, in order, so that a redirect back is refused.
+struct RedirectTrail {
+    explicit RedirectTrail(const std::string& url) : visited{url} {}
+    std::vector<std::string> visited;
+};
+
+// Whether a redirect to `next` may be followed; records it when so, says why not otherwise.
+bool follow(RedirectTrail& trail, const std::string& next, const std::string& statusLine, HttpResult& result) {
+    // What was asked for over TLS is never fetched in plain text, whoever asks.
+    if (isSecure(trail.visited.back()) && !isSecure(next)) {
+        result.failure = statusLine + ": a redirect from https:// to plain http:// refused: " +
+                         forLog(withoutCredentials(next));
+        return false;
+    }
+    if (std::find(trail.visited.begin(), trail.visited.end(), next) != trail.visited.end()) {
+        result.failure = statusLine + ": a redirect loop back to " + forLog(withoutCredentials(next));
+        return false;
+    }
+    if (int(trail.visited.size()) > kMaxRedirects) {
+        result.failure = statusLine + ": more than " + std::to_string(kMaxRedirects) + " redirects, the next to " +
+                         forLog(withoutCredentials(next));
+        return false;
+    }
+    trail.visited.push_back(next);
+    result.events.push_back(statusLine + ": redirected to " + forLog(withoutCredentials(next)));
+    return true;
 }
 
 }  // namespace
@@ -533,10 +606,9 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
     HttpResult local;
     HttpResult& result = out ? *out : local;
     result = HttpResult();
-    std::vector<std::string> visited{url};
+    RedirectTrail redirects(url);
     std::string current = url;
     bool mayResume = options.resume;
-    int redirects = 0;
     for (;;) {
         std::string next, statusLine;
         switch (fetchOnce(current, bodyPath, maxBytes, options, mayResume, result, next, statusLine)) {
@@ -559,27 +631,72 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
             platformRemoveFile(bodyPath);
             mayResume = false;
             break;
+        case Step::Answered:
+            return false;
         case Step::Redirect:
-            // What was asked for over TLS is never fetched in plain text, whoever asks.
-            if (isSecure(current) && !isSecure(next)) {
-                result.failure = statusLine + ": a redirect from https:// to plain http:// refused: " +
-                                 forLog(withoutCredentials(next));
-                return false;
-            }
-            if (std::find(visited.begin(), visited.end(), next) != visited.end()) {
-                result.failure = statusLine + ": a redirect loop back to " + forLog(withoutCredentials(next));
-                return false;
-            }
-            if (redirects == kMaxRedirects) {
-                result.failure = statusLine + ": more than " + std::to_string(kMaxRedirects) +
-                                 " redirects, the next to " + forLog(withoutCredentials(next));
-                return false;
-            }
-            ++redirects;
-            visited.push_back(next);
-            result.events.push_back(statusLine + ": redirected to " + forLog(withoutCredentials(next)));
+            if (!follow(redirects, next, statusLine, result)) return false;
             current = next;
             break;
+        }
+    }
+}
+
+HttpResponse::HttpResponse() = default;
+HttpResponse::~HttpResponse() = default;
+
+int64_t HttpResponse::receive(char* buffer, size_t capacity) {
+    if (!open_ || !open_->connection) return kSocketFailed;
+    const int64_t length = head.contentLength;
+    if (length >= 0 && bodyReceived_ >= length) return 0;
+    if (length >= 0) capacity = size_t(std::min<int64_t>(int64_t(capacity), length - bodyReceived_));
+    int64_t count;
+    if (open_->pendingAt < open_->pending.size()) {
+        count = int64_t(std::min(capacity, open_->pending.size() - open_->pendingAt));
+        std::copy_n(open_->pending.data() + open_->pendingAt, size_t(count), buffer);
+        open_->pendingAt += size_t(count);
+    } else {
+        count = open_->connection->receive(buffer, capacity);
+    }
+    if (count > 0) bodyReceived_ += count;
+    return count;
+}
+
+void HttpResponse::keepConnection() {
+    if (!open_ || !open_->connection || !open_->keep || !open_->keepable || !head.keepAlive ||
+        head.contentLength < 0 || bodyReceived_ != head.contentLength)
+        return;
+    open_->keep->server = open_->server;
+    open_->keep->connection = std::move(open_->connection);
+}
+
+bool httpOpen(const std::string& url, const std::string& extraFields, const HttpOptions& options,
+              HttpResponse& response, HttpResult* out) {
+    HttpResult local;
+    HttpResult& result = out ? *out : local;
+    result = HttpResult();
+    RedirectTrail redirects(url);
+    std::string current = url;
+    for (;;) {
+        std::string next, statusLine;
+        response.head = HttpResponseHead();
+        response.bodyReceived_ = 0;
+        response.open_.reset(new HttpResponse::Open);
+        switch (sendRequest(current, extraFields, options, result, response, *response.open_, next, statusLine)) {
+        case Step::Answered:
+            return true;
+        case Step::StaleConnection:
+            result.failure.clear();
+            result.retryable = false;
+            continue;
+        case Step::NoResponse:
+            result.retryable = true;
+            return false;
+        case Step::Redirect:
+            if (!follow(redirects, next, statusLine, result)) return false;
+            current = next;
+            break;
+        default:
+            return false;
         }
     }
 }

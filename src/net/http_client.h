@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/http_response.h"
 #include "platform/platform.h"
 
 struct ProxySettings;
@@ -91,6 +92,43 @@ constexpr int kMaxRedirects = 5;
 // written, or the transfer stalls or is cancelled. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
+
+// An answer whose head has arrived and whose body its caller reads: how Range requests travel,
+// over the same connections, TLS, proxy and redirects as any download.
+class HttpResponse {
+public:
+    HttpResponse();
+    ~HttpResponse();
+    HttpResponse(const HttpResponse&) = delete;
+    HttpResponse& operator=(const HttpResponse&) = delete;
+
+    // The head as read; `header` is its text before the blank line, status line included.
+    HttpResponseHead head;
+    std::string header;
+    // The bytes of the head on the wire, blank line included.
+    uint64_t headBytes = 0;
+    // The body's next bytes: a count (> 0), 0 at its end, or kSocketFailed, kSocketTimedOut,
+    // kSocketCancelled. A body framed by its Content-Length ends there.
+    int64_t receive(char* buffer, size_t capacity);
+    // Hands the connection to the HttpOptions::keep it came through, for the next request, when
+    // the body was read to the end its length sets and the server offered to keep it open.
+    // Otherwise it is closed with this answer.
+    void keepConnection();
+
+    struct Open;
+
+private:
+    friend bool httpOpen(const std::string&, const std::string&, const HttpOptions&, HttpResponse&, HttpResult*);
+    std::unique_ptr<Open> open_;
+    int64_t bodyReceived_ = 0;
+};
+
+// Sends a GET for `url` with `extraFields` (complete header lines, each ending in CRLF) and
+// reads the head of the answer into `response`, following redirects as httpGet does. True for
+// any other status, which the caller judges; false, with `result` saying why, when there is no
+// answer to judge.
+bool httpOpen(const std::string& url, const std::string& extraFields, const HttpOptions& options,
+              HttpResponse& response, HttpResult* result = nullptr);
 
 // Splits at the first "http://" (anything before it is ignored; without it the host starts at
 // the beginning) and the first "/" behind the host. The path keeps that "/" and any query.

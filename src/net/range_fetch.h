@@ -35,8 +35,9 @@ using RangeSink = bool (*)(void* context, uint64_t offset, const char* data, siz
 // per request. A 200 answer to several ranges is taken for a server that allows only one per
 // request, which the rest of the fetch then uses (the answer's body is not read); a 200 to one
 // range ends the fetch with RangesIgnored. A 206 must carry a Content-Range (or, for several
-// ranges, a multipart body whose parts do) for a file of `fileSize` bytes. Any thread; never
-// logs; the stall time-out and cancel of `options` apply to every socket wait.
+// ranges, a multipart body whose parts do) for a file of `fileSize` bytes. The requests travel
+// as httpGet's do (TLS, the proxy, redirects, the kept connection of `options`). Any thread;
+// never logs; the stall time-out and cancel of `options` apply to every socket wait.
 RangeFetchResult fetchRanges(const std::string& url, const std::vector<ByteRange>& ranges, uint64_t fileSize,
                              RangeSink sink, void* context, const HttpOptions& options,
                              RangeFetchStats* stats = nullptr);

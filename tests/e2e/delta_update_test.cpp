@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "e2e/update_harness.h"
+#include "support/squid_proxy.h"
+#include "support/test_ca.h"
 
 namespace {
 
@@ -20,14 +22,16 @@ std::string records(size_t count, int version) {
     return text;
 }
 
-// Publishes `release` with kib-manifest into the server's "release/" (maps for files of 64 KiB on).
-void publishWithTool(const UpdateServer& server, const Files& release, const std::vector<std::string>& options) {
+// Publishes `release` with kib-manifest into the server's "release/" (maps for files of 64 KiB on),
+// its files listed under `base`.
+void publishWithTool(const UpdateServer& server, const Files& release, const std::vector<std::string>& options,
+                     const std::string& base) {
     TempDir rel, out;
     for (const auto& [path, content] : release) rel.write(path, content);
     std::vector<std::string> argv = {KIB_MANIFEST_PATH, "-q", "--delta-min-size", "64k", "--manifest-name", "manifest",
                                      "-o", out.path()};
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {rel.path(), server.url("release/")});
+    argv.insert(argv.end(), {rel.path(), server.url(base)});
     const ProcessResult result = runProcess(argv);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(out.path()))
@@ -54,15 +58,18 @@ uint64_t bytesServed(const UpdateServer& server, const std::string& prefix) {
 // True when nginx answered a plain GET of the file (or its .gz) with the whole of it.
 bool fetchedWhole(const UpdateServer& server, const std::string& path) {
     for (const std::string& line : server.accessLogLines())
-        if (line.find("\"GET " + path + " HTTP/1.0\" 200") != std::string::npos ||
-            line.find("\"GET " + path + ".gz HTTP/1.0\" 200") != std::string::npos)
-            return true;
+        for (const std::string& asked : {path, path + ".gz"})
+            if (line.find("\"GET " + asked + " HTTP/1.") != std::string::npos && line.find("\" 200 ") != std::string::npos)
+                return true;
     return false;
 }
 
 bool logHas(const std::vector<std::string>& log, const std::string& start) {
     return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
 }
+
+// How the updater reaches the files: the Range requests travel the same way.
+enum class Route { Direct, Https, Redirected, Proxy };
 
 }  // namespace
 
@@ -85,6 +92,7 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
         std::string plain;
         std::string logLine;
         bool delta;
+        Route route = Route::Direct;
     } cases[] = {
         {"a .gz line, rebuilt from the plain file", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true},
         {"a plain line", "", {"--no-compress"}, "", "", "\t\t\tDelta update of " + kBig + ": ", true},
@@ -100,25 +108,45 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
          false},
         {"no map", "", {"--no-delta", "--no-compress"}, "", "",
          "\t\t\tDelta update of " + kBig + " not possible (no block map on the server); fetching it whole", false},
+        {"over HTTPS", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true, Route::Https},
+        {"the files behind a redirect", "location /moved/ { rewrite ^/moved/(.*)$ /release/$1 redirect; }", {}, "", "",
+         "\t\t\tDelta update of " + kBig + ": ", true, Route::Redirected},
+        {"through a proxy", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true, Route::Proxy},
     };
+    TestCa authority;
+    ASSERT_TRUE(authority.made()) << authority.error();
+    const NginxTls certificate = authority.issue("localhost");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UpdateServer server(c.serverConfig);
+        UpdateServer server(c.serverConfig, c.route == Route::Https ? certificate : NginxTls{});
         ASSERT_TRUE(server.started());
-        publishWithTool(server, release, c.toolOptions);
+        publishWithTool(server, release, c.toolOptions, c.route == Route::Redirected ? "moved/" : "release/");
+        Environment environment;
+        std::unique_ptr<SquidProxy> proxy;
+        if (c.route == Route::Https) environment = {{"SSL_CERT_FILE", authority.certificateFile()}};
+        if (c.route == Route::Proxy) {
+            proxy = std::make_unique<SquidProxy>();
+            if (!proxy->installed()) GTEST_SKIP() << "squid is not installed";
+            ASSERT_TRUE(proxy->started()) << proxy->error();
+            environment = {{"http_proxy", proxy->proxyUrl()}};
+        }
         if (!c.map.empty()) server.put("release/" + kBig + ".kib-blocks", c.map);
         if (!c.plain.empty()) server.put("release/" + kBig, c.plain);
         GameFolder game(server.manifestUrl());
         game.installGame();
         game.write(kBig, old);
 
-        expectFinishedRun(game, release);
+        expectFinishedRun(game, release, environment);
         const std::vector<std::string> log = game.log();
         EXPECT_TRUE(logHas(log, c.logLine)) << ::testing::PrintToString(log);
         // A server that refuses several ranges answers the first request with the whole file,
         // which costs what it sends before the updater hangs up; the ranges follow one by one.
         const bool refusesSeveral = c.serverConfig == "max_ranges 1;";
         EXPECT_EQ(fetchedWhole(server, "/release/" + kBig), !c.delta || refusesSeveral);
+        if (proxy) {
+            // The ranges went through the proxy, not around it.
+            EXPECT_NE(proxy->accessLog().find("/206 "), std::string::npos) << proxy->accessLog();
+        }
         if (c.delta && !refusesSeveral) {
             EXPECT_LT(bytesServed(server, "/release/" + kBig), next.size() / 10);
         }

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
@@ -56,10 +60,13 @@ TEST(RangeFetch, NginxAnswersSeveralRangesOneOrNone) {
         std::string config;
         RangeFetchResult result;
         int requests;
+        // A connection is kept behind every answer read to its end; one whose body is left
+        // unread (the whole file) is closed.
+        size_t connections;
     } cases[] = {
-        {"multipart", "", RangeFetchResult::Fetched, 1},
-        {"one range per request", "max_ranges 1;", RangeFetchResult::Fetched, 4},
-        {"ranges ignored", "max_ranges 0;", RangeFetchResult::RangesIgnored, 2},
+        {"multipart", "", RangeFetchResult::Fetched, 1, 1},
+        {"one range per request", "max_ranges 1;", RangeFetchResult::Fetched, 4, 2},
+        {"ranges ignored", "max_ranges 0;", RangeFetchResult::RangesIgnored, 2, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,9 +74,22 @@ TEST(RangeFetch, NginxAnswersSeveralRangesOneOrNone) {
         ASSERT_TRUE(nginx.started()) << nginx.error();
         Received received;
         RangeFetchStats stats;
-        EXPECT_EQ(fetchRanges(nginx.baseUrl() + "f.bin", ranges, file.size(), Received::take, &received, quick(), &stats),
+        KeptConnection kept;
+        HttpOptions options = quick();
+        options.keep = &kept;
+        EXPECT_EQ(fetchRanges(nginx.baseUrl() + "f.bin", ranges, file.size(), Received::take, &received, options, &stats),
                   c.result);
         EXPECT_EQ(stats.requests, c.requests);
+        // nginx logs a request it was cut off from only once it notices.
+        std::string log = nginx.accessLog();
+        for (int i = 0; i < 250 && std::count(log.begin(), log.end(), '\n') < c.requests; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            log = nginx.accessLog();
+        }
+        std::set<std::string> connections;
+        for (size_t at = log.find(" c"); at != std::string::npos; at = log.find(" c", at + 1))
+            connections.insert(log.substr(at, log.find('\n', at) - at));
+        EXPECT_EQ(connections.size(), c.connections) << log;
         if (c.result != RangeFetchResult::Fetched) continue;
         ASSERT_EQ(received.pieces.size(), ranges.size());
         for (const ByteRange& range : ranges)
