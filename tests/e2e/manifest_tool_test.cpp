@@ -125,10 +125,13 @@ TEST(ManifestTool, InPlaceRunsAreRepeatableAndPatternsApply) {
     EXPECT_TRUE(dir.exists("rel/data/big.txt.gz"));
     EXPECT_NE(first.out.find("update.cfg must hold: http://127.0.0.1:8080/g/manifest.txt"), std::string::npos);
 
-    // The second run takes its own products for what they are and writes the same manifest.
+    // The second run takes its own products for what they are and writes the same manifest;
+    // unsigned, it takes away the signature an earlier run left.
+    dir.write("rel/manifest.txt.minisig", "untrusted comment: of the earlier manifest\n");
     const ProcessResult second = runTool(arguments);
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(dir.read("rel/manifest.txt"), manifest);
+    EXPECT_FALSE(dir.exists("rel/manifest.txt.minisig"));
     EXPECT_NE(second.out.find("1 .gz files beside files of the same name"), std::string::npos) << second.out;
 }
 

@@ -7,6 +7,7 @@
 #include "manifest/options.h"
 #include "manifest/release_builder.h"
 #include "manifest/signing.h"
+#include "platform/platform.h"
 #include "util/file_system.h"
 
 namespace {
@@ -89,6 +90,18 @@ int main(int argc, char** argv) {
     }
     for (const std::string& warning : summary.warnings) std::fprintf(stderr, "kib-manifest: warning: %s\n", warning.c_str());
     if (!options.signingKeyPath.empty() && !writeSignature(options, key, summary.manifestPath)) return 1;
+    // A signature of the manifest this run replaced would be uploaded with the new one, and
+    // players holding the key would be told the signature is wrong, not that it is missing.
+    const std::string staleSignature = summary.manifestPath + ".minisig";
+    if (options.signingKeyPath.empty() && fileExists(staleSignature)) {
+        if (!platformRemoveFile(staleSignature)) {
+            std::fprintf(stderr, "kib-manifest: %s: cannot remove the signature of the earlier manifest\n",
+                         staleSignature.c_str());
+            return 1;
+        }
+        std::printf("Removed %s: it signed the earlier manifest (sign this one with --sign or minisign -S)\n",
+                    staleSignature.c_str());
+    }
     std::printf("%d files (%d compressed, %d presence only): %.1f MB in the release, %.1f MB on the server\n",
                 summary.files, summary.compressedFiles, summary.presenceFiles, double(summary.releaseBytes) / 1e6,
                 double(summary.serverBytes) / 1e6);
