@@ -163,8 +163,8 @@ struct HttpResponse::Open {
 
 namespace {
 
-// Sends one GET for `url`, with `extraFields` (whole lines) in its header, and reads the answer's
-// head into `response`, its connection into `open`. A redirect leaves its target in `next` and
+// Sends one GET for `url`, with `extraFields` (whole lines) in its header, and reads the head of
+// the answer into `answer`, its connection into `open`. A redirect leaves its target in `next` and
 // its status line in `statusLine`.
 Step sendRequest(const std::string& url, const std::string& extraFields, const HttpOptions& options,
                  HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, std::string& next,
@@ -344,6 +344,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     const HttpResponseHead& response = answer.head;
     std::unique_ptr<Connection>& connection = open.connection;
     const bool keepable = open.keepable;
+    // Read once already by sendRequest; the path tells a ".gz" file.
     Url address;
     parseUrl(url, address);
     // The ".part" is longer than the file: it is not the start of this one.
