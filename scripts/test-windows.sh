@@ -5,7 +5,8 @@
 # ASCII), an up-to-date run, a run against a closed port, an up-to-date folder without kib.exe,
 # Escape while a server keeps it waiting, a run through the player's own proxy settings, a game
 # that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
-# with a test authority trusted for the run and a refused certificate of another authority. Each
+# with a test authority trusted for the run, a refused certificate of another authority and a
+# delta update of a large file whose Range requests go over TLS too. Each
 # Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
 # boxes, never by Wine's exit code; the logs of the first four, the two signed and the HTTPS runs
 # are compared with the Linux build's of the same run.
@@ -199,12 +200,12 @@ same_lines() { diff <(lines_of "$1") <(lines_of "$2") >"$work/log.diff" || { cat
 box_text_has() { grep -q "trace:msgbox:.*$2" "$1.wine"; }
 boxes_are() { [ "$(paste -sd'|' "$1.boxes")" = "$2" ] || { echo "boxes: $(paste -sd'|' "$1.boxes")"; return 1; }; }
 no_stdio_files() { [ ! -e "$1/stdout.txt" ] && [ ! -e "$1/stderr.txt" ]; }
-same_as_release() {  # folder: every release file byte for byte
-  local file relative
+same_as_release() {  # folder [release]: every release file byte for byte
+  local file relative from=${2:-$release}
   while IFS= read -r file; do
-    relative=${file#"$release/"}
+    relative=${file#"$from/"}
     cmp -s "$file" "$1/$relative" || { echo "differs: $relative"; return 1; }
-  done < <(find "$release" -type f)
+  done < <(find "$from" -type f)
 }
 
 echo "== 1: a fresh install under Wine"
@@ -458,6 +459,21 @@ linux_refused="$work/linux-game-untrusted"
 new_game_folder "$linux_refused" "https://localhost:$other_port/tlsgame/manifest.txt"
 SSL_CERT_FILE="$tls/ca.pem" run_linux "$linux_refused"
 check "the log has the Linux build's lines (untrusted)" same_lines "$refused/logs/updater.log" "$linux_refused/logs/updater.log"
+echo "== 10: a delta update over HTTPS: the player holds the old version of a large file"
+release2="$work/release2"
+cp -r "$release" "$release2"
+head -c $((2 * 1024 * 1024)) /dev/urandom >"$work/big-old.pak"
+{ head -c 700000 "$work/big-old.pak"; head -c 4096 /dev/urandom; tail -c +700001 "$work/big-old.pak"; } >"$release2/data/big.pak"
+build/kib-manifest -q --presence 'config/*.ini' --delta-min-size 64k -o "$work/www/tlsgame2" "$release2" \
+  "https://localhost:$tls_port/tlsgame2/" >/dev/null
+printf '%s\n' "https://localhost:$tls_port/tlsgame2/manifest.txt" >"$secure/assets/updater/update.cfg"
+cp "$work/big-old.pak" "$secure/data/big.pak"
+rm -f "$secure/kib-started.txt"
+run_windows "$secure"
+check "the new release is installed byte for byte (delta)" same_as_release "$secure" "$release2"
+check "the box \"Done!\" and no other (delta)" boxes_are "$secure" "Done!"
+check "the log says the large file was rebuilt from its blocks over HTTPS" \
+  grep -q $'^\t\t\tDelta update of data/big.pak: ' "$secure/logs/updater.log"
 check "the test authority is removed again" trust_ca remove
 trusted_for_run=""
 
