@@ -663,8 +663,9 @@ int64_t HttpResponse::receive(char* buffer, size_t capacity) {
 }
 
 void HttpResponse::keepConnection() {
+    // Bytes that came behind the body with its head would be taken for the next answer's.
     if (!open_ || !open_->connection || !open_->keep || !open_->keepable || !head.keepAlive ||
-        head.contentLength < 0 || bodyReceived_ != head.contentLength)
+        head.contentLength < 0 || bodyReceived_ != head.contentLength || open_->pendingAt != open_->pending.size())
         return;
     open_->keep->server = open_->server;
     open_->keep->connection = std::move(open_->connection);
