@@ -57,6 +57,10 @@ bool platformRemoveFile(const std::string& path);
 // `offset` is negative, with offsets of 64 bits everywhere (a C long has 32 on Windows). The
 // position reached, or -1 when the system refuses.
 int64_t platformSeekFile(std::FILE* file, int64_t offset);
+// Advice that the bytes [offset, offset + length) of `file` (from platformOpenFile) will not be
+// read again, so that the memory caching them can serve the next writes at once. Nothing else
+// changes, and a system without such advice (Windows) takes none.
+void platformForgetCachedBytes(std::FILE* file, int64_t offset, int64_t length);
 // Creates one directory level: 0 on success, otherwise -1 (it may already exist).
 int platformMakeDirectory(const std::string& path);
 // Creates every missing level of the folder path, in time linear in its length. False when a

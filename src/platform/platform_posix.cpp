@@ -216,6 +216,10 @@ int64_t platformSeekFile(std::FILE* file, int64_t offset) {
     return int64_t(ftello(file));
 }
 
+void platformForgetCachedBytes(std::FILE* file, int64_t offset, int64_t length) {
+    posix_fadvise(fileno(file), off_t(offset), off_t(length), POSIX_FADV_DONTNEED);
+}
+
 bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     std::string leaf;
     Folder parent;

@@ -159,6 +159,9 @@ int64_t platformSeekFile(std::FILE* file, int64_t offset) {
     return _ftelli64(file);
 }
 
+// The cache manager has no advice of this kind for a file opened with buffering.
+void platformForgetCachedBytes(std::FILE*, int64_t, int64_t) {}
+
 int platformMakeDirectory(const std::string& path) {
     const std::wstring wide = widePath(path);
     return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) ? 0 : -1;

@@ -53,6 +53,11 @@ public:
             if (from != localOffset_ && platformSeekFile(local_, from) != from) return false;
             if (std::fread(buffer_.get(), 1, count, local_) != count) return false;
             localOffset_ = from + int64_t(count);
+            // The old copy is read once here and replaced afterwards: its cached pages are let
+            // go as they are used, so that the new file's pages reuse them instead of holding a
+            // second copy of a large pack in memory (fresh pages are slow to come by on a busy
+            // machine, and slower still in a virtual one).
+            platformForgetCachedBytes(local_, from, int64_t(count));
             if (!append(buffer_.get(), count)) return false;
             reused_ += count;
         }
