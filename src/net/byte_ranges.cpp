@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "net/http_response.h"
+
 namespace {
 
 constexpr size_t kMaxPartHeader = 8 * 1024;
@@ -37,24 +39,6 @@ bool readNumber(const std::string& text, size_t& at, uint64_t& value) {
 }
 
 }  // namespace
-
-bool findHeaderField(const std::string& header, const char* name, std::string& value) {
-    const std::string wanted = lowered(name);
-    size_t lineStart = header.find('\n');
-    while (lineStart != std::string::npos) {
-        ++lineStart;
-        size_t lineEnd = header.find('\n', lineStart);
-        if (lineEnd == std::string::npos) lineEnd = header.size();
-        const size_t colon = header.find(':', lineStart);
-        if (colon != std::string::npos && colon < lineEnd &&
-            lowered(header.substr(lineStart, colon - lineStart)) == wanted) {
-            value = trimmed(header.substr(colon + 1, lineEnd - colon - 1));
-            return true;
-        }
-        lineStart = lineEnd < header.size() ? lineEnd : std::string::npos;
-    }
-    return false;
-}
 
 bool parseContentRange(const std::string& value, ByteRange& range, uint64_t& total) {
     if (lowered(value.substr(0, 6)) != "bytes ") return false;

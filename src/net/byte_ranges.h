@@ -13,10 +13,6 @@ struct ByteRange {
     bool operator==(const ByteRange& other) const { return start == other.start && end == other.end; }
 };
 
-// The value of the first header field named `name` (any case), trimmed; false when the header
-// has none. `header` is everything before the blank line, status line included.
-bool findHeaderField(const std::string& header, const char* name, std::string& value);
-
 // Reads "bytes FIRST-LAST/TOTAL" into the range [FIRST, LAST + 1) and the file's size. False
 // for anything else, FIRST beyond LAST, LAST beyond TOTAL - 1, an unknown total ("*"), or
 // numbers beyond 2^62.

@@ -47,7 +47,36 @@ int64_t rangeStartOf(const std::string& value) {
     return start;
 }
 
+// Hands each "name: value" line behind the status line to `take(nameStart, nameLength, value)`,
+// in order, the value trimmed; stops at the first take that returns false, and returns that.
+template <class Take>
+bool forEachField(const std::string& header, Take take) {
+    size_t lineStart = header.find('\n');
+    while (lineStart != std::string::npos) {
+        ++lineStart;
+        size_t lineEnd = header.find('\n', lineStart);
+        if (lineEnd == std::string::npos) lineEnd = header.size();
+        const size_t colon = header.find(':', lineStart);
+        if (colon != std::string::npos && colon < lineEnd &&
+            !take(lineStart, colon - lineStart, trimmed(header, colon + 1, lineEnd)))
+            return false;
+        lineStart = lineEnd < header.size() ? lineEnd : std::string::npos;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool findHeaderField(const std::string& header, const char* name, std::string& value) {
+    std::string wanted = name;
+    for (char& c : wanted) c = char(std::tolower((unsigned char)c));
+    // The walk stops (false) at the first field of that name.
+    return !forEachField(header, [&](size_t nameStart, size_t nameLength, const std::string& fieldValue) {
+        if (!equalsIgnoringCase(header, nameStart, nameLength, wanted.c_str())) return true;
+        value = fieldValue;
+        return false;
+    });
+}
 
 bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
     head = HttpResponseHead();
@@ -62,39 +91,29 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
     for (size_t i = 0; i < header.size() && i < firstLineEnd && head.statusLine.size() < kMaxStatusLine; ++i)
         if ((unsigned char)header[i] >= 0x20 && header[i] != 0x7f) head.statusLine += header[i];
 
-    size_t lineStart = header.find('\n');
-    while (lineStart != std::string::npos) {
-        ++lineStart;
-        size_t lineEnd = header.find('\n', lineStart);
-        if (lineEnd == std::string::npos) lineEnd = header.size();
-        const size_t colon = header.find(':', lineStart);
-        if (colon != std::string::npos && colon < lineEnd &&
-            equalsIgnoringCase(header, lineStart, colon - lineStart, "content-length")) {
+    return forEachField(header, [&](size_t nameStart, size_t nameLength, const std::string& value) {
+        auto named = [&](const char* word) { return equalsIgnoringCase(header, nameStart, nameLength, word); };
+        if (named("content-length")) {
             int64_t length;
             // Two different lengths leave the body's end unknown.
-            if (!parseLength(trimmed(header, colon + 1, lineEnd), length)) return false;
+            if (!parseLength(value, length)) return false;
             if (head.contentLength >= 0 && head.contentLength != length) return false;
             head.contentLength = length;
-        } else if (colon != std::string::npos && colon < lineEnd) {
-            const size_t nameLength = colon - lineStart;
-            const std::string value = trimmed(header, colon + 1, lineEnd);
-            if (equalsIgnoringCase(header, lineStart, nameLength, "location")) {
-                head.location = value;
-            } else if (equalsIgnoringCase(header, lineStart, nameLength, "content-encoding")) {
-                head.contentEncoding = value;
-                for (char& c : head.contentEncoding) c = char(std::tolower((unsigned char)c));
-            } else if (equalsIgnoringCase(header, lineStart, nameLength, "content-range")) {
-                head.rangeStart = rangeStartOf(value);
-            } else if (equalsIgnoringCase(header, lineStart, nameLength, "connection")) {
-                std::string tokens = value;
-                for (char& c : tokens) c = char(std::tolower((unsigned char)c));
-                head.keepAlive = tokens.find("keep-alive") != std::string::npos && tokens.find("close") == std::string::npos;
-            } else if (equalsIgnoringCase(header, lineStart, nameLength, "retry-after")) {
-                int64_t seconds;
-                head.retryAfterSeconds = parseLength(value, seconds) ? seconds : -1;
-            }
+        } else if (named("location")) {
+            head.location = value;
+        } else if (named("content-encoding")) {
+            head.contentEncoding = value;
+            for (char& c : head.contentEncoding) c = char(std::tolower((unsigned char)c));
+        } else if (named("content-range")) {
+            head.rangeStart = rangeStartOf(value);
+        } else if (named("connection")) {
+            std::string tokens = value;
+            for (char& c : tokens) c = char(std::tolower((unsigned char)c));
+            head.keepAlive = tokens.find("keep-alive") != std::string::npos && tokens.find("close") == std::string::npos;
+        } else if (named("retry-after")) {
+            int64_t seconds;
+            head.retryAfterSeconds = parseLength(value, seconds) ? seconds : -1;
         }
-        lineStart = lineEnd < header.size() ? lineEnd : std::string::npos;
-    }
-    return true;
+        return true;
+    });
 }

@@ -32,3 +32,7 @@ struct HttpResponseHead {
 // that is not a plain decimal number within 63 bits (a mislabelled body would otherwise be
 // taken for a complete file).
 bool parseResponseHead(const std::string& header, HttpResponseHead& head);
+
+// The value of the first header field named `name` (any case), trimmed; false when the header
+// has none. `header` is everything before the blank line, status line included.
+bool findHeaderField(const std::string& header, const char* name, std::string& value);
