@@ -159,6 +159,8 @@ struct HttpResponse::Open {
     bool keepable = false;
     std::string server;
     KeptConnection* keep = nullptr;
+    // The path asked for, which tells a ".gz" file.
+    std::string path;
 };
 
 namespace {
@@ -328,6 +330,7 @@ Step sendRequest(const std::string& url, const std::string& extraFields, const H
     open.keepable = keepable;
     open.server = server;
     open.keep = options.keep;
+    open.path = address.path;
     return Step::Answered;
 }
 
@@ -344,9 +347,6 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     const HttpResponseHead& response = answer.head;
     std::unique_ptr<Connection>& connection = open.connection;
     const bool keepable = open.keepable;
-    // Read once already by sendRequest; the path tells a ".gz" file.
-    Url address;
-    parseUrl(url, address);
     // The ".part" is longer than the file: it is not the start of this one.
     if (response.status == 416 && resumeFrom > 0) {
         statusLine = response.statusLine;
@@ -365,7 +365,7 @@ Step fetchOnce(const std::string& url, const std::string& bodyPath, int64_t maxB
     // its first decoded bytes tell, gzip's magic again in the second case.
     bool sniff = false;
     if (response.contentEncoding == "gzip" || response.contentEncoding == "x-gzip") {
-        decode = !namesGzipFile(address.path);
+        decode = !namesGzipFile(open.path);
         sniff = !decode;
     } else if (!response.contentEncoding.empty() && response.contentEncoding != "identity") {
         result.failure = "unsupported Content-Encoding: " + forLog(response.contentEncoding);
