@@ -9,19 +9,8 @@
 
 #include "update/local_digests.h"
 #include "update/manifest.h"
-#include "update/run_state.h"
+#include "update/own_files.h"
 #include "util/file_system.h"
-
-namespace {
-
-int g_queued = 0;
-
-void countQueued(const std::string& url, const std::string&, const std::string&, const std::string&) {
-    ++g_queued;
-    std::fprintf(stderr, "stale: %s\n", url.c_str());
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -36,9 +25,12 @@ int main(int argc, char** argv) {
     // The log lines go where the updater's go; here nowhere.
     if (!std::freopen("/dev/null", "w", stdout)) return 2;
     const auto started = std::chrono::steady_clock::now();
-    const bool ok = compareManifest(manifest, countQueued);
-    saveVerifiedFiles();
+    LocalDigests digests(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
+    Plan plan;
+    const bool ok = compareManifest(manifest, digests, plan);
+    digests.save();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "%s, %d stale, %.3f s\n", ok ? "compared" : "malformed", g_queued, seconds);
-    return ok && g_queued == 0 ? 0 : 1;
+    for (const PlannedFetch& file : plan.fetches) std::fprintf(stderr, "stale: %s\n", file.url.c_str());
+    std::fprintf(stderr, "%s, %zu stale, %.3f s\n", ok ? "compared" : "malformed", plan.fetches.size(), seconds);
+    return ok && plan.fetches.empty() ? 0 : 1;
 }

@@ -10,21 +10,6 @@
 
 #include "net/download_manager.h"
 
-namespace {
-
-int g_delivered = 0;
-int g_failed = 0;
-
-void onSuccess(DownloadRequest*) { ++g_delivered; }
-void onFailure(DownloadRequest* request) {
-    ++g_delivered;
-    ++g_failed;
-    std::fprintf(stderr, "failed: %s (status %d) %s\n", request->url.c_str(), int(request->status),
-                 request->failure.c_str());
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s LIST\n  LIST: one \"URL<TAB>local path[<TAB>MD5]\" per line\n", argv[0]);
@@ -32,8 +17,8 @@ int main(int argc, char** argv) {
     }
     std::ifstream list(argv[1]);
     const auto started = std::chrono::steady_clock::now();
-    DownloadManager* manager = new DownloadManager();
-    manager->start(5);
+    DownloadManager manager;
+    manager.start(5);
     int queued = 0;
     for (std::string line; std::getline(list, line);) {
         const size_t tab = line.find('\t');
@@ -43,16 +28,29 @@ int main(int argc, char** argv) {
         const size_t digestTab = line.find('\t', tab + 1);
         const std::string localPath = line.substr(tab + 1, digestTab == std::string::npos ? std::string::npos : digestTab - tab - 1);
         const std::string md5 = digestTab == std::string::npos ? "" : line.substr(digestTab + 1);
-        manager->enqueue(line.substr(0, tab), localPath, onSuccess, onFailure, true, md5);
+        DownloadRequest request;
+        request.url = line.substr(0, tab);
+        request.localPath = localPath;
+        request.verifyExisting = true;
+        request.expectedMd5 = md5;
+        manager.enqueue(std::move(request));
         ++queued;
     }
-    // The updater's main loop delivers once per iteration and sleeps 10 ms.
-    while (g_delivered < queued) {
-        manager->deliverFinished();
-        if (g_delivered < queued) SDL_Delay(10);
+    // The updater's main loop takes what finished once per iteration and sleeps 10 ms.
+    int delivered = 0;
+    int failed = 0;
+    while (delivered < queued) {
+        for (const DownloadRequest& request : manager.takeFinished()) {
+            ++delivered;
+            if (request.status == Done) continue;
+            ++failed;
+            std::fprintf(stderr, "failed: %s (status %d) %s\n", request.url.c_str(), int(request.status),
+                         request.failure.c_str());
+        }
+        if (delivered < queued) SDL_Delay(10);
     }
-    delete manager;
+    manager.stop();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("%d files, %d failed, %.3f s\n", queued, g_failed, seconds);
-    return g_failed == 0 ? 0 : 1;
+    std::printf("%d files, %d failed, %.3f s\n", queued, failed, seconds);
+    return failed == 0 ? 0 : 1;
 }

@@ -29,6 +29,7 @@ struct Case {
 };
 
 double microsecondsPerFrame(const Case& scenario, int frames) {
+    HueAnimation hue;
     ScreenProgress progress;
     progress.downloading = scenario.phase == Downloading;
     progress.updated = scenario.phase == Updated;
@@ -39,8 +40,8 @@ double microsecondsPerFrame(const Case& scenario, int frames) {
     for (int round = 0; round < 5; ++round) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < frames / 5; ++i) {
-            if (scenario.hueStepEveryFrame) g_nextHueTick = 0;
-            drawFrame(screen, pictures, progress);
+            if (scenario.hueStepEveryFrame) hue.nextHueTick = 0;
+            drawFrame(screen, pictures, progress, hue);
         }
         const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
         rounds.push_back(spent.count() / (frames / 5));

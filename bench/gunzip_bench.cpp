@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "update/transfers.h"
+#include "update/unpack.h"
 #include "util/md5.h"
 
 namespace {

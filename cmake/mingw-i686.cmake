@@ -6,9 +6,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(KIB_MINGW_TRIPLET i686-w64-mingw32)
-# The win32 thread model: the program uses SDL's threads, so it needs no winpthread DLL.
-set(CMAKE_C_COMPILER ${KIB_MINGW_TRIPLET}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${KIB_MINGW_TRIPLET}-g++-win32)
+# The posix thread model: the program's workers are std::threads, which this compiler's win32
+# model lacks. winpthreads is linked in statically with the rest (-static below).
+set(CMAKE_C_COMPILER ${KIB_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KIB_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${KIB_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KIB_MINGW_TRIPLET} ${CMAKE_FIND_ROOT_PATH})

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "update/transfers.h"
+#include "update/unpack.h"
 #include "util/file_system.h"
 
 namespace {

@@ -1,11 +1,10 @@
 // Fuzzes the manifest reader: the input is the downloaded "manifest.txt" in a game folder that
 // holds a few known files (and a folder, a link and a pipe where a manifest may name them),
-// and the comparison queues its files with the real queueFile and a real download manager that
-// was never started, so nothing is fetched and the queue can be looked at afterwards. Every
-// queued path (and the name a ".gz" is decompressed into) must stay inside the folder and be
-// none of the updater's own names; nothing may appear or change beside the folder; the counters
-// must match the queue; no file of the folder is ever deleted or changed by the comparison; and
-// a refused manifest, or a file refused for what stands at its name, queues nothing.
+// and the comparison makes its plan, which is turned into the download requests the run would
+// queue. Every planned path (and the name a ".gz" is decompressed into) must stay inside the
+// folder and be none of the updater's own names; nothing may appear or change beside the
+// folder; no file of the folder is ever deleted or changed by the comparison; and a refused
+// manifest, or a file refused for what stands at its name, plans nothing.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,13 +20,15 @@
 #include "fuzz_support.h"
 #include "net/download_manager.h"
 #include "net/url.h"
+#include "update/local_digests.h"
 #include "update/manifest.h"
 #include "update/manifest_path.h"
+#include "update/manifest_request.h"
 #include "update/own_files.h"
-#include "update/run_state.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
 #include "util/md5.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -44,7 +45,6 @@ const std::string kOutsideContent = "beside the game's folder\n";
 
 std::string g_parent;
 std::string g_game;
-DownloadManager* g_manager = nullptr;
 
 // Empties the game folder (which is the working directory) and puts the known files back,
 // with the traps someone sharing the install could leave: a link out of the folder (to the
@@ -58,18 +58,12 @@ void resetGameFolder() {
     if (mkfifo((g_game + "/pipe.txt").c_str(), 0600) != 0) fuzzFailure(__FILE__, __LINE__, "mkfifo", "pipe.txt");
 }
 
-std::string g_refused;
-
-void recordRefusal(const std::string& localPath) { g_refused = localPath; }
-
 // True when the relative path, taken literally, names something inside the working directory.
 bool staysInside(const std::string& path) {
     if (path.empty() || path.find('\0') != std::string::npos) return false;
     const fs::path normal = fs::path(path).lexically_normal();
     return !normal.is_absolute() && !normal.has_root_name() && (normal.empty() || *normal.begin() != "..");
 }
-
-bool endsWithGz(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0; }
 
 // Nothing beside the game's folder but the marker, which is unchanged.
 void checkNothingOutside() {
@@ -107,7 +101,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     writeFile(g_parent + "/" + kOutsideName, kOutsideContent);
     // The comparison logs a line per manifest line; the fuzzer's own report is on stderr.
     if (!std::freopen("/dev/null", "w", stdout)) fuzzFailure(__FILE__, __LINE__, "freopen", "/dev/null");
-    g_manager = new DownloadManager();
     return 0;
 }
 
@@ -115,34 +108,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const InGameFolder inside;
     resetGameFolder();
     writeFile(kManifestCopyPath, std::string(reinterpret_cast<const char*>(data), size));
-    UpdatePhase = Downloading;
-    FilesToFetch = 0;
-    FilesFetched = 0;
 
-    // parseManifest with a refusal that is recorded instead of ending the process.
-    g_refused.clear();
     std::string manifest;
-    readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes);
-    const bool ok = compareManifest(manifest, queueFile, recordRefusal);
-    const std::vector<DownloadRequest> queued = g_manager->takePending();
-    if (!ok) FUZZ_CHECK(queued.empty(), "a refused manifest queued files");
-    if (!g_refused.empty()) FUZZ_CHECK(!ok, "a refused file left the comparison successful");
-
-    FUZZ_CHECK(FilesToFetch == int32_t(queued.size()), "FilesToFetch differs from the number of queued files");
-    FUZZ_CHECK(FilesFetched == 0, "a file counted as fetched while nothing was delivered");
-    if (ok && queued.empty()) FUZZ_CHECK(UpdatePhase == UpToDate, "nothing to fetch, yet not up to date");
-    else FUZZ_CHECK(UpdatePhase == Downloading, "the phase changed though files were queued or the manifest failed");
+    const bool read = readManifestCopy(manifest);
+    LocalDigests digests(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
+    Plan plan;
+    const bool ok = read && compareManifest(manifest, digests, plan);
+    std::vector<DownloadRequest> queued;
+    for (const PlannedFetch& file : plan.fetches) queued.push_back(fileRequest(file));
+    if (!ok) FUZZ_CHECK(queued.empty(), "a refused manifest planned files");
+    if (!plan.refusedPath.empty()) FUZZ_CHECK(queued.empty(), "a refused file left files in the plan");
     if (size == 0) FUZZ_CHECK(!ok, "an empty manifest was accepted");
 
     for (const DownloadRequest& request : queued) {
         const std::string& path = request.localPath;
         FUZZ_CHECK(isSafeManifestPath(path), "a queued path breaks the path rule: " + path);
         FUZZ_CHECK(reservedNameProblem(path).empty(), "a queued path is one of the updater's own names: " + path);
-        FUZZ_CHECK(request.downloadPath == downloadName(path), "a download goes elsewhere than its temporary name");
         FUZZ_CHECK(staysInside(path), "a queued path leaves the game's folder: " + path);
         // A downloaded ".gz" is decompressed into the name without it, whatever its line said.
-        if (endsWithGz(path)) {
-            const std::string target = path.substr(0, path.size() - 3);
+        if (hasGzipSuffix(path)) {
+            const std::string target = withoutGzipSuffix(path);
             FUZZ_CHECK(isSafeManifestPath(target) && staysInside(target),
                        "a queued .gz decompresses outside the game's folder: " + path);
             FUZZ_CHECK(reservedNameProblem(target).empty(), "a queued .gz unpacks into an updater's name: " + path);
@@ -152,11 +137,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(request.url.size() >= encoded.size() &&
                        request.url.compare(request.url.size() - encoded.size(), encoded.size(), encoded) == 0,
                    "the address does not end in the encoded local path: " + request.url);
-        FUZZ_CHECK(request.onSuccess == onFileDownloaded && request.onFailure == onFileFailed,
-                   "a file was queued with other callbacks");
+        FUZZ_CHECK(hasGzipSuffix(path) == bool(request.finishStep), "only a .gz is unpacked, and every .gz is");
     }
 
-    // Nothing is deleted or replaced while comparing and queueing, whatever the outcome:
+    // Nothing is deleted or replaced while comparing and planning, whatever the outcome:
     // replacements happen only once a verified download has arrived.
     for (const auto& [path, content] : kGameFiles) {
         std::string now;

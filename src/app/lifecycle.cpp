@@ -1,24 +1,20 @@
-// The start-up order, the main loop and its frame.
+// The start-up order, the main loop and its frame, and the shutdown.
 #include "app/lifecycle.h"
 
 #include <SDL.h>
 
 #include <cstdio>
+#include <string>
 
-#include "app/download_service.h"
+#include "app/downloads_setup.h"
 #include "app/outcome.h"
 #include "app/pictures.h"
-#include "app/shutdown.h"
 #include "app/startup.h"
 #include "net/download_manager.h"
 #include "platform/platform.h"
 #include "ui/progress_screen.h"
-#include "update/failure_sink.h"
-#include "update/local_digests.h"
-#include "update/manifest_request.h"
 #include "update/own_files.h"
-#include "update/run_state.h"
-#include "update/transfers.h"
+#include "update/update_run.h"
 #include "util/file_system.h"
 
 SDL_Surface* g_screen = nullptr;
@@ -29,77 +25,10 @@ constexpr int kWindowWidth = 300;
 constexpr int kWindowHeight = 50;
 // A software surface in a window without frame or title bar.
 constexpr Uint32 kVideoFlags = SDL_HWPALETTE | SDL_NOFRAME;
+constexpr Uint32 kFramePauseMs = 10;
 
-// The run state as the screen draws it.
-ScreenProgress currentProgress() {
-    ScreenProgress progress;
-    progress.downloading = UpdatePhase == Downloading;
-    progress.updated = UpdatePhase == Updated;
-    progress.filesFetched = FilesFetched;
-    progress.filesToFetch = FilesToFetch;
-    return progress;
-}
-
-// Set once the player pressed Escape or closed the window; every later poll answers the same.
-bool quitAsked = false;
-
-// While the comparison waits for files being hashed, the window still redraws and answers.
-bool answerWhileHashing() {
-    if (!pollEvents()) return false;
-    drawFrame(g_screen, screenPictures(), currentProgress());
-    return true;
-}
-
-}  // namespace
-
-void runApplication() {
-    makeDirectories(kLogFolder);
-    // One updater per folder: a second one (a double click) would race the first for the same
-    // files. It touches nothing, not even the first one's log.
-    if (platformLockFile(kLockPath) == PlatformLockResult::Busy) {
-        showMessage("Already running!", "Another kib Updater is already updating this folder.");
-        std::exit(0);
-    }
-    // From here on every printf of the program goes to the log, which each start truncates.
-    // The log is made anew first, without following a link: a link someone put in its place
-    // stays, and the lines then stay on standard output rather than go through it.
-    if (std::FILE* log = platformOpenFile(kLogPath, PlatformOpenMode::Write)) {
-        std::fclose(log);
-        if (std::freopen(kLogPath, "w", stdout)) platformWriteByLine(stdout);
-    }
-
-    // The update engine's failures end the run through the fatal-error box.
-    setFailureSink(fatalError);
-    if (!startDownloadService()) {
-        // Without a worker nothing queued would ever finish and the window would wait forever.
-        std::printf("!SDL_CreateThread: %s\n", SDL_GetError());
-        fatalError("Could not start the downloads");
-    }
-
-    if (initApplication()) {
-        setHashingWaitHook(answerWhileHashing);
-        requestManifest();
-        while (runFrame()) {
-        }
-    }
-    shutdownAndExit();
-}
-
-bool initApplication() {
-    g_screen = nullptr;
-    quitAsked = false;
-    resetHue();
-    resetTransfers();
-    FilesFetched = 0;
-    FilesToFetch = 0;
-
-    loadConfig();
-    if (!initVideo()) return false;
-    placeWindow();
-    loadPictures();
-    return true;
-}
-
+// Starts SDL video and opens the 300 by 50 borderless window; false (and a "!" log line) when
+// SDL or the video mode cannot be started.
 bool initVideo() {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         std::printf("!SDL_Init: %s\n", SDL_GetError());
@@ -116,23 +45,123 @@ bool initVideo() {
     return true;
 }
 
+// Moves the window to the screen's top-left corner; leaves it when the query fails.
 void placeWindow() { platformPlaceWindow(); }
 
+// Drains the event queue; false on Escape or a quit event.
 bool pollEvents() {
     SDL_Event event;
-    while (!quitAsked && SDL_PollEvent(&event)) {
-        if (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE) quitAsked = true;
-        if (event.type == SDL_QUIT) quitAsked = true;
+    while (SDL_PollEvent(&event)) {
+        if (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE) return false;
+        if (event.type == SDL_QUIT) return false;
     }
-    return !quitAsked;
+    return true;
 }
 
-bool runFrame() {
-    if (!pollEvents()) return false;
-    g_downloadManager.load()->deliverFinished();
-    drawFrame(g_screen, screenPictures(), currentProgress());
-    // The frame just drawn already shows the final bar; the outcome box comes after it.
-    if (UpdatePhase > Failed) finishRun();
-    SDL_Delay(10);
-    return true;
+// The run state as the screen draws it.
+ScreenProgress progressOf(const RunState& state) {
+    ScreenProgress progress;
+    progress.downloading = state.UpdatePhase == Downloading;
+    progress.updated = state.UpdatePhase == Updated;
+    progress.filesFetched = state.FilesFetched;
+    progress.filesToFetch = state.FilesToFetch;
+    return progress;
+}
+
+// From here on every printf of the program goes to the log, which each start truncates. The
+// log is made anew first, without following a link: a link someone put in its place stays,
+// and the lines then stay on standard output rather than go through it.
+void openLog() {
+    if (std::FILE* log = platformOpenFile(kLogPath, PlatformOpenMode::Write)) {
+        std::fclose(log);
+        if (std::freopen(kLogPath, "w", stdout)) platformWriteByLine(stdout);
+    }
+}
+
+// Hands the run every request the workers finished since the last frame, in the order they
+// finished.
+void deliverFinished(DownloadManager& downloads, UpdateRun& run) {
+    for (DownloadRequest& request : downloads.takeFinished()) run.deliver(request);
+}
+
+// The main loop, one frame per iteration: events, finished downloads, the run's next step, the
+// window, a 10 ms pause. False when the player quit; true once the run has ended (a successful
+// end after the frame that shows the final bar).
+bool runMainLoop(DownloadManager& downloads, UpdateRun& run) {
+    HueAnimation hue;
+    for (;;) {
+        if (!pollEvents()) return false;
+        deliverFinished(downloads, run);
+        run.advance();
+        if (run.state().UpdatePhase == Failed) return true;
+        drawFrame(g_screen, screenPictures(), progressOf(run.state()), hue);
+        if (run.ended()) return true;
+        SDL_Delay(kFramePauseMs);
+    }
+}
+
+// The window goes at once: the pictures, then SDL. Safe to call again.
+void closeWindow() {
+    freePictures();
+    SDL_Quit();
+    g_screen = nullptr;
+}
+
+// The one way out: the window, then the workers (each leaves what it was doing; what they still
+// held is dropped as a kill would drop it).
+int shutDown(DownloadManager& downloads) {
+    closeWindow();
+    downloads.stop();
+    return 0;
+}
+
+// What the player is told of a run that ended, or was stopped with requests still queued.
+void reportOutcome(UpdateRun& run) {
+    if (run.state().UpdatePhase == Failed)
+        showFatalError(run.failure());
+    else if (run.ended())
+        finishRun(run);
+}
+
+}  // namespace
+
+int runApplication() {
+    makeDirectories(kLogFolder);
+    // One updater per folder: a second one (a double click) would race the first for the same
+    // files. It touches nothing, not even the first one's log.
+    if (platformLockFile(kLockPath) == PlatformLockResult::Busy) {
+        showMessage("Already running!", "Another kib Updater is already updating this folder.");
+        return 0;
+    }
+    openLog();
+
+    DownloadManager downloads;
+    configureDownloads(downloads);
+    if (!downloads.start(kDownloadWorkers)) {
+        // Without a worker nothing queued would ever finish and the window would wait forever.
+        std::printf("!Download workers: not one could be started\n");
+        showFatalError("Could not start the downloads");
+        return shutDown(downloads);
+    }
+    std::string manifestUrl;
+    if (!loadConfig(manifestUrl)) {
+        // Before any window exists.
+        showFatalError("assets/updater/update.cfg missing.");
+        return shutDown(downloads);
+    }
+    if (!initVideo()) return shutDown(downloads);
+    placeWindow();
+    loadPictures();
+
+    UpdateRun run(downloads, manifestUrl);
+    run.start();
+    if (!run.ended() && !runMainLoop(downloads, run)) {
+        // The player quit. The window goes first, so that it goes at once; requests still queued
+        // or not yet delivered end the run as failures (the box then names the first).
+        closeWindow();
+        run.cancel();
+        for (DownloadRequest& request : downloads.stop()) run.deliver(request);
+    }
+    reportOutcome(run);
+    return shutDown(downloads);
 }

@@ -17,5 +17,5 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     // Standard output is reopened onto the log before anything else is done.
-    runApplication();
+    return runApplication();
 }

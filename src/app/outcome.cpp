@@ -1,11 +1,9 @@
 // Outcome reporting and the launch of the game.
 #include "app/outcome.h"
 
-#include "app/shutdown.h"
 #include "platform/platform.h"
-#include "update/local_digests.h"
 #include "update/own_files.h"
-#include "update/run_state.h"
+#include "update/update_run.h"
 #include "util/file_system.h"
 #include "util/strings.h"
 
@@ -25,26 +23,23 @@ void showMessage(const std::string& caption, const std::string& text) {
     platformShowMessage(caption, text);
 }
 
-void fatalError(const std::string& failure) {
-    UpdatePhase = Failed;
+void showFatalError(const std::string& failure) {
     deleteIfExists(kManifestCopyPath);
     showMessage("Oh no! Problems!",
                 failure +
                     "\n\nWhoops, it seems something broke, so please try to run the updater again."
                     "\n\nIf this problem persists, ask for help on " KIB_HELP_URL);
-    shutdownAndExit();
 }
 
-void finishRun() {
+void finishRun(UpdateRun& run) {
     deleteIfExists(kManifestCopyPath);
     // Once per finished run, after the last delivery: the next start trusts what this one verified.
-    saveVerifiedFiles();
-    if (UpdatePhase == Updated)
+    run.saveRecord();
+    if (run.state().UpdatePhase == Updated)
         showMessage("Done!", "It's a miracle! The update was a success!");
     else
         showMessage("Up to date!", "Everything is up to date!");
     const int result = platformLaunchGame(kGame);
     if (result <= kLaunchFailureLimit)
         showMessage("Error!", "Encountered error code " + intToString(result) + " while trying to run kib.exe!");
-    shutdownAndExit();
 }

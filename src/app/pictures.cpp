@@ -1,9 +1,7 @@
-// Ownership of the progress screen's pictures.
+// The progress screen's pictures.
 #include "app/pictures.h"
 
 #include <SDL.h>
-
-#include <memory>
 
 SDL_Surface* g_bgImage = nullptr;
 SDL_Surface* g_progressImage = nullptr;
@@ -11,34 +9,29 @@ SDL_Surface* g_titleImage = nullptr;
 
 namespace {
 
-struct FreeSurface {
-    void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
-};
-using OwnedSurface = std::unique_ptr<SDL_Surface, FreeSurface>;
-
-OwnedSurface ownedBackground;
-OwnedSurface ownedProgress;
-OwnedSurface ownedTitle;
-
-SDL_Surface* load(OwnedSurface& owner, const char* path) {
+SDL_Surface* load(const char* path) {
     // The loader closes the stream (and copes with a null one when the file is missing).
-    owner.reset(SDL_LoadBMP_RW(SDL_RWFromFile(path, "rb"), 1));
-    return owner.get();
+    return SDL_LoadBMP_RW(SDL_RWFromFile(path, "rb"), 1);
+}
+
+void release(SDL_Surface*& picture) {
+    if (picture) SDL_FreeSurface(picture);
+    picture = nullptr;
 }
 
 }  // namespace
 
 void loadPictures() {
-    g_bgImage = load(ownedBackground, "assets/updater/bg.bmp");
-    g_progressImage = load(ownedProgress, "assets/updater/progress.bmp");
-    g_titleImage = load(ownedTitle, "assets/updater/title.bmp");
+    freePictures();
+    g_bgImage = load("assets/updater/bg.bmp");
+    g_progressImage = load("assets/updater/progress.bmp");
+    g_titleImage = load("assets/updater/title.bmp");
 }
 
 void freePictures() {
-    g_bgImage = g_progressImage = g_titleImage = nullptr;
-    ownedBackground.reset();
-    ownedProgress.reset();
-    ownedTitle.reset();
+    release(g_bgImage);
+    release(g_progressImage);
+    release(g_titleImage);
 }
 
 ScreenPictures screenPictures() {

@@ -1,5 +1,5 @@
 // The three pictures of the progress screen: loaded once at start-up, owned here until the
-// shutdown frees them. Main thread only.
+// window closes. Main thread only.
 #pragma once
 
 #include "ui/progress_screen.h"

@@ -1,7 +1,9 @@
 // The configuration, read once at start-up.
 #pragma once
 
-// Fills ManifestUrl from "assets/updater/update.cfg": its content trimmed at both ends, then
-// "?ver=0.3.0", or "&ver=0.3.0" when the address has a query of its own. A missing file ends the
-// program with a fatal error.
-void loadConfig();
+#include <string>
+
+// The manifest's address from "assets/updater/update.cfg": its content trimmed at both ends,
+// then "?ver=" and the updater's version, or "&ver=..." when the address has a query of its
+// own. False when the file cannot be read.
+bool loadConfig(std::string& manifestUrl);

@@ -3,11 +3,26 @@
 
 #include <SDL.h>
 
-
-double g_hue = 0.0;
-uint32_t g_nextHueTick = 0;
-
 namespace {
+
+// Copies the rectangle (sourceX, sourceY, width, height) of `picture` to (x, y) of
+// `destination` with SDL's blit; a width or height of 0 stands for the picture's own. True
+// when SDL reports success; false for a null picture or destination.
+bool blitRegion(SDL_Surface* picture, SDL_Surface* destination, int32_t x, int32_t y, int32_t sourceX,
+                int32_t sourceY, int32_t width, int32_t height) {
+    if (!picture || !destination) return false;
+    SDL_Rect source;
+    source.x = Sint16(sourceX);
+    source.y = Sint16(sourceY);
+    source.w = Uint16(width == 0 ? picture->w : width);
+    source.h = Uint16(height == 0 ? picture->h : height);
+    SDL_Rect target;
+    target.x = Sint16(x);
+    target.y = Sint16(y);
+    target.w = source.w;
+    target.h = source.h;
+    return SDL_BlitSurface(picture, &source, destination, &target) == 0;
+}
 
 // The background picture: three 7-pixel pieces, the middle one repeated across the window.
 constexpr int32_t kPieceWidth = 7;
@@ -36,14 +51,14 @@ void drawBackground(SDL_Surface* background, SDL_Surface* screen) {
 }
 
 // The bar's length for this frame; steps or fixes the bar's colour on the way.
-int32_t prepareBar(SDL_Surface* bar, const ScreenProgress& progress) {
+int32_t prepareBar(SDL_Surface* bar, const ScreenProgress& progress, HueAnimation& animation) {
     if (progress.filesToFetch > 0 && progress.downloading) {
         // Truncated, so the bar is full only once every file has arrived.
         int32_t length = int32_t(double(kBarLength) * progress.filesFetched / progress.filesToFetch);
         if (length > kBarLength) length = kBarLength;
-        if (g_nextHueTick < SDL_GetTicks()) {
-            advanceHue(bar);
-            g_nextHueTick = SDL_GetTicks() + kHueStepIntervalMs;
+        if (animation.nextHueTick < SDL_GetTicks()) {
+            advanceHue(bar, animation);
+            animation.nextHueTick = SDL_GetTicks() + kHueStepIntervalMs;
         }
         return length;
     }
@@ -56,44 +71,23 @@ int32_t prepareBar(SDL_Surface* bar, const ScreenProgress& progress) {
 
 }  // namespace
 
-bool blitRegion(SDL_Surface* picture, SDL_Surface* destination, int32_t x, int32_t y, int32_t sourceX,
-                int32_t sourceY, int32_t width, int32_t height) {
-    if (!picture || !destination) return false;
-    SDL_Rect source;
-    source.x = Sint16(sourceX);
-    source.y = Sint16(sourceY);
-    source.w = Uint16(width == 0 ? picture->w : width);
-    source.h = Uint16(height == 0 ? picture->h : height);
-    SDL_Rect target;
-    target.x = Sint16(x);
-    target.y = Sint16(y);
-    target.w = source.w;
-    target.h = source.h;
-    return SDL_BlitSurface(picture, &source, destination, &target) == 0;
-}
-
-bool drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress) {
+void drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress,
+               HueAnimation& animation) {
     if (pictures.background) drawBackground(pictures.background, screen);
     if (pictures.progress) {
-        const int32_t length = prepareBar(pictures.progress, progress);
+        const int32_t length = prepareBar(pictures.progress, progress, animation);
         for (int32_t i = 0; i < length; ++i)
             blitRegion(pictures.progress, screen, kBarX + i, kBarY, kBarSourceX, 0, 1, kBarHeight);
     }
     // No colour key is set on any picture: the title hides whatever part of the bar it overlaps.
     if (pictures.title) blitRegion(pictures.title, screen, 0, 0, 0, 0, 0, 0);
     SDL_Flip(screen);
-    return true;
 }
 
-void resetHue() {
-    g_hue = 0.0;
-    g_nextHueTick = 0;
-}
-
-void advanceHue(SDL_Surface* bar) {
-    g_hue += kHueStep;
-    if (g_hue > 1.0) g_hue = 0.0;
-    recolourSurface(bar, g_hue);
+void advanceHue(SDL_Surface* bar, HueAnimation& animation) {
+    animation.hue += kHueStep;
+    if (animation.hue > 1.0) animation.hue = 0.0;
+    recolourSurface(bar, animation.hue);
 }
 
 void recolourSurface(SDL_Surface* surface, double hue) {

@@ -1,6 +1,6 @@
 // The progress window: tiled background, a bar of one-pixel columns, the title on top, and the
-// colour animation of the bar. Main thread only; the screen draws what it is handed and keeps
-// no state but the animation's.
+// colour animation of the bar. Main thread only; the screen draws what it is handed, and the
+// animation's state is its caller's.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,14 @@
 
 struct SDL_Surface;
 
-// Hue last applied to the progress picture, in [0, 1].
-extern double g_hue;
-// SDL_GetTicks time after which the next hue step may happen.
-extern uint32_t g_nextHueTick;
+// The bar's colour animation, kept by whoever draws the frames; as made, it is at hue 0 with the
+// next step due at once, as at the start of a run.
+struct HueAnimation {
+    // Hue last applied to the progress picture, in [0, 1].
+    double hue = 0.0;
+    // SDL_GetTicks time after which the next hue step may happen.
+    uint32_t nextHueTick = 0;
+};
 
 // The pictures a frame is drawn from; each may be null, and its layer is then left out. The
 // screen recolours `progress` in place but owns none of them.
@@ -33,21 +37,13 @@ struct ScreenProgress {
 };
 
 // Draws the whole window into `screen` (the video surface) from the pictures and the progress,
-// then flips it; always true. While downloading it steps the bar's hue at most once per 50 ms;
+// then flips it. While downloading it steps the bar's hue (`animation`) at most once per 50 ms;
 // after a successful update it draws the full bar in hue 0.294.
-bool drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress);
+void drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress,
+               HueAnimation& animation);
 
-// Back to hue 0 with the next step due at once, as at the start of a run.
-void resetHue();
-
-// Copies the rectangle (sourceX, sourceY, width, height) of `picture` to (x, y) of
-// `destination` with SDL's blit; a width or height of 0 stands for the picture's own. True
-// when SDL reports success; false for a null picture or destination.
-bool blitRegion(SDL_Surface* picture, SDL_Surface* destination, int32_t x, int32_t y, int32_t sourceX,
-                int32_t sourceY, int32_t width, int32_t height);
-
-// Steps g_hue by 0.01 (back to 0.0 once it passes 1.0) and recolours `bar` (may be null) with it.
-void advanceHue(SDL_Surface* bar);
+// Steps the hue by 0.01 (back to 0.0 once it passes 1.0) and recolours `bar` (may be null) with it.
+void advanceHue(SDL_Surface* bar, HueAnimation& animation);
 
 // Gives every pixel of `surface` the hue `hue` (0.0 when above 1.0), keeping its saturation,
 // lightness and alpha. Overwrites the pixels in place; does not lock the surface.

@@ -206,14 +206,13 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
                   "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused; fetched a %" PRIu64
                   "-byte block map and %" PRIu64 " bytes in %d Range requests\n",
                   plan.localPath.c_str(), reused, map.fileSize, mapBytes, stats.receivedBytes, stats.requests);
+    // Checked as it was written; it takes the local copy's place as any verified download does.
+    if (!platformRenameFile(partPath, plan.localPath)) {
+        platformRemoveFile(partPath);
+        return giveUp(request, "the new version could not replace the old one");
+    }
     request.note = note;
-    // The delivery renames the verified file over the local copy, as it does every download.
-    request.localPath = plan.localPath;
-    request.downloadPath = partPath;
-    request.expectedMd5 = plan.md5;
-    // Checked once more at delivery like any download's, from this digest: nothing is read again.
-    request.receivedMd5 = digest;
-    // The plain file is what a ".gz" line's unpacking would have made: nothing is left to do.
-    request.finishStep = nullptr;
+    request.finishing.verifiedPath = plan.localPath;
+    request.finishing.verifiedMd5 = plan.md5;
     return true;
 }

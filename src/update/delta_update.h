@@ -20,16 +20,15 @@ constexpr int64_t kMaxBlockMapBytes = 32 * 1024 * 1024;
 DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& localPath, const std::string& md5);
 
 // The DownloadShortcut of a delta update, on a worker thread. With verifyExisting it makes the
-// manager's check of the local file (request.localPath against expectedMd5) on a thread of its
-// own while it fetches the map and scans: a file already right is `present` (true, nothing
-// fetched or replaced). Otherwise it fetches the map (url + the map
-// suffix, through a temporary file beside the local one), scans the local copy, builds the new
-// version under the local copy's download name from local blocks and Range requests, and checks
-// its digest as it writes it; the delivery renames it over the local copy. On success the
-// request's localPath, downloadPath and expectedMd5 become the shortcut's, its receivedMd5 is
-// the digest taken while writing, its finish step is dropped (the plain file needs none), and
-// its note tells what was reused and fetched. False, with the local copy untouched and a note
-// naming the reason, when there is no usable map (none, too large, damaged or of another
-// version), the server ignores Range, a request fails, the result does not match, or the
+// manager's check of the local file (request.localPath against expectedMd5) first: a file
+// already right is `present` (true, nothing fetched or replaced). Otherwise it fetches the map
+// (url + the map suffix, through a temporary file beside the local one), scans the local copy,
+// builds the new version under the local copy's download name from local blocks and Range
+// requests, checks its digest as it writes it, and renames it over the local copy. On success
+// the request's `finishing` names the plain file and its digest (whichever file the request
+// was for: a ".gz" line's plain file needs no unpacking) and its note tells what was reused and
+// fetched. False, with the local copy untouched and a note naming the reason, when there is no
+// usable map (none, too large, damaged or of another version), the server ignores Range, a
+// request fails, the result does not match or cannot take the old copy's place, or the
 // transfer is cancelled.
 bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options);

@@ -1,52 +1,21 @@
-// Local digests for the comparison: trusted from the record, or hashed by a small pool.
+// Local digests for the comparison: trusted from the record, or hashed on the worker pool.
 #include "update/local_digests.h"
-
-#include <SDL.h>
-#include <SDL_thread.h>
 
 #include <algorithm>
 #include <atomic>
-#include <map>
-#include <set>
+#include <condition_variable>
+#include <mutex>
 
-#include "platform/platform.h"
-#include "update/manifest_path.h"
-#include "update/own_files.h"
-#include "update/verified_files.h"
 #include "util/md5.h"
-#include "util/strings.h"
+#include "util/worker_pool.h"
 
 namespace {
 
-// More threads than this only queue up at the disk.
-constexpr int kMaxHashThreads = 8;
-constexpr int kMinHashThreads = 2;
+// More tasks than this only queue up at the disk.
+constexpr int kMaxHashTasks = 8;
+constexpr int kMinHashTasks = 2;
 
-// What is known of one local file.
-struct LocalFile {
-    std::string md5;
-    PlatformFileStamp stamp;
-    // The file was there and its stamp did not move while it was hashed (or it was trusted).
-    bool recordable = false;
-};
-
-// How often a waiting comparison lets the window answer.
-constexpr Uint32 kWaitHookIntervalMs = 20;
-
-// The run's record and the digests found for it (main thread only).
-VerifiedFiles runRecord;
-bool recordLoaded = false;
-std::map<std::string, LocalFile> preparedFiles;
-HashingWaitHook waitHook = nullptr;
-// When the hook last ran, and whether it asked to stop the current comparison.
-Uint32 lastHookTicks = 0;
-bool stoppedByHook = false;
-
-void loadRecordOnce() {
-    if (recordLoaded) return;
-    recordLoaded = true;
-    runRecord.load(kVerifiedFilesPath);
-}
+using LocalFile = LocalDigests::LocalFile;
 
 // Any thread: hashes `path`, stamped before and after so that a file written meanwhile is
 // not recorded with a digest it may no longer have.
@@ -65,173 +34,187 @@ LocalFile hashFile(const std::string& path, const std::atomic<bool>* stop = null
     return file;
 }
 
-// The files still to hash and the hashing threads. The threads take paths in manifest order and
-// hand each result in under `lock`; the main thread waits for the one it needs next, so the
+}  // namespace
+
+// The tasks take paths in manifest order and hand each result in under `lock`, so the
 // comparison logs and queues its first files while later ones are still being read.
-struct HashJob {
+struct LocalDigests::Job {
     std::vector<std::string> paths;
-    // Slot i belongs to the thread hashing paths[i] until done[i] is set under `lock`.
+    std::map<std::string, size_t> indexOf;
+    std::mutex lock;
+    std::condition_variable changed;
+    // Slot i belongs to the task hashing paths[i] until done[i] is set under `lock`.
     std::vector<LocalFile> results;
     std::vector<char> done;
-    std::map<std::string, size_t> indexOf;
     std::atomic<size_t> next{0};
-    // Raised when the player stops the comparison: every thread leaves its file at once.
+    // Raised to make every task leave its file at once.
     std::atomic<bool> stop{false};
-    SDL_mutex* lock = nullptr;
-    SDL_cond* handedIn = nullptr;
-    std::vector<SDL_Thread*> threads;
+    // Tasks started and not yet returned; guarded by `lock`.
+    int running = 0;
+
+    void run() {
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            LocalFile file = hashFile(paths[i], &stop);
+            std::lock_guard<std::mutex> hold(lock);
+            results[i] = std::move(file);
+            done[i] = 1;
+            changed.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        --running;
+        changed.notify_all();
+    }
+
+    // Takes no new file and waits until every task returned.
+    void finish() {
+        next = paths.size();
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [this] { return running == 0; });
+    }
 };
 
-// The current comparison's job; null when none runs. Created and joined on the main thread.
-HashJob* hashJob = nullptr;
+namespace {
 
-int SDLCALL runHasher(void* argument) {
-    HashJob& job = *static_cast<HashJob*>(argument);
-    for (size_t i = job.next++; i < job.paths.size(); i = job.next++) {
-        LocalFile file = hashFile(job.paths[i], &job.stop);
-        SDL_mutexP(job.lock);
-        job.results[i] = std::move(file);
-        job.done[i] = 1;
-        SDL_CondBroadcast(job.handedIn);
-        SDL_mutexV(job.lock);
-    }
-    return 0;
-}
-
-// Lets the threads finish the file each is reading, takes no new one, and joins them.
-void endHashJob() {
-    if (!hashJob) return;
-    hashJob->next = hashJob->paths.size();
-    for (SDL_Thread* thread : hashJob->threads) SDL_WaitThread(thread, nullptr);
-    // Joined: what was handed in stays, so a later localDigest of these paths reads nothing.
-    for (size_t i = 0; i < hashJob->paths.size(); ++i)
-        if (hashJob->done[i]) preparedFiles.emplace(hashJob->paths[i], hashJob->results[i]);
-    SDL_DestroyCond(hashJob->handedIn);
-    SDL_DestroyMutex(hashJob->lock);
-    delete hashJob;
-    hashJob = nullptr;
-}
-
-// Starts hashing `paths` on `threadCount` threads. Without a single thread, or without a lock,
-// this thread hashes them all itself before returning.
-void startHashJob(const std::vector<std::string>& paths, int threadCount) {
-    hashJob = new HashJob;
-    HashJob& job = *hashJob;
-    job.paths = paths;
-    job.results.assign(paths.size(), LocalFile());
-    job.done.assign(paths.size(), 0);
-    for (size_t i = 0; i < paths.size(); ++i) job.indexOf.emplace(paths[i], i);
-    job.lock = SDL_CreateMutex();
-    job.handedIn = SDL_CreateCond();
-    if (job.lock && job.handedIn)
-        for (int i = 0; i < threadCount && size_t(i) < paths.size(); ++i)
-            if (SDL_Thread* thread = SDL_CreateThread(runHasher, &job)) job.threads.push_back(thread);
-    if (job.threads.empty()) {
-        for (size_t i = 0; i < paths.size(); ++i) job.results[i] = hashFile(paths[i]);
-        job.done.assign(paths.size(), 1);
-        job.next = paths.size();
-    }
-}
-
-// The hashed file at `path` once its thread has handed it in; false when the job does not
-// hold it.
-bool takeHashed(const std::string& path, LocalFile& out) {
-    if (!hashJob) return false;
-    const auto found = hashJob->indexOf.find(path);
-    if (found == hashJob->indexOf.end()) return false;
-    HashJob& job = *hashJob;
-    if (!job.threads.empty()) {
-        SDL_mutexP(job.lock);
-        while (!job.done[found->second]) {
-            SDL_CondWaitTimeout(job.handedIn, job.lock, kWaitHookIntervalMs);
-            if (job.done[found->second] || !waitHook || SDL_GetTicks() - lastHookTicks < kWaitHookIntervalMs)
-                continue;
-            // Without the lock: the threads go on handing in meanwhile.
-            SDL_mutexV(job.lock);
-            const bool goOn = waitHook();
-            lastHookTicks = SDL_GetTicks();
-            SDL_mutexP(job.lock);
-            if (!goOn) {
-                stoppedByHook = true;
-                job.stop = true;
-                job.next = job.paths.size();
-                SDL_mutexV(job.lock);
-                out = LocalFile();
-                return true;
-            }
+// Starts up to `tasks` tasks on the pool, each keeping the job alive until it returns; the
+// number that started.
+int startHashing(const std::shared_ptr<LocalDigests::Job>& job, int tasks) {
+    int started = 0;
+    for (; started < tasks && size_t(started) < job->paths.size(); ++started) {
+        {
+            std::lock_guard<std::mutex> hold(job->lock);
+            ++job->running;
         }
-        out = job.results[found->second];
-        SDL_mutexV(job.lock);
-    } else {
-        out = job.results[found->second];
+        if (WorkerPool::shared().tryRun([job] { job->run(); })) continue;
+        std::lock_guard<std::mutex> hold(job->lock);
+        --job->running;
+        break;
     }
-    return true;
+    return started;
 }
 
 }  // namespace
 
-void prepareLocalDigests(const std::vector<std::string>& paths) {
-    // A comparison starts the run's view afresh (tests compare in one folder after another).
-    endHashJob();
-    runRecord = VerifiedFiles();
-    recordLoaded = false;
+LocalDigests::LocalDigests(std::string recordPath, std::string temporaryPath)
+    : recordPath_(std::move(recordPath)), temporaryPath_(std::move(temporaryPath)) {}
+
+LocalDigests::~LocalDigests() {
+    if (job_) job_->stop = true;
+    endHashing();
+}
+
+void LocalDigests::loadRecordOnce() {
+    if (recordLoaded_) return;
+    recordLoaded_ = true;
+    record_.load(recordPath_);
+}
+
+void LocalDigests::prepare(const std::vector<std::string>& paths) {
+    // Each comparison starts the view afresh (tests compare in one folder after another).
+    endHashing();
+    record_ = VerifiedFiles();
+    recordLoaded_ = false;
     loadRecordOnce();
-    preparedFiles.clear();
-    stoppedByHook = false;
-    lastHookTicks = SDL_GetTicks();
-    std::vector<std::string> toHash;
+    known_.clear();
+    cancelled_ = false;
+    std::shared_ptr<Job> job(new Job);
     for (const std::string& path : paths) {
         LocalFile file;
         if (!platformStampFile(path, file.stamp)) continue;
-        file.md5 = runRecord.trustedDigest(path, file.stamp);
+        file.md5 = record_.trustedDigest(path, file.stamp);
         if (file.md5.empty()) {
-            toHash.push_back(path);
+            job->indexOf.emplace(path, job->paths.size());
+            job->paths.push_back(path);
             continue;
         }
         file.recordable = true;
-        preparedFiles[path] = file;
+        known_[path] = file;
     }
-    startHashJob(toHash, std::min(kMaxHashThreads, std::max(kMinHashThreads, platformProcessorCount())));
+    job->results.assign(job->paths.size(), LocalFile());
+    job->done.assign(job->paths.size(), 0);
+    const int tasks = std::min(kMaxHashTasks, std::max(kMinHashTasks, platformProcessorCount()));
+    // Without a single task, each file is hashed when it is asked for.
+    if (startHashing(job, tasks) > 0) job_ = std::move(job);
 }
 
-std::string localDigest(const std::string& path) {
-    if (stoppedByHook) return std::string();
-    loadRecordOnce();
-    auto found = preparedFiles.find(path);
-    LocalFile file;
-    if (found != preparedFiles.end()) {
-        file = found->second;
-    } else if (takeHashed(path, file)) {
-        if (stoppedByHook) return std::string();
-        found = preparedFiles.emplace(path, file).first;
-    } else {
-        PlatformFileStamp stamp;
-        const bool stamped = platformStampFile(path, stamp);
-        const std::string trusted = stamped ? runRecord.trustedDigest(path, stamp) : std::string();
-        if (!trusted.empty())
-            file = LocalFile{trusted, stamp, true};
-        else
-            file = hashFile(path);
+bool LocalDigests::takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held) {
+    held = false;
+    if (!job_) return false;
+    const auto found = job_->indexOf.find(path);
+    if (found == job_->indexOf.end()) return false;
+    held = true;
+    std::unique_lock<std::mutex> hold(job_->lock);
+    if (wait) job_->changed.wait(hold, [&] { return job_->done[found->second] || job_->running == 0; });
+    if (!job_->done[found->second]) {
+        // Every task has returned without it (the hashing ended early): it is read here.
+        if (job_->running > 0) return false;
+        hold.unlock();
+        out = hashFile(path);
+        return true;
     }
-    if (file.recordable) runRecord.note(path, file.stamp, file.md5);
-    if (found == preparedFiles.end()) preparedFiles[path] = file;
+    out = job_->results[found->second];
+    return true;
+}
+
+std::string LocalDigests::use(const std::string& path, const LocalFile& file) {
+    if (file.recordable) record_.note(path, file.stamp, file.md5);
+    known_[path] = file;
     return file.md5;
 }
 
-void endLocalHashing() { endHashJob(); }
-
-void setHashingWaitHook(HashingWaitHook hook) { waitHook = hook; }
-
-bool localHashingStopped() { return stoppedByHook; }
-
-void noteVerifiedFile(const std::string& path, const std::string& md5) {
+bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
+    md5.clear();
+    if (cancelled_) return true;
     loadRecordOnce();
+    const auto found = known_.find(path);
+    if (found != known_.end()) {
+        md5 = use(path, found->second);
+        return true;
+    }
+    LocalFile file;
+    bool held = false;
+    if (takeHashed(path, file, false, held)) {
+        md5 = use(path, file);
+        return true;
+    }
+    if (held) return false;
     PlatformFileStamp stamp;
-    if (!md5.empty() && platformStampFile(path, stamp)) runRecord.note(path, stamp, md5);
+    const std::string trusted = platformStampFile(path, stamp) ? record_.trustedDigest(path, stamp) : std::string();
+    md5 = use(path, trusted.empty() ? hashFile(path) : LocalFile{trusted, stamp, true});
+    return true;
 }
 
-void saveVerifiedFiles() {
-    endHashJob();
+std::string LocalDigests::digest(const std::string& path) {
+    std::string md5;
+    if (tryDigest(path, md5)) return md5;
+    LocalFile file;
+    bool held = false;
+    takeHashed(path, file, true, held);
+    return cancelled_ ? std::string() : use(path, file);
+}
+
+void LocalDigests::endHashing() {
+    if (!job_) return;
+    job_->finish();
+    // What was handed in stays, so a later digest of these paths reads nothing.
+    for (size_t i = 0; i < job_->paths.size(); ++i)
+        if (job_->done[i]) known_.emplace(job_->paths[i], job_->results[i]);
+    job_.reset();
+}
+
+void LocalDigests::cancel() {
+    cancelled_ = true;
+    if (job_) job_->stop = true;
+    endHashing();
+}
+
+void LocalDigests::noteVerified(const std::string& path, const std::string& md5) {
     loadRecordOnce();
-    runRecord.save(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
+    PlatformFileStamp stamp;
+    if (!md5.empty() && platformStampFile(path, stamp)) record_.note(path, stamp, md5);
+}
+
+void LocalDigests::save() {
+    endHashing();
+    loadRecordOnce();
+    record_.save(recordPath_, temporaryPath_);
 }

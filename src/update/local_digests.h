@@ -1,39 +1,75 @@
 // The digests of the game's files for one run's comparison: taken from the record of verified
-// files when the file system shows a file unchanged, otherwise hashed, several files at a time.
-// Every call is made on the main thread; the hashing threads live from prepareLocalDigests until
-// the next one or saveVerifiedFiles, never touch the record, and only read files.
+// files when the file system shows a file unchanged, otherwise hashed, several files at a time,
+// on the shared worker pool. Every call is made on one thread (the run's); the hashing tasks
+// never touch the record and only read files.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-// Reads the record of verified files (forgetting what an earlier call found), then hashes every one of `paths` that it does not vouch
-// for, on as many threads as there are processors (at least two). Returns when all are done.
-void prepareLocalDigests(const std::vector<std::string>& paths);
+#include "platform/platform.h"
+#include "update/verified_files.h"
 
-// The digest of the local file at `path`, or empty text when it cannot be read: the one
-// prepareLocalDigests found, or computed now for a path it was not given. Notes the file for
-// the record when its stamp stayed the same while it was hashed.
-std::string localDigest(const std::string& path);
+class LocalDigests {
+public:
+    // The record lives at `recordPath` and is written through `temporaryPath`.
+    LocalDigests(std::string recordPath, std::string temporaryPath);
+    // Ends any hashing still going on (each task leaves its file at once).
+    ~LocalDigests();
+    LocalDigests(const LocalDigests&) = delete;
+    LocalDigests& operator=(const LocalDigests&) = delete;
 
-// Lets the hashing threads finish the file each is reading and joins them; the comparison calls
-// it when it is over, also when it ends early. Digests found so far stay available.
-void endLocalHashing();
+    // Reads the record (forgetting what an earlier call found), then starts hashing every one
+    // of `paths` that it does not vouch for, in that order, on as many pool threads as there
+    // are processors (at least two). Returns at once.
+    void prepare(const std::vector<std::string>& paths);
 
-// Called on the main thread, about every 20 ms, while localDigest waits for a file still
-// being hashed: the application redraws its window and answers the player there. It returns
-// false when the player asked to stop: the hashing then ends at once (every thread leaves its
-// file), and localDigest gives the empty text from then on. Null: none.
-using HashingWaitHook = bool (*)();
-void setHashingWaitHook(HashingWaitHook hook);
-// True once the hook asked to stop during this comparison: nothing it found may be acted on.
-bool localHashingStopped();
+    // The digest of the local file at `path`, or empty text when it cannot be read, once it is
+    // known: true with `md5` set. False while a hashing task still reads the file. A path
+    // prepare was not given is hashed here and now. Notes the file for the record when its
+    // stamp stayed the same while it was hashed.
+    bool tryDigest(const std::string& path, std::string& md5);
+    // As tryDigest, waiting for the hashing task when it must.
+    std::string digest(const std::string& path);
 
-// Notes for the record a file this run has just written and verified to have `md5`.
-void noteVerifiedFile(const std::string& path, const std::string& md5);
+    // Lets the hashing tasks finish the file each is reading, starts no new one, and waits for
+    // them. Digests found so far stay available.
+    void endHashing();
+    // Every hashing task leaves its file at once; every digest asked for from now on is the
+    // empty text.
+    void cancel();
 
-// Ends any hashing still going on, then writes the record of what this run verified, once at
-// the end of a run that finished (nothing
-// written when it would not change). A record that cannot be written is no failure: the next
-// run hashes what it cannot trust.
-void saveVerifiedFiles();
+    // Notes for the record a file this run has just written and verified to have `md5`.
+    void noteVerified(const std::string& path, const std::string& md5);
+    // Ends any hashing, then writes the record of what this run verified, once at the end of a
+    // run that finished (nothing written when it would not change). A record that cannot be
+    // written is no failure: the next run hashes what it cannot trust.
+    void save();
+
+    // What is known of one local file.
+    struct LocalFile {
+        std::string md5;
+        PlatformFileStamp stamp;
+        // The file was there and its stamp did not move while it was hashed (or it was trusted).
+        bool recordable = false;
+    };
+    // The files being hashed, shared with the hashing tasks (defined in the source file).
+    struct Job;
+
+private:
+    void loadRecordOnce();
+    // Takes `path`'s result from the job when the job holds it: false when it does not, or
+    // (without `wait`) when it is not handed in yet.
+    bool takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held);
+    std::string use(const std::string& path, const LocalFile& file);
+
+    std::string recordPath_;
+    std::string temporaryPath_;
+    VerifiedFiles record_;
+    bool recordLoaded_ = false;
+    bool cancelled_ = false;
+    std::map<std::string, LocalFile> known_;
+    std::shared_ptr<Job> job_;
+};

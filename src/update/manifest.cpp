@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <set>
 #include <unordered_map>
 #include <vector>
@@ -15,16 +14,12 @@
 #include "update/local_digests.h"
 #include "update/manifest_path.h"
 #include "update/own_files.h"
-#include "update/run_state.h"
-#include "update/transfers.h"
 #include "util/file_system.h"
-#include "util/md5.h"
 #include "util/strings.h"
 
 namespace {
 
 const std::string kMasterTag = "master:";
-const std::string kGzipSuffix = ".gz";
 constexpr size_t kDigestLength = 32;
 
 enum class LineKind { Master, Presence, Digest, Compressed };
@@ -40,19 +35,11 @@ struct ManifestLine {
     std::string compressedMd5;
 };
 
-bool endsWithGz(const std::string& path) {
-    return path.size() >= kGzipSuffix.size() &&
-           path.compare(path.size() - kGzipSuffix.size(), kGzipSuffix.size(), kGzipSuffix) == 0;
-}
-
 // The file in the folder that a line is compared with: a compressed line's path loses its
 // last three characters (whatever they are), any other ".gz" is unpacked into the name without
 // it, the rest is the path itself.
 std::string localFileOf(const ManifestLine& line) {
-    if (line.kind == LineKind::Compressed)
-        return line.text.size() < kGzipSuffix.size() ? line.text
-                                                     : line.text.substr(0, line.text.size() - kGzipSuffix.size());
-    if (endsWithGz(line.text)) return line.text.substr(0, line.text.size() - kGzipSuffix.size());
+    if (line.kind == LineKind::Compressed || hasGzipSuffix(line.text)) return withoutGzipSuffix(line.text);
     return line.text;
 }
 
@@ -64,12 +51,6 @@ bool normaliseDigest(std::string& digest) {
         c = char(std::tolower(static_cast<unsigned char>(c)));
     }
     return true;
-}
-
-std::string asciiLowerCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return text;
 }
 
 // Why the updater cannot write `path`, or empty: it must stay in the folder, be none of the
@@ -158,160 +139,180 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
     return true;
 }
 
-// A file that must be fetched, as queueFile takes it.
-struct Fetch {
-    std::string url, path, expectedMd5, unpackedMd5;
-};
-
 // Something other than a regular file stands where the run would read or write: that file
 // cannot be updated, and nothing may be done to what is there.
 bool isTrap(const std::string& path) { return platformFileKind(path) == PlatformFileKind::Other; }
 
-bool refuseTrap(const std::string& path, const std::string& where, FileRefuser refuse) {
-    std::printf("\t%s is not a regular file; left alone\n", where.c_str());
-    if (refuse) refuse(path);
-    return false;
+// The names the fetch of `path` writes: the file, its download, and for a ".gz" the unpacked
+// file and its temporary name.
+std::vector<std::string> namesWritten(const std::string& path) {
+    std::vector<std::string> written = {path, downloadName(path)};
+    if (hasGzipSuffix(path)) {
+        const std::string unpacked = withoutGzipSuffix(path);
+        written.push_back(unpacked);
+        written.push_back(unpackName(unpacked));
+    }
+    return written;
 }
 
-// The second pass: compares every file line with the folder, then queues what differs. Every
-// name the fetch of a file will write is looked at before the first file is queued.
-bool compareLines(const std::vector<ManifestLine>& lines, FileQueuer queue, FileRefuser refuse) {
-    std::vector<Fetch> fetches;
+}  // namespace
+
+struct ManifestComparison::State {
+    std::vector<ManifestLine> lines;
+    // The next line to compare.
+    size_t next = 0;
+    std::string masterPrefix;
     // Two workers fetching one path would write the same temporary file at once, so a path
     // listed twice is fetched once, as its first line says. Paths that differ only in letter
     // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
-    auto fetch = [&](const std::string& url, const std::string& path, const std::string& expectedMd5,
-                     const std::string& unpackedMd5) {
-        if (queuedPaths.insert(asciiLowerCase(path)).second)
-            fetches.push_back({url, path, expectedMd5, unpackedMd5});
-        else
-            std::printf("\t%s listed again; fetched once\n", path.c_str());
-    };
+    Plan plan;
+    bool done = false;
+};
 
-    // Every digest the lines below need: unchanged files from the record, the others hashed on
-    // every processor in manifest order, so each line waits at most for its own file.
+ManifestComparison::ManifestComparison(LocalDigests& digests) : digests_(digests) {}
+
+ManifestComparison::~ManifestComparison() = default;
+
+const Plan& ManifestComparison::plan() const {
+    static const Plan kNone;
+    return state_ ? state_->plan : kNone;
+}
+
+bool ManifestComparison::begin(const std::string& manifest) {
+    state_.reset();
+    if (manifest.empty()) return false;
+    std::unique_ptr<State> state(new State);
+    std::string problem;
+    size_t lineNumber = 0;
+    if (!readLines(manifest, state->lines, problem, lineNumber)) {
+        std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
+        std::printf("\tMalformed manifest file\n");
+        return false;
+    }
+    // Every digest the lines need: unchanged files from the record, the others hashed on every
+    // processor in manifest order, so each line waits at most for its own file.
     std::vector<std::string> hashed;
     std::set<std::string> seen;
-    for (const ManifestLine& line : lines) {
+    for (const ManifestLine& line : state->lines) {
         if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
         const std::string local = line.kind == LineKind::Digest ? line.text : localFileOf(line);
         if (seen.insert(local).second) hashed.push_back(local);
     }
-    prepareLocalDigests(hashed);
-    // However the comparison ends, no hashing thread outlives it.
-    struct HashingEnds {
-        ~HashingEnds() { endLocalHashing(); }
-    } hashingEnds;
+    digests_.prepare(hashed);
+    state_ = std::move(state);
+    return true;
+}
 
-    std::string masterPrefix;
-    for (const ManifestLine& line : lines) {
-        if (line.kind == LineKind::Master) {
-            masterPrefix = line.text;
-            std::printf("\tMaster set to %s\n", masterPrefix.c_str());
-            continue;
-        }
-        const std::string& path = line.text;
-        // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
-        const std::string url = encodeAddress(masterPrefix) + encodePath(path);
-        const std::string local = localFileOf(line);
-        switch (line.kind) {
-        case LineKind::Presence:
-            // Any copy will do. A ".gz" lives in the folder unpacked; looking for the download
-            // itself would fetch it on every run and overwrite what the player changed.
-            if (!fileExists(local)) fetch(url, path, "", "");
-            break;
-        case LineKind::Digest:
-            if (localDigest(path) == line.md5) {
-                std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
-            } else {
-                std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
-                fetch(url, path, line.md5, "");
-            }
-            break;
-        case LineKind::Compressed: {
-            const std::string localMd5 = localDigest(local);
-            if (localMd5 == line.md5) {
-                std::printf("\t%s (%s) up to date\n", local.c_str(), line.md5.c_str());
-                // A run killed after unpacking but before deleting the download leaves it
-                // behind, and no later run would fetch (and so delete) it again. Only a name
-                // that the unpacking itself would have deleted: the line's path need not end
-                // in ".gz".
-                if (endsWithGz(path)) deleteIfExists(path);
-            } else {
-                std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", local.c_str(), localMd5.c_str(),
-                            line.md5.c_str());
-                fetch(url, path, line.compressedMd5, line.md5);
-            }
-            break;
-        }
-        case LineKind::Master: break;
-        }
-        // The player stopped the updater while files were being hashed: nothing is queued,
-        // and the run ends as the window closes.
-        if (localHashingStopped()) {
-            std::printf("\tComparison stopped\n");
-            return true;
-        }
-    }
+void ManifestComparison::stop() {
+    digests_.cancel();
+    if (state_ && !state_->done) std::printf("\tComparison stopped\n");
+    if (state_) state_->done = true;
+}
 
-    // Every digest is in: before a refusal or a queueing, either of which may end the process,
-    // no hashing thread is left running.
-    endLocalHashing();
-    for (const Fetch& file : fetches) {
-        std::vector<std::string> written = {file.path, downloadName(file.path)};
-        if (endsWithGz(file.path)) {
-            const std::string unpacked = file.path.substr(0, file.path.size() - kGzipSuffix.size());
-            written.push_back(unpacked);
-            written.push_back(unpackName(unpacked));
-        }
-        for (const std::string& name : written)
-            if (isTrap(name)) return refuseTrap(file.path, name, refuse);
+namespace {
+
+// Compares one line: logs it and adds what it needs to the plan. False, with nothing done, when
+// its file is still being hashed and `wait` is not set.
+bool compareLine(const ManifestLine& line, ManifestComparison::State& state, LocalDigests& digests, bool wait) {
+    if (line.kind == LineKind::Master) {
+        state.masterPrefix = line.text;
+        std::printf("\tMaster set to %s\n", state.masterPrefix.c_str());
+        return true;
     }
-    for (const Fetch& file : fetches) queue(file.url, file.path, file.expectedMd5, file.unpackedMd5);
+    const std::string local = localFileOf(line);
+    std::string localMd5;
+    if (line.kind != LineKind::Presence) {
+        if (wait) localMd5 = digests.digest(local);
+        else if (!digests.tryDigest(local, localMd5)) return false;
+    }
+    const std::string& path = line.text;
+    // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
+    const std::string url = encodeAddress(state.masterPrefix) + encodePath(path);
+    auto fetch = [&](const std::string& expectedMd5, const std::string& unpackedMd5) {
+        if (state.queuedPaths.insert(asciiLowerCase(path)).second)
+            state.plan.fetches.push_back({url, path, expectedMd5, unpackedMd5});
+        else
+            std::printf("\t%s listed again; fetched once\n", path.c_str());
+    };
+    switch (line.kind) {
+    case LineKind::Presence:
+        // Any copy will do. A ".gz" lives in the folder unpacked; looking for the download
+        // itself would fetch it on every run and overwrite what the player changed.
+        if (!fileExists(local)) fetch("", "");
+        break;
+    case LineKind::Digest:
+        if (localMd5 == line.md5) {
+            std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
+        } else {
+            std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
+            fetch(line.md5, "");
+        }
+        break;
+    case LineKind::Compressed:
+        if (localMd5 == line.md5) {
+            std::printf("\t%s (%s) up to date\n", local.c_str(), line.md5.c_str());
+            // A run killed after unpacking but before deleting the download leaves it behind,
+            // and no later run would fetch (and so delete) it again. Only a name that the
+            // unpacking itself would have deleted: the line's path need not end in ".gz".
+            if (hasGzipSuffix(path)) deleteIfExists(path);
+        } else {
+            std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", local.c_str(), localMd5.c_str(),
+                        line.md5.c_str());
+            fetch(line.compressedMd5, line.md5);
+        }
+        break;
+    case LineKind::Master:
+        break;
+    }
+    return true;
+}
+
+// Once every line is compared: every name a fetch will write is looked at before anything is
+// fetched, and the first one that is no regular file refuses the plan.
+void checkWhatFetchesWrite(Plan& plan) {
+    for (const PlannedFetch& file : plan.fetches)
+        for (const std::string& name : namesWritten(file.localPath))
+            if (isTrap(name)) {
+                std::printf("\t%s is not a regular file; left alone\n", name.c_str());
+                plan.refusedPath = file.localPath;
+                plan.fetches.clear();
+                return;
+            }
+}
+
+bool advanceComparison(ManifestComparison::State& state, LocalDigests& digests, bool wait,
+                       std::chrono::steady_clock::time_point deadline) {
+    if (state.done) return true;
+    while (state.next < state.lines.size()) {
+        if (!compareLine(state.lines[state.next], state, digests, wait)) return false;
+        ++state.next;
+        // The rest waits for the next frame once the slice is spent (at least one line a slice).
+        if (!wait && state.next < state.lines.size() && std::chrono::steady_clock::now() >= deadline) return false;
+    }
+    // Every digest is in: no hashing task outlives the comparison.
+    digests.endHashing();
+    checkWhatFetchesWrite(state.plan);
+    state.done = true;
     return true;
 }
 
 }  // namespace
 
-bool compareManifest(const std::string& manifest, FileQueuer queue, FileRefuser refuse) {
-    if (manifest.empty()) return false;
-    try {
-        std::vector<ManifestLine> lines;
-        std::string problem;
-        size_t lineNumber = 0;
-        if (!readLines(manifest, lines, problem, lineNumber)) {
-            std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
-            std::printf("\tMalformed manifest file\n");
-            return false;
-        }
-        if (!compareLines(lines, queue, refuse)) return false;
-        // Neither up to date nor anything to fetch: the run ends unfinished.
-        if (localHashingStopped()) return true;
-    } catch (const std::bad_alloc&) {
-        // Within the size limit, yet more than this machine can hold.
-        std::printf("\tManifest too large for the memory available\n");
-        return false;
-    }
-    // No delivery can happen while the comparison runs, so the counters are equal exactly
-    // when nothing was queued.
-    if (FilesToFetch == 0 || FilesToFetch == FilesFetched) UpdatePhase = UpToDate;
+bool ManifestComparison::step(std::chrono::milliseconds budget) {
+    if (!state_) return true;
+    return advanceComparison(*state_, digests_, false, std::chrono::steady_clock::now() + budget);
+}
+
+void ManifestComparison::finish() {
+    if (state_) advanceComparison(*state_, digests_, true, std::chrono::steady_clock::time_point());
+}
+
+bool compareManifest(const std::string& manifest, LocalDigests& digests, Plan& plan) {
+    ManifestComparison comparison(digests);
+    if (!comparison.begin(manifest)) return false;
+    comparison.finish();
+    plan = comparison.plan();
     return true;
 }
 
-bool parseManifest() {
-    std::string manifest;
-    try {
-        // A missing copy reads as empty, which the comparison rejects. A copy past the limit
-        // is not read at all.
-        if (fileSize(kManifestCopyPath) > int64_t(kMaxManifestBytes) ||
-            (readWholeFile(manifest, kManifestCopyPath, kMaxManifestBytes) && manifest.size() > kMaxManifestBytes)) {
-            std::printf("\tManifest larger than %lu bytes\n", static_cast<unsigned long>(kMaxManifestBytes));
-            return false;
-        }
-    } catch (const std::bad_alloc&) {
-        std::printf("\tManifest too large for the memory available\n");
-        return false;
-    }
-    return compareManifest(manifest, queueFile, refuseFile);
-}

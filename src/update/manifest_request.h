@@ -1,17 +1,20 @@
-// The first step of the run: fetch the manifest (and, when the game ships a public key, its
-// signature, checked before any line is acted upon), then hand it to the comparison.
-// Everything here runs on the main thread.
+// The first step of the run: the requests that fetch the manifest (and, when the game ships a
+// public key, its signature), and reading the fetched copy for the comparison. The run sends
+// them and acts on their answers (update_run.h). One thread (the run's).
 #pragma once
 
-struct DownloadRequest;
+#include <string>
 
-// Sets the phase to ManifestRequested, removes an old "manifest.txt" and queues ManifestUrl
-// into it (at most kSignedManifestMaxBytes when a signature is required). An old copy that
-// cannot be removed ends the run ("Could not get manifest").
-void requestManifest();
-// Success callback of the manifest request (inside deliverFinished, finishedLock held). Parses
-// the manifest, or first queues its signature when one is required; a signature that is
-// missing or does not verify ends the run with "Could not verify manifest".
-void onManifestDownloaded(DownloadRequest* request);
-// Failure callback of the manifest request; ends the run with "Could not get manifest".
-void onManifestFailed(DownloadRequest* request);
+#include "net/download_manager.h"
+
+// Fetches `manifestUrl` into "manifest.txt": always anew, past every cache (a republished
+// release keeps its address), replacing the old copy only once complete; bounded to
+// kSignedManifestMaxBytes when a signature is required (it is then read whole to be checked).
+DownloadRequest manifestRequest(const std::string& manifestUrl, bool signatureRequired);
+// Fetches the signature of `manifestUrl` into its own copy, at most kSignatureMaxBytes.
+DownloadRequest signatureRequest(const std::string& manifestUrl);
+
+// Reads "manifest.txt" for the comparison into `manifest`; a missing copy reads as empty.
+// False, after a log line saying why, when it is larger than kMaxManifestBytes or more than
+// the memory holds.
+bool readManifestCopy(std::string& manifest);

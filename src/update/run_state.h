@@ -1,11 +1,10 @@
-// The state of the one update run per process: its phase, its file counters, its address.
-// Touched on the main thread only, so no lock guards it.
+// The state of an update run as the window and the outcome read it: its phase and its file
+// counters.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-// The phase numbers are part of the contract: the main loop ends the run on any value above 3.
+// The phase numbers are part of the contract: a run has ended on any value above 2.
 enum UpdatePhaseValue : int32_t {
     Idle = 0,
     ManifestRequested = 1,
@@ -15,11 +14,10 @@ enum UpdatePhaseValue : int32_t {
     UpToDate = 5,
 };
 
-extern int32_t UpdatePhase;
-// Files queued for download in this run.
-extern int32_t FilesToFetch;
-// Queued files delivered successfully and finished; never exceeds FilesToFetch.
-extern int32_t FilesFetched;
-// The manifest's address: the trimmed content of the configuration plus "?ver=0.3.0" (or "&ver=0.3.0"
-// when it has a query already).
-extern std::string ManifestUrl;
+struct RunState {
+    int32_t UpdatePhase = Idle;
+    // Files queued for download in this run.
+    int32_t FilesToFetch = 0;
+    // Queued files delivered successfully and finished; never exceeds FilesToFetch.
+    int32_t FilesFetched = 0;
+};

@@ -1,121 +1,16 @@
 // Queueing the files a run must fetch, and finishing each one when it arrives.
 #include "update/transfers.h"
 
-#include <zlib.h>
-
 #include <cstdio>
-#include <algorithm>
-#include <cstring>
-#include <map>
-#include <set>
 
-#include "net/download_manager.h"
-#include "platform/platform.h"
 #include "update/delta_update.h"
-#include "update/own_files.h"
-#include "update/failure_sink.h"
 #include "update/local_digests.h"
-#include "update/run_state.h"
-#include "util/file_system.h"
-#include "util/md5.h"
+#include "update/unpack.h"
+#include "util/strings.h"
 
 namespace {
 
-const std::string kGzipSuffix = ".gz";
-constexpr unsigned kGunzipBufferSize = 1024;
-// The compressed side is read in larger pieces: fewer reads, and still a fixed memory.
-constexpr unsigned kGunzipInputSize = 16 * 1024;
-const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
-// No game file unpacks to more than this many times its download, or more than the floor for
-// small ones: beyond that the ".gz" is a bomb meant to fill the player's disk.
-constexpr int64_t kUnpackRatio = 256;
-constexpr int64_t kUnpackFloor = int64_t(64) << 20;
-
-// The paths already fetched once more after failing their digest (main thread only).
-std::set<std::string> refetchedPaths;
-
 std::string filePrefix(const std::string& localPath) { return "\t\t" + localPath + ": "; }
-
-bool isCompressed(const std::string& path) {
-    return path.size() >= kGzipSuffix.size() &&
-           path.compare(path.size() - kGzipSuffix.size(), kGzipSuffix.size(), kGzipSuffix) == 0;
-}
-
-// Reads `in` whole and writes what it holds to `out`: the data of every gzip member, one after
-// another, or the bytes themselves when `in` does not start with gzip's magic, as zlib's gzip
-// reader does. That reader (gzread) is not used: when a stream is cut right where its output
-// buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
-// end and its check values must match; what follows the last member and is no gzip magic is
-// ignored, as by gzip and zlib.
-bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, Md5State& digest,
-                  const std::atomic<bool>* stop) {
-    int64_t written = 0;
-    // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
-    // needs no second read. A stop ends a large file's unpacking at once.
-    auto emit = [&](const unsigned char* data, size_t length) {
-        if (stop && stop->load(std::memory_order_relaxed)) return false;
-        written += int64_t(length);
-        if (maxBytes > 0 && written > maxBytes) {
-            tooLarge = true;
-            return false;
-        }
-        md5Append(digest, data, int32_t(length));
-        return std::fwrite(data, 1, length, out) == length;
-    };
-    unsigned char input[kGunzipInputSize];
-    unsigned char output[kGunzipBufferSize];
-    size_t have = std::fread(input, 1, sizeof input, in);
-    if (have < 2 || input[0] != kGzipMagic[0] || input[1] != kGzipMagic[1]) {
-        // Not gzip data: copied unchanged.
-        while (have > 0) {
-            if (!emit(input, have)) return false;
-            have = std::fread(input, 1, sizeof input, in);
-        }
-        return !std::ferror(in);
-    }
-
-    z_stream stream{};
-    // 16 + the largest window: gzip wrapping only.
-    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
-    stream.next_in = input;
-    stream.avail_in = uInt(have);
-    bool inputEnded = false;
-    bool ok = false;
-    for (;;) {
-        if (stream.avail_in == 0 && !inputEnded) {
-            have = std::fread(input, 1, sizeof input, in);
-            inputEnded = have == 0;
-            stream.next_in = input;
-            stream.avail_in = uInt(have);
-        }
-        stream.next_out = output;
-        stream.avail_out = sizeof output;
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        // Z_BUF_ERROR is no progress: with the input at its end, the member was cut short. Any
-        // other error is damaged data, whose last output is not written.
-        if (status != Z_OK && status != Z_STREAM_END) break;
-        const size_t produced = sizeof output - stream.avail_out;
-        // A short write is a full disk or a failing device.
-        if (!emit(output, produced)) break;
-        if (status != Z_STREAM_END) continue;
-
-        // Another member follows only behind gzip's magic.
-        if (stream.avail_in < 2 && !inputEnded) {
-            std::memmove(input, stream.next_in, stream.avail_in);
-            have = stream.avail_in + std::fread(input + stream.avail_in, 1, sizeof input - stream.avail_in, in);
-            inputEnded = have == stream.avail_in;
-            stream.next_in = input;
-            stream.avail_in = uInt(have);
-        }
-        if (stream.avail_in < 2 || stream.next_in[0] != kGzipMagic[0] || stream.next_in[1] != kGzipMagic[1]) {
-            ok = true;
-            break;
-        }
-        if (inflateReset(&stream) != Z_OK) break;
-    }
-    inflateEnd(&stream);
-    return ok && !std::ferror(in);
-}
 
 // The worker's step for a ".gz" queued with `unpackedMd5`.
 FinishStep unpackStep(const std::string& unpackedMd5, bool unverified) {
@@ -126,32 +21,24 @@ FinishStep unpackStep(const std::string& unpackedMd5, bool unverified) {
 
 }  // namespace
 
-void resetTransfers() { refetchedPaths.clear(); }
-
-void queueFile(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
-               const std::string& unpackedMd5) {
-    // Counted first, so that the total is right even if this request is refused.
-    ++FilesToFetch;
-    FinishStep step = isCompressed(localPath) ? unpackStep(unpackedMd5, expectedMd5.empty()) : nullptr;
+DownloadRequest fileRequest(const PlannedFetch& file) {
+    DownloadRequest request;
+    request.url = file.url;
+    request.localPath = file.localPath;
+    request.expectedMd5 = file.expectedMd5;
+    const bool gz = hasGzipSuffix(file.localPath);
+    if (gz) request.finishStep = unpackStep(file.unpackedMd5, file.expectedMd5.empty());
     // A large local copy may hold most of the new version's blocks. A ".gz" line names the
     // plain file beside it, which a server with a block map also serves.
-    const bool compressed = !unpackedMd5.empty() && isCompressed(localPath);
-    const std::string plainUrl = compressed && isCompressed(url) ? url.substr(0, url.size() - kGzipSuffix.size()) : url;
-    const DownloadShortcutPlan delta =
-        compressed ? deltaPlanFor(plainUrl, localPath.substr(0, localPath.size() - kGzipSuffix.size()), unpackedMd5)
-                   : deltaPlanFor(url, localPath, expectedMd5);
+    const bool compressed = !file.unpackedMd5.empty() && gz;
+    const std::string plainUrl = compressed && hasGzipSuffix(file.url) ? withoutGzipSuffix(file.url) : file.url;
+    request.shortcut = compressed ? deltaPlanFor(plainUrl, withoutGzipSuffix(file.localPath), file.unpackedMd5)
+                                  : deltaPlanFor(file.url, file.localPath, file.expectedMd5);
     // Only a ".gz" may stand complete from an interrupted run; any other local copy the
     // comparison has just found stale, and reading it again would only cost time.
-    const bool mayBePresent = isCompressed(localPath);
-    DownloadManager* manager = g_downloadManager.load();
-    if (manager && manager->enqueue(url, localPath, onFileDownloaded, onFileFailed, mayBePresent, expectedMd5, false,
-                                    std::move(step), delta))
-        return;
-    std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", localPath.c_str());
-    reportFailure("Could not queue " + localPath);
+    request.verifyExisting = gz;
+    return request;
 }
-
-void refuseFile(const std::string& localPath) { reportFailure("Could not download " + localPath); }
 
 void logTransferNotes(const DownloadRequest& request, const std::string& prefix) {
     for (const std::string& event : request.events) std::printf("%s%s\n", prefix.c_str(), event.c_str());
@@ -159,129 +46,68 @@ void logTransferNotes(const DownloadRequest& request, const std::string& prefix)
         std::printf("%s%s\n", prefix.c_str(), request.failure.c_str());
 }
 
-void onFileDownloaded(DownloadRequest* request) {
-    logTransferNotes(*request, filePrefix(request->localPath));
-    std::printf("\t\tFinished %s\n", request->localPath.c_str());
-    std::printf("%s", request->note.c_str());
-    ++FilesFetched;
-    // The manager has checked the download against this digest; a ".gz" is noted once unpacked.
-    if (!isCompressed(request->localPath)) noteVerifiedFile(request->localPath, request->expectedMd5);
-    finishFile(request->localPath, request->finishing);
-    if (FilesFetched == FilesToFetch) UpdatePhase = Updated;
+FileTransfers::FileTransfers(DownloadManager& downloads, RunState& state, LocalDigests& digests)
+    : downloads_(downloads), state_(state), digests_(digests) {}
+
+std::string FileTransfers::queue(const Plan& plan, int32_t tag) {
+    for (const PlannedFetch& file : plan.fetches) {
+        // Counted first, so that the total is right even if this request is refused.
+        ++state_.FilesToFetch;
+        DownloadRequest request = fileRequest(file);
+        request.userData = tag;
+        if (downloads_.enqueue(std::move(request))) continue;
+        std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", file.localPath.c_str());
+        return "Could not queue " + file.localPath;
+    }
+    return "";
 }
 
-void onFileFailed(DownloadRequest* request) {
-    // Copied: the fatal error stops the manager, which frees requests.
-    const std::string localPath = request->localPath;
-    std::printf("%s", request->note.c_str());
-    logTransferNotes(*request, filePrefix(localPath));
-    if (request->status == DigestMismatch) {
+std::string FileTransfers::arrived(DownloadRequest& request) {
+    return request.status == Done ? finished(request) : failed(request);
+}
+
+std::string FileTransfers::finished(DownloadRequest& request) {
+    // A shortcut (a delta update) made the plain file itself, whichever line named it.
+    const std::string& path = request.byShortcut ? request.finishing.verifiedPath : request.localPath;
+    logTransferNotes(request, filePrefix(request.localPath));
+    std::printf("\t\tFinished %s\n", path.c_str());
+    std::printf("%s", request.note.c_str());
+    ++state_.FilesFetched;
+    if (request.byShortcut || !hasGzipSuffix(path)) {
+        // The worker has checked the file against this digest; a ".gz" is noted once unpacked.
+        digests_.noteVerified(path, request.byShortcut ? request.finishing.verifiedMd5 : request.expectedMd5);
+        std::printf("\t\t\t%s not compressed\n", path.c_str());
+    } else {
+        for (const std::string& line : request.finishing.lines) std::printf("%s\n", line.c_str());
+        if (!request.finishing.failure.empty()) return request.finishing.failure;
+        digests_.noteVerified(request.finishing.verifiedPath, request.finishing.verifiedMd5);
+    }
+    if (state_.FilesFetched == state_.FilesToFetch) state_.UpdatePhase = Updated;
+    return "";
+}
+
+std::string FileTransfers::failed(DownloadRequest& request) {
+    const std::string localPath = request.localPath;
+    std::printf("%s", request.note.c_str());
+    logTransferNotes(request, filePrefix(localPath));
+    if (request.status == DigestMismatch) {
         // The download itself is already removed: the player's file stays as it was, and the
         // second fetch replaces it only once verified.
-        std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), request->receivedMd5.c_str(),
-                    request->expectedMd5.c_str());
-        DownloadManager* manager = g_downloadManager.load();
-        if (refetchedPaths.insert(localPath).second && manager &&
-            manager->enqueue(request->url, localPath, onFileDownloaded, onFileFailed, isCompressed(localPath),
-                             request->expectedMd5, true, request->finishStep)) {
+        std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), request.receivedMd5.c_str(),
+                    request.expectedMd5.c_str());
+        DownloadRequest again;
+        again.url = request.url;
+        again.localPath = localPath;
+        again.userData = request.userData;
+        again.verifyExisting = hasGzipSuffix(localPath);
+        again.expectedMd5 = request.expectedMd5;
+        again.fresh = true;
+        again.finishStep = request.finishStep;
+        if (refetched_.insert(localPath).second && downloads_.enqueue(std::move(again))) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
-            return;
+            return "";
         }
     }
-    std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request->status));
-    reportFailure("Could not download " + localPath);
-}
-
-bool finishFile(const std::string& localPath, const FinishOutcome& unpacked) {
-    if (!isCompressed(localPath)) {
-        std::printf("\t\t\t%s not compressed\n", localPath.c_str());
-        return true;
-    }
-    for (const std::string& line : unpacked.lines) std::printf("%s\n", line.c_str());
-    if (!unpacked.failure.empty()) reportFailure(unpacked.failure);
-    noteVerifiedFile(unpacked.verifiedPath, unpacked.verifiedMd5);
-    return true;
-}
-
-FinishOutcome unpackArrived(const std::string& localPath, const std::string& unpackedMd5, bool unverified,
-                            const std::atomic<bool>* stop) {
-    FinishOutcome outcome;
-    auto note = [&outcome](const std::string& line) { outcome.lines.push_back("\t\t\t" + line); };
-    note("Decompressing " + localPath);
-    const std::string outPath = localPath.substr(0, localPath.size() - kGzipSuffix.size());
-    // Unpacked beside the file, which it replaces only once it is whole and verified: a damaged
-    // download, a full disk or a kill leaves the player's copy as it was.
-    const std::string temporary = unpackName(outPath);
-    const int64_t limit = unpackLimit(localPath);
-    bool tooLarge = false;
-    std::string producedMd5;
-    if (!gunzipFile(localPath, temporary, limit, &tooLarge, &producedMd5, stop)) {
-        if (tooLarge) note(localPath + " unpacks to more than " + std::to_string(limit) + " bytes");
-        note("Failed to decompress " + localPath);
-        // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
-        // nothing vouches for would only be fetched again. A stop keeps it, as a kill would.
-        if (unverified && !(stop && stop->load())) platformRemoveFile(localPath);
-        outcome.failure = "Could not decompress " + localPath;
-        return outcome;
-    }
-    // The download was checked as it is on the server; only this shows that it unpacks into
-    // the file the manifest lists. Otherwise the run would end with "Done!" and every later
-    // run would fetch it again.
-    if (!unpackedMd5.empty() && producedMd5 != unpackedMd5) {
-        platformRemoveFile(temporary);
-        note("Decompressed " + outPath + " (" + producedMd5 + ") does not match " + unpackedMd5);
-        outcome.failure = "Could not decompress " + localPath;
-        return outcome;
-    }
-    if (!platformRenameFile(temporary, outPath)) {
-        platformRemoveFile(temporary);
-        note("Could not replace " + outPath);
-        outcome.failure = "Could not decompress " + localPath;
-        return outcome;
-    }
-    if (!unpackedMd5.empty()) {
-        outcome.verifiedPath = outPath;
-        outcome.verifiedMd5 = unpackedMd5;
-    }
-    deleteIfExists(localPath);
-    return outcome;
-}
-
-int64_t unpackLimit(const std::string& gzPath) {
-    std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
-    if (!in) return kUnpackFloor;
-    int64_t size = 0;
-    if (std::fseek(in, 0, SEEK_END) == 0) size = std::ftell(in);
-    std::fclose(in);
-    return std::max(kUnpackFloor, size * kUnpackRatio);
-}
-
-bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge,
-                std::string* unpackedMd5, const std::atomic<bool>* stop) {
-    std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
-    // Opened only once the input is known to be readable, so that a missing ".gz" does not
-    // touch the output.
-    if (!in) return false;
-    std::FILE* out = platformOpenFile(outPath, PlatformOpenMode::Write);
-    if (!out) {
-        std::fclose(in);
-        return false;
-    }
-    bool bounded = false;
-    Md5State digest;
-    md5Init(digest);
-    bool ok = copyInflated(in, out, maxBytes, bounded, digest, stop);
-    std::fclose(in);
-    // The close reports data the stream buffer could not write out.
-    if (std::fclose(out) != 0) ok = false;
-    // What was unpacked before a fault is no file at all: it must not fill the disk, nor pass
-    // for an older copy.
-    if (!ok) platformRemoveFile(outPath);
-    if (tooLarge) *tooLarge = bounded;
-    if (ok && unpackedMd5) {
-        uint8_t bytes[16];
-        md5Finish(digest, bytes);
-        *unpackedMd5 = md5ToText(bytes);
-    }
-    return ok;
+    std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request.status));
+    return "Could not download " + localPath;
 }

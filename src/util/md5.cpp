@@ -32,16 +32,7 @@ inline uint32_t funcI(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z);
 // Large enough that a file is read in few calls, small enough to stay in the cache.
 constexpr size_t kFileBlockSize = 128 * 1024;
 
-}  // namespace
-
-void md5Init(Md5State& state) {
-    state.bitCount[0] = state.bitCount[1] = 0;
-    state.words[0] = 0x67452301;
-    state.words[1] = 0xefcdab89;
-    state.words[2] = 0x98badcfe;
-    state.words[3] = 0x10325476;
-}
-
+// The RFC 1321 compression of one 64-byte block (no alignment needed).
 void md5Process(Md5State& state, const uint8_t block[64]) {
     uint32_t x[16];
     for (int i = 0; i < 16; ++i) {
@@ -126,6 +117,16 @@ void md5Process(Md5State& state, const uint8_t block[64]) {
     state.words[1] += b;
     state.words[2] += c;
     state.words[3] += d;
+}
+
+}  // namespace
+
+void md5Init(Md5State& state) {
+    state.bitCount[0] = state.bitCount[1] = 0;
+    state.words[0] = 0x67452301;
+    state.words[1] = 0xefcdab89;
+    state.words[2] = 0x98badcfe;
+    state.words[3] = 0x10325476;
 }
 
 void md5Append(Md5State& state, const uint8_t* data, int32_t length) {

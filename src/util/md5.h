@@ -21,8 +21,6 @@ void md5Init(Md5State& state);
 void md5Append(Md5State& state, const uint8_t* data, int32_t length);
 // Pads the message, writes the 16-byte digest to `digest`. The state is spent afterwards.
 void md5Finish(Md5State& state, uint8_t digest[16]);
-// The RFC 1321 compression of one 64-byte block (no alignment needed).
-void md5Process(Md5State& state, const uint8_t block[64]);
 
 // The digest of the file's whole content, streamed in fixed blocks (constant memory, any
 // size); the empty text when the file cannot be opened or read to its end, or when `stop` is

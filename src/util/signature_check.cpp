@@ -6,10 +6,15 @@
 #include <algorithm>
 #include <vector>
 
+namespace {
+
+// BLAKE2b-512 of the bytes, what a prehashed ("ED") signature covers. False when libsodium fails.
 bool prehashDigest(const uint8_t* bytes, size_t length, uint8_t digest[64]) {
     if (sodium_init() < 0) return false;
     return crypto_generichash(digest, crypto_generichash_BYTES_MAX, bytes, length, nullptr, 0) == 0;
 }
+
+}  // namespace
 
 SignatureVerdict checkSignature(const PublicKey& key, const SignatureFile& signature, const uint8_t* bytes,
                                 size_t length) {

@@ -23,5 +23,3 @@ enum class SignatureVerdict {
 
 SignatureVerdict checkSignature(const PublicKey& key, const SignatureFile& signature, const uint8_t* bytes,
                                 size_t length);
-// BLAKE2b-512 of the bytes, what a prehashed ("ED") signature covers. False when libsodium fails.
-bool prehashDigest(const uint8_t* bytes, size_t length, uint8_t digest[64]);

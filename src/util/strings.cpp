@@ -62,3 +62,17 @@ void trimWhitespace(std::string& text) {
     while (begin < end && isWhitespace(text[begin])) ++begin;
     text = text.substr(begin, end - begin);
 }
+
+std::string asciiLowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+bool hasGzipSuffix(const std::string& name) {
+    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
+}
+
+std::string withoutGzipSuffix(const std::string& name) {
+    return name.size() < 3 ? name : name.substr(0, name.size() - 3);
+}

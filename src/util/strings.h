@@ -22,3 +22,11 @@ bool isWhitespace(char c);
 void removeWhitespace(std::string& text);
 // Deletes whitespace at both ends only, in place.
 void trimWhitespace(std::string& text);
+// ASCII letters lower-cased; every other byte as it is (Windows folds names this way too, and
+// no byte of a UTF-8 letter beyond ASCII is touched).
+std::string asciiLowerCase(std::string text);
+// True when `name` ends in ".gz" (in lower case): how a gzip-compressed file is named.
+bool hasGzipSuffix(const std::string& name);
+// `name` without its last three characters, the ".gz" of a compressed name; as it is when it
+// is shorter.
+std::string withoutGzipSuffix(const std::string& name);

@@ -37,6 +37,7 @@ Colour recoloured(Colour colour, double hue) {
 // updater gets.
 class DrawFrame : public ::testing::TestWithParam<int> {
 protected:
+    HueAnimation hue_;
     void SetUp() override {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
         ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
@@ -51,7 +52,7 @@ protected:
         pictures_.background = background_.get();
         pictures_.progress = bar_.get();
         pictures_.title = title_.get();
-        resetHue();
+        hue_ = HueAnimation();
         // The first hue step needs a clock later than 0, as any real run has by then.
         SDL_Delay(2);
     }
@@ -72,7 +73,7 @@ protected:
         progress.updated = phase == Updated;
         progress.filesFetched = fetched;
         progress.filesToFetch = toFetch;
-        EXPECT_TRUE(drawFrame(screen_, pictures_, progress));
+        drawFrame(screen_, pictures_, progress, hue_);
     }
 
     // The colour as the screen holds it.
@@ -133,7 +134,7 @@ TEST_P(DrawFrame, NoBarBeforeTheManifestArrives) {
         drawPhase(phase, 0, 0);
         expectWindow(0);
     }
-    EXPECT_EQ(g_hue, 0.0);
+    EXPECT_EQ(hue_.hue, 0.0);
     EXPECT_TRUE(barUnchanged());
 }
 
@@ -142,10 +143,10 @@ TEST_P(DrawFrame, DownloadingDrawsItsShareOfTheBarAndStepsTheHueAtOnce) {
     drawPhase(Downloading, 3, 7);
     const Uint32 after = SDL_GetTicks();
     expectWindow(123);  // 288 * 3 / 7 = 123.4
-    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    EXPECT_NEAR(hue_.hue, 0.01, 1e-12);
     EXPECT_TRUE(barHasHue(0.01));
-    EXPECT_GE(g_nextHueTick, before + 50);
-    EXPECT_LE(g_nextHueTick, after + 50);
+    EXPECT_GE(hue_.nextHueTick, before + 50);
+    EXPECT_LE(hue_.nextHueTick, after + 50);
     const Colour barPixel = getPixelColour(screen_, 100, 30);
     EXPECT_TRUE(sameRgb(barPixel, onScreen(getPixelColour(pictures_.progress, 1, 4))));
 
@@ -157,28 +158,28 @@ TEST_P(DrawFrame, DownloadingDrawsItsShareOfTheBarAndStepsTheHueAtOnce) {
 
 TEST_P(DrawFrame, HueStepsOnlyOnceTheNextTickHasPassedAndOncePerFrame) {
     drawPhase(Downloading, 1, 2);
-    ASSERT_NEAR(g_hue, 0.01, 1e-12);
-    g_nextHueTick = SDL_GetTicks() + 100000;
+    ASSERT_NEAR(hue_.hue, 0.01, 1e-12);
+    hue_.nextHueTick = SDL_GetTicks() + 100000;
     drawPhase(Downloading, 1, 2);
-    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    EXPECT_NEAR(hue_.hue, 0.01, 1e-12);
     EXPECT_TRUE(barHasHue(0.01));
     // A frame long after the last step: one step, however long the gap.
-    g_nextHueTick = 0;
+    hue_.nextHueTick = 0;
     drawPhase(Downloading, 1, 2);
-    EXPECT_NEAR(g_hue, 0.02, 1e-12);
+    EXPECT_NEAR(hue_.hue, 0.02, 1e-12);
     // The real clock: no step within 50 ms, then one.
     drawPhase(Downloading, 1, 2);
-    EXPECT_NEAR(g_hue, 0.02, 1e-12);
+    EXPECT_NEAR(hue_.hue, 0.02, 1e-12);
     SDL_Delay(60);
     drawPhase(Downloading, 1, 2);
-    EXPECT_NEAR(g_hue, 0.03, 1e-12);
+    EXPECT_NEAR(hue_.hue, 0.03, 1e-12);
     expectWindow(144);
 }
 
 TEST_P(DrawFrame, DownloadingWithNothingQueuedDrawsNoBar) {
     drawPhase(Downloading, 0, 0);
     expectWindow(0);
-    EXPECT_EQ(g_hue, 0.0);
+    EXPECT_EQ(hue_.hue, 0.0);
     EXPECT_TRUE(barUnchanged());
 }
 
@@ -211,7 +212,7 @@ TEST_P(DrawFrame, TitleHidesThePartOfTheBarItOverlaps) {
 TEST_P(DrawFrame, MissingPicturesLeaveTheirLayerOut) {
     pictures_.progress = nullptr;
     drawPhase(Downloading, 3, 7);
-    EXPECT_EQ(g_hue, 0.0);
+    EXPECT_EQ(hue_.hue, 0.0);
     pictures_.progress = bar_.get();
     expectWindow(0);
 

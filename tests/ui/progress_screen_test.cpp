@@ -104,29 +104,30 @@ TEST(Recolour, KeepsEachPixelsAlpha) {
 
 class AdvanceHue : public ::testing::Test {
 protected:
+    HueAnimation hue_;
     void SetUp() override {
         picture_ = makeSurface(4, 2, 1);
         setPixelColour(picture_.get(), 0, 0, Colour(255, 0, 0, 255).packed());
         setPixelColour(picture_.get(), 1, 0, Colour(100, 100, 100, 255).packed());
-        resetHue();
+        hue_ = HueAnimation();
     }
 
     SurfacePtr picture_;
 };
 
 TEST_F(AdvanceHue, StepsByOneHundredthAndWrapsAfterAHundredSteps) {
-    advanceHue(picture_.get());
-    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    advanceHue(picture_.get(), hue_);
+    EXPECT_NEAR(hue_.hue, 0.01, 1e-12);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 15, 0, 255));
-    for (int step = 2; step <= 99; ++step) advanceHue(picture_.get());
-    EXPECT_NEAR(g_hue, 0.99, 1e-9);
+    for (int step = 2; step <= 99; ++step) advanceHue(picture_.get(), hue_);
+    EXPECT_NEAR(hue_.hue, 0.99, 1e-9);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 0, 15, 255));
-    advanceHue(picture_.get());
-    EXPECT_EQ(g_hue, 0.0);
+    advanceHue(picture_.get(), hue_);
+    EXPECT_EQ(hue_.hue, 0.0);
     EXPECT_COLOUR(getPixelColour(picture_.get(), 0, 0), Colour(255, 0, 0, 255));
     EXPECT_COLOUR(getPixelColour(picture_.get(), 1, 0), Colour(100, 100, 100, 255));
-    advanceHue(picture_.get());
-    EXPECT_NEAR(g_hue, 0.01, 1e-12);
+    advanceHue(picture_.get(), hue_);
+    EXPECT_NEAR(hue_.hue, 0.01, 1e-12);
 }
 
 // Each step starts from the previous step's truncated bytes; over a long download the bar must
@@ -135,8 +136,8 @@ TEST_F(AdvanceHue, TheDefaultBarKeepsItsShadingThroughManyCycles) {
     SurfacePtr bar(SDL_LoadBMP(KIB_SOURCE_DIR "/assets/updater/progress.bmp"));
     ASSERT_TRUE(bar) << SDL_GetError();
     SurfacePtr original(SDL_ConvertSurface(bar.get(), bar->format, bar->flags));
-    for (int step = 0; step < 3000; ++step) advanceHue(bar.get());
-    EXPECT_EQ(g_hue, 0.0);
+    for (int step = 0; step < 3000; ++step) advanceHue(bar.get(), hue_);
+    EXPECT_EQ(hue_.hue, 0.0);
     for (int y = 0; y < bar->h; ++y) {
         const Hsl before = rgbToHsl(getPixelColour(original.get(), 1, y));
         const Hsl after = rgbToHsl(getPixelColour(bar.get(), 1, y));

@@ -27,7 +27,7 @@ const std::string kContent = "level data, version 1";
 class RecordedFile : public ::testing::Test {
 protected:
     // The hashing threads of the last comparison end before the folder they read goes away.
-    void TearDown() override { endLocalHashing(); }
+    void TearDown() override { digests.endHashing(); }
 
     // Writes the file, records it with kRecordedMd5 and dates the record `recordDelay` after
     // the file's last change.
@@ -43,12 +43,13 @@ protected:
     }
 
     std::string compare() {
-        prepareLocalDigests({kPath});
-        return localDigest(kPath);
+        digests.prepare({kPath});
+        return digests.digest(kPath);
     }
 
     TempDir dir;
     ScopedWorkingDirectory inside{dir.path()};
+    LocalDigests digests{kVerifiedFilesPath, kVerifiedFilesTemporaryPath};
 };
 
 // Changes `path` in place and puts its modification time back.
@@ -111,10 +112,10 @@ TEST_F(RecordedFile, SavingKeepsWhatTheRunVerifiedAndDropsTheRest) {
     record();
     dir.write("gone.dat", "no longer listed");
     dir.write("new.dat", "new");
-    prepareLocalDigests({kPath, "new.dat"});
-    EXPECT_EQ(localDigest(kPath), kRecordedMd5);
-    EXPECT_EQ(localDigest("new.dat"), md5OfBuffer("new", 3));
-    saveVerifiedFiles();
+    digests.prepare({kPath, "new.dat"});
+    EXPECT_EQ(digests.digest(kPath), kRecordedMd5);
+    EXPECT_EQ(digests.digest("new.dat"), md5OfBuffer("new", 3));
+    digests.save();
 
     VerifiedFiles::Entries saved;
     ASSERT_TRUE(VerifiedFiles::parse(readFileBytes(kVerifiedFilesPath), saved));
@@ -125,9 +126,9 @@ TEST_F(RecordedFile, SavingKeepsWhatTheRunVerifiedAndDropsTheRest) {
     // A record that cannot be written is no failure, and leaves no temporary file.
     fs::remove(kVerifiedFilesPath);
     fs::create_directory(kVerifiedFilesPath);
-    prepareLocalDigests({"new.dat"});
-    localDigest("new.dat");
-    saveVerifiedFiles();
+    digests.prepare({"new.dat"});
+    digests.digest("new.dat");
+    digests.save();
     EXPECT_TRUE(fs::is_directory(kVerifiedFilesPath));
     EXPECT_FALSE(dir.exists(kVerifiedFilesTemporaryPath));
 }

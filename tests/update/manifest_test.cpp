@@ -9,39 +9,34 @@
 
 #include "support/digest.h"
 #include "support/temp_dir.h"
-#include "update/run_state.h"
+#include "update/local_digests.h"
+#include "update/manifest_request.h"
+#include "update/own_files.h"
 #include "util/md5.h"
 
 namespace {
 
-using Queued = std::tuple<std::string, std::string, std::string, std::string>;
-std::vector<Queued> g_queued;
-
-// Stands in for the download service: counts the file as queueFile does and remembers it.
-void recordQueued(const std::string& url, const std::string& localPath, const std::string& expectedMd5,
-                  const std::string& unpackedMd5) {
-    ++FilesToFetch;
-    g_queued.emplace_back(url, localPath, expectedMd5, unpackedMd5);
-}
+using Fetched = std::tuple<std::string, std::string, std::string, std::string>;
 
 const std::string kBase = "http://127.0.0.1:8/game/";
 
 class ManifestTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_queued.clear();
-        UpdatePhase = Downloading;
-        FilesToFetch = 0;
-        FilesFetched = 0;
-    }
-
-    // Runs the comparison and returns its result, with the log it wrote in `log`.
+    // Runs the comparison and returns its result, with the log it wrote in `log` and what its
+    // plan fetches in `g_queued`.
     bool compare(const std::string& manifest) {
+        LocalDigests digests(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
+        Plan plan;
         testing::internal::CaptureStdout();
-        const bool result = compareManifest(manifest, recordQueued);
+        const bool result = compareManifest(manifest, digests, plan);
         log = testing::internal::GetCapturedStdout();
+        g_queued.clear();
+        for (const PlannedFetch& file : plan.fetches)
+            g_queued.emplace_back(file.url, file.localPath, file.expectedMd5, file.unpackedMd5);
         return result;
     }
+
+    std::vector<Fetched> g_queued;
 
     TempDir dir;
     ScopedWorkingDirectory inside{dir.path()};
@@ -79,26 +74,22 @@ TEST_F(ManifestTest, ComparesEveryLineKindAndQueuesOnlyWhatDiffers) {
                   ") does not match " + h2 + "\n"
               "\tMaster set to " + mirror + "\n"
               "\tsounds/new.ogg Local hash does not match " + h4 + "\n");
-    const std::vector<Queued> expected = {
+    const std::vector<Fetched> expected = {
         {kBase + "data/levels.pak.gz", "data/levels.pak.gz", h3, h2},
         {kBase + "docs/missing.txt", "docs/missing.txt", "", ""},
         {mirror + "sounds/new.ogg", "sounds/new.ogg", h4, ""},
     };
     EXPECT_EQ(g_queued, expected);
-    EXPECT_EQ(FilesToFetch, 3);
-    EXPECT_EQ(UpdatePhase, Downloading);
 }
 
 TEST_F(ManifestTest, NothingToFetchIsUpToDate) {
     ASSERT_TRUE(compare("master:" + kBase + "\n\n   \n"));
-    EXPECT_EQ(UpdatePhase, UpToDate);
     EXPECT_TRUE(g_queued.empty());
 
-    UpdatePhase = Downloading;
     // Carriage returns alone do not end lines: this is one line, a master line.
     ASSERT_TRUE(compare("master:" + kBase + "\rdocs/x.txt\r"));
     EXPECT_EQ(log, "\tMaster set to " + kBase + "docs/x.txt\n");
-    EXPECT_EQ(UpdatePhase, UpToDate);
+    EXPECT_TRUE(g_queued.empty());
 }
 
 TEST_F(ManifestTest, RejectsManifestsWithoutUsableMaster) {
@@ -117,7 +108,6 @@ TEST_F(ManifestTest, RejectsManifestsWithoutUsableMaster) {
     // Only the exact lowercase tag is a master line.
     EXPECT_FALSE(compare("Master:" + kBase + "\n"));
     EXPECT_TRUE(g_queued.empty());
-    EXPECT_EQ(UpdatePhase, Downloading);
 }
 
 // Every refusal of the whole manifest: checked before anything in the folder is compared,
@@ -203,7 +193,7 @@ TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
               "\tMaster set to " + masterWithColons + "\n"
               "\todd<name Local hash does not match " + x + "\n"
               "\tz Local uncompressed hash () does not match " + u + "\n");
-    const std::vector<Queued> expected = {
+    const std::vector<Fetched> expected = {
         // Encoded on the way to the server, as it stands in the folder.
         {masterWithColons + "odd%3Cname", "odd<name", x, ""},
         {masterWithColons + "z.gz", "z.gz", c, u},
@@ -222,18 +212,19 @@ TEST_F(ManifestTest, DigestsAreComparedWithoutCase) {
     EXPECT_TRUE(g_queued.empty());
 }
 
-TEST_F(ManifestTest, ParseManifestReadsTheLocalCopy) {
-    EXPECT_FALSE(parseManifest());
+TEST_F(ManifestTest, TheLocalCopyIsReadWithinItsLimit) {
+    std::string manifest;
+    EXPECT_TRUE(readManifestCopy(manifest));
+    EXPECT_EQ(manifest, "");
     dir.write("manifest.txt", "master:" + kBase + "\n");
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(parseManifest());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tMaster set to " + kBase + "\n");
-    EXPECT_EQ(UpdatePhase, UpToDate);
+    EXPECT_TRUE(readManifestCopy(manifest));
+    EXPECT_EQ(manifest, "master:" + kBase + "\n");
 
     // One byte past the limit is not read at all.
     dir.write("manifest.txt", "master:" + kBase + "\n" + std::string(kMaxManifestBytes, '\n'));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(parseManifest());
+    manifest.clear();
+    EXPECT_FALSE(readManifestCopy(manifest));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tManifest larger than 67108864 bytes\n");
 }
 
@@ -258,7 +249,7 @@ TEST_F(ManifestTest, APresenceLineForACompressedFileLooksForTheUnpackedFile) {
     // The player changed settings.cfg; its download was unpacked and deleted by an earlier run.
     dir.write("settings.cfg", "the player's own settings");
     ASSERT_TRUE(compare("master:" + kBase + "\nsettings.cfg.gz\nfresh.cfg.gz\n"));
-    const std::vector<Queued> expected = {{kBase + "fresh.cfg.gz", "fresh.cfg.gz", "", ""}};
+    const std::vector<Fetched> expected = {{kBase + "fresh.cfg.gz", "fresh.cfg.gz", "", ""}};
     EXPECT_EQ(g_queued, expected);
 }
 
@@ -266,9 +257,8 @@ TEST_F(ManifestTest, APathListedTwiceIsFetchedOnceAsItsFirstLineSays) {
     const std::string first = std::string(32, 'a');
     ASSERT_TRUE(compare("master:" + kBase + "\nlevel.pak:" + first + "\nlevel.pak:" + std::string(32, 'b') +
                         "\nlevel.pak\n"));
-    const std::vector<Queued> expected = {{kBase + "level.pak", "level.pak", first, ""}};
+    const std::vector<Fetched> expected = {{kBase + "level.pak", "level.pak", first, ""}};
     EXPECT_EQ(g_queued, expected);
-    EXPECT_EQ(FilesToFetch, 1);
     EXPECT_NE(log.find("\tlevel.pak listed again; fetched once\n"), std::string::npos);
 }
 
@@ -277,9 +267,8 @@ TEST_F(ManifestTest, PathsThatDifferOnlyInLetterCaseAreListedTwice) {
     const std::string first = std::string(32, 'a');
     ASSERT_TRUE(compare("master:" + kBase + "\nData/Level.pak:" + first + "\ndata/LEVEL.PAK:" + std::string(32, 'b') +
                         "\nDATA/level.pak\n"));
-    const std::vector<Queued> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""}};
+    const std::vector<Fetched> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""}};
     EXPECT_EQ(g_queued, expected);
-    EXPECT_EQ(FilesToFetch, 1);
     EXPECT_NE(log.find("\tdata/LEVEL.PAK listed again; fetched once\n"), std::string::npos);
     EXPECT_NE(log.find("\tDATA/level.pak listed again; fetched once\n"), std::string::npos);
 }

@@ -1,0 +1,61 @@
+// One update run, from the manifest request to its outcome: the object the main loop drives.
+// It queues downloads, takes them back, compares and finishes, and sets its outcome; it never
+// shows anything or ends the process. One thread (the main loop's).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "net/download_manager.h"
+#include "update/run_state.h"
+
+class UpdateRun {
+public:
+    // Fetches through `downloads`, which must outlive the run; `manifestUrl` is the configured
+    // address with the version query. The record of verified files and the folder's key are
+    // the updater's own files of the working directory (own_files.h).
+    UpdateRun(DownloadManager& downloads, std::string manifestUrl);
+    ~UpdateRun();
+    UpdateRun(const UpdateRun&) = delete;
+    UpdateRun& operator=(const UpdateRun&) = delete;
+
+    // Removes an old manifest copy and queues the manifest: ManifestRequested. A copy that
+    // cannot be removed fails the run ("Could not get manifest").
+    void start();
+    // One request the manager handed back: finished, or untaken when it stopped. Moves the run
+    // on (fetches the signature, starts the comparison, finishes a file) or fails it. Ignored
+    // once the run has ended.
+    void deliver(DownloadRequest& request);
+    // Goes on with work that waits for no download: the comparison, one slice of about 10 ms,
+    // then the queueing of its plan.
+    void advance();
+    // The player stopped the updater: any hashing ends at once and nothing more is queued.
+    // Requests the manager hands back afterwards are still delivered.
+    void cancel();
+
+    const RunState& state() const { return state_; }
+    // Failed, Updated or UpToDate.
+    bool ended() const { return state_.UpdatePhase > Downloading; }
+    // Why the run failed, for the player: "Could not get manifest", "Could not download x", ...
+    const std::string& failure() const { return failure_; }
+    // Once the run ended Updated or UpToDate: writes the record of what it verified, so that
+    // the next start trusts it.
+    void saveRecord();
+
+    struct Parts;
+
+private:
+    void fail(const std::string& failure);
+    void manifestArrived(DownloadRequest& request);
+    void signatureArrived(DownloadRequest& request);
+    void compareFetchedManifest();
+    void queuePlan();
+
+    DownloadManager& downloads_;
+    std::string manifestUrl_;
+    RunState state_;
+    std::string failure_;
+    bool signatureRequired_ = false;
+    bool cancelled_ = false;
+    std::unique_ptr<Parts> parts_;
+};
