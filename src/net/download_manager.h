@@ -37,11 +37,15 @@ using DownloadShortcut = bool (*)(DownloadRequest& request, const HttpOptions& o
 // A cheaper way to the file than the whole download, for the worker to try first.
 struct DownloadShortcutPlan {
     DownloadShortcut attempt = nullptr;
-    // The plain file's address, the local file it rebuilds from (and replaces) and the digest
-    // that file must get.
+    // The plain file's address (a delta fetches its map and ranges there); empty: no delta.
     std::string url;
+    // The local file a delta rebuilds from.
     std::string localPath;
+    // Where the verified result goes, and the digest it must have.
+    std::string resultPath;
     std::string md5;
+    // A file of the folder that already holds `md5`: copied instead of fetched.
+    std::string copyFrom;
 };
 
 // Work on an arrived file that must not hold up the main thread (unpacking it, for one): run by

@@ -67,6 +67,29 @@ int platformMakeDirectory(const std::string& path);
 // level cannot be created or is not a folder (a file, or a link, which is not followed).
 bool platformMakeDirectories(const std::string& path);
 
+// ---- Putting a release in place. The same path rules as the file API above.
+
+enum class PlatformRenameResult {
+    Renamed,
+    // Another program holds one of the files open in a way that forbids it (Windows' sharing
+    // violation, or its refusal to replace a running program); it may pass. Never on POSIX.
+    Busy,
+    // Anything else: see platformRenameFile.
+    Refused,
+};
+// As platformRenameFile, telling a file that is busy for now from a refusal.
+PlatformRenameResult platformRename(const std::string& from, const std::string& to);
+// Removes the folder when it is empty (never a link); false otherwise.
+bool platformRemoveFolder(const std::string& path);
+// Whether the regular file may be run as a program: its owner's run permission on POSIX; always
+// false on Windows, where the file's name decides.
+bool platformIsExecutable(const std::string& path);
+// Gives the regular file run permission wherever it has read permission (POSIX); true and
+// nothing to do on Windows. False when the file cannot be changed.
+bool platformMakeExecutable(const std::string& path);
+// True when `path` is the program file this process runs from.
+bool platformIsThisProgram(const std::string& path);
+
 enum class PlatformLockResult {
     // This process holds the lock until it exits.
     Held,

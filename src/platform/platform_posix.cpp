@@ -211,6 +211,49 @@ bool platformRemoveFile(const std::string& path) {
     return unlinkat(parent.fd, leaf.c_str(), 0) == 0;
 }
 
+PlatformRenameResult platformRename(const std::string& from, const std::string& to) {
+    return platformRenameFile(from, to) ? PlatformRenameResult::Renamed : PlatformRenameResult::Refused;
+}
+
+bool platformRemoveFolder(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    struct stat info;
+    if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(info.st_mode))
+        return false;
+    return unlinkat(parent.fd, leaf.c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool platformIsExecutable(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    struct stat info;
+    return openParent(path, leaf, parent) && fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR);
+}
+
+bool platformMakeExecutable(const std::string& path) {
+    std::string leaf;
+    Folder parent;
+    struct stat info;
+    if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    // Run permission for whoever may read it, as a compiler or an archive gives a program.
+    const mode_t mode = (info.st_mode & 07777) | ((info.st_mode & 0444) >> 2);
+    return fchmodat(parent.fd, leaf.c_str(), mode, 0) == 0;
+}
+
+bool platformIsThisProgram(const std::string& path) {
+    struct stat self, other;
+    std::string leaf;
+    Folder parent;
+    return stat("/proc/self/exe", &self) == 0 && openParent(path, leaf, parent) &&
+           fstatat(parent.fd, leaf.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(other.st_mode) &&
+           self.st_dev == other.st_dev && self.st_ino == other.st_ino;
+}
+
 int64_t platformSeekFile(std::FILE* file, int64_t offset) {
     if (fseeko(file, off_t(offset < 0 ? 0 : offset), offset < 0 ? SEEK_END : SEEK_SET) != 0) return -1;
     return int64_t(ftello(file));

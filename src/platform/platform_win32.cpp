@@ -144,9 +144,45 @@ std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
 }
 
 bool platformRenameFile(const std::string& from, const std::string& to) {
+    return platformRename(from, to) == PlatformRenameResult::Renamed;
+}
+
+PlatformRenameResult platformRename(const std::string& from, const std::string& to) {
     const std::wstring wideFrom = widePath(from), wideTo = widePath(to);
-    if (kindOf(wideFrom) != PlatformFileKind::Regular || kindOf(wideTo) == PlatformFileKind::Other) return false;
-    return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (kindOf(wideFrom) != PlatformFileKind::Regular || kindOf(wideTo) == PlatformFileKind::Other)
+        return PlatformRenameResult::Refused;
+    if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING)) return PlatformRenameResult::Renamed;
+    // A file open without FILE_SHARE_DELETE (a scanner, the game itself), or a running program
+    // in the place of the target, lets go of it sooner or later.
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION
+               ? PlatformRenameResult::Busy
+               : PlatformRenameResult::Refused;
+}
+
+bool platformRemoveFolder(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    if (wide.empty() || checkLevels(wide) != Levels::Folders) return false;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    return RemoveDirectoryW(wide.c_str()) != 0;
+}
+
+bool platformIsExecutable(const std::string&) { return false; }
+
+bool platformMakeExecutable(const std::string&) { return true; }
+
+bool platformIsThisProgram(const std::string& path) {
+    wchar_t self[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, self, DWORD(sizeof self / sizeof self[0]));
+    if (length == 0 || length >= sizeof self / sizeof self[0]) return false;
+    const std::wstring wide = widePath(path);
+    wchar_t full[32768];
+    const DWORD fullLength = GetFullPathNameW(wide.c_str(), DWORD(sizeof full / sizeof full[0]), full, nullptr);
+    if (wide.empty() || fullLength == 0 || fullLength >= sizeof full / sizeof full[0]) return false;
+    return CompareStringOrdinal(self, int(length), full, int(fullLength), TRUE) == CSTR_EQUAL;
 }
 
 bool platformRemoveFile(const std::string& path) {

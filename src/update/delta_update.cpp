@@ -144,7 +144,6 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
     const int64_t size = platformSeekFile(local, -1);
     std::fclose(local);
     if (size < int64_t(kDeltaMinLocalSize)) return plan;
-    plan.attempt = tryDeltaUpdate;
     plan.url = url;
     plan.localPath = localPath;
     plan.md5 = md5;
@@ -153,13 +152,6 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
 
 bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     const DownloadShortcutPlan& plan = request.shortcut;
-    // The look verifyExisting asks for (the manager leaves it to the shortcut): a file already
-    // right, such as a ".gz" an interrupted run left complete, needs neither map nor scan.
-    if (request.verifyExisting && !request.expectedMd5.empty() &&
-        md5OfFile(request.localPath) == request.expectedMd5) {
-        request.present = true;
-        return true;
-    }
     BlockMap map;
     std::string why;
     uint64_t mapBytes = 0;
@@ -170,7 +162,7 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     if (!scanned) return giveUp(request, "the local copy could not be read");
     const std::vector<ByteRange> missing = missingRanges(map, sources);
 
-    const std::string partPath = downloadName(plan.localPath);
+    const std::string partPath = downloadName(plan.resultPath);
     bool built = false;
     RangeFetchStats stats;
     uint64_t reused = 0;
@@ -206,13 +198,13 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
                   "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused; fetched a %" PRIu64
                   "-byte block map and %" PRIu64 " bytes in %d Range requests\n",
                   plan.localPath.c_str(), reused, map.fileSize, mapBytes, stats.receivedBytes, stats.requests);
-    // Checked as it was written; it takes the local copy's place as any verified download does.
-    if (!platformRenameFile(partPath, plan.localPath)) {
+    // Checked as it was written.
+    if (!platformRenameFile(partPath, plan.resultPath)) {
         platformRemoveFile(partPath);
-        return giveUp(request, "the new version could not replace the old one");
+        return giveUp(request, "the new version could not be stored");
     }
     request.note = note;
-    request.finishing.verifiedPath = plan.localPath;
+    request.finishing.verifiedPath = plan.resultPath;
     request.finishing.verifiedMd5 = plan.md5;
     return true;
 }

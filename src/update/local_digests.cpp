@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "update/own_files.h"
 #include "util/md5.h"
+#include "util/strings.h"
 #include "util/worker_pool.h"
 
 namespace {
@@ -115,6 +117,8 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     recordLoaded_ = false;
     loadRecordOnce();
     known_.clear();
+    holders_.clear();
+    holdersMade_ = false;
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
     for (const std::string& path : paths) {
@@ -205,6 +209,35 @@ void LocalDigests::cancel() {
     cancelled_ = true;
     if (job_) job_->stop = true;
     endHashing();
+}
+
+std::string LocalDigests::fileHolding(const std::string& md5) {
+    if (!holdersMade_) {
+        holdersMade_ = true;
+        for (const auto& [path, entry] : record_.loaded()) {
+            PlatformFileStamp stamp;
+            if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5)
+                holders_.emplace(entry.md5, path);
+        }
+        // What this run read itself comes first.
+        for (const auto& [path, file] : known_)
+            if (!file.md5.empty()) holders_[file.md5] = path;
+    }
+    const auto found = holders_.find(md5);
+    return found == holders_.end() ? std::string() : found->second;
+}
+
+std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::string>& listed) {
+    std::set<std::string> kept;
+    for (const std::string& path : listed) kept.insert(asciiLowerCase(path));
+    std::vector<std::string> dropped;
+    for (const auto& [path, entry] : record_.loaded()) {
+        if (kept.count(asciiLowerCase(path)) || !reservedNameProblem(path).empty()) continue;
+        PlatformFileStamp stamp;
+        // Only a file as it was installed: what the player changed, or made, stays.
+        if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5) dropped.push_back(path);
+    }
+    return dropped;
 }
 
 void LocalDigests::noteVerified(const std::string& path, const std::string& md5) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,14 @@ public:
     // empty text.
     void cancel();
 
+    // A file of the folder that holds `md5` now, as this run found it or the record vouches for
+    // it unchanged; empty when none is known. Once the comparison is over.
+    std::string fileHolding(const std::string& md5);
+    // The files the record vouches for, unchanged since it was written, that none of `listed`
+    // names (compared without letter case) and that are none of the updater's own: files an
+    // earlier release installed and the new one no longer lists.
+    std::vector<std::string> droppedFiles(const std::vector<std::string>& listed);
+
     // Notes for the record a file this run has just written and verified to have `md5`.
     void noteVerified(const std::string& path, const std::string& md5);
     // Ends any hashing, then writes the record of what this run verified, once at the end of a
@@ -72,4 +81,7 @@ private:
     bool cancelled_ = false;
     std::map<std::string, LocalFile> known_;
     std::shared_ptr<Job> job_;
+    // Which file holds each digest; made on the first fileHolding.
+    std::map<std::string, std::string> holders_;
+    bool holdersMade_ = false;
 };

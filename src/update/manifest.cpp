@@ -14,6 +14,7 @@
 #include "update/local_digests.h"
 #include "update/manifest_path.h"
 #include "update/own_files.h"
+#include "update/staging.h"
 #include "util/file_system.h"
 #include "util/strings.h"
 
@@ -143,19 +144,23 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
 // cannot be updated, and nothing may be done to what is there.
 bool isTrap(const std::string& path) { return platformFileKind(path) == PlatformFileKind::Other; }
 
-// The names the fetch of `path` writes: the file, its download, and for a ".gz" the unpacked
-// file and its temporary name.
-std::vector<std::string> namesWritten(const std::string& path) {
-    std::vector<std::string> written = {path, downloadName(path)};
-    if (hasGzipSuffix(path)) {
-        const std::string unpacked = withoutGzipSuffix(path);
-        written.push_back(unpacked);
-        written.push_back(unpackName(unpacked));
-    }
-    return written;
+// The names of the game's folder that the fetch of `file` writes: the file it ends in, the names
+// it is staged under, and the name the switch moves the old file aside to.
+std::vector<std::string> namesWritten(const PlannedFetch& file) {
+    const std::string path = file.finalPath();
+    std::vector<std::string> names = {path};
+    for (const std::string& staged : stagingNames(path)) names.push_back(staged);
+    names.push_back(asideName(path));
+    return names;
 }
 
 }  // namespace
+
+std::string PlannedFetch::finalPath() const {
+    return hasGzipSuffix(localPath) ? withoutGzipSuffix(localPath) : localPath;
+}
+
+const std::string& PlannedFetch::finalMd5() const { return hasGzipSuffix(localPath) ? unpackedMd5 : expectedMd5; }
 
 struct ManifestComparison::State {
     std::vector<ManifestLine> lines;
@@ -217,7 +222,8 @@ namespace {
 bool compareLine(const ManifestLine& line, ManifestComparison::State& state, LocalDigests& digests, bool wait) {
     if (line.kind == LineKind::Master) {
         state.masterPrefix = line.text;
-        std::printf("\tMaster set to %s\n", state.masterPrefix.c_str());
+        // A prefix with a password in it is logged masked: players post their logs when they ask for help.
+        std::printf("\tMaster set to %s\n", withoutCredentials(state.masterPrefix).c_str());
         return true;
     }
     const std::string local = localFileOf(line);
@@ -227,6 +233,7 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
         else if (!digests.tryDigest(local, localMd5)) return false;
     }
     const std::string& path = line.text;
+    state.plan.listed.push_back(local);
     // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
     const std::string url = encodeAddress(state.masterPrefix) + encodePath(path);
     auto fetch = [&](const std::string& expectedMd5, const std::string& unpackedMd5) {
@@ -272,7 +279,7 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
 // fetched, and the first one that is no regular file refuses the plan.
 void checkWhatFetchesWrite(Plan& plan) {
     for (const PlannedFetch& file : plan.fetches)
-        for (const std::string& name : namesWritten(file.localPath))
+        for (const std::string& name : namesWritten(file))
             if (isTrap(name)) {
                 std::printf("\t%s is not a regular file; left alone\n", name.c_str());
                 plan.refusedPath = file.localPath;

@@ -25,6 +25,11 @@ struct PlannedFetch {
     std::string localPath;
     std::string expectedMd5;
     std::string unpackedMd5;
+    // The file of the game's folder the fetch ends in: a ".gz" is unpacked into its name without
+    // the suffix, any other download is the file itself.
+    std::string finalPath() const;
+    // The digest that file must have (empty for a presence line).
+    const std::string& finalMd5() const;
     bool operator==(const PlannedFetch& other) const {
         return url == other.url && localPath == other.localPath && expectedMd5 == other.expectedMd5 &&
                unpackedMd5 == other.unpackedMd5;
@@ -35,6 +40,9 @@ struct PlannedFetch {
 struct Plan {
     // Every missing or stale file, in manifest order, each path once.
     std::vector<PlannedFetch> fetches;
+    // The file of the folder each file line names (a compressed line's unpacked file): what the
+    // new release keeps.
+    std::vector<std::string> listed;
     // Something other than a regular file stands at a name one of the fetches would use: that
     // fetch's path. Nothing may then be fetched, nor anything done to what stands there.
     std::string refusedPath;

@@ -13,6 +13,12 @@ const char* const kUnpackSuffix = ".unpacking";
 const char* const kBlockMapSuffix = ".kib-blocks";
 const char* const kVerifiedFilesPath = "assets/updater/verified.txt";
 const char* const kVerifiedFilesTemporaryPath = "assets/updater/verified.txt.new";
+const char* const kStagedSuffix = ".kib-new";
+const char* const kStagedGzipSuffix = ".kib-gz";
+const char* const kStagedListPath = "assets/updater/staged.txt";
+const char* const kSwitchJournalPath = "assets/updater/switch.journal";
+const char* const kLeftoversPath = "assets/updater/leftovers.txt";
+const char* const kAsideSuffix = ".kib-old";
 
 namespace {
 
@@ -30,12 +36,18 @@ const OwnFile kOwnFiles[] = {
     {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
     {kVerifiedFilesPath, "the updater keeps its record of verified files under this name"},
     {kVerifiedFilesTemporaryPath, "the updater writes its record of verified files under this name first"},
+    {kStagedListPath, "the updater lists the files it stages under this name"},
+    {kSwitchJournalPath, "the updater keeps the journal of a release being put in place under this name"},
+    {kLeftoversPath, "the updater lists old files it could not remove yet under this name"},
 };
 
 const OwnFile kTemporarySuffixes[] = {
     {kDownloadSuffix, "the updater downloads every file under its name followed by this"},
     {kUnpackSuffix, "the updater unpacks every .gz under its name followed by this"},
     {kBlockMapSuffix, "names ending in this are the block maps published beside large files"},
+    {kAsideSuffix, "the updater moves a file it replaces aside under its name followed by this"},
+    {kStagedSuffix, "the updater stages every file under its name followed by this"},
+    {kStagedGzipSuffix, "the updater downloads every .gz under its file's name followed by this"},
 };
 
 char lower(char c) { return char(std::tolower(static_cast<unsigned char>(c))); }
@@ -50,6 +62,8 @@ bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
 }  // namespace
 
 std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
+
+std::string asideName(const std::string& path) { return path + kAsideSuffix; }
 
 std::string reservedNameProblem(const std::string& path) {
     for (const OwnFile& own : kOwnFiles) {

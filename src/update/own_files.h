@@ -33,8 +33,30 @@ extern const char* const kVerifiedFilesTemporaryPath;
 // that name in the game's folder while a delta update reads it.
 extern const char* const kBlockMapSuffix;
 
+// A release is staged before the switch puts it in place: each file the run fetches, unpacks,
+// rebuilds or copies is written and verified beside the file it replaces, on the same volume,
+// under the file's name with this appended (see update/staging.h).
+extern const char* const kStagedSuffix;
+// A ".gz" is downloaded beside the file it unpacks into, under the file's name with this
+// appended, and kept there verified until it is unpacked.
+extern const char* const kStagedGzipSuffix;
+// The files a run began to stage, so that what a stopped run staged is removed once a release
+// is in place, whatever its paths.
+extern const char* const kStagedListPath;
+// The switch's journal: written (and flushed) before the first file of a release is put in
+// place, removed after the last. A start that finds it finishes the switch first.
+extern const char* const kSwitchJournalPath;
+// Old files the switch moved aside and could not remove yet (a program still running): each
+// start removes what it can.
+extern const char* const kLeftoversPath;
+// The switch moves a file it replaces or removes aside under its name with this appended,
+// until the whole release is in place.
+extern const char* const kAsideSuffix;
+
 // The name the unpacked form of a ".gz" is written to until it is verified.
 std::string unpackName(const std::string& path);
+// The name the switch moves `path` aside to.
+std::string asideName(const std::string& path);
 
 // Why the updater cannot let a manifest list `path` ("/"-separated, relative to the game's
 // folder): one of its own files, anything under them, or a name ending like its temporary

@@ -1,42 +1,63 @@
-// Queueing the files a run must fetch, and finishing each one when it arrives.
+// Queueing the files a run must stage, and finishing each one when it arrives.
 #include "update/transfers.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "net/download_name.h"
+#include "platform/platform.h"
 #include "update/delta_update.h"
 #include "update/local_digests.h"
+#include "update/staging.h"
 #include "update/unpack.h"
+#include "util/file_system.h"
 #include "util/strings.h"
 
 namespace {
 
+const char* const kGame = "kib.exe";
+
 std::string filePrefix(const std::string& localPath) { return "\t\t" + localPath + ": "; }
 
-// The worker's step for a ".gz" queued with `unpackedMd5`.
-FinishStep unpackStep(const std::string& unpackedMd5, bool unverified) {
-    return [unpackedMd5, unverified](DownloadRequest& request, const std::atomic<bool>& stopping) {
-        request.finishing = unpackArrived(request.localPath, unpackedMd5, unverified, &stopping);
+// What an earlier run of an updater that wrote its downloads beside the files left there (a
+// download cut short, or a verified ".gz" not yet unpacked) moves to where this run continues it.
+void adoptEarlierDownload(const std::string& earlier, const std::string& staged) {
+    if (platformFileKind(earlier) != PlatformFileKind::Regular || platformFileKind(staged) != PlatformFileKind::Missing)
+        return;
+    makeDirectories(directoryOf(staged));
+    platformRenameFile(earlier, staged);
+}
+
+// The worker's step for a staged ".gz": unpacked into the staged file.
+FinishStep unpackStep(const std::string& shownPath, const std::string& staged, const std::string& unpackedMd5,
+                      bool unverified) {
+    return [=](DownloadRequest& request, const std::atomic<bool>& stopping) {
+        request.finishing = unpackArrived(request.localPath, staged, shownPath, unpackedMd5, unverified, &stopping);
     };
 }
 
 }  // namespace
 
-DownloadRequest fileRequest(const PlannedFetch& file) {
+DownloadRequest fileRequest(const PlannedFetch& file, const std::string& copyFrom) {
+    const std::string target = file.finalPath();
+    const std::string staged = stagedName(target);
+    const bool gz = hasGzipSuffix(file.localPath);
     DownloadRequest request;
     request.url = file.url;
-    request.localPath = file.localPath;
+    request.localPath = gz ? stagedGzipName(target) : staged;
     request.expectedMd5 = file.expectedMd5;
-    const bool gz = hasGzipSuffix(file.localPath);
-    if (gz) request.finishStep = unpackStep(file.unpackedMd5, file.expectedMd5.empty());
+    // A ".gz" an interrupted run left verified is unpacked without a transfer.
+    request.verifyExisting = gz;
+    if (gz) request.finishStep = unpackStep(file.localPath, staged, file.unpackedMd5, file.expectedMd5.empty());
     // A large local copy may hold most of the new version's blocks. A ".gz" line names the
     // plain file beside it, which a server with a block map also serves.
-    const bool compressed = !file.unpackedMd5.empty() && gz;
+    const bool compressed = gz && !file.unpackedMd5.empty();
     const std::string plainUrl = compressed && hasGzipSuffix(file.url) ? withoutGzipSuffix(file.url) : file.url;
-    request.shortcut = compressed ? deltaPlanFor(plainUrl, withoutGzipSuffix(file.localPath), file.unpackedMd5)
-                                  : deltaPlanFor(file.url, file.localPath, file.expectedMd5);
-    // Only a ".gz" may stand complete from an interrupted run; any other local copy the
-    // comparison has just found stale, and reading it again would only cost time.
-    request.verifyExisting = gz;
+    request.shortcut = deltaPlanFor(plainUrl, target, file.finalMd5());
+    request.shortcut.attempt = stageByShortcut;
+    request.shortcut.resultPath = staged;
+    request.shortcut.md5 = file.finalMd5();
+    request.shortcut.copyFrom = copyFrom;
     return request;
 }
 
@@ -49,12 +70,17 @@ void logTransferNotes(const DownloadRequest& request, const std::string& prefix)
 FileTransfers::FileTransfers(DownloadManager& downloads, RunState& state, LocalDigests& digests)
     : downloads_(downloads), state_(state), digests_(digests) {}
 
-std::string FileTransfers::queue(const Plan& plan, int32_t tag) {
-    for (const PlannedFetch& file : plan.fetches) {
+std::string FileTransfers::queue(const Plan& plan) {
+    files_ = plan.fetches;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        const PlannedFetch& file = files_[i];
         // Counted first, so that the total is right even if this request is refused.
         ++state_.FilesToFetch;
-        DownloadRequest request = fileRequest(file);
-        request.userData = tag;
+        const std::string& md5 = file.finalMd5();
+        DownloadRequest request = fileRequest(file, md5.empty() ? std::string() : digests_.fileHolding(md5));
+        request.userData = int32_t(i);
+        adoptEarlierDownload(downloadName(file.localPath), downloadName(request.localPath));
+        if (hasGzipSuffix(file.localPath)) adoptEarlierDownload(file.localPath, request.localPath);
         if (downloads_.enqueue(std::move(request))) continue;
         std::printf("\t\tFailed to get %s. Reason: Queue Failed\n", file.localPath.c_str());
         return "Could not queue " + file.localPath;
@@ -63,46 +89,43 @@ std::string FileTransfers::queue(const Plan& plan, int32_t tag) {
 }
 
 std::string FileTransfers::arrived(DownloadRequest& request) {
-    return request.status == Done ? finished(request) : failed(request);
+    if (request.userData < 0 || size_t(request.userData) >= files_.size()) return "";
+    const PlannedFetch& file = files_[size_t(request.userData)];
+    return request.status == Done ? finished(request, file) : failed(request, file);
 }
 
-std::string FileTransfers::finished(DownloadRequest& request) {
-    // A shortcut (a delta update) made the plain file itself, whichever line named it.
-    const std::string& path = request.byShortcut ? request.finishing.verifiedPath : request.localPath;
-    logTransferNotes(request, filePrefix(request.localPath));
-    std::printf("\t\tFinished %s\n", path.c_str());
+std::string FileTransfers::finished(DownloadRequest& request, const PlannedFetch& file) {
+    // What a shortcut made (a delta update, a copy, an earlier run's staging) is the file itself,
+    // whichever line named it.
+    const std::string shown = request.byShortcut ? file.finalPath() : file.localPath;
+    logTransferNotes(request, filePrefix(shown));
+    std::printf("\t\tFinished %s\n", shown.c_str());
     std::printf("%s", request.note.c_str());
     ++state_.FilesFetched;
-    if (request.byShortcut || !hasGzipSuffix(path)) {
-        // The worker has checked the file against this digest; a ".gz" is noted once unpacked.
-        digests_.noteVerified(path, request.byShortcut ? request.finishing.verifiedMd5 : request.expectedMd5);
-        std::printf("\t\t\t%s not compressed\n", path.c_str());
+    if (request.byShortcut || !hasGzipSuffix(shown)) {
+        std::printf("\t\t\t%s not compressed\n", shown.c_str());
     } else {
         for (const std::string& line : request.finishing.lines) std::printf("%s\n", line.c_str());
         if (!request.finishing.failure.empty()) return request.finishing.failure;
-        digests_.noteVerified(request.finishing.verifiedPath, request.finishing.verifiedMd5);
     }
-    if (state_.FilesFetched == state_.FilesToFetch) state_.UpdatePhase = Updated;
+    // The worker checked the staged file against this digest; a presence line gives none.
+    staged_.emplace_back(size_t(request.userData), file.finalMd5());
     return "";
 }
 
-std::string FileTransfers::failed(DownloadRequest& request) {
-    const std::string localPath = request.localPath;
+std::string FileTransfers::failed(DownloadRequest& request, const PlannedFetch& file) {
+    const std::string& localPath = file.localPath;
     std::printf("%s", request.note.c_str());
     logTransferNotes(request, filePrefix(localPath));
     if (request.status == DigestMismatch) {
-        // The download itself is already removed: the player's file stays as it was, and the
-        // second fetch replaces it only once verified.
+        // The download itself is already removed, and nothing of the player's was touched.
         std::printf("\t\t%s arrived as %s, not %s\n", localPath.c_str(), request.receivedMd5.c_str(),
                     request.expectedMd5.c_str());
-        DownloadRequest again;
-        again.url = request.url;
-        again.localPath = localPath;
+        DownloadRequest again = fileRequest(file);
         again.userData = request.userData;
-        again.verifyExisting = hasGzipSuffix(localPath);
-        again.expectedMd5 = request.expectedMd5;
         again.fresh = true;
-        again.finishStep = request.finishStep;
+        // Fetched, not rebuilt or copied: what went wrong was the download.
+        again.shortcut = DownloadShortcutPlan();
         if (refetched_.insert(localPath).second && downloads_.enqueue(std::move(again))) {
             std::printf("\t\tFetching %s once more, from the start and past any cache\n", localPath.c_str());
             return "";
@@ -110,4 +133,20 @@ std::string FileTransfers::failed(DownloadRequest& request) {
     }
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request.status));
     return "Could not download " + localPath;
+}
+
+std::vector<SwitchEntry> FileTransfers::switchEntries() const {
+    std::vector<std::pair<size_t, std::string>> ordered = staged_;
+    std::sort(ordered.begin(), ordered.end());
+    std::vector<SwitchEntry> entries;
+    for (const auto& [index, md5] : ordered) {
+        SwitchEntry entry;
+        entry.path = files_[index].finalPath();
+        entry.staged = stagedName(entry.path);
+        entry.md5 = md5;
+        // A program keeps its run permission; the game and the updater itself get it.
+        entry.executable = platformIsExecutable(entry.path) || platformIsThisProgram(entry.path) || entry.path == kGame;
+        entries.push_back(entry);
+    }
+    return entries;
 }

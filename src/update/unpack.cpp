@@ -102,25 +102,24 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
 
 }  // namespace
 
-FinishOutcome unpackArrived(const std::string& localPath, const std::string& unpackedMd5, bool unverified,
-                            const std::atomic<bool>* stop) {
+FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPath, const std::string& shownPath,
+                            const std::string& unpackedMd5, bool unverified, const std::atomic<bool>* stop) {
     FinishOutcome outcome;
     auto note = [&outcome](const std::string& line) { outcome.lines.push_back("\t\t\t" + line); };
-    note("Decompressing " + localPath);
-    const std::string outPath = withoutGzipSuffix(localPath);
-    // Unpacked beside the file, which it replaces only once it is whole and verified: a damaged
-    // download, a full disk or a kill leaves the player's copy as it was.
+    note("Decompressing " + shownPath);
+    const std::string shownOut = withoutGzipSuffix(shownPath);
+    // Unpacked beside its output, which it becomes only once it is whole and verified.
     const std::string temporary = unpackName(outPath);
-    const int64_t limit = unpackLimit(localPath);
+    const int64_t limit = unpackLimit(gzPath);
     bool tooLarge = false;
     std::string producedMd5;
-    if (!gunzipFile(localPath, temporary, limit, &tooLarge, &producedMd5, stop)) {
-        if (tooLarge) note(localPath + " unpacks to more than " + std::to_string(limit) + " bytes");
-        note("Failed to decompress " + localPath);
+    if (!gunzipFile(gzPath, temporary, limit, &tooLarge, &producedMd5, stop)) {
+        if (tooLarge) note(shownPath + " unpacks to more than " + std::to_string(limit) + " bytes");
+        note("Failed to decompress " + shownPath);
         // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
         // nothing vouches for would only be fetched again. A stop keeps it, as a kill would.
-        if (unverified && !(stop && stop->load())) platformRemoveFile(localPath);
-        outcome.failure = "Could not decompress " + localPath;
+        if (unverified && !(stop && stop->load())) platformRemoveFile(gzPath);
+        outcome.failure = "Could not decompress " + shownPath;
         return outcome;
     }
     // The download was checked as it is on the server; only this shows that it unpacks into
@@ -128,21 +127,19 @@ FinishOutcome unpackArrived(const std::string& localPath, const std::string& unp
     // run would fetch it again.
     if (!unpackedMd5.empty() && producedMd5 != unpackedMd5) {
         platformRemoveFile(temporary);
-        note("Decompressed " + outPath + " (" + producedMd5 + ") does not match " + unpackedMd5);
-        outcome.failure = "Could not decompress " + localPath;
+        note("Decompressed " + shownOut + " (" + producedMd5 + ") does not match " + unpackedMd5);
+        outcome.failure = "Could not decompress " + shownPath;
         return outcome;
     }
     if (!platformRenameFile(temporary, outPath)) {
         platformRemoveFile(temporary);
-        note("Could not replace " + outPath);
-        outcome.failure = "Could not decompress " + localPath;
+        note("Could not replace " + shownOut);
+        outcome.failure = "Could not decompress " + shownPath;
         return outcome;
     }
-    if (!unpackedMd5.empty()) {
-        outcome.verifiedPath = outPath;
-        outcome.verifiedMd5 = unpackedMd5;
-    }
-    deleteIfExists(localPath);
+    outcome.verifiedPath = outPath;
+    outcome.verifiedMd5 = producedMd5;
+    deleteIfExists(gzPath);
     return outcome;
 }
 

@@ -8,15 +8,15 @@
 
 #include "net/download_manager.h"
 
-// Unpacks the verified ".gz" at `localPath` into its name without the suffix plus
-// ".unpacking", bounded by unpackLimit and hashed while written, checks the result against
-// `unpackedMd5` (when not empty), renames it over the name without the suffix and deletes the
-// ".gz". Any failure removes what was unpacked and leaves the old file as it was, and the
-// ".gz" too unless it is `unverified` (nothing would vouch for it next time); the outcome then
-// holds why, and the failure "Could not decompress " + localPath. Gives up as soon as `stop` is
-// raised, as a kill would. Touches nothing but these files.
-FinishOutcome unpackArrived(const std::string& localPath, const std::string& unpackedMd5, bool unverified,
-                            const std::atomic<bool>* stop = nullptr);
+// Unpacks the verified ".gz" at `gzPath` into `outPath` plus ".unpacking", bounded by
+// unpackLimit and hashed while written, checks the result against `unpackedMd5` (when not
+// empty), renames it to `outPath` and deletes the ".gz". Any failure removes what was unpacked,
+// and the ".gz" too when it is `unverified` (nothing would vouch for it next time); the outcome
+// then holds why, and the failure "Could not decompress " + `shownPath`. The log lines name
+// `shownPath`, the ".gz" as the manifest lists it. Gives up as soon as `stop` is raised, as a
+// kill would. Touches nothing but these files.
+FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPath, const std::string& shownPath,
+                            const std::string& unpackedMd5, bool unverified, const std::atomic<bool>* stop = nullptr);
 
 // The most a ".gz" may unpack to: 256 times its size, and at least 64 MiB.
 int64_t unpackLimit(const std::string& gzPath);

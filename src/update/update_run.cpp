@@ -1,4 +1,4 @@
-// The update run: manifest, signature, comparison, files, outcome.
+// The update run: an earlier switch, manifest, signature, comparison, staging, switch, outcome.
 #include "update/update_run.h"
 
 #include <cstdio>
@@ -11,21 +11,23 @@
 #include "update/manifest_request.h"
 #include "update/manifest_trust.h"
 #include "update/own_files.h"
+#include "update/release_switch.h"
+#include "update/staging.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
 
 namespace {
 
-// What each request the run sends is for; files carry kFileTag.
-enum RequestTag : int32_t { kManifestTag = 1, kSignatureTag = 2, kFileTag = 3 };
+// What each request the run sends is for; files carry their index in the plan (0 and up).
+enum RequestTag : int32_t { kManifestTag = -1, kSignatureTag = -2 };
 
 // The manifest's notes, and its signature's, are run-level lines.
 const char* const kManifestNotePrefix = "Manifest: ";
 const char* const kSignatureNotePrefix = "Manifest signature: ";
 
-// One slice of the comparison: short enough that the window answers, long enough that a large
-// manifest whose files are all trusted is compared in a few frames.
-constexpr std::chrono::milliseconds kComparisonSlice(10);
+// One slice of work per frame: short enough that the window answers, long enough that a large
+// manifest whose files are all trusted is compared (or a large release switched) in a few frames.
+constexpr std::chrono::milliseconds kSlice(10);
 
 }  // namespace
 
@@ -38,8 +40,9 @@ struct UpdateRun::Parts {
     LocalDigests digests;
     ManifestComparison comparison;
     FileTransfers transfers;
-    // A comparison has begun and its plan is not queued yet.
-    bool comparing = false;
+    ReleaseSwitch releaseSwitch;
+    // Where the run stands beyond its phase.
+    enum class Stage { Idle, FinishingEarlierSwitch, Fetching, Comparing, Staging, Switching } stage = Stage::Idle;
 };
 
 UpdateRun::UpdateRun(DownloadManager& downloads, std::string manifestUrl)
@@ -51,11 +54,24 @@ void UpdateRun::fail(const std::string& failure) {
     if (ended()) return;
     state_.UpdatePhase = Failed;
     failure_ = failure;
-    parts_->comparing = false;
+    parts_->stage = Parts::Stage::Idle;
 }
 
 void UpdateRun::start() {
+    ReleaseSwitch::removeLeftovers();
+    // An earlier run stopped in the middle of a switch: the folder holds parts of two releases
+    // until it is finished, so it comes before anything else.
+    if (parts_->releaseSwitch.resume()) {
+        state_.UpdatePhase = ManifestRequested;
+        parts_->stage = Parts::Stage::FinishingEarlierSwitch;
+        return;
+    }
+    requestManifest();
+}
+
+void UpdateRun::requestManifest() {
     state_.UpdatePhase = ManifestRequested;
+    parts_->stage = Parts::Stage::Fetching;
     // Decided once per run: with a key in the folder, nothing unsigned is acted upon.
     signatureRequired_ = signatureRequired();
     // An old copy that stays (read-only, immutable, a folder or link in its place) would be
@@ -77,12 +93,12 @@ void UpdateRun::deliver(DownloadRequest& request) {
         return manifestArrived(request);
     case kSignatureTag:
         return signatureArrived(request);
-    default: {
-        const std::string failure = parts_->transfers.arrived(request);
-        if (!failure.empty()) fail(failure);
-        return;
+    default:
+        break;
     }
-    }
+    const std::string failure = parts_->transfers.arrived(request);
+    if (!failure.empty()) return fail(failure);
+    if (parts_->stage == Parts::Stage::Staging && parts_->transfers.allStaged() && !cancelled_) beginSwitch();
 }
 
 void UpdateRun::manifestArrived(DownloadRequest& request) {
@@ -129,31 +145,82 @@ void UpdateRun::compareFetchedManifest() {
         std::printf("\tError while parsing manifest\n");
         return fail("Invalid manifest format");
     }
-    parts_->comparing = true;
+    parts_->stage = Parts::Stage::Comparing;
     if (cancelled_) cancel();
 }
 
 void UpdateRun::advance() {
-    if (ended() || cancelled_ || !parts_->comparing) return;
-    if (!parts_->comparison.step(kComparisonSlice)) return;
-    parts_->comparing = false;
-    queuePlan();
+    if (ended() || cancelled_) return;
+    switch (parts_->stage) {
+    case Parts::Stage::FinishingEarlierSwitch:
+    case Parts::Stage::Switching:
+        return switchStep();
+    case Parts::Stage::Comparing:
+        if (parts_->comparison.step(kSlice)) queuePlan();
+        return;
+    default:
+        return;
+    }
 }
 
 void UpdateRun::queuePlan() {
     const Plan& plan = parts_->comparison.plan();
     if (!plan.refusedPath.empty()) return fail("Could not download " + plan.refusedPath);
-    const std::string failure = parts_->transfers.queue(plan, kFileTag);
+    parts_->stage = Parts::Stage::Staging;
+    std::vector<std::string> staged;
+    for (const PlannedFetch& file : plan.fetches) staged.push_back(file.finalPath());
+    if (!listStagedFiles(staged)) {
+        std::printf("Could not write %s\n", kStagedListPath);
+        return fail("Could not download " + plan.fetches.front().localPath);
+    }
+    const std::string failure = parts_->transfers.queue(plan);
     if (!failure.empty()) return fail(failure);
-    // No file can have arrived yet: the counters are final, and nothing queued means up to date.
-    if (state_.FilesToFetch == 0) state_.UpdatePhase = UpToDate;
+    // No file can have arrived yet: with nothing queued the release is staged already.
+    if (state_.FilesToFetch == 0) beginSwitch();
+}
+
+void UpdateRun::beginSwitch() {
+    std::vector<SwitchEntry> entries = parts_->transfers.switchEntries();
+    for (const std::string& path : parts_->digests.droppedFiles(parts_->comparison.plan().listed)) {
+        SwitchEntry removal;
+        removal.path = path;
+        entries.push_back(removal);
+    }
+    if (entries.empty()) {
+        state_.UpdatePhase = UpToDate;
+        return;
+    }
+    if (!parts_->releaseSwitch.begin(std::move(entries))) return fail(parts_->releaseSwitch.failure());
+    parts_->stage = Parts::Stage::Switching;
+    switchStep();
+}
+
+void UpdateRun::switchStep() {
+    switch (parts_->releaseSwitch.step(kSlice)) {
+    case ReleaseSwitch::Progress::Working:
+        return;
+    case ReleaseSwitch::Progress::Failed:
+        return fail(parts_->releaseSwitch.failure());
+    case ReleaseSwitch::Progress::Done:
+        break;
+    }
+    if (parts_->stage == Parts::Stage::FinishingEarlierSwitch) return requestManifest();
+    // In place and verified: the next start trusts them without reading them.
+    for (const SwitchEntry& entry : parts_->releaseSwitch.entries())
+        if (!entry.staged.empty()) parts_->digests.noteVerified(entry.path, entry.md5);
+    removeStagedFiles();
+    state_.UpdatePhase = Updated;
 }
 
 void UpdateRun::cancel() {
     cancelled_ = true;
-    if (!parts_->comparing) return;
+    if (parts_->stage != Parts::Stage::Comparing) return;
     parts_->comparison.stop();
-    parts_->comparing = false;
+    parts_->stage = Parts::Stage::Idle;
+}
+
+double UpdateRun::waitLeft() const {
+    return parts_->releaseSwitch.waiting() ? parts_->releaseSwitch.patienceLeft() : 0.0;
 }
 
 void UpdateRun::saveRecord() { parts_->digests.save(); }

@@ -38,6 +38,8 @@ public:
     using Entries = std::map<std::string, Entry>;
     static std::string format(const Entries& entries);
     static bool parse(const std::string& text, Entries& out);
+    // The entries read at load.
+    const Entries& loaded() const { return loaded_; }
 
 private:
     Entries loaded_;

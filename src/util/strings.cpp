@@ -69,9 +69,11 @@ std::string asciiLowerCase(std::string text) {
     return text;
 }
 
-bool hasGzipSuffix(const std::string& name) {
-    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
+
+bool hasGzipSuffix(const std::string& name) { return endsWith(name, ".gz"); }
 
 std::string withoutGzipSuffix(const std::string& name) {
     return name.size() < 3 ? name : name.substr(0, name.size() - 3);

@@ -25,6 +25,8 @@ void trimWhitespace(std::string& text);
 // ASCII letters lower-cased; every other byte as it is (Windows folds names this way too, and
 // no byte of a UTF-8 letter beyond ASCII is touched).
 std::string asciiLowerCase(std::string text);
+// True when `text` ends in `suffix` (exactly).
+bool endsWith(const std::string& text, const std::string& suffix);
 // True when `name` ends in ".gz" (in lower case): how a gzip-compressed file is named.
 bool hasGzipSuffix(const std::string& name);
 // `name` without its last three characters, the ".gz" of a compressed name; as it is when it

@@ -9,6 +9,7 @@
 
 #include "e2e/update_harness.h"
 #include "support/tmpfs_mount.h"
+#include "update/staging.h"
 
 namespace {
 
@@ -76,8 +77,8 @@ TEST_F(FaultInjection, FullDiskWhileDecompressing) {
     publish({{"data/right.txt", "already here\n"}, {"data/zeros.bin", zeros(8 << 20)}},
             {{"data/zeros.bin", Listing::Compressed}}, {"data/right.txt"});
     expectFailure("Could not decompress data/zeros.bin.gz", "\t\t\tFailed to decompress data/zeros.bin.gz");
-    // The verified download stays; what was unpacked before the disk filled is removed.
-    EXPECT_EQ(game.read("data/zeros.bin.gz"), server.get("files/data/zeros.bin.gz"));
+    // The verified download stays staged; what was unpacked before the disk filled is removed.
+    EXPECT_EQ(game.read(stagedGzipName("data/zeros.bin")), server.get("files/data/zeros.bin.gz"));
     EXPECT_FALSE(game.exists("data/zeros.bin"));
 
     ASSERT_TRUE(disk->resize(32 << 20));
@@ -99,8 +100,8 @@ TEST_F(FaultInjection, FileThatMayNotBeReplaced) {
     const ProcessResult locked = runProcess({"chattr", "+i", unlock.path});
     if (locked.exitCode != 0) GTEST_SKIP() << "cannot make a file immutable here: " << locked.err;
 
-    // The verified download cannot take the stale copy's place: reason 6.
-    expectFailure("Could not download data/locked.bin", "\t\tFailed to get data/locked.bin. Reason: 6");
+    // The verified download cannot take the stale copy's place, and the switch undoes itself.
+    expectFailure("Could not replace data/locked.bin", "\tCould not move data/locked.bin aside");
     EXPECT_EQ(game.read("data/locked.bin"), "an older version\n");
 
     ASSERT_EQ(runProcess({"chattr", "-i", unlock.path}).exitCode, 0);
@@ -157,10 +158,14 @@ TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
          [&](const std::string& at) { fs::create_symlink(target, at); }},
         {"a link at a folder on the way", "maps", "maps/one.map", "maps/one.map",
          [&](const std::string& at) { fs::create_directory_symlink(outside.path(), at); }},
-        {"a link at the download's name", "data/level.pak.part", "data/level.pak", "data/level.pak.part",
+        {"a link at the download's name", "data/level.pak.kib-new.part", "data/level.pak", "data/level.pak.kib-new.part",
          [&](const std::string& at) { fs::create_symlink(target, at); }},
-        {"a link at the unpacking's name", "data/story.txt.unpacking", "data/story.txt.gz", "data/story.txt.unpacking",
+        {"a link at the unpacking's name", "data/story.txt.kib-new.unpacking", "data/story.txt.gz",
+         "data/story.txt.kib-new.unpacking", [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a link at the staged name", "data/level.pak.kib-new", "data/level.pak", "data/level.pak.kib-new",
          [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a link where the old file is moved aside", "data/level.pak.kib-old", "data/level.pak",
+         "data/level.pak.kib-old", [&](const std::string& at) { fs::create_symlink(target, at); }},
         {"a pipe at a listed file", "data/level.pak", "data/level.pak", "data/level.pak",
          [&](const std::string& at) { ASSERT_EQ(runProcess({"mkfifo", at}).exitCode, 0); }},
         {"a link to an endless device", "data/level.pak", "data/level.pak", "data/level.pak",

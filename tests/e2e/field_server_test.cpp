@@ -11,6 +11,8 @@
 #include <mutex>
 
 #include "e2e/update_harness.h"
+#include "update/own_files.h"
+#include "update/staging.h"
 #include "net/url.h"
 #include "support/digest.h"
 #include "support/scripted_server.h"
@@ -79,7 +81,7 @@ protected:
         requests.clear();
         hits.clear();
         for (const auto& entry : release) std::filesystem::remove(game.file(entry.first));
-        std::filesystem::remove(game.file("data/level.pak.part"));
+        for (const std::string& name : stagingNames("data/level.pak")) std::filesystem::remove(game.file(name));
         std::filesystem::remove(game.file("game-started"));
         game.installGame();
     }
@@ -148,7 +150,7 @@ protected:
         // Also keeps the game of this case from leaving its mark in the next one.
         EXPECT_TRUE(game.gameStarted());
         for (const auto& [path, content] : release) EXPECT_TRUE(game.read(path) == content) << path;
-        EXPECT_FALSE(game.exists("data/level.pak.part"));
+        for (const std::string& name : stagingNames("data/level.pak")) EXPECT_FALSE(game.exists(name)) << name;
     }
 
     Files release;
@@ -349,9 +351,10 @@ TEST_F(FieldServer, CutBodiesAreResumedAndTheDigestDecides) {
     // Across runs: a run that fails keeps the cut download, and the next continues it.
     reset({{kLevel, [&](ScriptedConnection& c, int) { return cutShort(oldLevel)(c), true; }}});
     expectFailedRun(game, "Could not download data/level.pak", "\t\tdata/level.pak: the connection was reset after");
-    ASSERT_TRUE(game.exists("data/level.pak.part"));
-    const long long kept = (long long)game.read("data/level.pak.part").size();
-    EXPECT_EQ(game.read("data/level.pak.part"), oldLevel.substr(0, size_t(kept)));
+    const std::string cutPart = stagedName("data/level.pak") + ".part";
+    ASSERT_TRUE(game.exists(cutPart));
+    const long long kept = (long long)game.read(cutPart).size();
+    EXPECT_EQ(game.read(cutPart), oldLevel.substr(0, size_t(kept)));
     {
         std::lock_guard<std::mutex> guard(lock);
         spoilers.clear();
@@ -370,7 +373,7 @@ TEST_F(FieldServer, CutBodiesAreResumedAndTheDigestDecides) {
     game.write("data/level.pak", "the player's copy");
     expectFailedRun(game, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 5");
     EXPECT_EQ(game.read("data/level.pak"), "the player's copy");
-    EXPECT_FALSE(game.exists("data/level.pak.part"));
+    EXPECT_FALSE(game.exists(stagedName("data/level.pak") + ".part"));
     EXPECT_EQ(requestsFor(kLevel).size(), 2u);
 }
 

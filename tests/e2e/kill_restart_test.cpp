@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "e2e/update_harness.h"
+#include "update/staging.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST(KilledMidDownload, TheNextRunTransfersOnlyWhatWasMissing) {
     std::cout << "seed: " << seed << ", kill once " << cutAt << " bytes have arrived" << std::endl;
 
     std::unique_ptr<ChildProcess> updater = game.start();
-    const std::string part = game.file("data/big.bin.part");
+    const std::string part = game.file(stagedName("data/big.bin") + ".part");
     const bool reached = waitUntil([&] { return fileSize(part) >= cutAt; }, 60000);
     updater->sendSignal(SIGKILL);
     updater->wait(10000);

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "e2e/update_harness.h"
+#include "update/staging.h"
 #include "support/digest.h"
 #include "util/md5.h"
 
@@ -129,7 +130,8 @@ TEST_F(FailingRun, GzThatIsNotGzipIsCopied) {
     EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
     EXPECT_EQ(run.log, (Lines{"Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/"),
                               "\tnotes.txt Local uncompressed hash () does not match " + digest,
-                              "\t\tFinished notes.txt.gz", "\t\t\tDecompressing notes.txt.gz"}));
+                              "\t\tFinished notes.txt.gz", "\t\t\tDecompressing notes.txt.gz",
+                              switchLines({"notes.txt"})[0], "\tnotes.txt in place", "Switch done"}));
     EXPECT_EQ(game.read("notes.txt"), notes);
     EXPECT_FALSE(game.exists("notes.txt.gz"));
     EXPECT_TRUE(game.gameStarted());
@@ -149,8 +151,8 @@ TEST_F(FailingRun, DamagedGzip) {
                               "	level.pak Local uncompressed hash () does not match " + uncompressed,
                               "		Finished level.pak.gz", "			Decompressing level.pak.gz",
                               "			Failed to decompress level.pak.gz"}));
-    // The verified download stays for the next run; what was decompressed is not the file.
-    EXPECT_EQ(game.read("level.pak.gz"), packed.substr(0, packed.size() / 2));
+    // The verified download stays staged for the next run; what was decompressed is not the file.
+    EXPECT_EQ(game.read(stagedGzipName("level.pak")), packed.substr(0, packed.size() / 2));
     EXPECT_NE(game.read("level.pak"), server.get("files/level.pak"));
     EXPECT_FALSE(game.gameStarted(300));
 }

@@ -194,6 +194,15 @@ void expectFailureBoxes(const std::string& err, const std::string& failure) {
     EXPECT_EQ(rest, fatalBox(lines[1]));
 }
 
+std::vector<std::string> switchLines(const std::vector<std::string>& placed, const std::vector<std::string>& removed) {
+    std::vector<std::string> lines = {"Switching to the new release: " + std::to_string(placed.size()) +
+                                      " files to put in place, " + std::to_string(removed.size()) + " to remove"};
+    for (const std::string& path : placed) lines.push_back("\t" + path + " in place");
+    for (const std::string& path : removed) lines.push_back("\tRemoved " + path + ": the release no longer lists it");
+    lines.push_back("Switch done");
+    return lines;
+}
+
 std::vector<std::string> leftovers(const Files& files) {
     std::vector<std::string> found;
     for (const auto& entry : files) {

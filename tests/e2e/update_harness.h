@@ -130,6 +130,9 @@ std::vector<std::string> splitLines(const std::string& text);
 // Checks that standard error holds the box for `failure`, and at most one more: the shutdown
 // that follows a failure reports one file still waiting for delivery, if there is one.
 void expectFailureBoxes(const std::string& err, const std::string& failure);
+// The log lines of a switch that puts `placed` in place and removes `removed`, in that order.
+std::vector<std::string> switchLines(const std::vector<std::string>& placed,
+                                     const std::vector<std::string>& removed = {});
 // What neither a finished nor a failed run may leave: partial downloads and unpackings, and
 // the manifest copy.
 std::vector<std::string> leftovers(const Files& files);

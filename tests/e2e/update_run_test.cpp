@@ -86,11 +86,20 @@ protected:
 };
 
 // The download events come in the order the transfers end: each "Finished" line directly
-// followed by its post-processing line, the pairs in any order.
+// followed by its post-processing line, the pairs in any order. Then the switch puts the files in
+// place, in the order `expected` gives (the manifest's).
 void expectDownloadEvents(const Lines& log, size_t from, std::vector<std::pair<std::string, std::string>> expected) {
-    ASSERT_EQ(log.size(), from + 2 * expected.size());
+    Lines placed;
+    for (const auto& event : expected) {
+        const std::string path = event.first.substr(std::string("\t\tFinished ").size());
+        placed.push_back(event.second.find("Decompressing") != std::string::npos ? path.substr(0, path.size() - 3) : path);
+    }
+    const Lines placing = switchLines(placed);
+    ASSERT_EQ(log.size(), from + 2 * expected.size() + placing.size());
     std::vector<std::pair<std::string, std::string>> seen;
-    for (size_t i = from; i < log.size(); i += 2) seen.emplace_back(log[i], log[i + 1]);
+    const size_t switchAt = log.size() - placing.size();
+    for (size_t i = from; i < switchAt; i += 2) seen.emplace_back(log[i], log[i + 1]);
+    EXPECT_EQ(Lines(log.begin() + long(switchAt), log.end()), placing);
     std::sort(seen.begin(), seen.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(seen, expected);

@@ -23,6 +23,8 @@
 #include "support/temp_dir.h"
 #include "support/window_layout.h"
 #include "support/xvfb.h"
+#include "update/own_files.h"
+#include "update/staging.h"
 #include "ui/pixels.h"
 #include "util/md5.h"
 
@@ -259,7 +261,7 @@ TEST_F(UpdaterWindow, EscapeAnswersAtOnceWhileALargeFileIsHashedOrUnpacked) {
         ASSERT_TRUE(waitForWindow().found) << updater_->errorSoFar();
         const bool busy = waitUntil(
             [&] {
-                return c.unpacking ? std::filesystem::exists(game_.file("big.bin.unpacking"))
+                return c.unpacking ? std::filesystem::exists(game_.file(unpackName(stagedName("big.bin"))))
                                    : game_.read("logs/updater.log").find("Manifest obtained. Parsing.") != std::string::npos;
             },
             30000);
@@ -273,7 +275,7 @@ TEST_F(UpdaterWindow, EscapeAnswersAtOnceWhileALargeFileIsHashedOrUnpacked) {
         if (c.line) {
             EXPECT_NE(log.find(std::string(c.line) + "\n"), std::string::npos) << log;
         }
-        EXPECT_FALSE(std::filesystem::exists(game_.file("big.bin.unpacking")));
+        EXPECT_FALSE(std::filesystem::exists(game_.file(unpackName(stagedName("big.bin")))));
         if (!c.unpacking) {
             // Nothing was queued from a comparison the player stopped.
             EXPECT_EQ(std::filesystem::file_size(game_.file("big.bin")), uintmax_t(1) << 30);
@@ -283,7 +285,7 @@ TEST_F(UpdaterWindow, EscapeAnswersAtOnceWhileALargeFileIsHashedOrUnpacked) {
         // The verified download stays, the player's copy is untouched, and the next run only
         // unpacks.
         EXPECT_EQ(game_.read("big.bin"), old) << log;
-        EXPECT_TRUE(std::filesystem::exists(game_.file("big.bin.gz")));
+        EXPECT_TRUE(std::filesystem::exists(game_.file(stagedGzipName("big.bin"))));
         const size_t requestsBefore = server.requests().size();
         const ProcessResult again = runProcess({KIB_UPDATER_PATH},
             ProcessOptions{game_.path(), {{"SDL_VIDEODRIVER", "dummy"}}, {"DISPLAY", "http_proxy"}, 120000});

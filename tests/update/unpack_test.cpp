@@ -140,10 +140,11 @@ TEST(UnpackArrived, PutsTheVerifiedFileInPlaceAndRemovesTheGz) {
     dir.write("data/pack.bin.gz", gzipped(content));
     dir.write("data/pack.bin", "the player's older copy");
 
-    const FinishOutcome unpacked = unpackArrived(dir.file("data/pack.bin.gz"), md5OfBuffer(content.data(), int32_t(content.size())), false);
+    const FinishOutcome unpacked = unpackArrived(dir.file("data/pack.bin.gz"), dir.file("data/pack.bin"), "pack.bin.gz",
+                                                 md5OfBuffer(content.data(), int32_t(content.size())), false);
     EXPECT_EQ(unpacked.failure, "");
     EXPECT_EQ(unpacked.verifiedPath, dir.file("data/pack.bin"));
-    EXPECT_EQ(unpacked.lines, std::vector<std::string>{"\t\t\tDecompressing " + dir.file("data/pack.bin.gz")});
+    EXPECT_EQ(unpacked.lines, std::vector<std::string>{"\t\t\tDecompressing pack.bin.gz"});
     EXPECT_EQ(dir.read("data/pack.bin"), content);
     EXPECT_FALSE(dir.exists("data/pack.bin.gz"));
     EXPECT_FALSE(dir.exists("data/pack.bin.unpacking"));
