@@ -59,8 +59,10 @@ bool pollEvents() {
 }
 
 // The run state as the screen draws it.
-ScreenProgress progressOf(const RunState& state) {
+ScreenProgress progressOf(const UpdateRun& run) {
+    const RunState& state = run.state();
     ScreenProgress progress;
+    progress.waitLeft = run.waitLeft();
     progress.downloading = state.UpdatePhase == Downloading;
     progress.updated = state.UpdatePhase == Updated;
     progress.filesFetched = state.FilesFetched;
@@ -94,7 +96,7 @@ bool runMainLoop(DownloadManager& downloads, UpdateRun& run) {
         deliverFinished(downloads, run);
         run.advance();
         if (run.state().UpdatePhase == Failed) return true;
-        drawFrame(g_screen, screenPictures(), progressOf(run.state()), hue);
+        drawFrame(g_screen, screenPictures(), progressOf(run), hue);
         if (run.ended()) return true;
         SDL_Delay(kFramePauseMs);
     }

@@ -69,6 +69,15 @@ int32_t prepareBar(SDL_Surface* bar, const ScreenProgress& progress, HueAnimatio
     return 0;
 }
 
+// The wait's dotted columns at the end of the bar, `length` pixels of which show progress.
+void drawWait(SDL_Surface* bar, SDL_Surface* screen, int32_t length, double waitLeft) {
+    if (waitLeft <= 0.0) return;
+    const int32_t span = length < kBarLength ? kBarLength - length : kBarLength;
+    const int32_t dots = int32_t(span * (waitLeft > 1.0 ? 1.0 : waitLeft));
+    for (int32_t i = 0; i < dots; i += 2)
+        blitRegion(bar, screen, kBarX + kBarLength - 1 - i, kBarY, kBarSourceX, 0, 1, kBarHeight);
+}
+
 }  // namespace
 
 void drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress,
@@ -78,6 +87,7 @@ void drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const Screen
         const int32_t length = prepareBar(pictures.progress, progress, animation);
         for (int32_t i = 0; i < length; ++i)
             blitRegion(pictures.progress, screen, kBarX + i, kBarY, kBarSourceX, 0, 1, kBarHeight);
+        drawWait(pictures.progress, screen, length, progress.waitLeft);
     }
     // No colour key is set on any picture: the title hides whatever part of the bar it overlaps.
     if (pictures.title) blitRegion(pictures.title, screen, 0, 0, 0, 0, 0, 0);

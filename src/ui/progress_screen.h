@@ -34,11 +34,16 @@ struct ScreenProgress {
     bool updated = false;
     int32_t filesFetched = 0;
     int32_t filesToFetch = 0;
+    // While the run waits (for a server before it tries again, for a file another program
+    // holds), the share of the wait still to come, from 1 down to 0; 0 when nothing waits.
+    double waitLeft = 0.0;
 };
 
 // Draws the whole window into `screen` (the video surface) from the pictures and the progress,
 // then flips it. While downloading it steps the bar's hue (`animation`) at most once per 50 ms;
-// after a successful update it draws the full bar in hue 0.294.
+// after a successful update it draws the full bar in hue 0.294. A wait shows at the bar's end,
+// as every other column of its free part (of the whole bar when none is free) over the share
+// of it that `waitLeft` gives, so that the player sees it drain rather than a frozen window.
 void drawFrame(SDL_Surface* screen, const ScreenPictures& pictures, const ScreenProgress& progress,
                HueAnimation& animation);
 

@@ -1,10 +1,13 @@
 // The real updater killed (SIGKILL) at random moments of an update of a few hundred files and
-// started again: every restart must leave the folder exactly as the manifest says. The number
-// of kills is KIB_KILL_COUNT (a handful in the suite; scripts/kill-test.sh runs forty), their
-// moments come from KIB_KILL_SEED (printed, so that a failure can be replayed).
+// started again: first with the server down, which must leave the folder wholly the release it
+// held or wholly the new one, then with the server up, which must leave it exactly as the
+// manifest says. The number of kills is KIB_KILL_COUNT (a handful in the suite;
+// scripts/kill-test.sh runs forty), their moments come from KIB_KILL_SEED (printed, so that a
+// failure can be replayed).
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <thread>
 
 #include "e2e/update_harness.h"
+#include "update/own_files.h"
 #include "update/staging.h"
 
 namespace {
@@ -43,6 +47,8 @@ std::string momentOf(const Lines& log, bool exitedFirst) {
     if (exitedFirst) return "after the end";
     if (log.empty() || log.front() != "Manifest obtained. Parsing.") return "fetching the manifest";
     if (log.back().compare(0, 17, "\t\t\tDecompressing ") == 0) return "decompressing";
+    if (std::any_of(log.begin(), log.end(), [](const std::string& line) { return line.rfind("Switching", 0) == 0; }))
+        return "switching";
     return "comparing or downloading";
 }
 
@@ -86,6 +92,14 @@ protected:
         }
     }
 
+    // The folder's copies of the release's files, those it has.
+    Files releaseCopies() const {
+        Files found;
+        for (const auto& entry : release)
+            if (game.exists(entry.first)) found[entry.first] = game.read(entry.first);
+        return found;
+    }
+
     UpdateServer server{"    limit_rate 512k;\n    location /release/ { limit_rate 14k; }"};
     GameFolder game{server.manifestUrl()};
     Files release;
@@ -112,6 +126,7 @@ TEST_F(KillAndRestart, EveryRestartLeavesTheFolderAsTheManifestSays) {
     for (int kill = 0; kill < kills && !HasFailure(); ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill + 1));
         resetFolder();
+        const Files before = releaseCopies();
         const auto delay = std::chrono::milliseconds(
             std::uniform_int_distribution<long>(0, long(runTime.count()))(random));
         std::unique_ptr<ChildProcess> updater = game.start();
@@ -123,6 +138,14 @@ TEST_F(KillAndRestart, EveryRestartLeavesTheFolderAsTheManifestSays) {
         for (const auto& [path, content] : game.files())
             cutFiles += path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0;
         std::cout << "kill " << kill + 1 << " after " << delay.count() << " ms, " << moment << std::endl;
+
+        // Nothing answers now: the run can only finish what the killed one began.
+        game.write("assets/updater/update.cfg", "http://127.0.0.1:1/release/manifest\n");
+        const UpdaterRun offline = game.run();
+        EXPECT_NE(offline.process.err.find("Could not get manifest"), std::string::npos) << offline.process.err;
+        const Files now = releaseCopies();
+        EXPECT_TRUE(now == before || now == release) << differences(now, release).size() << " files differ";
+        game.write("assets/updater/update.cfg", server.manifestUrl() + "\n");
 
         std::filesystem::remove(game.file("game-started"));
         expectFinishedRun(game, release);
@@ -225,4 +248,35 @@ TEST(KilledMidDownload, TheNextRunTransfersOnlyWhatWasMissing) {
     EXPECT_EQ(resumed[0].bytes, kSize - kept);
     std::cout << "first run: " << kept << " bytes kept; second run: " << resumed[0].bytes << " bytes sent"
               << std::endl;
+}
+
+// A kill while the switch puts a release of two thousand files in place: the next start, with
+// the server down, finishes it from its journal, so the folder holds the new release whole.
+TEST(KilledWhileSwitching, TheNextStartFinishesTheSwitchWithoutTheNetwork) {
+    UpdateServer server;
+    ASSERT_TRUE(server.started());
+    Files release = {{"kib.exe", kGameScript}};
+    for (int i = 0; i < 2000; ++i) release["data/s" + std::to_string(i % 20) + "/f" + std::to_string(i)] = "file " + std::to_string(i);
+    server.publish(release);
+    GameFolder game(server.manifestUrl());
+    game.installGame();
+    for (int i = 0; i < 2000; i += 3) game.write("data/s" + std::to_string(i % 20) + "/f" + std::to_string(i), "old");
+
+    std::unique_ptr<ChildProcess> updater = game.start();
+    const bool switching = waitUntil([&] { return game.exists(kSwitchJournalPath); }, 60000);
+    updater->sendSignal(SIGKILL);
+    updater->wait(10000);
+    ASSERT_TRUE(switching) << ::testing::PrintToString(game.log());
+    const Lines killedLog = game.log();
+    const bool midway = std::find(killedLog.begin(), killedLog.end(), "Switch done") == killedLog.end();
+    std::cout << (midway ? "killed in the middle of the switch" : "the switch ended before the kill") << std::endl;
+
+    game.write("assets/updater/update.cfg", "http://127.0.0.1:1/release/manifest\n");
+    const UpdaterRun offline = game.run();
+    EXPECT_NE(offline.process.err.find("Could not get manifest"), std::string::npos) << offline.process.err;
+    if (midway) {
+        EXPECT_EQ(offline.log.front(), "Finishing the switch to a new release that an earlier run began");
+    }
+    for (const auto& [path, content] : release) EXPECT_EQ(game.read(path), content) << path;
+    EXPECT_FALSE(game.exists(kSwitchJournalPath));
 }

@@ -98,7 +98,7 @@ void GameFolder::installGame() const {
     std::filesystem::permissions(file("kib.exe"), std::filesystem::perms::owner_all);
 }
 
-std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment) const {
+std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment, const std::string& program) const {
     ProcessOptions options;
     options.workingDirectory = path();
     options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
@@ -115,12 +115,12 @@ std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment) 
                                        [&](const auto& variable) { return variable.first == proxy; });
         if (!given) options.unsetEnv.push_back(proxy);
     }
-    return std::make_unique<ChildProcess>(std::vector<std::string>{KIB_UPDATER_PATH}, options);
+    return std::make_unique<ChildProcess>(std::vector<std::string>{program}, options);
 }
 
-UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment) const {
+UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment, const std::string& program) const {
     UpdaterRun run;
-    run.process = start(environment)->wait(timeoutMs);
+    run.process = start(environment, program)->wait(timeoutMs);
     run.log = log();
     return run;
 }

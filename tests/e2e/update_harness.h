@@ -98,11 +98,13 @@ public:
     // Places a kib.exe that leaves the mark "game-started" (and talks on standard output).
     void installGame() const;
 
-    // Runs the updater here and waits for it (bounded); `environment` adds to or replaces
-    // variables of the updater's environment.
-    UpdaterRun run(int timeoutMs = 60000, const Environment& environment = {}) const;
+    // Runs the updater (`program`, the one built unless given) here and waits for it (bounded);
+    // `environment` adds to or replaces variables of the updater's environment.
+    UpdaterRun run(int timeoutMs = 60000, const Environment& environment = {},
+                   const std::string& program = KIB_UPDATER_PATH) const;
     // Starts the updater here without waiting.
-    std::unique_ptr<ChildProcess> start(const Environment& environment = {}) const;
+    std::unique_ptr<ChildProcess> start(const Environment& environment = {},
+                                        const std::string& program = KIB_UPDATER_PATH) const;
     std::vector<std::string> log() const;
     // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
     // exits, so once it has exited a short wait tells that the game was not started.

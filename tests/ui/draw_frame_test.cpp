@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/sdl_surface.h"
 #include "support/window_layout.h"
@@ -67,12 +68,13 @@ protected:
         screen_ = nullptr;
     }
 
-    void drawPhase(int32_t phase, int32_t fetched, int32_t toFetch) {
+    void drawPhase(int32_t phase, int32_t fetched, int32_t toFetch, double waitLeft = 0.0) {
         ScreenProgress progress;
         progress.downloading = phase == Downloading;
         progress.updated = phase == Updated;
         progress.filesFetched = fetched;
         progress.filesToFetch = toFetch;
+        progress.waitLeft = waitLeft;
         drawFrame(screen_, pictures_, progress, hue_);
     }
 
@@ -84,21 +86,29 @@ protected:
         return stored;
     }
 
-    // What the window must show at (x, y) with a bar of `barLength` columns.
-    Colour expectedAt(int x, int y, int barLength) const {
-        switch (layerAt(x, y, barLength, pictures_.title)) {
+    // What the window must show at (x, y) when the bar's columns `bar` are drawn.
+    Colour expectedAt(int x, int y, const std::vector<bool>& bar) const {
+        switch (layerAt(x, y, kFullBar, pictures_.title)) {
         case WindowLayer::Title: return getPixelColour(pictures_.title, x, y);
-        case WindowLayer::Bar: return getPixelColour(pictures_.progress, 1, y - kBarTop);
+        case WindowLayer::Bar:
+            if (bar[size_t(x - kBarLeft)]) return getPixelColour(pictures_.progress, 1, y - kBarTop);
+            return getPixelColour(pictures_.background, backgroundColumnAt(x), y);
         default: return getPixelColour(pictures_.background, backgroundColumnAt(x), y);
         }
     }
 
-    // Every pixel of the window against the layout; reports the first few differences.
     void expectWindow(int barLength) const {
+        std::vector<bool> bar(kFullBar, false);
+        for (int i = 0; i < barLength; ++i) bar[size_t(i)] = true;
+        expectWindow(bar);
+    }
+
+    // Every pixel of the window against the layout; reports the first few differences.
+    void expectWindow(const std::vector<bool>& bar) const {
         int differences = 0;
         for (int y = 0; y < kWindowHeight; ++y) {
             for (int x = 0; x < kWindowWidth; ++x) {
-                const Colour expected = onScreen(expectedAt(x, y, barLength));
+                const Colour expected = onScreen(expectedAt(x, y, bar));
                 const Colour actual = getPixelColour(screen_, x, y);
                 if (sameRgb(actual, expected)) continue;
                 if (++differences <= 5)
@@ -154,6 +164,32 @@ TEST_P(DrawFrame, DownloadingDrawsItsShareOfTheBarAndStepsTheHueAtOnce) {
     expectWindow(0);
     drawPhase(Downloading, 6, 7);
     expectWindow(246);
+}
+
+// A wait drains at the bar's end, every other column of the part not yet filled (of the whole
+// bar once it is full): the window never looks frozen while a server or a file is waited for.
+TEST_P(DrawFrame, AWaitShowsAsDotsThatDrainAtTheBarsEnd) {
+    const struct {
+        int32_t phase, fetched, toFetch;
+        double waitLeft;
+        int solid;
+        // The dotted columns end at the bar's end and cover this many columns.
+        int dotted;
+    } cases[] = {
+        {Downloading, 1, 4, 1.0, 72, 216},
+        {Downloading, 1, 4, 0.5, 72, 108},
+        {ManifestRequested, 0, 0, 0.25, 0, 72},
+        {Downloading, 4, 4, 0.25, 288, 72},
+        {Downloading, 1, 4, 0.0, 72, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.phase) + " " + std::to_string(c.waitLeft));
+        drawPhase(c.phase, c.fetched, c.toFetch, c.waitLeft);
+        std::vector<bool> bar(kFullBar, false);
+        for (int i = 0; i < c.solid; ++i) bar[size_t(i)] = true;
+        for (int i = 0; i < c.dotted; i += 2) bar[size_t(kFullBar - 1 - i)] = true;
+        expectWindow(bar);
+    }
 }
 
 TEST_P(DrawFrame, HueStepsOnlyOnceTheNextTickHasPassedAndOncePerFrame) {
