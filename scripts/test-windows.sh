@@ -6,7 +6,9 @@
 # Escape while a server keeps it waiting, a run through the player's own proxy settings, a game
 # that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
 # with a test authority trusted for the run, a refused certificate of another authority and a
-# delta update of a large file whose Range requests go over TLS too. Each
+# delta update of a large file whose Range requests go over TLS too; then the updater replacing
+# itself, and a file another program holds, which the switch waits for and then gives up on,
+# leaving the release as it was. Each
 # Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
 # boxes, never by Wine's exit code; the logs of the first four, the two signed and the HTTPS runs
 # are compared with the Linux build's of the same run.
@@ -127,13 +129,15 @@ box_names='^(Done!|Up to date!|Oh no! Problems!|Error!)$'
 # +msgbox trace holding each box's text) to `folder`.wine, and the updater window's geometry,
 # taken while the first box is up, to `folder`.window.
 # With "escape", presses Escape in the updater's window once it is up and writes the seconds
-# from then to the end of the program to `folder`.escape.
-run_windows() {  # folder [escape]
-  local folder=$1 escape=${2:-} wine_pid box seen="" i escaped=""
+# from then to the end of the program to `folder`.escape. With "keep", runs the program the
+# folder holds instead of a fresh copy of the one built.
+run_windows() {  # folder [escape|keep]
+  local folder=$1 escape="" wine_pid box seen="" i escaped=""
+  [ "${2:-}" = escape ] && escape=yes
   : >"$folder.boxes"
   : >"$folder.window"
   : >"$folder.escape"
-  cp "$out/kib-updater.exe" "$folder/kib-updater.exe"
+  [ "${2:-}" = keep ] || cp "$out/kib-updater.exe" "$folder/kib-updater.exe"
   (cd "$folder" && WINEDEBUG=+msgbox exec timeout 120 wine kib-updater.exe) >/dev/null 2>"$folder.wine" &
   wine_pid=$!
   for i in $(seq 1200); do
@@ -476,6 +480,74 @@ check "the log says the large file was rebuilt from its blocks over HTTPS" \
   grep -q $'^\t\t\tDelta update of data/big.pak: ' "$secure/logs/updater.log"
 check "the test authority is removed again" trust_ca remove
 trusted_for_run=""
+
+echo "== 11: the updater replaces itself: listed in the release, it is staged and switched like any file"
+self_release="$work/release-self"
+rm -rf "$self_release"
+cp -r "$release" "$self_release"
+# The next updater: the same program with a note behind it, which a program file may carry.
+{ cat "$out/kib-updater.exe"; printf 'the next updater\n'; } >"$self_release/kib-updater.exe"
+build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/self" "$self_release" "http://127.0.0.1:$port/self/" >/dev/null
+self="$work/game-self"
+rm -rf "$self"
+cp -r "$game" "$self"
+printf 'http://127.0.0.1:%s/self/manifest.txt\n' "$port" >"$self/assets/updater/update.cfg"
+rm -f "$self/kib-started.txt"
+run_windows "$self"
+check "the box \"Done!\" and no other (the updater replaced)" boxes_are "$self" "Done!"
+check "the running updater was replaced by the new one" cmp -s "$self_release/kib-updater.exe" "$self/kib-updater.exe"
+rm -f "$self/kib-started.txt"
+run_windows "$self" keep
+check "the next start runs the new updater, which is up to date" boxes_are "$self" "Up to date!"
+check "the old updater, moved aside, is removed by the next start" test ! -e "$self/kib-updater.exe.kib-old"
+
+echo "== 12: a file another program holds: the switch waits for it, then gives up and undoes itself"
+cat >"$work/lock.c" <<'EOF_C'
+#include <stdio.h>
+#include <windows.h>
+
+/* lock.exe FILE MARK: holds FILE open without FILE_SHARE_DELETE, as a virus scanner or the
+   running game does, writes MARK once it does, and lets go once MARK is removed. */
+int main(int argc, char** argv) {
+    HANDLE file;
+    FILE* mark;
+    int i;
+    if (argc != 3) return 2;
+    file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE || !(mark = fopen(argv[2], "w"))) return 3;
+    fclose(mark);
+    for (i = 0; i < 1200 && GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+    CloseHandle(file);
+    return 0;
+}
+EOF_C
+$triplet-gcc-win32 -O2 -static -o "$work/lock.exe" "$work/lock.c"
+locked_release="$work/release-locked"
+rm -rf "$locked_release"
+cp -r "$release" "$locked_release"
+echo "a new row for level 1" >>"$locked_release/data/levels/level1.txt"
+build/kib-manifest -q --presence 'config/*.ini' -o "$work/www/locked" "$locked_release" "http://127.0.0.1:$port/locked/" >/dev/null
+locked="$work/game-locked"
+rm -rf "$locked"
+cp -r "$game" "$locked"
+printf 'http://127.0.0.1:%s/locked/manifest.txt\n' "$port" >"$locked/assets/updater/update.cfg"
+rm -f "$locked/kib-started.txt" "$locked/lock-mark"
+(cd "$locked" && WINEDEBUG=-all exec timeout 150 wine "$work/lock.exe" 'data\levels\level1.txt' lock-mark) &
+lock_pid=$!
+for _ in $(seq 300); do [ -e "$locked/lock-mark" ] && break; sleep 0.1; done
+run_windows "$locked"
+rm -f "$locked/lock-mark"
+wait "$lock_pid" 2>/dev/null || true
+check "the box \"Oh no! Problems!\" and no other (held file)" boxes_are "$locked" "Oh no! Problems!"
+check "the box names the held file and the likely cause" \
+  box_text_has "$locked" "Could not replace data/levels/level1.txt: another program is using it"
+check "the log says the switch waited, then undid itself" \
+  grep -q $'^\tdata/levels/level1.txt is in use by another program; waiting for it' "$locked/logs/updater.log"
+check "the release before the switch stands whole (held file)" same_as_release "$locked"
+rm -f "$locked/kib-started.txt"
+run_windows "$locked"
+check "once the file is let go, the next run switches the release" same_as_release "$locked" "$locked_release"
+check "the box \"Done!\" and no other (let go)" boxes_are "$locked" "Done!"
 
 echo
 echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"
