@@ -187,6 +187,8 @@ void UpdateRun::beginSwitch() {
         entries.push_back(removal);
     }
     if (entries.empty()) {
+        // What an earlier, stopped run staged for a release that never came is of no use now.
+        removeStagedFiles();
         state_.UpdatePhase = UpToDate;
         return;
     }
