@@ -1,30 +1,32 @@
-// Fuzzes the address splitting of the HTTP client: splitUrl must cut any text into a host
-// without "/" and a path that starts with one, putting back exactly the text after "http://",
-// and splitHostPort must only ever hand on a port within 1..65535.
+// Fuzzes how the HTTP client takes addresses apart: parseUrl must cut any text into a host
+// without "/" and a path that starts with one, which formatUrl puts back together, and
+// splitHostPort must only ever hand on a port within 1..65535.
 #include <cstdint>
 #include <string>
 
 #include "fuzz_support.h"
-#include "net/http_client.h"
+#include "net/url.h"
 
 namespace {
 
-const std::string kScheme = "http://";
-
-void checkSplitUrl(const std::string& url) {
-    std::string host = "untouched host", path = "untouched path";
-    const bool ok = splitUrl(url, host, path);
-    const size_t scheme = url.find(kScheme);
-    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + kScheme.size();
-    if (!ok) {
-        FUZZ_CHECK(host == "untouched host" && path == "untouched path", "a failed split changed its outputs");
-        FUZZ_CHECK(url.find('/', hostStart) == std::string::npos, "split failed though a path follows the host");
+void checkParseUrl(const std::string& text) {
+    Url url;
+    url.host = "untouched";
+    if (!parseUrl(text, url)) {
+        FUZZ_CHECK(url.host == "untouched", "a failed parse changed its output");
         return;
     }
-    FUZZ_CHECK(host.find('/') == std::string::npos, "the host holds a '/': " + host);
-    FUZZ_CHECK(!path.empty() && path[0] == '/', "the path does not start with '/': " + path);
-    FUZZ_CHECK(url.compare(hostStart, std::string::npos, host + path) == 0,
-               "host and path do not put the address back together");
+    FUZZ_CHECK(url.scheme == "http" || url.scheme == "https", "an unknown scheme: " + url.scheme);
+    FUZZ_CHECK(url.host.find('/') == std::string::npos, "the host holds a '/': " + url.host);
+    FUZZ_CHECK(url.host.find('@') == std::string::npos, "the host holds credentials: " + url.host);
+    FUZZ_CHECK(!url.path.empty() && url.path[0] == '/', "the path does not start with '/': " + url.path);
+    FUZZ_CHECK(url.hasUserInfo || url.userInfo.empty(), "credentials without the mark that there are some");
+    // What formatUrl writes reads back as the same parts.
+    Url again;
+    FUZZ_CHECK(parseUrl(formatUrl(url), again), "a formatted address does not parse: " + formatUrl(url));
+    FUZZ_CHECK(again.scheme == url.scheme && again.host == url.host && again.path == url.path &&
+                   again.userInfo == url.userInfo,
+               "a formatted address reads back otherwise: " + formatUrl(url));
 }
 
 void checkSplitHostPort(const std::string& host) {
@@ -55,10 +57,10 @@ void checkSplitHostPort(const std::string& host) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    checkSplitUrl(text);
+    checkParseUrl(text);
     checkSplitHostPort(text);
-    // The host splitUrl hands on goes through the same door.
-    std::string host, path;
-    if (splitUrl(text, host, path)) checkSplitHostPort(host);
+    // The host parseUrl hands on goes through the same door.
+    Url url;
+    if (parseUrl(text, url)) checkSplitHostPort(url.host);
     return 0;
 }

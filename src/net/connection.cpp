@@ -1,6 +1,8 @@
 // One connection to a server: plain TCP, or TLS over it.
 #include "net/connection.h"
 
+#include <algorithm>
+
 Connection::Connection(PlatformSocket socket, int stallTimeoutMs, const PlatformCancel* cancel)
     : socket_(socket), stallTimeoutMs_(stallTimeoutMs), cancel_(cancel) {}
 
@@ -25,6 +27,23 @@ bool Connection::sendAll(const char* data, size_t length) {
 
 int64_t Connection::receive(char* buffer, size_t capacity) {
     if (refused_) return kSocketFailed;
+    if (unreadBytes() > 0 && capacity > 0) {
+        const size_t count = std::min(capacity, unreadBytes());
+        std::copy_n(unread_.data() + unreadAt_, count, buffer);
+        unreadAt_ += count;
+        if (unreadAt_ == unread_.size()) {
+            unread_.clear();
+            unreadAt_ = 0;
+        }
+        return int64_t(count);
+    }
     if (tls_) return platformTlsReceive(tls_, buffer, capacity, stallTimeoutMs_, cancel_);
     return platformReceive(socket_, buffer, capacity, stallTimeoutMs_, cancel_);
+}
+
+void Connection::unread(const char* data, size_t length) {
+    if (length == 0) return;
+    unread_.insert(0, data, length);
+    unread_.erase(length, unreadAt_);
+    unreadAt_ = 0;
 }

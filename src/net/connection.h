@@ -23,8 +23,13 @@ public:
     bool startTls(const std::string& host);
     bool sendAll(const char* data, size_t length);
     // The byte count (> 0), 0 at the end of the response, or kSocketFailed, kSocketTimedOut,
-    // kSocketCancelled.
+    // kSocketCancelled. Bytes handed back with unread() come first.
     int64_t receive(char* buffer, size_t capacity);
+    // Hands back bytes received but not meant for the reader that received them (the start of
+    // a body behind its head, or what came behind a body); the next receive returns them first.
+    void unread(const char* data, size_t length);
+    // How many handed-back bytes wait for the next receive.
+    size_t unreadBytes() const { return unread_.size() - unreadAt_; }
     // Takes the connection into another transfer of the same thread, kept open since the last.
     void renew(int stallTimeoutMs, const PlatformCancel* cancel) {
         stallTimeoutMs_ = stallTimeoutMs;
@@ -44,4 +49,7 @@ private:
     // Set by a failed startTls: nothing may then travel in plain text instead.
     bool refused_ = false;
     bool transient_ = false;
+    // Handed back by unread(), from `unreadAt_` on.
+    std::string unread_;
+    size_t unreadAt_ = 0;
 };

@@ -1,6 +1,8 @@
 // The HTTP/1.0 client: one GET over a new TCP connection (or one its caller kept open), the body
-// streamed into a local file. It keeps no state of its own between calls and never logs; any
-// thread may call it.
+// streamed into a local file (httpGet) or handed to its caller (httpOpen). It keeps no state of
+// its own between calls and never logs; any thread may call it. The work is split by job:
+// http_request (address, connection, request, head), response_body (framing, decoding, the
+// body file), redirects (the one loop both entries use) and kept_connection.
 #pragma once
 
 #include <cstdint>
@@ -9,23 +11,11 @@
 #include <vector>
 
 #include "net/http_response.h"
+#include "net/kept_connection.h"
 #include "platform/platform.h"
 
 struct ProxySettings;
 class Connection;
-
-// A connection one thread keeps open between its requests to the same server, when the server
-// offered to (HTTP/1.0 keep-alive): each file after the first then costs no connect, and over
-// HTTPS no handshake. Empty until a response leaves a connection fit for another request.
-struct KeptConnection {
-    KeptConnection();
-    ~KeptConnection();
-    // Closes the kept connection, if any.
-    void drop();
-    // The scheme, host and port it is connected to.
-    std::string server;
-    std::unique_ptr<Connection> connection;
-};
 
 struct HttpOptions {
     // A connect, send or receive that makes no progress for this long fails the transfer.
@@ -115,12 +105,12 @@ public:
     // Otherwise it is closed with this answer.
     void keepConnection();
 
+    // The connection and body reader behind the head (see http_request.h).
     struct Open;
 
 private:
     friend bool httpOpen(const std::string&, const std::string&, const HttpOptions&, HttpResponse&, HttpResult*);
     std::unique_ptr<Open> open_;
-    int64_t bodyReceived_ = 0;
 };
 
 // Sends a GET for `url` with `extraFields` (complete header lines, each ending in CRLF) and
@@ -129,22 +119,3 @@ private:
 // answer to judge.
 bool httpOpen(const std::string& url, const std::string& extraFields, const HttpOptions& options,
               HttpResponse& response, HttpResult* result = nullptr);
-
-// Splits at the first "http://" (anything before it is ignored; without it the host starts at
-// the beginning) and the first "/" behind the host. The path keeps that "/" and any query.
-// False, with the outputs untouched, when there is no "/" behind the host. (httpGet reads
-// addresses with parseUrl, which also knows schemes in capitals and credentials.)
-bool splitUrl(const std::string& url, std::string& host, std::string& path);
-
-// Splits "name", "name:port", "[v6]" or "[v6]:port" into the name (brackets dropped) and the
-// port (`defaultPort` when none is given). False for an empty or non-numeric port, one outside 1..65535,
-// or an unbracketed name with several colons.
-bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort = "80");
-
-// Connects `socket` to `host` (as splitHostPort reads it), trying every address the lookup
-// yields in turn. False, with `socket` kNoSocket, when none connects.
-bool connectToHost(PlatformSocket& socket, const std::string& host, const HttpOptions& options = HttpOptions(),
-                   const char* defaultPort = "80");
-// The same for addresses already resolved: the first that connects wins.
-bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses,
-                  const HttpOptions& options = HttpOptions());

@@ -5,7 +5,8 @@
 
 namespace {
 
-constexpr size_t kMaxStatusLine = 200;
+// What the log shows at most of a text the server chose.
+constexpr size_t kMaxQuotedBytes = 200;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -67,6 +68,15 @@ bool forEachField(const std::string& header, Take take) {
 
 }  // namespace
 
+std::string textForLog(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= kMaxQuotedBytes) break;
+        if (c >= 0x20 && c != 0x7f) out += char(c);
+    }
+    return out;
+}
+
 bool findHeaderField(const std::string& header, const char* name, std::string& value) {
     std::string wanted = name;
     for (char& c : wanted) c = char(std::tolower((unsigned char)c));
@@ -87,9 +97,7 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
     if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return false;
     head.success = header[9] == '2';
     head.status = (header[9] - '0') * 100 + (header[10] - '0') * 10 + (header[11] - '0');
-    const size_t firstLineEnd = header.find('\n');
-    for (size_t i = 0; i < header.size() && i < firstLineEnd && head.statusLine.size() < kMaxStatusLine; ++i)
-        if ((unsigned char)header[i] >= 0x20 && header[i] != 0x7f) head.statusLine += header[i];
+    head.statusLine = textForLog(header.substr(0, header.find('\n')));
 
     return forEachField(header, [&](size_t nameStart, size_t nameLength, const std::string& value) {
         auto named = [&](const char* word) { return equalsIgnoringCase(header, nameStart, nameLength, word); };

@@ -36,3 +36,7 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head);
 // The value of the first header field named `name` (any case), trimmed; false when the header
 // has none. `header` is everything before the blank line, status line included.
 bool findHeaderField(const std::string& header, const char* name, std::string& value);
+
+// A text the server chose as the log may show it: one line (control bytes dropped), at most
+// 200 bytes.
+std::string textForLog(const std::string& text);

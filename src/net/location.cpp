@@ -78,6 +78,11 @@ std::string normalised(const std::string& pathAndQuery) {
 }  // namespace
 
 bool resolveLocation(const std::string& base, const std::string& location, std::string& target) {
+    Url current;
+    return parseUrl(base, current) && resolveLocation(current, location, target);
+}
+
+bool resolveLocation(const Url& current, const std::string& location, std::string& target) {
     // Surrounding whitespace is the header's, not the address's.
     size_t from = 0, to = location.size();
     while (from < to && (location[from] == ' ' || location[from] == '\t')) ++from;
@@ -89,8 +94,6 @@ bool resolveLocation(const std::string& base, const std::string& location, std::
     if (value.empty()) return false;
     value = encodedForRequest(value);
 
-    Url current;
-    if (!parseUrl(base, current)) return false;
     Url next;
     if (hasScheme(value)) {
         if (!startsWithIgnoringCase(value, "http://") && !startsWithIgnoringCase(value, "https://")) return false;

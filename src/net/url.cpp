@@ -101,6 +101,42 @@ std::string formatUrl(const Url& url) {
     return url.scheme + "://" + (url.hasUserInfo ? url.userInfo + "@" : "") + url.host + url.path;
 }
 
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort) {
+    std::string portText;
+    bool hasPort = false;
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(1, close - 1);
+        if (close + 1 < host.size()) {
+            if (host[close + 1] != ':') return false;
+            portText = host.substr(close + 2);
+            hasPort = true;
+        }
+    } else {
+        const size_t colon = host.find(':');
+        if (colon != std::string::npos && host.find(':', colon + 1) != std::string::npos) return false;
+        name = host.substr(0, colon);
+        if (colon != std::string::npos) {
+            portText = host.substr(colon + 1);
+            hasPort = true;
+        }
+    }
+    if (!hasPort) {
+        port = defaultPort;
+        return true;
+    }
+    if (portText.empty() || portText.size() > 5) return false;
+    long value = 0;
+    for (char c : portText) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = std::to_string(value);
+    return true;
+}
+
 std::string basicAuthorization(const std::string& userInfo) { return "Basic " + base64(percentDecoded(userInfo)); }
 
 std::string encodePath(const std::string& path) {

@@ -25,6 +25,11 @@ bool parseUrl(const std::string& text, Url& url);
 // "scheme://[userinfo@]host" followed by the path.
 std::string formatUrl(const Url& url);
 
+// Splits a host as Url keeps it ("name", "name:port", "[v6]" or "[v6]:port") into the name
+// (brackets dropped) and the port (`defaultPort` when none is given). False for an empty or
+// non-numeric port, one outside 1..65535, or an unbracketed name with several colons.
+bool splitHostPort(const std::string& host, std::string& name, std::string& port, const char* defaultPort = "80");
+
 // The value of an Authorization (or Proxy-Authorization) header for "user:password" as it
 // stands in an address: "Basic " and the base64 of the percent-decoded text.
 std::string basicAuthorization(const std::string& userInfo);

@@ -1,5 +1,6 @@
 // The HTTP/1.0 client against a real nginx and against peers that misbehave on purpose.
 #include "net/http_client.h"
+#include "net/http_request.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,39 +32,6 @@ ConnectionScript respond(const std::string& bytes) {
 }
 
 }  // namespace
-
-TEST(SplitUrl, FindsHostAndPathAsTheUpdaterWritesThem) {
-    std::string host, path;
-    ASSERT_TRUE(splitUrl("http://server/dir/file.txt?x=1", host, path));
-    EXPECT_EQ(host, "server");
-    EXPECT_EQ(path, "/dir/file.txt?x=1");
-    ASSERT_TRUE(splitUrl("server/files/a.bin", host, path));
-    EXPECT_EQ(host, "server");
-    EXPECT_EQ(path, "/files/a.bin");
-    ASSERT_TRUE(splitUrl("see http://server/a", host, path));
-    EXPECT_EQ(host, "server");
-    EXPECT_EQ(path, "/a");
-    ASSERT_TRUE(splitUrl("http://server:81/a", host, path));
-    EXPECT_EQ(host, "server:81");
-    host = "kept";
-    EXPECT_FALSE(splitUrl("http://server", host, path));
-    EXPECT_EQ(host, "kept");
-}
-
-TEST(SplitHostPort, UsesAGivenPortAndRefusesAMalformedOne) {
-    std::string name, port;
-    ASSERT_TRUE(splitHostPort("server", name, port));
-    EXPECT_EQ(name + " " + port, "server 80");
-    ASSERT_TRUE(splitHostPort("server:8080", name, port));
-    EXPECT_EQ(name + " " + port, "server 8080");
-    ASSERT_TRUE(splitHostPort("[::1]:81", name, port));
-    EXPECT_EQ(name + " " + port, "::1 81");
-    ASSERT_TRUE(splitHostPort("[::1]", name, port));
-    EXPECT_EQ(name + " " + port, "::1 80");
-    for (const char* bad : {"server:", "server:x1", "server:0", "server:65536", "server:123456", "server:-1",
-                            "::1", "a:1:2", "[::1", "[::1]x", "[::1]:"})
-        EXPECT_FALSE(splitHostPort(bad, name, port)) << bad;
-}
 
 TEST(HttpGetNginx, FilesOfEverySizeArriveByteForByte) {
     TempDir root, out;
@@ -377,14 +345,6 @@ TEST(HttpGetScripted, AFullDiskFailsTheTransferAndLeavesNothing) {
     EXPECT_FALSE(result);
     EXPECT_FALSE(out.exists("a"));
     EXPECT_FALSE(out.exists("a.part"));
-}
-
-TEST(SplitHostPort, AnHttpsAddressDefaultsToPort443) {
-    std::string name, port;
-    ASSERT_TRUE(splitHostPort("server", name, port, "443"));
-    EXPECT_EQ(port, "443");
-    ASSERT_TRUE(splitHostPort("server:8443", name, port, "443"));
-    EXPECT_EQ(port, "8443");
 }
 
 // What the certificate checks cannot show: the handshake waits like any transfer, and an

@@ -1,0 +1,239 @@
+// One request's opening half: address, connection, request text, head of the answer.
+#include "net/http_request.h"
+
+#include <memory>
+
+#include "net/connection.h"
+#include "net/http_response.h"
+#include "net/location.h"
+#include "net/proxy.h"
+
+namespace {
+
+// Receive size while the head arrives.
+constexpr size_t kBlockSize = 64 * 1024;
+// A server whose header does not end within this much is not an update server.
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+
+// The host and path go into the request line as they are: a space or a line break would let
+// the URL rewrite the request.
+bool isSafeInRequest(const std::string& text) {
+    for (unsigned char c : text)
+        if (c <= 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Sends the request through a proxy: the connection goes to it, and it is asked for the
+// whole address. False, with `result` saying why, for a proxy address that cannot be read.
+bool routeThroughProxy(const ProxySettings& settings, RequestRoute& route, HttpResult& result) {
+    Url proxy;
+    // "proxy:3128" and "http://proxy:3128" name no path; the request goes to the host.
+    const std::string& proxyText = settings.address;
+    if (!parseUrl(proxyText, proxy) && !parseUrl(proxyText + "/", proxy)) {
+        result.failure = "not a proxy address: " + addressForLog(proxyText);
+        return false;
+    }
+    route.connectHost = proxy.host;
+    // A proxy is asked for the whole address (absolute form), without the credentials.
+    route.target = "http://" + route.address.host + route.address.path;
+    if (proxy.hasUserInfo) route.proxyAuthorization = basicAuthorization(proxy.userInfo);
+    if (!isSafeInRequest(proxy.host) || !isSafeInRequest(proxy.userInfo)) {
+        result.failure = "a space or control character in the proxy address";
+        return false;
+    }
+    return true;
+}
+
+// The connection kept for the route's server, or a new one (over TLS for https). Null, with
+// `result` saying why, when none can be made.
+std::unique_ptr<Connection> connectionFor(const RequestRoute& route, const HttpOptions& options, HttpResult& result,
+                                          bool& reused) {
+    std::unique_ptr<Connection> connection;
+    // Whatever was kept for another server, or for a request that cannot be kept, is closed now.
+    if (options.keep)
+        connection = options.keep->take(route.keepable ? route.server : "", options.stallTimeoutMs, options.cancel);
+    reused = connection != nullptr;
+    if (connection) return connection;
+    std::string connectName, connectPort;
+    std::vector<PlatformAddress> addresses;
+    if (!splitHostPort(route.connectHost, connectName, connectPort, route.secure ? "443" : "80") ||
+        connectName.empty() || !platformResolve(connectName, connectPort, addresses)) {
+        result.failure = "could not resolve " + textForLog(route.connectHost);
+        return nullptr;
+    }
+    PlatformSocket socket;
+    if (!connectToAny(socket, addresses, options)) {
+        result.retryable = !platformCancelRaised(options.cancel);
+        result.failure = result.retryable ? "could not connect to " + textForLog(route.connectHost) : "cancelled";
+        return nullptr;
+    }
+    connection.reset(new Connection(socket, options.stallTimeoutMs, options.cancel));
+    // Never plain text instead: a refused handshake fails the transfer.
+    if (route.secure && !connection->startTls(route.name)) {
+        result.failure = connection->error();
+        // A certificate stays refused however often it is asked; a handshake cut short or
+        // timed out may pass next time.
+        result.retryable = connection->handshakeMayPass();
+        return nullptr;
+    }
+    return connection;
+}
+
+// Receives the head of the answer into `head`, up to and including its blank line at
+// `headerEnd`; the bytes behind it are handed back to the connection as the body's first.
+// A kept connection (`reused`) that the server closed meanwhile gives Again.
+Step receiveHead(Connection& connection, bool reused, const HttpOptions& options, HttpResult& result,
+                 std::string& head, size_t& headerEnd) {
+    // A kept connection the server closed while it idled fails before any answer: the
+    // request then goes again, over a new one.
+    auto staleOr = [&](Step step) { return reused && !platformCancelRaised(options.cancel) ? Step::Again : step; };
+    std::unique_ptr<char[]> block(new char[kBlockSize]);
+    for (;;) {
+        const int64_t count = connection.receive(block.get(), kBlockSize);
+        // A server that hangs up before saying anything leaves no file; the caller sees it missing.
+        if (count == 0 && head.empty()) {
+            result.failure = "the server closed the connection without answering";
+            return staleOr(Step::NoResponse);
+        }
+        if (count <= 0) {
+            describeReceiveFailure(count, 0, 0, options, result);
+            result.failure += " of the response header";
+            // A reset before any byte is a closed kept connection too; a silence is not.
+            return head.empty() && count == kSocketFailed ? staleOr(Step::Failed) : Step::Failed;
+        }
+        // Only the new bytes (and the three before them) can complete the blank line.
+        const size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
+        head.append(block.get(), size_t(count));
+        headerEnd = head.find("\r\n\r\n", searchFrom);
+        if (headerEnd != std::string::npos) break;
+        if (head.size() > kMaxHeaderBytes) {
+            result.failure = "a response header larger than 64 KiB";
+            return Step::Failed;
+        }
+    }
+    if (headerEnd > kMaxHeaderBytes) {
+        result.failure = "a response header larger than 64 KiB";
+        return Step::Failed;
+    }
+    connection.unread(head.data() + headerEnd + 4, head.size() - headerEnd - 4);
+    return Step::Answered;
+}
+
+// Judges a redirect: its target goes to `redirect`. Failed, with `result` saying why, when it
+// names no target the updater can follow.
+Step readRedirect(const RequestRoute& route, const HttpResponseHead& head, HttpResult& result, Redirect& redirect) {
+    redirect.statusLine = head.statusLine;
+    if (head.location.empty()) {
+        result.failure = head.statusLine + " without a Location";
+        return Step::Failed;
+    }
+    if (!resolveLocation(route.address, head.location, redirect.text) || !parseUrl(redirect.text, redirect.address)) {
+        result.failure = head.statusLine + " to an address the updater cannot follow: " + addressForLog(head.location);
+        return Step::Failed;
+    }
+    return Step::Redirect;
+}
+
+}  // namespace
+
+std::string addressForLog(const std::string& address) { return textForLog(withoutCredentials(address)); }
+
+void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLength, const HttpOptions& options,
+                            HttpResult& result) {
+    const std::string where = contentLength > 0
+                                  ? " after " + std::to_string(received) + " of " + std::to_string(contentLength) + " bytes"
+                                  : " after " + std::to_string(received) + " bytes";
+    result.retryable = true;
+    if (count == 0) {
+        result.failure = "the connection closed" + where;
+    } else if (count == kSocketTimedOut) {
+        result.failure = "no data for " + std::to_string(options.stallTimeoutMs) + " ms" + where;
+    } else if (count == kSocketCancelled) {
+        result.failure = "cancelled" + where;
+        result.retryable = false;
+    } else {
+        result.failure = "the connection was reset" + where;
+    }
+}
+
+bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses, const HttpOptions& options) {
+    socket = kNoSocket;
+    for (const PlatformAddress& address : addresses) {
+        if (platformCancelRaised(options.cancel)) return false;
+        socket = platformConnect(address, options.stallTimeoutMs, options.cancel);
+        if (socket != kNoSocket) return true;
+    }
+    return false;
+}
+
+bool planRoute(const Url& address, const HttpOptions& options, RequestRoute& route, HttpResult& result) {
+    route = RequestRoute();
+    route.address = address;
+    route.secure = address.scheme == "https";
+    if (!isSafeInRequest(address.host) || !isSafeInRequest(address.path) || !isSafeInRequest(address.userInfo)) {
+        result.failure = "a space or control character in the address";
+        return false;
+    }
+    if (!splitHostPort(address.host, route.name, route.port, route.secure ? "443" : "80") || route.name.empty()) {
+        result.failure = "not a host: " + textForLog(address.host);
+        return false;
+    }
+    route.connectHost = address.host;
+    route.target = address.path;
+    // The proxy settings are http_proxy's, which curl too applies to http:// addresses only;
+    // an https:// address is reached directly.
+    if (!route.secure && options.proxy && useProxyFor(*options.proxy, route.name) &&
+        !routeThroughProxy(*options.proxy, route, result))
+        return false;
+    // Only a direct connection is kept: what a proxy does with one is the proxy's business.
+    route.keepable = options.keep && route.connectHost == address.host;
+    route.server = address.scheme + "://" + route.name + ":" + route.port;
+    return true;
+}
+
+std::string requestText(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options) {
+    std::string request = "GET " + route.target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + route.address.host +
+                          (route.keepable ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+    // The updater compares files byte for byte: no compression it did not ask for.
+    request += "Accept-Encoding: identity\r\n";
+    if (route.address.hasUserInfo) request += "Authorization: " + basicAuthorization(route.address.userInfo) + "\r\n";
+    if (!route.proxyAuthorization.empty()) request += "Proxy-Authorization: " + route.proxyAuthorization + "\r\n";
+    if (options.noCache) request += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
+    request += extraFields;
+    request += "\r\n";
+    return request;
+}
+
+Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
+                 HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect) {
+    bool reused = false;
+    std::unique_ptr<Connection> connection = connectionFor(route, options, result, reused);
+    if (!connection) return Step::Failed;
+    const std::string request = requestText(route, extraFields, options);
+    if (!connection->sendAll(request.data(), request.size())) {
+        result.retryable = !platformCancelRaised(options.cancel);
+        result.failure = result.retryable ? "could not send the request to " + textForLog(route.connectHost) : "cancelled";
+        return reused && result.retryable ? Step::Again : Step::Failed;
+    }
+    std::string head;
+    size_t headerEnd = 0;
+    const Step received = receiveHead(*connection, reused, options, result, head, headerEnd);
+    if (received != Step::Answered) return received;
+    answer.header = head.substr(0, headerEnd);
+    if (!parseResponseHead(answer.header, answer.head)) {
+        result.failure = "a malformed response: " + textForLog(head.substr(0, head.find('\n')));
+        return Step::Failed;
+    }
+    result.retryAfterSeconds = answer.head.retryAfterSeconds;
+    if (isRedirect(answer.head.status)) return readRedirect(route, answer.head, result, redirect);
+    answer.headBytes = uint64_t(headerEnd) + 4;
+    open.connection = std::move(connection);
+    open.keepable = route.keepable;
+    open.server = route.server;
+    open.keep = options.keep;
+    return Step::Answered;
+}

@@ -1,0 +1,208 @@
+// One answer's body: its end, its on-the-fly gzip, and the file it is stored in.
+#include "net/response_body.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "net/body_decoder.h"
+#include "net/connection.h"
+#include "net/http_request.h"
+#include "util/md5_pipe.h"
+
+namespace {
+
+// Receive size; memory stays this small whatever the size of the file.
+constexpr size_t kBlockSize = 64 * 1024;
+
+// The file one transfer writes: removed unless the whole body arrived, or the transfer may be
+// resumed from it. Opened through the platform's path API, so a link at its name is never
+// written through, also when it is continued.
+class BodyFile {
+public:
+    // `digest`, when set, receives the MD5 of the whole file once the body is stored. Each
+    // attempt has its own BodyFile: a body fetched from the start again is hashed from nothing.
+    BodyFile(const std::string& path, bool keepOnFailure, std::string* digest)
+        : path_(path), keep_(keepOnFailure), digest_(digest) {}
+    ~BodyFile() {
+        if (file_) std::fclose(file_);
+        if (opened_ && !complete_ && !keep_) platformRemoveFile(path_);
+    }
+    // Continues the file, or replaces a stale one of an earlier attempt or run.
+    bool open(bool append) {
+        file_ = platformOpenFile(path_, append ? PlatformOpenMode::Append : PlatformOpenMode::Write);
+        opened_ = file_ != nullptr;
+        return opened_ && (!append || !digest_ || hashWhatIsThere());
+    }
+    bool write(const char* data, size_t length) {
+        if (length == 0) return true;
+        if (digest_) md5_.append(reinterpret_cast<const uint8_t*>(data), length);
+        return std::fwrite(data, 1, length, file_) == length;
+    }
+    // What arrived is no good start for a later attempt.
+    void discardOnFailure() { keep_ = false; }
+    // Closes the file; a failed flush is a failed write.
+    bool finish() {
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        complete_ = closed;
+        if (complete_ && digest_) *digest_ = md5_.finish();
+        return complete_;
+    }
+
+private:
+    // A continued body's digest must cover what an earlier attempt left: read through the
+    // handle that appends, so it is the very file the rest is added to.
+    bool hashWhatIsThere() {
+        std::rewind(file_);
+        std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
+        size_t count;
+        while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5_.append(block.get(), count);
+        return !std::ferror(file_) && std::fseek(file_, 0, SEEK_END) == 0;
+    }
+
+    std::string path_;
+    bool keep_;
+    FILE* file_ = nullptr;
+    bool opened_ = false;
+    bool complete_ = false;
+    std::string* digest_;
+    // Hashed on a second processor while this thread receives.
+    Md5Pipe md5_;
+};
+
+// Takes the body's bytes as they arrive and writes them to the file: decoded when the server
+// compressed them on the fly, and, for a ".gz" labelled gzip, first held back until the first
+// decoded bytes tell whether it was compressed once more on the way.
+class BodySink {
+public:
+    BodySink(BodyFile& file, const BodyStorage& storage)
+        : file_(file), path_(storage.path), sniff_(storage.sniff),
+          decoder_(storage.decode || storage.sniff ? new GzipBodyDecoder : nullptr) {}
+
+    // False when the file cannot be written or the gzip is damaged; failure() says which.
+    bool take(const char* data, size_t length) {
+        // Small steps, so that what one step decodes to stays small (deflate packs at most
+        // about 1,000 to 1).
+        constexpr size_t kSniffStep = 64;
+        while (sniff_ && length > 0) {
+            const size_t step = std::min(kSniffStep, length);
+            sniffedRaw_.append(data, step);
+            const bool valid = decoder_->feed(data, step, [this](const char* decoded, size_t count) {
+                sniffedDecoded_.append(decoded, count);
+                return true;
+            });
+            data += step;
+            length -= step;
+            if (!valid || sniffedDecoded_.size() >= 2) {
+                const bool twice = valid && static_cast<unsigned char>(sniffedDecoded_[0]) == 0x1f &&
+                                   static_cast<unsigned char>(sniffedDecoded_[1]) == 0x8b;
+                if (!settle(twice)) return false;
+            }
+        }
+        if (length == 0) return true;
+        if (!decoder_) return write(data, length);
+        if (decoder_->feed(data, length, [this](const char* decoded, size_t count) { return write(decoded, count); }))
+            return true;
+        failure_ = writeFailed_ ? "could not write " + path_ : "damaged gzip content";
+        return false;
+    }
+    // At the body's end: a body too short to tell is the file as sent (twice compressed, it
+    // would be longer). False when that write fails.
+    bool finish() { return !sniff_ || settle(false); }
+    // A decoded body ended inside a gzip member.
+    bool cutShort() const { return decoder_ && !decoder_->complete(); }
+    const std::string& failure() const { return failure_; }
+
+private:
+    bool write(const char* data, size_t length) {
+        writeFailed_ = !file_.write(data, length);
+        return !writeFailed_;
+    }
+    // Ends the sniffing: from here on the body is decoded, or stored as it comes.
+    bool settle(bool decodeIt) {
+        sniff_ = false;
+        if (decodeIt) return write(sniffedDecoded_.data(), sniffedDecoded_.size());
+        decoder_.reset();
+        return write(sniffedRaw_.data(), sniffedRaw_.size());
+    }
+
+    BodyFile& file_;
+    const std::string& path_;
+    bool sniff_;
+    std::unique_ptr<GzipBodyDecoder> decoder_;
+    bool writeFailed_ = false;
+    std::string failure_;
+    // While sniffing: the body's bytes so far, and what they decode to.
+    std::string sniffedRaw_, sniffedDecoded_;
+};
+
+// Fails the body for a write that failed: what a full disk left half-written is no start to
+// build on.
+bool failedWrite(BodyFile& file, const std::string& failure, const std::string& path, HttpResult& result) {
+    result.failure = failure.empty() ? "could not write " + path : failure;
+    file.discardOnFailure();
+    return false;
+}
+
+}  // namespace
+
+int64_t BodyReader::receive(char* buffer, size_t capacity) {
+    if (!connection_) return kSocketFailed;
+    if (complete()) return 0;
+    const int64_t count = connection_->receive(buffer, capacity);
+    if (count <= 0) return count;
+    // Bytes past the declared length are not part of the body.
+    if (framed() && count > length_ - received_) {
+        const int64_t body = length_ - received_;
+        connection_->unread(buffer + body, size_t(count - body));
+        received_ = length_;
+        return body;
+    }
+    received_ += count;
+    return count;
+}
+
+bool BodyReader::endedCleanly() const { return connection_ && complete() && connection_->unreadBytes() == 0; }
+
+bool storeBody(BodyReader& reader, const BodyStorage& storage, const HttpOptions& options, HttpResult& result) {
+    BodyFile file(storage.path, storage.keepOnFailure, storage.digest);
+    if (!file.open(storage.append)) {
+        result.failure = "could not write " + storage.path;
+        // A continued file may not be appended to (a second hard link to it): the next attempt
+        // starts from the first byte. Only a regular file is removed; anything else stays.
+        if (storage.append && platformRemoveFile(storage.path)) result.retryable = true;
+        return false;
+    }
+    BodySink sink(file, storage);
+    std::unique_ptr<char[]> block(new char[kBlockSize]);
+    for (;;) {
+        if (reader.complete()) break;
+        if (storage.maxBytes > 0 && reader.received() > storage.maxBytes) {
+            result.failure = "more than " + std::to_string(storage.maxBytes) + " bytes";
+            file.discardOnFailure();
+            return false;
+        }
+        const int64_t count = reader.receive(block.get(), kBlockSize);
+        // Without a length the server closing the connection ends the body; a short body of
+        // known length is never a complete file.
+        if (count == 0 && !reader.framed()) break;
+        if (count <= 0) {
+            describeReceiveFailure(count, reader.received(), storage.contentLength, options, result);
+            return false;
+        }
+        if (!sink.take(block.get(), size_t(count))) return failedWrite(file, sink.failure(), storage.path, result);
+    }
+    if (!sink.finish()) return failedWrite(file, sink.failure(), storage.path, result);
+    if (sink.cutShort()) {
+        result.failure = "gzip content cut short after " + std::to_string(reader.received()) + " bytes";
+        result.retryable = true;
+        return false;
+    }
+    if (!file.finish()) {
+        file.discardOnFailure();
+        result.failure = "could not write " + storage.path;
+        return false;
+    }
+    return true;
+}
