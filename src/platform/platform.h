@@ -121,6 +121,54 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out);
 // Any thread. The number of processors this process may run on; at least 1.
 int platformProcessorCount();
 
+// ---- Files for the tools (kib-manifest): a publisher's own paths, reached as the system
+// reaches them (links followed), since a release may well lie behind one. Not for the game's
+// folder, which the path API above guards. Any thread. A failure leaves errno saying why.
+
+// What a path leads to.
+struct PlatformPathInfo {
+    enum class Kind { File, Folder, Other };
+    // With links followed: a regular file, a folder, or anything else.
+    Kind kind = Kind::Other;
+    // The last level itself is a symbolic link (on Windows, a reparse point).
+    bool link = false;
+    // A regular file's size in bytes.
+    uint64_t size = 0;
+};
+// False when the path (or what a link there points to) is missing or cannot be looked at.
+bool platformPathInfo(const std::string& path, PlatformPathInfo& info);
+// The names in the folder, without "." and "..", in the system's order. False when the folder
+// cannot be read.
+bool platformListFolder(const std::string& path, std::vector<std::string>& names);
+// The absolute form of an existing path with every link resolved; empty when there is none.
+std::string platformResolvedPath(const std::string& path);
+// True when `stream` is an interactive terminal, which may be rewritten in place.
+bool platformIsTerminal(std::FILE* stream);
+// Asks for a password on the terminal (never standard input), with `prompt` and without
+// echoing what is typed, up to the end of the line. False when there is no terminal.
+bool platformReadPassword(const std::string& prompt, std::string& password);
+
+// Descriptors of the C runtime, for large reads and writes and for zlib's gzdopen; never
+// inherited by another program.
+enum class PlatformDescriptorMode {
+    // An existing file read once from start to end (the system may read ahead).
+    Read,
+    // A new or emptied file, readable by everyone.
+    Create,
+    // A new file readable by its owner only; an existing one is never replaced.
+    CreatePrivate,
+};
+// The descriptor, or -1.
+int platformOpenDescriptor(const std::string& path, PlatformDescriptorMode mode);
+// Reads at most `length` bytes: the count, 0 at the end, -1 on an error.
+int64_t platformReadDescriptor(int descriptor, void* data, size_t length);
+// Writes all `length` bytes; false on an error.
+bool platformWriteDescriptor(int descriptor, const void* data, size_t length);
+// Closes it: 0, or -1 when what was written may not have reached the file.
+int platformCloseDescriptor(int descriptor);
+// A pipe with room for a large write; false when the system refuses one.
+bool platformCreatePipe(int& readEnd, int& writeEnd);
+
 // ---- TCP sockets. Every call may run on any thread; a socket belongs to the thread using it.
 
 // A connected TCP socket, or kNoSocket.

@@ -5,6 +5,7 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -308,6 +310,104 @@ PlatformLockResult platformLockFile(const std::string& path) {
     const bool busy = errno == EWOULDBLOCK;
     close(fd);
     return busy ? PlatformLockResult::Busy : PlatformLockResult::Unavailable;
+}
+
+// ---- Files for the tools: plain POSIX calls, links followed.
+
+bool platformPathInfo(const std::string& path, PlatformPathInfo& info) {
+    struct stat linkInfo, target;
+    if (lstat(path.c_str(), &linkInfo) != 0 || stat(path.c_str(), &target) != 0) return false;
+    info.kind = S_ISREG(target.st_mode)   ? PlatformPathInfo::Kind::File
+                : S_ISDIR(target.st_mode) ? PlatformPathInfo::Kind::Folder
+                                          : PlatformPathInfo::Kind::Other;
+    info.link = S_ISLNK(linkInfo.st_mode);
+    info.size = uint64_t(target.st_size);
+    return true;
+}
+
+bool platformListFolder(const std::string& path, std::vector<std::string>& names) {
+    DIR* folder = opendir(path.c_str());
+    if (!folder) return false;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(folder);
+    return true;
+}
+
+std::string platformResolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+bool platformIsTerminal(std::FILE* stream) { return stream && isatty(fileno(stream)); }
+
+bool platformReadPassword(const std::string& prompt, std::string& password) {
+    const int terminal = open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (terminal < 0) return false;
+    if (write(terminal, prompt.data(), prompt.size()) < 0) {
+        close(terminal);
+        return false;
+    }
+    termios saved{};
+    const bool haveModes = tcgetattr(terminal, &saved) == 0;
+    if (haveModes) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(terminal, TCSAFLUSH, &quiet);
+    }
+    char c;
+    while (read(terminal, &c, 1) == 1 && c != '\n') password += c;
+    if (haveModes) tcsetattr(terminal, TCSAFLUSH, &saved);
+    // The typed line feed was not echoed; the next output starts on a line of its own.
+    if (write(terminal, "\n", 1) < 0) {
+    }
+    close(terminal);
+    return true;
+}
+
+int platformOpenDescriptor(const std::string& path, PlatformDescriptorMode mode) {
+    if (mode == PlatformDescriptorMode::Read) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return fd;
+    }
+    if (mode == PlatformDescriptorMode::CreatePrivate) return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+int64_t platformReadDescriptor(int descriptor, void* data, size_t length) {
+    for (;;) {
+        const ssize_t got = read(descriptor, data, length);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+bool platformWriteDescriptor(int descriptor, const void* data, size_t length) {
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = write(descriptor, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+int platformCloseDescriptor(int descriptor) { return close(descriptor); }
+
+bool platformCreatePipe(int& readEnd, int& writeEnd) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    // A larger pipe means fewer switches between the writer and the reader.
+    fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+    readEnd = ends[0];
+    writeEnd = ends[1];
+    return true;
 }
 
 // ---- TCP sockets. The descriptors are non-blocking, so that every wait goes through poll()

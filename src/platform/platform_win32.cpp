@@ -10,15 +10,18 @@
 #include <io.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <sys/stat.h>
 
 #include <SDL.h>
 #include <SDL_syswm.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 void platformStartSockets() {
@@ -269,6 +272,146 @@ int platformProcessorCount() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     return info.dwNumberOfProcessors > 0 ? int(info.dwNumberOfProcessors) : 1;
+}
+
+// ---- Files for the tools, through the wide functions of the C runtime and the system, so
+// that names beyond ASCII work. Links are followed as the system follows them.
+
+namespace {
+
+// The UTF-8 form of a wide name; empty when it has none.
+std::string narrowText(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return std::string();
+    std::string text(size_t(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &text[0], length, nullptr, nullptr);
+    return text;
+}
+
+// errno for the system's last error, as the C runtime would set it.
+void setErrnoFromSystem() {
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_ACCESS_DENIED                                 ? EACCES
+                                                                           : EIO;
+}
+
+}  // namespace
+
+bool platformPathInfo(const std::string& path, PlatformPathInfo& info) {
+    const std::wstring wide = widePath(path);
+    struct _stat64 target;
+    if (wide.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    if (_wstat64(wide.c_str(), &target) != 0) return false;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    info.kind = (target.st_mode & _S_IFMT) == _S_IFREG   ? PlatformPathInfo::Kind::File
+                : (target.st_mode & _S_IFMT) == _S_IFDIR ? PlatformPathInfo::Kind::Folder
+                                                         : PlatformPathInfo::Kind::Other;
+    info.link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    info.size = uint64_t(target.st_size);
+    return true;
+}
+
+bool platformListFolder(const std::string& path, std::vector<std::string>& names) {
+    const std::wstring wide = widePath(path);
+    WIN32_FIND_DATAW found;
+    HANDLE search = wide.empty() ? INVALID_HANDLE_VALUE : FindFirstFileW((wide + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        setErrnoFromSystem();
+        return false;
+    }
+    do {
+        const std::string name = narrowText(found.cFileName);
+        if (!name.empty() && name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+std::string platformResolvedPath(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    wchar_t* full = wide.empty() ? nullptr : _wfullpath(nullptr, wide.c_str(), 0);
+    if (!full) return std::string();
+    std::wstring resolved = full;
+    std::free(full);
+    if (GetFileAttributesW(resolved.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        setErrnoFromSystem();
+        return std::string();
+    }
+    std::replace(resolved.begin(), resolved.end(), L'\\', L'/');
+    return narrowText(resolved);
+}
+
+bool platformIsTerminal(std::FILE* stream) { return stream && _isatty(_fileno(stream)); }
+
+bool platformReadPassword(const std::string& prompt, std::string& password) {
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return false;
+    HANDLE output = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    DWORD done = 0;
+    if (output != INVALID_HANDLE_VALUE) WriteFile(output, prompt.data(), DWORD(prompt.size()), &done, nullptr);
+    DWORD saved = 0;
+    const bool haveMode = GetConsoleMode(input, &saved) != 0;
+    if (haveMode) SetConsoleMode(input, saved & ~DWORD(ENABLE_ECHO_INPUT));
+    char c;
+    while (ReadFile(input, &c, 1, &done, nullptr) && done == 1 && c != '\n')
+        if (c != '\r') password += c;
+    if (haveMode) SetConsoleMode(input, saved);
+    // The typed line end was not echoed; the next output starts on a line of its own.
+    if (output != INVALID_HANDLE_VALUE) {
+        WriteFile(output, "\r\n", 2, &done, nullptr);
+        CloseHandle(output);
+    }
+    CloseHandle(input);
+    return true;
+}
+
+int platformOpenDescriptor(const std::string& path, PlatformDescriptorMode mode) {
+    const std::wstring wide = widePath(path);
+    if (wide.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int common = _O_BINARY | _O_NOINHERIT;
+    switch (mode) {
+    case PlatformDescriptorMode::Read: return _wopen(wide.c_str(), common | _O_RDONLY | _O_SEQUENTIAL);
+    // Windows keeps no permission bits: the folder's access list decides who reads a new file.
+    case PlatformDescriptorMode::CreatePrivate:
+        return _wopen(wide.c_str(), common | _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    case PlatformDescriptorMode::Create: break;
+    }
+    return _wopen(wide.c_str(), common | _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
+}
+
+int64_t platformReadDescriptor(int descriptor, void* data, size_t length) {
+    return _read(descriptor, data, unsigned(std::min<size_t>(length, INT_MAX)));
+}
+
+bool platformWriteDescriptor(int descriptor, const void* data, size_t length) {
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const int written = _write(descriptor, bytes, unsigned(std::min<size_t>(length, INT_MAX)));
+        if (written < 0) return false;
+        bytes += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+int platformCloseDescriptor(int descriptor) { return _close(descriptor); }
+
+bool platformCreatePipe(int& readEnd, int& writeEnd) {
+    int ends[2];
+    if (_pipe(ends, 1 << 20, _O_BINARY | _O_NOINHERIT) != 0) return false;
+    readEnd = ends[0];
+    writeEnd = ends[1];
+    return true;
 }
 
 // ---- TCP sockets. Each socket is non-blocking and tied to an event of its own for all its

@@ -1,8 +1,6 @@
 // Streaming a release file through MD5 and zlib's gzip writer in one pass.
 #include "manifest/file_packer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "update/block_map.h"
 #include "util/md5.h"
 
@@ -33,10 +32,10 @@ public:
         close();
         fd_ = fd;
     }
-    // The result of close(2), so that a failed flush of written data is seen.
+    // The result of closing, so that a failed flush of written data is seen.
     int close() {
         if (fd_ < 0) return 0;
-        const int result = ::close(fd_);
+        const int result = platformCloseDescriptor(fd_);
         fd_ = -1;
         return result;
     }
@@ -49,26 +48,10 @@ std::string describe(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool writeAll(int fd, const uint8_t* data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        length -= size_t(written);
-    }
-    return true;
-}
+bool writeAll(int fd, const uint8_t* data, size_t length) { return platformWriteDescriptor(fd, data, length); }
 
 // Reads at most `length` bytes; 0 at the end, -1 on an error.
-ssize_t readSome(int fd, uint8_t* data, size_t length) {
-    for (;;) {
-        const ssize_t got = ::read(fd, data, length);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
+int64_t readSome(int fd, uint8_t* data, size_t length) { return platformReadDescriptor(fd, data, length); }
 
 std::string temporaryPathFor(const std::string& target) { return target + ".kib-tmp"; }
 
@@ -101,7 +84,7 @@ private:
         md5Init(state_);
         std::vector<uint8_t> buffer(256 * 1024);
         for (;;) {
-            const ssize_t got = readSome(input_.get(), buffer.data(), buffer.size());
+            const int64_t got = readSome(input_.get(), buffer.data(), buffer.size());
             if (got <= 0) break;
             // After a write error the pipe is still drained, so the writer never blocks.
             if (writeErrno_ != 0) continue;
@@ -119,13 +102,13 @@ private:
     std::thread thread_;
 };
 
-int createForWriting(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
+int createForWriting(const std::string& path) { return platformOpenDescriptor(path, PlatformDescriptorMode::Create); }
+
+int openForReading(const std::string& path) { return platformOpenDescriptor(path, PlatformDescriptorMode::Read); }
 
 // Copies the file into `copyPath` through a temporary file; false with `error` on failure.
 bool copyFile(const std::string& sourcePath, const std::string& copyPath, std::string& error) {
-    FileDescriptor source(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor source(openForReading(sourcePath));
     if (source.get() < 0) {
         error = describe("cannot read", sourcePath);
         return false;
@@ -138,7 +121,7 @@ bool copyFile(const std::string& sourcePath, const std::string& copyPath, std::s
     }
     std::vector<uint8_t> buffer(kReadBlock);
     for (;;) {
-        const ssize_t got = readSome(source.get(), buffer.data(), buffer.size());
+        const int64_t got = readSome(source.get(), buffer.data(), buffer.size());
         if (got < 0) {
             error = describe("cannot read", sourcePath);
             break;
@@ -155,7 +138,7 @@ bool copyFile(const std::string& sourcePath, const std::string& copyPath, std::s
     }
     if (!error.empty()) {
         target.close();
-        ::unlink(temporary.c_str());
+        platformRemoveFile(temporary);
         return false;
     }
     return true;
@@ -183,12 +166,12 @@ bool writeBlockMap(const PackRequest& request, PackResult& result) {
     }
     if (!writeAll(output.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) || output.close() != 0) {
         result.error = describe("cannot write", temporary);
-        ::unlink(temporary.c_str());
+        platformRemoveFile(temporary);
         return false;
     }
     if (std::rename(temporary.c_str(), request.blockMapPath.c_str()) != 0) {
         result.error = describe("cannot create", request.blockMapPath);
-        ::unlink(temporary.c_str());
+        platformRemoveFile(temporary);
         return false;
     }
     return true;
@@ -203,12 +186,11 @@ bool compressionWorthIt(uint64_t size, uint64_t gzSize, int minSavingPercent) {
 
 bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64_t>* bytesDone) {
     result = PackResult();
-    FileDescriptor source(::open(request.sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor source(openForReading(request.sourcePath));
     if (source.get() < 0) {
         result.error = describe("cannot read", request.sourcePath);
         return false;
     }
-    posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const bool compressing = !request.gzPath.empty();
     const bool copyingNow = !request.copyPath.empty() && (!compressing || request.keepPlainCopy);
@@ -226,8 +208,8 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
         sink.reset();
         gzOutput.close();
         copyOutput.close();
-        if (compressing) ::unlink(gzTemporary.c_str());
-        if (copyingNow) ::unlink(copyTemporary.c_str());
+        if (compressing) platformRemoveFile(gzTemporary);
+        if (copyingNow) platformRemoveFile(copyTemporary);
         return false;
     };
 
@@ -238,15 +220,13 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
     if (compressing) {
         gzOutput.reset(createForWriting(gzTemporary));
         if (gzOutput.get() < 0) return abandon(describe("cannot create", gzTemporary));
-        int pipeEnds[2];
-        if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return abandon(describe("cannot compress", request.sourcePath));
-        // A larger pipe means fewer switches between the compressor and the sink.
-        fcntl(pipeEnds[1], F_SETPIPE_SZ, 1 << 20);
-        sink.reset(new CompressedSink(pipeEnds[0], gzOutput.get()));
+        int pipeRead, pipeWrite;
+        if (!platformCreatePipe(pipeRead, pipeWrite)) return abandon(describe("cannot compress", request.sourcePath));
+        sink.reset(new CompressedSink(pipeRead, gzOutput.get()));
         const std::string mode = "wb" + std::to_string(request.level);
-        gz = gzdopen(pipeEnds[1], mode.c_str());
+        gz = gzdopen(pipeWrite, mode.c_str());
         if (!gz) {
-            ::close(pipeEnds[1]);
+            platformCloseDescriptor(pipeWrite);
             return abandon("cannot start the compression of " + request.sourcePath);
         }
         gzbuffer(gz, 256 * 1024);
@@ -256,7 +236,7 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
     md5Init(state);
     std::vector<uint8_t> buffer(kReadBlock);
     for (;;) {
-        const ssize_t got = readSome(source.get(), buffer.data(), buffer.size());
+        const int64_t got = readSome(source.get(), buffer.data(), buffer.size());
         if (got < 0) return abandon(describe("cannot read", request.sourcePath));
         if (got == 0) break;
         md5Append(state, buffer.data(), int32_t(got));
@@ -298,7 +278,7 @@ bool packFile(const PackRequest& request, PackResult& result, std::atomic<uint64
         result.gzSize = gzSize;
         return writeBlockMap(request, result);
     }
-    ::unlink(gzTemporary.c_str());
+    platformRemoveFile(gzTemporary);
     if (!copyingNow && !request.copyPath.empty() && !copyFile(request.sourcePath, request.copyPath, result.error))
         return false;
     return writeBlockMap(request, result);

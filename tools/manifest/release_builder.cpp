@@ -1,15 +1,12 @@
 // The publishing run of kib-manifest.
 #include "manifest/release_builder.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <climits>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +20,7 @@
 #include "manifest/manifest_text.h"
 #include "manifest/path_rules.h"
 #include "manifest/release_scan.h"
+#include "platform/platform.h"
 #include "update/block_map.h"
 #include "util/file_system.h"
 
@@ -33,12 +31,6 @@ constexpr int kMaxListedProblems = 20;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::string absolutePath(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved)) return resolved;
-    return "";
 }
 
 // True when `inner` is `outer` or lies inside it (both absolute and resolved).
@@ -59,7 +51,7 @@ bool writeTextFile(const std::string& path, const std::string& text, std::string
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
+        std::remove(temporary.c_str());
         return false;
     }
     return true;
@@ -109,7 +101,7 @@ bool runJobs(std::vector<Job>& jobs, int threads, std::vector<PackResult>& resul
     std::vector<std::thread> workers;
     for (int i = 0; i < threads; ++i) workers.emplace_back(work);
 
-    const bool terminal = progress && isatty(fileno(progress));
+    const bool terminal = platformIsTerminal(progress);
     const auto start = std::chrono::steady_clock::now();
     auto lastReport = start;
     bool reported = false;
@@ -146,9 +138,9 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     std::string baseAddress = options.baseAddress;
     if (!normaliseBaseAddress(baseAddress, error)) return false;
 
-    const std::string release = absolutePath(options.releaseFolder);
-    struct stat info;
-    if (release.empty() || stat(release.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    const std::string release = platformResolvedPath(options.releaseFolder);
+    PlatformPathInfo info;
+    if (release.empty() || !platformPathInfo(release, info) || info.kind != PlatformPathInfo::Kind::Folder) {
         error = "the release folder " + options.releaseFolder + " does not exist or is not a folder";
         return false;
     }
@@ -156,7 +148,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     std::string output = release;
     if (!inPlace) {
         makeDirectories(options.outputFolder);
-        output = absolutePath(options.outputFolder);
+        output = platformResolvedPath(options.outputFolder);
         if (output.empty()) {
             error = "cannot create the output folder " + options.outputFolder;
             return false;
@@ -264,7 +256,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
             mapped[i] = true;
             ++summary.blockMaps;
         } else {
-            ::unlink(mapPath.c_str());
+            platformRemoveFile(mapPath);
         }
         job.request.minSavingPercent = options.minSavingPercent;
         job.request.level = options.compressionLevel;

@@ -1,14 +1,12 @@
 // Walking a release folder.
 #include "manifest/release_scan.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "manifest/options.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,35 +14,29 @@ bool scanFolder(const std::string& root, const std::string& relative,
                 const std::vector<std::string>& excludePatterns, std::vector<ReleaseFile>& files,
                 std::string& error) {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
-    DIR* directory = opendir(folder.c_str());
-    if (!directory) {
+    std::vector<std::string> names;
+    if (!platformListFolder(folder, names)) {
         error = "cannot read the folder " + folder + ": " + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(directory);
 
     for (const std::string& name : names) {
         const std::string path = relative.empty() ? name : relative + "/" + name;
         if (matchesAnyPattern(excludePatterns, path)) continue;
         const std::string full = root + "/" + path;
-        struct stat linkInfo, info;
-        if (lstat(full.c_str(), &linkInfo) != 0 || stat(full.c_str(), &info) != 0) {
+        PlatformPathInfo info;
+        if (!platformPathInfo(full, info)) {
             error = "cannot read " + full + ": " + std::strerror(errno);
             return false;
         }
-        if (S_ISDIR(info.st_mode)) {
-            if (S_ISLNK(linkInfo.st_mode)) {
+        if (info.kind == PlatformPathInfo::Kind::Folder) {
+            if (info.link) {
                 error = full + " is a symbolic link to a folder; copy the folder or exclude the link";
                 return false;
             }
             if (!scanFolder(root, path, excludePatterns, files, error)) return false;
-        } else if (S_ISREG(info.st_mode)) {
-            files.push_back({path, uint64_t(info.st_size)});
+        } else if (info.kind == PlatformPathInfo::Kind::File) {
+            files.push_back({path, info.size});
         } else {
             error = full + " is neither a file nor a folder";
             return false;
@@ -57,8 +49,8 @@ bool scanFolder(const std::string& root, const std::string& relative,
 
 bool scanRelease(const std::string& root, const std::vector<std::string>& excludePatterns,
                  std::vector<ReleaseFile>& files, std::string& error) {
-    struct stat info;
-    if (stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    PlatformPathInfo info;
+    if (!platformPathInfo(root, info) || info.kind != PlatformPathInfo::Kind::Folder) {
         error = "the release folder " + root + " does not exist or is not a folder";
         return false;
     }

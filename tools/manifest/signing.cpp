@@ -1,16 +1,14 @@
 // minisign's secret key file, its signatures, and new key pairs.
 #include "manifest/signing.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/platform.h"
 #include "util/file_system.h"
 
 const char* const kPasswordVariable = "KIB_MANIFEST_KEY_PASSWORD";
@@ -45,30 +43,6 @@ bool keyChecksum(const uint8_t* keyId, const uint8_t* key, uint8_t checksum[kChe
     const bool ok = crypto_generichash(checksum, kChecksum, material, sizeof material, nullptr, 0) == 0;
     sodium_memzero(material, sizeof material);
     return ok;
-}
-
-bool readPasswordFromTerminal(const std::string& path, std::string& password) {
-    const int terminal = ::open("/dev/tty", O_RDWR);
-    if (terminal < 0) return false;
-    const std::string prompt = "Password for " + path + ": ";
-    if (::write(terminal, prompt.data(), prompt.size()) < 0) {
-        ::close(terminal);
-        return false;
-    }
-    termios saved{};
-    const bool haveModes = tcgetattr(terminal, &saved) == 0;
-    if (haveModes) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        tcsetattr(terminal, TCSAFLUSH, &quiet);
-    }
-    char c;
-    while (::read(terminal, &c, 1) == 1 && c != '\n') password += c;
-    if (haveModes) tcsetattr(terminal, TCSAFLUSH, &saved);
-    if (::write(terminal, "\n", 1) < 0) {
-    }
-    ::close(terminal);
-    return true;
 }
 
 bool fail(std::string& error, const std::string& reason) {
@@ -107,7 +81,7 @@ bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) 
         std::string password;
         if (const char* fromEnvironment = std::getenv(kPasswordVariable))
             password = fromEnvironment;
-        else if (!readPasswordFromTerminal(path, password))
+        else if (!platformReadPassword("Password for " + path + ": ", password))
             return fail(error, path + " is protected by a password: set " + kPasswordVariable +
                                    " or run kib-manifest from a terminal");
         uint8_t stream[kSecretSize];
@@ -187,12 +161,12 @@ bool generateKeyPair(const std::string& name, PublicKey& publicKey, std::string&
     sodium_memzero(raw, sizeof raw);
 
     // Created readable by its owner only, and never over an existing file.
-    const int fd = ::open(secretPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    bool ok = fd >= 0 && ::write(fd, secretText.data(), secretText.size()) == ssize_t(secretText.size());
-    if (fd >= 0) ok = ::close(fd) == 0 && ok;
+    const int fd = platformOpenDescriptor(secretPath, PlatformDescriptorMode::CreatePrivate);
+    bool ok = fd >= 0 && platformWriteDescriptor(fd, secretText.data(), secretText.size());
+    if (fd >= 0) ok = platformCloseDescriptor(fd) == 0 && ok;
     sodium_memzero(&secretText[0], secretText.size());
     if (!ok) {
-        if (fd >= 0) ::unlink(secretPath.c_str());
+        if (fd >= 0) std::remove(secretPath.c_str());
         return fail(error, secretPath + ": cannot write the secret key");
     }
     const std::string publicText = formatPublicKey(publicKey);
