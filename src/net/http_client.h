@@ -101,8 +101,8 @@ public:
     // kSocketCancelled. A body framed by its Content-Length ends there.
     int64_t receive(char* buffer, size_t capacity);
     // Hands the connection to the HttpOptions::keep it came through, for the next request, when
-    // the body was read to the end its length sets and the server offered to keep it open.
-    // Otherwise it is closed with this answer.
+    // the body was read to the end its length sets, nothing came behind it, and the server
+    // offered to keep it open. Otherwise it is closed with this answer.
     void keepConnection();
 
     // The connection and body reader behind the head (see http_request.h).
