@@ -1,6 +1,7 @@
 // Web addresses as the updater meets them: the configuration's, the manifest's and a redirect's.
 #include "net/url.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -174,8 +175,23 @@ std::string withQuery(const std::string& address, const std::string& query) {
 }
 
 std::string withoutCredentials(const std::string& address) {
-    Url url;
-    if (!parseUrl(address, url) || !url.hasUserInfo) return address;
-    url.userInfo = "***";
-    return formatUrl(url);
+    // Read as text, not as an address: what fails to parse is logged too. Each authority (the
+    // text behind each "://", or from the start without one, up to the next '/', as parseUrl
+    // reads it) loses what stands before its last '@'.
+    std::string masked;
+    size_t copied = 0;
+    size_t authority = address.find("://");
+    authority = authority == std::string::npos ? 0 : authority + 3;
+    for (;;) {
+        const size_t end = std::min(address.find('/', authority), address.size());
+        const size_t at = end == authority ? std::string::npos : address.rfind('@', end - 1);
+        if (at != std::string::npos && at >= authority) {
+            masked += address.substr(copied, authority - copied) + "***";
+            copied = at;
+        }
+        const size_t next = address.find("://", end);
+        if (next == std::string::npos) break;
+        authority = next + 3;
+    }
+    return masked + address.substr(copied);
 }

@@ -48,5 +48,8 @@ std::string encodeAddress(const std::string& address);
 // Adds `query` (without '?') to `address`: behind '?' when it has no query yet, else behind '&'.
 std::string withQuery(const std::string& address, const std::string& query);
 
-// `address` with any "user:password@" in front of its host replaced by "***@", for the log.
+// `address` with any "user:password@" in front of its host replaced by "***@": the one place
+// every address is masked before it is logged or shown. Works on any text, also one that does
+// not parse (no path, another scheme, a proxy's "user:pass@host:port", words before it), and
+// masks every address in it.
 std::string withoutCredentials(const std::string& address);

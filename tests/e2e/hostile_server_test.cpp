@@ -334,6 +334,39 @@ TEST_F(HostileServer, AnOldManifestCopyThatStaysIsNeverParsed) {
     expectRepairedByGoodServer();
 }
 
+// Players post their logs when they ask for help: a password in an address never reaches one,
+// whether it is the configured address, the manifest's master line or the signature's, and
+// whether the address can be read or not.
+TEST_F(HostileServer, NoPasswordReachesTheLog) {
+    const std::string secret = "S3cretPass";
+    auto withSecret = [&](const std::string& url) { return "http://player:" + secret + "@" + url.substr(7); };
+    auto expectMasked = [&](const UpdaterRun& run, const std::string& line) {
+        for (const std::string& logged : run.log) EXPECT_EQ(logged.find(secret), std::string::npos) << logged;
+        EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(),
+                                [&](const std::string& logged) { return logged.compare(0, line.size(), line) == 0; }))
+            << line;
+    };
+    ScriptedServer master(serve({{kManifestTarget, [&](ScriptedConnection& c) {
+        const std::string text = manifest(withSecret(c.url("/files/")));
+        c.send(okHead(text.size()) + text);
+    }}}));
+    ASSERT_TRUE(master.started());
+    game.write("assets/updater/update.cfg", master.url("/release/manifest") + "\n");
+    expectMasked(game.run(), "\tMaster set to http://***@127.0.0.1:");
+
+    // No path: the address cannot be read, and is logged all the same.
+    std::filesystem::remove(game.file("game-started"));
+    game.write("assets/updater/update.cfg", withSecret(master.url("")) + "\n");
+    expectMasked(expectFailedRun(game, "Could not get manifest", "Manifest: not a web address: "),
+                 "Manifest: not a web address: http://***@127.0.0.1:");
+
+    SigningKey key;
+    game.write("assets/updater/update.pub", key.publicKey());
+    game.write("assets/updater/update.cfg", withSecret(good.manifestUrl()) + "\n");
+    expectMasked(expectFailedRun(game, "Could not verify manifest", "Manifest signature missing: "),
+                 "Manifest signature missing: http://***@127.0.0.1:");
+}
+
 TEST_F(HostileServer, DigestsInCapitalsMatch) {
     // As PowerShell's Get-FileHash prints them: the run fetches the files once, then finds
     // them up to date.
