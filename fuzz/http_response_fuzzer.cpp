@@ -85,14 +85,37 @@ struct Header {
     bool lengthDoubtful = false;
     // A Content-Encoding field other than "identity": the stored file is the decoded body.
     bool encoded = false;
+    // A Transfer-Encoding field: an HTTP/1.0 client refuses the body.
+    bool transferCoded = false;
 };
 
-Header readHeader(const std::string& input) {
+// Where the first blank line (CRLF CRLF, LF LF or LF CRLF) of `text` ends, or npos; `end` is
+// where the header's text before it ends.
+size_t blankLineEnd(const std::string& text, size_t& end) {
+    const size_t crlf = text.find("\r\n\r\n"), lf = text.find("\n\n"), mixed = text.find("\n\r\n");
+    end = std::min({crlf, lf, mixed});
+    if (end == std::string::npos) return end;
+    if (end == crlf) return end + 4;
+    const size_t after = end == lf ? end + 2 : end + 3;
+    if (end > 0 && text[end - 1] == '\r') --end;
+    return after;
+}
+
+Header readHeader(std::string input) {
     Header header;
-    const size_t end = input.find("\r\n\r\n");
-    if (end == std::string::npos) return header;
+    size_t end, bodyStart;
+    // Interim answers ("HTTP/1.1 100 Continue") come before the answer and are passed over.
+    for (;;) {
+        bodyStart = blankLineEnd(input, end);
+        if (bodyStart == std::string::npos) return header;
+        const bool interim = input.compare(0, 7, "HTTP/1.") == 0 && input.size() > 12 && input[8] == ' ' &&
+                             input[9] == '1' && std::isdigit((unsigned char)input[10]) &&
+                             std::isdigit((unsigned char)input[11]);
+        if (!interim) break;
+        input = input.substr(bodyStart);
+    }
     header.complete = true;
-    header.body = input.substr(end + 4);
+    header.body = input.substr(bodyStart);
     header.twoHundred = input.compare(0, 7, "HTTP/1.") == 0 && input.size() > 9 && input[9] == '2';
     size_t lineStart = input.find('\n');
     while (lineStart != std::string::npos && lineStart < end) {
@@ -108,6 +131,8 @@ Header readHeader(const std::string& input) {
             value = first == std::string::npos ? "" : value.substr(first, last - first + 1);
             if (!value.empty() && !equalsIgnoringCase(value, "identity")) header.encoded = true;
         }
+        if (colon != std::string::npos && equalsIgnoringCase(line.substr(0, colon), "transfer-encoding"))
+            header.transferCoded = true;
         if (colon != std::string::npos && equalsIgnoringCase(line.substr(0, colon), "content-length")) {
             std::string value = line.substr(colon + 1);
             const size_t first = value.find_first_not_of(" \t");
@@ -174,8 +199,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!stored, "a failed transfer left a file");
         // Completeness, for the plainest answers: 200, a trustworthy length, the whole body.
         const bool plain = input.compare(0, 17, "HTTP/1.0 200 OK\r\n") == 0 && header.complete &&
-                           input.size() - header.body.size() <= 64 * 1024 &&
-                           !header.lengthDoubtful && !header.encoded && (!header.hasLength || header.length <= int64_t(header.body.size()));
+                           input.size() - header.body.size() <= 64 * 1024 && !header.lengthDoubtful &&
+                           !header.encoded && !header.transferCoded &&
+                           (!header.hasLength || header.length <= int64_t(header.body.size()));
         FUZZ_CHECK(!plain, "a well-formed 200 answer with its whole body failed");
         return 0;
     }
@@ -188,6 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(header.complete, "a file was stored from an answer without the blank line ending its header");
     FUZZ_CHECK(header.twoHundred, "a file was stored from an answer that is not 2xx");
     FUZZ_CHECK(!header.lengthDoubtful, "a file was stored from an answer with a doubtful Content-Length");
+    FUZZ_CHECK(!header.transferCoded, "a file was stored from an answer with a transfer coding");
     std::string body;
     FUZZ_CHECK(readWholeFile(body, g_localPath), "the stored file cannot be read");
     // A decoded body is checked by the tests that encode one; here only that something came.

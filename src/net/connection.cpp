@@ -19,6 +19,14 @@ bool Connection::startTls(const std::string& host) {
     return !refused_;
 }
 
+bool Connection::idle() {
+    if (refused_ || unreadBytes() > 0) return false;
+    char byte;
+    // A wait of no time: what is there is read, nothing is waited for.
+    const int64_t count = tls_ ? platformTlsReceive(tls_, &byte, 1, 0, cancel_) : platformReceive(socket_, &byte, 1, 0, cancel_);
+    return count == kSocketTimedOut;
+}
+
 bool Connection::sendAll(const char* data, size_t length) {
     if (refused_) return false;
     if (tls_) return platformTlsSendAll(tls_, data, length, stallTimeoutMs_, cancel_);

@@ -35,6 +35,10 @@ public:
         stallTimeoutMs_ = stallTimeoutMs;
         cancel_ = cancel;
     }
+    // True when the connection may carry another request: no byte waits to be read (neither
+    // handed back nor from the server, which may not speak unasked) and the server has not
+    // closed it. Looks without waiting; a false answer leaves it fit only to be closed.
+    bool idle();
     // Why startTls failed; empty otherwise.
     const std::string& error() const { return error_; }
     // Whether the failed handshake may pass on another attempt (it timed out or was cut short).

@@ -77,9 +77,12 @@ constexpr int kMaxRedirects = 5;
 // path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
 // refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
 // followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
-// another, the body ends before its Content-Length or by an error, the body grows past
-// `maxBytes` (0 or less: no limit) before reaching its Content-Length, the file cannot be
-// written, or the transfer stalls or is cancelled. `result`, when given, says why.
+// another, a transfer coding comes with a 2xx answer, the body ends before its Content-Length
+// or by an error, the body grows past `maxBytes` (0 or less: no limit) before reaching its
+// Content-Length, the file cannot be written, or the transfer stalls or is cancelled. Interim
+// answers (1xx) are skipped, and header lines may end in LF alone. A kept connection is used
+// again only when no byte waits on it; an answer that cannot be read on one is asked for
+// again, once, over a new connection. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
 

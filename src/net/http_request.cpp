@@ -83,19 +83,33 @@ std::unique_ptr<Connection> connectionFor(const RequestRoute& route, const HttpO
     return connection;
 }
 
-// Receives the head of the answer into `head`, up to and including its blank line at
-// `headerEnd`; the bytes behind it are handed back to the connection as the body's first.
-// A kept connection (`reused`) that the server closed meanwhile gives Again.
-Step receiveHead(Connection& connection, bool reused, const HttpOptions& options, HttpResult& result,
-                 std::string& head, size_t& headerEnd) {
-    // A kept connection the server closed while it idled fails before any answer: the
-    // request then goes again, over a new one.
+// Where the blank line that ends a head lies in `head`, looking at line ends from `from` on:
+// CRLF CRLF, or line feeds alone (LF LF, LF CRLF), as some servers write them. The header's
+// text ends at the returned index (npos while there is no blank line yet), the body begins at
+// `bodyStart`.
+size_t findHeadEnd(const std::string& head, size_t from, size_t& bodyStart) {
+    for (size_t at = head.find('\n', from); at != std::string::npos; at = head.find('\n', at + 1)) {
+        if (at + 1 < head.size() && head[at + 1] == '\n') bodyStart = at + 2;
+        else if (at + 2 < head.size() && head[at + 1] == '\r' && head[at + 2] == '\n') bodyStart = at + 3;
+        else continue;
+        return at > 0 && head[at - 1] == '\r' ? at - 1 : at;
+    }
+    return std::string::npos;
+}
+
+// Receives one head into `head`, up to its blank line; the header's text ends at `headerEnd`,
+// and what came behind the blank line is handed back to the connection as the body's first
+// bytes. At most `budget` bytes before the blank line. `first`: nothing of this request's
+// answer was read yet, so a server closing at once has said nothing at all; on a kept
+// connection (`reused`) that is the server having closed it while it idled, and Again.
+Step receiveHead(Connection& connection, bool reused, bool first, size_t budget, const HttpOptions& options,
+                 HttpResult& result, std::string& head, size_t& headerEnd, size_t& bodyStart) {
     auto staleOr = [&](Step step) { return reused && !platformCancelRaised(options.cancel) ? Step::Again : step; };
     std::unique_ptr<char[]> block(new char[kBlockSize]);
     for (;;) {
         const int64_t count = connection.receive(block.get(), kBlockSize);
         // A server that hangs up before saying anything leaves no file; the caller sees it missing.
-        if (count == 0 && head.empty()) {
+        if (count == 0 && head.empty() && first) {
             result.failure = "the server closed the connection without answering";
             return staleOr(Step::NoResponse);
         }
@@ -103,24 +117,48 @@ Step receiveHead(Connection& connection, bool reused, const HttpOptions& options
             describeReceiveFailure(count, 0, 0, options, result);
             result.failure += " of the response header";
             // A reset before any byte is a closed kept connection too; a silence is not.
-            return head.empty() && count == kSocketFailed ? staleOr(Step::Failed) : Step::Failed;
+            return head.empty() && first && count == kSocketFailed ? staleOr(Step::Failed) : Step::Failed;
         }
-        // Only the new bytes (and the three before them) can complete the blank line.
-        const size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
+        // Only the new bytes (and the two before them) can complete the blank line.
+        const size_t searchFrom = head.size() < 2 ? 0 : head.size() - 2;
         head.append(block.get(), size_t(count));
-        headerEnd = head.find("\r\n\r\n", searchFrom);
+        headerEnd = findHeadEnd(head, searchFrom, bodyStart);
         if (headerEnd != std::string::npos) break;
-        if (head.size() > kMaxHeaderBytes) {
+        if (head.size() > budget) {
             result.failure = "a response header larger than 64 KiB";
             return Step::Failed;
         }
     }
-    if (headerEnd > kMaxHeaderBytes) {
+    if (headerEnd > budget) {
         result.failure = "a response header larger than 64 KiB";
         return Step::Failed;
     }
-    connection.unread(head.data() + headerEnd + 4, head.size() - headerEnd - 4);
+    connection.unread(head.data() + bodyStart, head.size() - bodyStart);
     return Step::Answered;
+}
+
+// Reads the answer's head into `answer`, past any interim (1xx) heads before it, which all
+// count against the 64 KiB a head may have. A head that cannot be read on a kept connection
+// (`reused`) may be a stray byte of the last answer: Again, over a new connection.
+Step readAnswerHead(Connection& connection, bool reused, const HttpOptions& options, HttpResult& result,
+                    HttpResponse& answer) {
+    answer.headBytes = 0;
+    for (;;) {
+        std::string head;
+        size_t headerEnd = 0, bodyStart = 0;
+        const size_t budget = answer.headBytes < kMaxHeaderBytes ? kMaxHeaderBytes - size_t(answer.headBytes) : 0;
+        const Step received = receiveHead(connection, reused, answer.headBytes == 0, budget, options, result, head,
+                                          headerEnd, bodyStart);
+        if (received != Step::Answered) return received;
+        answer.header = head.substr(0, headerEnd);
+        answer.headBytes += bodyStart;
+        if (!parseResponseHead(answer.header, answer.head)) {
+            result.failure = "a malformed response: " + textForLog(head.substr(0, head.find('\n')));
+            return reused && answer.headBytes == bodyStart ? Step::Again : Step::Failed;
+        }
+        // "100 Continue" and the like say that the answer is still to come.
+        if (answer.head.status / 100 != 1) return Step::Answered;
+    }
 }
 
 // Judges a redirect: its target goes to `redirect`. Failed, with `result` saying why, when it
@@ -219,18 +257,17 @@ Step sendRequest(const RequestRoute& route, const std::string& extraFields, cons
         result.failure = result.retryable ? "could not send the request to " + textForLog(route.connectHost) : "cancelled";
         return reused && result.retryable ? Step::Again : Step::Failed;
     }
-    std::string head;
-    size_t headerEnd = 0;
-    const Step received = receiveHead(*connection, reused, options, result, head, headerEnd);
+    const Step received = readAnswerHead(*connection, reused, options, result, answer);
     if (received != Step::Answered) return received;
-    answer.header = head.substr(0, headerEnd);
-    if (!parseResponseHead(answer.header, answer.head)) {
-        result.failure = "a malformed response: " + textForLog(head.substr(0, head.find('\n')));
-        return Step::Failed;
-    }
     result.retryAfterSeconds = answer.head.retryAfterSeconds;
     if (isRedirect(answer.head.status)) return readRedirect(route, answer.head, result, redirect);
-    answer.headBytes = uint64_t(headerEnd) + 4;
+    // An HTTP/1.0 client is sent no transfer coding; a body that comes with one anyway would be
+    // stored with its framing inside the file.
+    if (answer.head.success && !answer.head.transferEncoding.empty()) {
+        result.failure = "Transfer-Encoding " + textForLog(answer.head.transferEncoding) +
+                         " in an answer to an HTTP/1.0 request refused";
+        return Step::Failed;
+    }
     open.connection = std::move(connection);
     open.keepable = route.keepable;
     open.server = route.server;

@@ -112,6 +112,9 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
         } else if (named("content-encoding")) {
             head.contentEncoding = value;
             for (char& c : head.contentEncoding) c = char(std::tolower((unsigned char)c));
+        } else if (named("transfer-encoding")) {
+            head.transferEncoding = value;
+            for (char& c : head.transferEncoding) c = char(std::tolower((unsigned char)c));
         } else if (named("content-range")) {
             head.rangeStart = rangeStartOf(value);
         } else if (named("connection")) {

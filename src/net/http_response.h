@@ -18,6 +18,8 @@ struct HttpResponseHead {
     std::string location;
     // The Content-Encoding field, lowercase and trimmed; empty when missing.
     std::string contentEncoding;
+    // The Transfer-Encoding field, lowercase and trimmed; empty when missing.
+    std::string transferEncoding;
     // Where a "Content-Range: bytes N-M/T" starts (N); -1 when missing or not of that form.
     int64_t rangeStart = -1;
     // A Retry-After given in seconds; -1 when missing or given as a date.
@@ -27,8 +29,8 @@ struct HttpResponseHead {
     bool keepAlive = false;
 };
 
-// Reads `header` (everything before the blank line). Field names are matched without regard to
-// case. False for a header that cannot be trusted: no HTTP/1.x status line, or a Content-Length
+// Reads `header` (everything before the blank line; lines may end in CRLF or LF alone). Field
+// names are matched without regard to case. False for a header that cannot be trusted: no HTTP/1.x status line, or a Content-Length
 // that is not a plain decimal number within 63 bits (a mislabelled body would otherwise be
 // taken for a complete file).
 bool parseResponseHead(const std::string& header, HttpResponseHead& head);

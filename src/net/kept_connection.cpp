@@ -14,6 +14,9 @@ std::unique_ptr<Connection> KeptConnection::take(const std::string& forServer, i
     connection.reset();
     if (!taken || forServer.empty() || server != forServer) return nullptr;
     taken->renew(stallTimeoutMs, cancel);
+    // A byte the server sent unasked (a stray line end behind a body) would be read as the
+    // start of the next answer; a connection it closed meanwhile would fail the request.
+    if (!taken->idle()) return nullptr;
     return taken;
 }
 

@@ -17,7 +17,8 @@ struct KeptConnection {
     // Closes the kept connection, if any.
     void drop();
     // The connection kept for `server`, renewed with these waits; null when none is kept for
-    // it. Whatever was kept (for this server or another) is no longer held here afterwards.
+    // it, or when the one kept has bytes waiting that nobody asked for or was closed by the
+    // server (it is closed then). Whatever was kept is no longer held here afterwards.
     std::unique_ptr<Connection> take(const std::string& server, int stallTimeoutMs, const PlatformCancel* cancel);
     // Holds `kept` for the next request to `server`, closing what was held before.
     void keep(const std::string& server, std::unique_ptr<Connection> kept);

@@ -334,6 +334,35 @@ TEST_F(HostileServer, AnOldManifestCopyThatStaysIsNeverParsed) {
     expectRepairedByGoodServer();
 }
 
+// Answers at the edges of HTTP/1.x: interim answers and line feeds alone are read as meant; a
+// transfer coding, which an HTTP/1.0 client is never sent, is refused rather than stored.
+TEST_F(HostileServer, AnswersAtTheEdgesOfHttpAreReadOrRefused) {
+    const std::string level = release["data/level.pak"];
+    ScriptedServer interim(serve({{"/files/data/level.pak", [&](ScriptedConnection& c) {
+        c.send("HTTP/1.1 100 Continue\r\n\r\n" + okHead(level.size()) + level);
+    }}}));
+    ScriptedServer lineFeeds(serve({{"/files/data/level.pak", [&](ScriptedConnection& c) {
+        c.send("HTTP/1.0 200 OK\nContent-Length: " + std::to_string(level.size()) + "\n\n" + level);
+    }}}));
+    for (const ScriptedServer* server : {&interim, &lineFeeds}) {
+        ASSERT_TRUE(server->started());
+        game.write("data/level.pak", "the player's old level\n");
+        std::filesystem::remove(game.file("game-started"));
+        game.write("assets/updater/update.cfg", server->url("/release/manifest") + "\n");
+        expectFinishedRun(game, release);
+    }
+
+    std::filesystem::remove(game.file("data/settings.ini"));
+    std::filesystem::remove(game.file("game-started"));
+    ScriptedServer chunked(serve({{"/files/data/settings.ini", [](ScriptedConnection& c) {
+        c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\nvolume=7\n\r\n0\r\n\r\n");
+    }}}));
+    expectFailure(chunked, "Could not download data/settings.ini",
+                  "\t\tdata/settings.ini: Transfer-Encoding chunked in an answer to an HTTP/1.0 request refused");
+    EXPECT_FALSE(game.exists("data/settings.ini"));
+    expectRepairedByGoodServer();
+}
+
 // Players post their logs when they ask for help: a password in an address never reaches one,
 // whether it is the configured address, the manifest's master line or the signature's, and
 // whether the address can be read or not.

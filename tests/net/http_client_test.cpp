@@ -82,42 +82,62 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
 }
 
 // A kept connection carries the next request only when the server framed the body by its
-// length and offered to keep it open; one the server closed meanwhile is replaced unseen.
+// length and offered to keep it open, and only while nothing unasked waits on it; one the
+// server closed meanwhile, or that answers with something unreadable, is replaced unseen.
 TEST(HttpGetKeepAlive, AConnectionIsKeptOnlyWhenFitAndReplacedWhenTheServerClosedIt) {
     const std::string offer = "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: ";
+    auto answer = [](const std::string& response, bool holds) -> ConnectionScript {
+        return [=](ScriptedConnection& connection) {
+            connection.send(response);
+            if (holds) connection.hold();
+        };
+    };
+    // Answers the first request with "hello" offering to keep the connection, sends `behind`
+    // after it, and answers a second request on the same connection with `second`.
+    auto keptThen = [&](const std::string& behind, const std::string& second) -> ConnectionScript {
+        return [=](ScriptedConnection& connection) {
+            connection.send(offer + "5\r\n\r\nhello");
+            connection.pause(50);
+            connection.send(behind);
+            if (connection.nextRequest(3000)) connection.send(second);
+        };
+    };
     const struct {
         const char* name;
-        std::string response;
-        // The server holds the connection open after its answer instead of closing it.
-        bool holds;
+        ConnectionScript script;
+        int requests;
+        // The client's pause between its requests, and the requests the server sees in all.
+        int pauseMs;
+        size_t seen;
         std::string body;
     } cases[] = {
-        {"closed by the server after the offer", offer + "5\r\n\r\nhello", false, "hello"},
-        {"an empty body ends at its length", offer + "0\r\n\r\n", true, ""},
-        {"no offer", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", false, "hello"},
+        {"closed by the server after the offer", answer(offer + "5\r\n\r\nhello", false), 3, 0, 3, "hello"},
+        // A held connection answers no second request: one is enough to see the body end.
+        {"an empty body ends at its length", answer(offer + "0\r\n\r\n", true), 1, 0, 1, ""},
+        {"no offer", answer("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", false), 3, 0, 3, "hello"},
+        // Read as the next answer, it would fail the next file.
+        {"a stray line end behind the body", keptThen("\r\n", offer + "5\r\n\r\nhello"), 2, 300, 2, "hello"},
+        // Asked again over a new connection, once.
+        {"an unreadable answer on the kept connection", keptThen("", "garbage\r\n\r\n"), 2, 0, 3, "hello"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedServer server([&c](ScriptedConnection& connection) {
-            connection.send(c.response);
-            if (c.holds) connection.hold();
-        });
+        ScriptedServer server(c.script);
         TempDir out;
         KeptConnection kept;
         HttpOptions options = quickStall(2000);
         options.keep = &kept;
-        // A held connection answers no second request: one is enough to see the body end.
-        const int requests = c.holds ? 1 : 3;
-        for (int i = 0; i < requests; ++i) {
+        for (int i = 0; i < c.requests; ++i) {
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
             HttpResult result;
             ASSERT_TRUE(httpGet(server.url("/f"), out.file("f"), 0, options, &result)) << result.failure;
             EXPECT_EQ(result.failure, "");
             EXPECT_TRUE(result.events.empty());
             EXPECT_EQ(out.read("f"), c.body);
         }
-        // Each request had a connection of its own: the scripted server answers one request per
-        // connection, so a reuse it never answered would have failed above.
-        EXPECT_TRUE(server.waitForRequests(size_t(requests), 10000));
+        // A reuse the scripted server did not expect would have failed above.
+        EXPECT_TRUE(server.waitForRequests(c.seen, 10000));
+        EXPECT_EQ(server.targets().size(), c.seen);
         server.releaseOne();
     }
 
@@ -217,20 +237,45 @@ TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
         EXPECT_FALSE(out.exists(name)) << name;
 }
 
-TEST(HttpGetScripted, ResponsesThatAreNotAFileAreRefused) {
-    TempDir out;
-    const std::vector<std::string> responses = {
-        "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
-        "HTTP/1.1 500 Oops\r\n\r\n<html>error</html>",
-        "HTTP/1.0 200 OK\r\nContent-Length: many\r\n\r\nbody",
-        "just some bytes\r\n\r\nbody",
-        // A header that never ends.
-        "HTTP/1.0 200 OK\r\n" + std::string(70000, 'h'),
+// Answers a server should never give, each with what the client makes of it: refused (with
+// the failure it logs, where one is given) or read as meant.
+TEST(HttpGetScripted, HostileAnswersAreRefusedOrReadAsMeant) {
+    struct Case {
+        const char* name;
+        ConnectionScript script;
+        const char* path;
+        // The client's bound: maxBytes.
+        int64_t maxBytes;
+        // What is stored; empty: the answer is refused, with `failure` (when given).
+        std::string stored, failure;
     };
-    for (const std::string& response : responses) {
-        ScriptedServer server(respond(response));
-        EXPECT_FALSE(httpGet(server.url("/a"), out.file("a"), 0)) << response.substr(0, 40);
-        EXPECT_FALSE(out.exists("a"));
+    const Case cases[] = {
+        {"a missing file", respond("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), "/a", 0, "",
+         "HTTP/1.0 404 Not Found"},
+        {"an error page", respond("HTTP/1.1 500 Oops\r\n\r\n<html>error</html>"), "/a", 0, "", "HTTP/1.1 500 Oops"},
+        {"a length that is no number", respond("HTTP/1.0 200 OK\r\nContent-Length: many\r\n\r\nbody"), "/a", 0, "", ""},
+        {"no HTTP at all", respond("just some bytes\r\n\r\nbody"), "/a", 0, "",
+         "a malformed response: just some bytes"},
+        {"a header that never ends", respond("HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')), "/a", 0, "",
+         "a response header larger than 64 KiB"},
+        // An HTTP/1.0 client is sent no transfer coding: the framing would end up in the file.
+        {"a chunked body", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"), "/a",
+         0, "", "Transfer-Encoding chunked in an answer to an HTTP/1.0 request refused"},
+        {"interim answers first",
+         respond("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+         "/a", 0, "ok", ""},
+        {"line feeds alone", respond("HTTP/1.0 200 OK\nContent-Length: 2\n\nok"), "/a", 0, "ok", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.script);
+        TempDir out;
+        HttpOptions options = quickStall(300);
+        HttpResult result;
+        const bool stored = httpGet(server.url(c.path), out.file("a"), c.maxBytes, options, &result);
+        EXPECT_EQ(stored, !c.stored.empty());
+        EXPECT_EQ(result.failure.substr(0, std::string(c.failure).size()), c.failure);
+        EXPECT_EQ(out.exists("a") ? out.read("a") : "", c.stored);
         EXPECT_FALSE(out.exists("a.part"));
     }
 }

@@ -141,22 +141,40 @@ void ScriptedServer::acceptLoop() {
     }
 }
 
-void ScriptedServer::serve(int fd, size_t index) {
-    ScriptedConnection connection(*this, fd);
-    // Read the request up to its blank line; a client that stops early still gets the script.
-    char buffer[4096];
+bool ScriptedConnection::readRequest(int timeoutMs) {
+    request_.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // One byte at a time: what follows the blank line belongs to the next request.
+    char byte;
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (stopping_) break;
+            std::lock_guard<std::mutex> guard(server_.lock_);
+            if (server_.stopping_) return false;
         }
-        pollfd ready{fd, POLLIN, 0};
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+        pollfd ready{fd_, POLLIN, 0};
         if (poll(&ready, 1, 20) <= 0) continue;
-        const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
-        if (count <= 0) break;
-        connection.request_.append(buffer, size_t(count));
-        if (connection.request_.find("\r\n\r\n") != std::string::npos) break;
+        if (recv(fd_, &byte, 1, 0) <= 0) return false;
+        request_ += byte;
+        if (request_.size() >= 4 && request_.compare(request_.size() - 4, 4, "\r\n\r\n") == 0) return true;
     }
+}
+
+bool ScriptedConnection::nextRequest(int timeoutMs) {
+    if (fd_ < 0 || !readRequest(timeoutMs)) return false;
+    {
+        std::lock_guard<std::mutex> guard(server_.lock_);
+        server_.targets_.push_back(target());
+        ++server_.requestsArrived_;
+    }
+    server_.changed_.notify_all();
+    return true;
+}
+
+void ScriptedServer::serve(int fd, size_t index) {
+    ScriptedConnection connection(*this, fd);
+    // A client that stops early still gets the script.
+    connection.readRequest(-1);
     {
         std::lock_guard<std::mutex> guard(lock_);
         targets_[index] = connection.target();

@@ -28,10 +28,17 @@ public:
     void hold();
     // Ends the connection with a reset instead of an orderly close.
     void reset();
+    // Waits up to `timeoutMs` for the client's next request on this connection (one kept open)
+    // and makes it request(); the server counts it as it counts the first. False when the
+    // client closed the connection or sent no whole request in time.
+    bool nextRequest(int timeoutMs);
 
 private:
     friend class ScriptedServer;
     ScriptedConnection(ScriptedServer& server, int fd) : server_(server), fd_(fd) {}
+    // Reads a request up to its blank line into request_, for at most `timeoutMs` (negative:
+    // until the client stops sending or the server stops); true when its blank line came.
+    bool readRequest(int timeoutMs);
     ScriptedServer& server_;
     int fd_;
     std::string request_;
