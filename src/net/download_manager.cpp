@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -93,6 +94,7 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Kep
     // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
     options.resume = !request.fresh && !request.expectedMd5.empty();
     options.keep = &kept;
+    options.maxBytesPerAnnouncedByte = request.maxBytesPerAnnouncedByte;
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
@@ -157,10 +159,18 @@ OwnedRequest takeNext(DownloadManager::Impl& manager, KeptConnection& kept) {
 
 void runWorker(DownloadManager::Impl& manager, WorkerSlot& slot) {
     while (OwnedRequest request = takeNext(manager, slot.kept)) {
-        handleRequest(*request, manager, slot.kept);
-        completeDownload(*request);
-        if (request->status == Done && !request->byShortcut && request->finishStep && !manager.stopping.load())
-            request->finishStep(*request, manager.stopping);
+        try {
+            handleRequest(*request, manager, slot.kept);
+            completeDownload(*request);
+            if (request->status == Done && !request->byShortcut && request->finishStep && !manager.stopping.load())
+                request->finishStep(*request, manager.stopping);
+        } catch (const std::bad_alloc&) {
+            // Memory a hostile answer or a huge file asked for fails that file, not the
+            // process: its partial file was removed, or kept for a resume, as it unwound.
+            request->status = TransferFailed;
+            request->failure = "not enough memory for this file";
+            slot.kept.drop();
+        }
 
         std::lock_guard<std::mutex> hold(manager.finishedLock);
         // Once stopping, a request cut short is dropped (as a kill would leave it).

@@ -78,8 +78,12 @@ struct DownloadRequest {
     bool verifyExisting = false;
     // Digest the downloaded file must have (lowercase hexadecimal), or empty for no check.
     std::string expectedMd5;
-    // Response size limit; 0 or less is no limit.
+    // Response size limit; 0 or less is no limit. It bounds what arrives and what is written
+    // (decoded) alike.
     int64_t maxBytes = 0;
+    // When above 0, the body may write at most this many times the length its server announced
+    // (see HttpOptions::maxBytesPerAnnouncedByte); 0: no such bound.
+    int64_t maxBytesPerAnnouncedByte = 0;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
     bool fresh = false;
@@ -158,7 +162,9 @@ public:
     // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
     // once. A request with an expected digest and not `fresh` continues what an earlier attempt
     // (or run) left in localPath + ".part"; a `fresh` one removes that first. With a shortcut,
-    // the worker tries the shortcut first.
+    // the worker tries the shortcut first. A request whose handling (transfer, check, finish
+    // step) runs out of memory fails alone: TransferFailed, with the failure "not enough
+    // memory for this file".
     bool enqueue(DownloadRequest request);
     // Every request the workers have finished since the last call, in the order they finished.
     // By then the worker has verified the download against its expectedMd5 (a mismatch removed

@@ -1,6 +1,9 @@
 // The HTTP/1.0 client's two entries: httpGet stores a body, httpOpen hands an answer over.
 #include "net/http_client.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "net/connection.h"
 #include "net/http_request.h"
 #include "net/redirects.h"
@@ -22,6 +25,17 @@ bool namesGzipFile(const std::string& path) {
 
 // The size of what an earlier attempt left; 0 when nothing (or no regular file) is there.
 int64_t partSize(const std::string& bodyPath) { return std::max<int64_t>(0, fileSize(bodyPath)); }
+
+// The most bytes a body may put into its file: `maxBytes`, and `perAnnouncedByte` times the
+// length the server announced, whichever is smaller; -1 when neither applies.
+int64_t writtenBound(int64_t maxBytes, int64_t perAnnouncedByte, int64_t announced) {
+    int64_t bound = maxBytes > 0 ? maxBytes : -1;
+    if (perAnnouncedByte > 0 && announced >= 0) {
+        const int64_t scaled = announced > INT64_MAX / perAnnouncedByte ? INT64_MAX : announced * perAnnouncedByte;
+        if (bound < 0 || scaled < bound) bound = scaled;
+    }
+    return bound;
+}
 
 // How the body of `head` is stored at `path`: decoded, sniffed or continued. False, with
 // `result` saying why, for an encoding the updater cannot undo or a range it did not ask for.
@@ -90,6 +104,7 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     BodyStorage storage;
     storage.path = bodyPath;
     storage.maxBytes = maxBytes;
+    storage.maxWritten = writtenBound(maxBytes, options.maxBytesPerAnnouncedByte, head.contentLength);
     if (!planStorage(head, route.address.path, resumeFrom, options, storage, result)) return Step::Failed;
     // A server keeping the connection open frames every body by its length, an empty one too.
     const bool kept = open.keepable && head.keepAlive;

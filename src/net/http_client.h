@@ -33,6 +33,10 @@ struct HttpOptions {
     // with a Range request. Only for files whose digest is checked afterwards: a
     // server file that changed meanwhile gives a whole that only the digest can tell is wrong.
     bool resume = false;
+    // When above 0, a body whose server announced its length may put at most this many times
+    // that length into the file (counted as written, so a body decoded on the way counts as
+    // decoded); past it the transfer fails as past `maxBytes`. 0: no such bound.
+    int64_t maxBytesPerAnnouncedByte = 0;
     // Requests go through this proxy unless its bypass list names the host; null: none.
     const ProxySettings* proxy = nullptr;
     // When set, a connection to the same server kept here by the last request is used again (a
@@ -78,11 +82,12 @@ constexpr int kMaxRedirects = 5;
 // refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
 // followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
 // another, a transfer coding comes with a 2xx answer, the body ends before its Content-Length
-// or by an error, the body grows past `maxBytes` (0 or less: no limit) before reaching its
-// Content-Length, the file cannot be written, or the transfer stalls or is cancelled. Interim
-// answers (1xx) are skipped, and header lines may end in LF alone. A kept connection is used
-// again only when no byte waits on it; an answer that cannot be read on one is asked for
-// again, once, over a new connection. `result`, when given, says why.
+// or by an error, more than `maxBytes` (0 or less: no limit) of the body arrive or would be
+// written to the file (decoded, for a body the server compressed on the fly; see also
+// HttpOptions::maxBytesPerAnnouncedByte), the file cannot be written, or the transfer stalls
+// or is cancelled. Interim answers (1xx) are skipped, and header lines may end in LF alone. A
+// kept connection is used again only when no byte waits on it; an answer that cannot be read
+// on one is asked for again, once, over a new connection. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
 

@@ -14,6 +14,9 @@ namespace {
 
 // Receive size; memory stays this small whatever the size of the file.
 constexpr size_t kBlockSize = 64 * 1024;
+// While a ".gz" labelled gzip is looked at, what arrived is held back: a gzip header (a name,
+// a comment, extra fields) that has not ended within this much is no server's compression.
+constexpr size_t kMaxSniffBytes = 1024 * 1024;
 
 // The file one transfer writes: removed unless the whole body arrived, or the transfer may be
 // resumed from it. Opened through the platform's path API, so a link at its name is never
@@ -77,7 +80,7 @@ private:
 class BodySink {
 public:
     BodySink(BodyFile& file, const BodyStorage& storage)
-        : file_(file), path_(storage.path), sniff_(storage.sniff),
+        : file_(file), path_(storage.path), maxWritten_(storage.maxWritten), sniff_(storage.sniff),
           decoder_(storage.decode || storage.sniff ? new GzipBodyDecoder : nullptr) {}
 
     // False when the file cannot be written or the gzip is damaged; failure() says which.
@@ -98,13 +101,17 @@ public:
                 const bool twice = valid && static_cast<unsigned char>(sniffedDecoded_[0]) == 0x1f &&
                                    static_cast<unsigned char>(sniffedDecoded_[1]) == 0x8b;
                 if (!settle(twice)) return false;
+            } else if (sniffedRaw_.size() >= kMaxSniffBytes) {
+                failure_ = "no gzip content in the first " + std::to_string(kMaxSniffBytes) + " bytes";
+                return false;
             }
         }
         if (length == 0) return true;
         if (!decoder_) return write(data, length);
         if (decoder_->feed(data, length, [this](const char* decoded, size_t count) { return write(decoded, count); }))
             return true;
-        failure_ = writeFailed_ ? "could not write " + path_ : "damaged gzip content";
+        // A write that failed has said why; otherwise the gzip itself is damaged.
+        if (failure_.empty()) failure_ = "damaged gzip content";
         return false;
     }
     // At the body's end: a body too short to tell is the file as sent (twice compressed, it
@@ -116,8 +123,14 @@ public:
 
 private:
     bool write(const char* data, size_t length) {
-        writeFailed_ = !file_.write(data, length);
-        return !writeFailed_;
+        if (maxWritten_ >= 0 && int64_t(length) > maxWritten_ - written_) {
+            failure_ = "more than " + std::to_string(maxWritten_) + " bytes";
+            return false;
+        }
+        written_ += int64_t(length);
+        if (file_.write(data, length)) return true;
+        failure_ = "could not write " + path_;
+        return false;
     }
     // Ends the sniffing: from here on the body is decoded, or stored as it comes.
     bool settle(bool decodeIt) {
@@ -129,9 +142,11 @@ private:
 
     BodyFile& file_;
     const std::string& path_;
+    const int64_t maxWritten_;
+    int64_t written_ = 0;
     bool sniff_;
     std::unique_ptr<GzipBodyDecoder> decoder_;
-    bool writeFailed_ = false;
+    // Why take or finish failed.
     std::string failure_;
     // While sniffing: the body's bytes so far, and what they decode to.
     std::string sniffedRaw_, sniffedDecoded_;

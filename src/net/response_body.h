@@ -52,13 +52,18 @@ struct BodyStorage {
     bool keepOnFailure = false;
     // When set, receives the MD5 of the whole stored file.
     std::string* digest = nullptr;
-    // The body fails when it grows past this many bytes before its end; 0 or less: no bound.
+    // The body fails when more than this many bytes of it arrive; 0 or less: no bound.
     int64_t maxBytes = 0;
+    // The body fails when writing it would put more than this many bytes into the file (what
+    // a decoded body decodes to, not what travelled); negative: no bound.
+    int64_t maxWritten = -1;
     // The server's Content-Length, for the failure texts; 0 when it gave none.
     int64_t contentLength = 0;
 };
 
 // Reads the body from `reader` into the file `storage` names. False, with `result` saying why,
-// when the file cannot be written, the body is cut short, damaged gzip or too large, or a
-// receive fails; what stays at the path then is as `storage` says.
+// when the file cannot be written, the body is cut short, damaged gzip or too large (before its
+// bytes pass a bound: "more than N bytes"), a ".gz" labelled gzip decodes to nothing within its
+// first 1 MiB (a header that never ends is not held in memory), or a receive fails; what stays
+// at the path then is as `storage` says.
 bool storeBody(BodyReader& reader, const BodyStorage& storage, const HttpOptions& options, HttpResult& result);

@@ -2,7 +2,6 @@
 // outcome, and a second run against a good server leaves the folder exactly as the release says.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,32 +27,6 @@ std::string okHead(size_t contentLength) {
 
 bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// `size` zero bytes in gzip form, compressed in pieces so that neither side is ever in memory.
-std::string gzippedZeros(size_t size) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
-    const std::string zeros(1 << 20, '\0');
-    std::string packed;
-    char out[1 << 16];
-    size_t left = size;
-    int flush;
-    do {
-        const size_t piece = std::min(left, zeros.size());
-        left -= piece;
-        flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-        stream.avail_in = uInt(piece);
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(out);
-            stream.avail_out = sizeof out;
-            deflate(&stream, flush);
-            packed.append(out, sizeof out - stream.avail_out);
-        } while (stream.avail_out == 0);
-    } while (flush != Z_FINISH);
-    deflateEnd(&stream);
-    return packed;
 }
 
 std::string md5sumOf(const std::string& shellCommand) {

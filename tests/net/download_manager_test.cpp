@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 
 #include "support/digest.h"
 #include "support/nginx_server.h"
@@ -17,10 +18,11 @@
 
 namespace {
 
-// A request as it came back: its tag and its status.
+// A request as it came back: its tag, its status and why it failed.
 struct Delivery {
     int32_t userData;
     int32_t status;
+    std::string failure;
     bool success() const { return status == Done; }
 };
 
@@ -48,7 +50,7 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (deliveries_.size() < count && std::chrono::steady_clock::now() < deadline) {
             for (const DownloadRequest& request : manager_->takeFinished())
-                deliveries_.push_back({request.userData, request.status});
+                deliveries_.push_back({request.userData, request.status, request.failure});
             SDL_Delay(10);
         }
         return deliveries_.size() >= count;
@@ -90,14 +92,23 @@ TEST_F(DownloadManagerTest, DeliversEveryOutcomeOnTheMainThreadWithItsStatus) {
     ASSERT_TRUE(enqueue(nginx.baseUrl() + "c.txt", out.file("c.txt"), 3, md5OfBuffer("expected", 8)));
     ASSERT_TRUE(enqueue(nginx.baseUrl() + "missing.txt", out.file("missing.txt"), 4));
     ASSERT_TRUE(enqueue(closer.url("/empty"), out.file("empty.txt"), 5));
-    ASSERT_TRUE(takeUntil(5));
+    // Memory that runs out on a worker fails that file alone.
+    DownloadRequest starved;
+    starved.url = nginx.baseUrl() + "b.txt";
+    starved.localPath = out.file("b2.txt");
+    starved.userData = 6;
+    starved.finishStep = [](DownloadRequest&, const std::atomic<bool>&) { throw std::bad_alloc(); };
+    ASSERT_TRUE(manager_->enqueue(std::move(starved)));
+    ASSERT_TRUE(takeUntil(6));
 
-    ASSERT_EQ(deliveries_.size(), 5u);
+    ASSERT_EQ(deliveries_.size(), 6u);
     EXPECT_EQ(find(1)->status, Done);
     EXPECT_EQ(find(2)->status, Done);
     EXPECT_EQ(find(3)->status, DigestMismatch);
     EXPECT_EQ(find(4)->status, TransferFailed);
     EXPECT_EQ(find(5)->status, FileMissing);
+    EXPECT_EQ(find(6)->status, TransferFailed);
+    EXPECT_EQ(find(6)->failure, "not enough memory for this file");
     EXPECT_EQ(readFileBytes(out.file("sub/dir/a.bin")), root.read("a.bin"));
     // A mismatching download never takes the place of the local copy, and is not kept.
     EXPECT_EQ(out.read("c.txt"), "the player's older copy");

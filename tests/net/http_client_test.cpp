@@ -240,37 +240,52 @@ TEST(HttpGetScripted, AShortOrBrokenBodyIsAFailureAndLeavesNothing) {
 // Answers a server should never give, each with what the client makes of it: refused (with
 // the failure it logs, where one is given) or read as meant.
 TEST(HttpGetScripted, HostileAnswersAreRefusedOrReadAsMeant) {
+    // 4 MiB of zeros, about 4 KiB on the wire.
+    const std::string zeros = gzippedZeros(4 << 20);
+    // A gzip header whose comment never ends: the flag byte's bit 4, then comment bytes.
+    const std::string endlessComment = std::string("\x1f\x8b\x08\x10\0\0\0\0\0\x03", 10) + std::string(1536 * 1024, 'c');
+    const std::string gzipHead = "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: ";
     struct Case {
         const char* name;
         ConnectionScript script;
         const char* path;
-        // The client's bound: maxBytes.
-        int64_t maxBytes;
+        // The client's bounds: maxBytes and HttpOptions::maxBytesPerAnnouncedByte.
+        int64_t maxBytes, perAnnouncedByte;
         // What is stored; empty: the answer is refused, with `failure` (when given).
         std::string stored, failure;
     };
     const Case cases[] = {
-        {"a missing file", respond("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), "/a", 0, "",
+        {"a missing file", respond("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), "/a", 0, 0, "",
          "HTTP/1.0 404 Not Found"},
-        {"an error page", respond("HTTP/1.1 500 Oops\r\n\r\n<html>error</html>"), "/a", 0, "", "HTTP/1.1 500 Oops"},
-        {"a length that is no number", respond("HTTP/1.0 200 OK\r\nContent-Length: many\r\n\r\nbody"), "/a", 0, "", ""},
-        {"no HTTP at all", respond("just some bytes\r\n\r\nbody"), "/a", 0, "",
+        {"an error page", respond("HTTP/1.1 500 Oops\r\n\r\n<html>error</html>"), "/a", 0, 0, "", "HTTP/1.1 500 Oops"},
+        {"a length that is no number", respond("HTTP/1.0 200 OK\r\nContent-Length: many\r\n\r\nbody"), "/a", 0, 0, "", ""},
+        {"no HTTP at all", respond("just some bytes\r\n\r\nbody"), "/a", 0, 0, "",
          "a malformed response: just some bytes"},
-        {"a header that never ends", respond("HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')), "/a", 0, "",
+        {"a header that never ends", respond("HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')), "/a", 0, 0, "",
          "a response header larger than 64 KiB"},
         // An HTTP/1.0 client is sent no transfer coding: the framing would end up in the file.
         {"a chunked body", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"), "/a",
-         0, "", "Transfer-Encoding chunked in an answer to an HTTP/1.0 request refused"},
+         0, 0, "", "Transfer-Encoding chunked in an answer to an HTTP/1.0 request refused"},
         {"interim answers first",
          respond("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
-         "/a", 0, "ok", ""},
-        {"line feeds alone", respond("HTTP/1.0 200 OK\nContent-Length: 2\n\nok"), "/a", 0, "ok", ""},
+         "/a", 0, 0, "ok", ""},
+        {"line feeds alone", respond("HTTP/1.0 200 OK\nContent-Length: 2\n\nok"), "/a", 0, 0, "ok", ""},
+        // Bounds count what is written, not what travelled.
+        {"a compressed body past maxBytes", respond(gzipHead + std::to_string(zeros.size()) + "\r\n\r\n" + zeros), "/a",
+         1 << 20, 0, "", "more than 1048576 bytes"},
+        {"a compressed body past its announced length's multiple",
+         respond(gzipHead + std::to_string(zeros.size()) + "\r\n\r\n" + zeros), "/a", 0, 100, "",
+         "more than " + std::to_string(zeros.size() * 100) + " bytes"},
+        {"a .gz whose gzip header never ends",
+         respond(gzipHead + std::to_string(endlessComment.size()) + "\r\n\r\n" + endlessComment), "/a.gz", 0, 0, "",
+         "no gzip content in the first 1048576 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server(c.script);
         TempDir out;
         HttpOptions options = quickStall(300);
+        options.maxBytesPerAnnouncedByte = c.perAnnouncedByte;
         HttpResult result;
         const bool stored = httpGet(server.url(c.path), out.file("a"), c.maxBytes, options, &result);
         EXPECT_EQ(stored, !c.stored.empty());

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -203,4 +205,29 @@ UnansweredListener::UnansweredListener() {
 UnansweredListener::~UnansweredListener() {
     if (fillerFd_ >= 0) close(fillerFd_);
     if (listenFd_ >= 0) close(listenFd_);
+}
+
+std::string gzippedZeros(size_t size) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    const std::string zeros(1 << 20, '\0');
+    std::string packed;
+    char out[1 << 16];
+    size_t left = size;
+    int flush;
+    do {
+        const size_t piece = std::min(left, zeros.size());
+        left -= piece;
+        flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+        stream.avail_in = uInt(piece);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out);
+            stream.avail_out = sizeof out;
+            deflate(&stream, flush);
+            packed.append(out, sizeof out - stream.avail_out);
+        } while (stream.avail_out == 0);
+    } while (flush != Z_FINISH);
+    deflateEnd(&stream);
+    return packed;
 }

@@ -86,6 +86,10 @@ private:
     bool stopping_ = false;
 };
 
+// `size` zero bytes in gzip form, as a hostile peer sends a body that unpacks far beyond its
+// size on the wire; compressed in pieces, so that the zeros are never in memory.
+std::string gzippedZeros(size_t size);
+
 // A listening socket whose accept queue is full, so that a further connect() to it neither
 // succeeds nor fails: the peer of a connection that hangs.
 class UnansweredListener {
