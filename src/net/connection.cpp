@@ -4,7 +4,9 @@
 #include <algorithm>
 
 Connection::Connection(PlatformSocket socket, int stallTimeoutMs, const PlatformCancel* cancel)
-    : socket_(socket), stallTimeoutMs_(stallTimeoutMs), cancel_(cancel) {}
+    : socket_(socket), stallTimeoutMs_(stallTimeoutMs), cancel_(cancel) {
+    startWindow();
+}
 
 Connection::~Connection() {
     // The session goes first: it may still refer to the socket.
@@ -16,7 +18,20 @@ bool Connection::startTls(const std::string& host) {
     if (socket_ == kNoSocket || tls_) return false;
     tls_ = platformTlsStart(socket_, host, stallTimeoutMs_, cancel_, error_, transient_);
     refused_ = tls_ == nullptr;
+    // The handshake has waits of its own; the answer's windows start behind it.
+    startWindow();
     return !refused_;
+}
+
+void Connection::renew(int stallTimeoutMs, const PlatformCancel* cancel) {
+    stallTimeoutMs_ = stallTimeoutMs;
+    cancel_ = cancel;
+    startWindow();
+}
+
+void Connection::startWindow() {
+    windowWaited_ = std::chrono::steady_clock::duration::zero();
+    windowBytes_ = 0;
 }
 
 bool Connection::idle() {
@@ -45,8 +60,20 @@ int64_t Connection::receive(char* buffer, size_t capacity) {
         }
         return int64_t(count);
     }
-    if (tls_) return platformTlsReceive(tls_, buffer, capacity, stallTimeoutMs_, cancel_);
-    return platformReceive(socket_, buffer, capacity, stallTimeoutMs_, cancel_);
+    const std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now();
+    const int64_t count = tls_ ? platformTlsReceive(tls_, buffer, capacity, stallTimeoutMs_, cancel_)
+                               : platformReceive(socket_, buffer, capacity, stallTimeoutMs_, cancel_);
+    if (count <= 0) return count;
+    // Only the time spent waiting for the server counts: a slow caller is not a slow server.
+    windowWaited_ += std::chrono::steady_clock::now() - asked;
+    windowBytes_ += count;
+    if (windowBytes_ >= kMinBytesPerStall) {
+        startWindow();
+    } else if (windowWaited_ >= std::chrono::milliseconds(stallTimeoutMs_)) {
+        // Bytes keep coming, too few to call it a stall and too few to ever finish.
+        return kReceiveTooSlow;
+    }
+    return count;
 }
 
 void Connection::unread(const char* data, size_t length) {

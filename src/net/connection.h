@@ -1,11 +1,19 @@
 // One connection to a server as the HTTP client sees it: plain TCP, or TLS over it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
+
+// A receive result besides the platform's: the server sent less than kMinBytesPerStall within
+// one stall time-out.
+constexpr int64_t kReceiveTooSlow = -4;
+// What a server must send at least within each stall time-out: a drip of a byte now and then
+// must not hold a transfer open for ever.
+constexpr int64_t kMinBytesPerStall = 1024;
 
 // Owns its socket and its TLS session and closes both. Every call waits at most the stall
 // time-out for progress and returns at once when `cancel` is raised. One thread at a time.
@@ -23,7 +31,11 @@ public:
     bool startTls(const std::string& host);
     bool sendAll(const char* data, size_t length);
     // The byte count (> 0), 0 at the end of the response, or kSocketFailed, kSocketTimedOut,
-    // kSocketCancelled. Bytes handed back with unread() come first.
+    // kSocketCancelled, kReceiveTooSlow. Bytes handed back with unread() come first. Besides
+    // the stall time-out of each wait, the time receives spent waiting since the connection's
+    // start (after its handshake) or renewal is counted in windows of that length: bytes that
+    // arrive once a window's waits reach it, having brought less than kMinBytesPerStall in all,
+    // are kReceiveTooSlow; a window that brings that much starts the next.
     int64_t receive(char* buffer, size_t capacity);
     // Hands back bytes received but not meant for the reader that received them (the start of
     // a body behind its head, or what came behind a body); the next receive returns them first.
@@ -31,10 +43,7 @@ public:
     // How many handed-back bytes wait for the next receive.
     size_t unreadBytes() const { return unread_.size() - unreadAt_; }
     // Takes the connection into another transfer of the same thread, kept open since the last.
-    void renew(int stallTimeoutMs, const PlatformCancel* cancel) {
-        stallTimeoutMs_ = stallTimeoutMs;
-        cancel_ = cancel;
-    }
+    void renew(int stallTimeoutMs, const PlatformCancel* cancel);
     // True when the connection may carry another request: no byte waits to be read (neither
     // handed back nor from the server, which may not speak unasked) and the server has not
     // closed it. Looks without waiting; a false answer leaves it fit only to be closed.
@@ -56,4 +65,8 @@ private:
     // Handed back by unread(), from `unreadAt_` on.
     std::string unread_;
     size_t unreadAt_ = 0;
+    // The current window: how long receives waited for the server in it, and what it brought.
+    std::chrono::steady_clock::duration windowWaited_{};
+    int64_t windowBytes_ = 0;
+    void startWindow();
 };

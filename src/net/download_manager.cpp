@@ -30,6 +30,10 @@ struct WorkerSlot {
     std::thread thread;
     // The connection this worker keeps open between its requests to one server (worker only).
     KeptConnection kept;
+    // While the worker waits before another attempt: when the wait began and when it ends, in
+    // the steady clock's ticks; 0 when it does not wait. Written by the worker, read by anyone.
+    std::atomic<int64_t> waitBegan{0};
+    std::atomic<int64_t> waitEnds{0};
 };
 
 struct DownloadManager::Impl {
@@ -67,8 +71,23 @@ bool waitUnlessStopped(int64_t milliseconds, DownloadManager::Impl& manager) {
                                             [&] { return manager.stopping.load(); });
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
+// Waits `milliseconds` before another attempt, showing the wait in the slot; false as soon as
+// the manager stops.
+bool waitBeforeRetry(int64_t milliseconds, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    slot.waitEnds = (now + std::chrono::milliseconds(milliseconds)).time_since_epoch().count();
+    slot.waitBegan = now.time_since_epoch().count();
+    const bool waited = waitUnlessStopped(milliseconds, manager);
+    slot.waitBegan = 0;
+    slot.waitEnds = 0;
+    return waited;
+}
+
 // Outside every lock: the request belongs to this worker alone while it handles it.
-void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, KeptConnection& kept) {
+void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    KeptConnection& kept = slot.kept;
     // A local copy that is already right needs no transfer (a shortcut looks for itself).
     request.present = request.verifyExisting && !request.expectedMd5.empty() && !request.shortcut.attempt &&
                       md5OfFile(request.localPath) == request.expectedMd5;
@@ -116,7 +135,7 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Kep
         const int64_t delay = retryDelayMs(retry, manager.retryDelayMs.load(), result.retryAfterSeconds);
         request.events.push_back(result.failure + "; retry " + std::to_string(retry + 1) + " of " +
                                  std::to_string(kTransferRetries) + " after " + std::to_string(delay) + " ms");
-        if (!waitUnlessStopped(delay, manager)) return;
+        if (!waitBeforeRetry(delay, manager, slot)) return;
     }
 }
 
@@ -160,7 +179,7 @@ OwnedRequest takeNext(DownloadManager::Impl& manager, KeptConnection& kept) {
 void runWorker(DownloadManager::Impl& manager, WorkerSlot& slot) {
     while (OwnedRequest request = takeNext(manager, slot.kept)) {
         try {
-            handleRequest(*request, manager, slot.kept);
+            handleRequest(*request, manager, slot);
             completeDownload(*request);
             if (request->status == Done && !request->byShortcut && request->finishStep && !manager.stopping.load())
                 request->finishStep(*request, manager.stopping);
@@ -251,6 +270,19 @@ bool DownloadManager::waitForFinished(size_t count, int timeoutMs) {
     std::unique_lock<std::mutex> hold(impl_->finishedLock);
     return impl_->finishedChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs),
                                            [&] { return impl_->finished.size() >= count; });
+}
+
+std::vector<RetryWait> DownloadManager::retryWaits() const {
+    std::vector<RetryWait> waits;
+    for (const std::unique_ptr<WorkerSlot>& slot : impl_->workers) {
+        const int64_t began = slot->waitBegan.load(), ends = slot->waitEnds.load();
+        if (began == 0 || ends == 0) continue;
+        RetryWait wait;
+        wait.began = SteadyClock::time_point(SteadyClock::duration(began));
+        wait.ends = SteadyClock::time_point(SteadyClock::duration(ends));
+        waits.push_back(wait);
+    }
+    return waits;
 }
 
 std::vector<DownloadRequest> DownloadManager::stop() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -126,6 +127,13 @@ constexpr int64_t kMaxRetryAfterSeconds = 30;
 // or the server's `retryAfterSeconds` (-1: none) when that is at most kMaxRetryAfterSeconds.
 int64_t retryDelayMs(int retry, int baseMs, int64_t retryAfterSeconds);
 
+// A worker waiting before another attempt at a failed transfer.
+struct RetryWait {
+    // When the wait began and when the next attempt starts.
+    std::chrono::steady_clock::time_point began;
+    std::chrono::steady_clock::time_point ends;
+};
+
 // Owned by whoever starts it, and used from that one thread (the owner's): the workers only
 // ever touch the queue and the finished list, under their locks. Requests come back in the
 // order the workers finished them, through takeFinished or stop; none is ever lost.
@@ -176,6 +184,10 @@ public:
     // when they do. The updater polls with takeFinished instead; tests and benchmarks use this
     // to avoid sleeping.
     bool waitForFinished(size_t count, int timeoutMs);
+    // The waits of the workers now waiting before a retry, in the order of the workers; empty
+    // when none waits. Takes no lock (each worker publishes its own wait atomically), so it may
+    // be asked every frame, also from another thread than the owner's between start and stop.
+    std::vector<RetryWait> retryWaits() const;
     // Ends the workers: each is woken out of any connect or receive, or out of a finish step,
     // and joined before this returns. A request a worker was handling is dropped (its partial
     // file kept for a resume when the request has a digest, else removed; a finish step cut

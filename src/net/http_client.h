@@ -85,9 +85,10 @@ constexpr int kMaxRedirects = 5;
 // or by an error, more than `maxBytes` (0 or less: no limit) of the body arrive or would be
 // written to the file (decoded, for a body the server compressed on the fly; see also
 // HttpOptions::maxBytesPerAnnouncedByte), the file cannot be written, or the transfer stalls
-// or is cancelled. Interim answers (1xx) are skipped, and header lines may end in LF alone. A
-// kept connection is used again only when no byte waits on it; an answer that cannot be read
-// on one is asked for again, once, over a new connection. `result`, when given, says why.
+// (less than 1 KiB in a stall time-out is a stall too) or is cancelled. Interim answers (1xx)
+// are skipped, and header lines may end in LF alone. A kept connection is used again only
+// when no byte waits on it; an answer that cannot be read on one is asked for again, once,
+// over a new connection. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
 

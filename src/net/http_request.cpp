@@ -190,6 +190,9 @@ void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLeng
         result.failure = "the connection closed" + where;
     } else if (count == kSocketTimedOut) {
         result.failure = "no data for " + std::to_string(options.stallTimeoutMs) + " ms" + where;
+    } else if (count == kReceiveTooSlow) {
+        result.failure = "less than " + std::to_string(kMinBytesPerStall) + " bytes in " +
+                         std::to_string(options.stallTimeoutMs) + " ms" + where;
     } else if (count == kSocketCancelled) {
         result.failure = "cancelled" + where;
         result.retryable = false;

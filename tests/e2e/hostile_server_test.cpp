@@ -257,6 +257,15 @@ TEST_F(HostileServer, AFailedRunLosesNoFileOfThePlayers) {
            }}},
          "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 3", "data/level.pak",
          {{"KIB_STALL_TIMEOUT_MS", "1000"}}},
+        // A byte now and then: too little to call a stall, and yet it would never end.
+        {"a drip",
+         {{"/files/data/level.pak",
+           [&](ScriptedConnection& c) {
+               if (!c.send(okHead(level.size()))) return;
+               for (int i = 0; i < 600 && c.send("x"); ++i) c.pause(100);
+           }}},
+         "Could not download data/level.pak", "\t\tdata/level.pak: less than 1024 bytes in 500 ms after ",
+         "data/level.pak", {{"KIB_STALL_TIMEOUT_MS", "500"}, {"KIB_RETRY_DELAY_MS", "50"}}},
         {"a bad line at the end",
          {{kManifestTarget,
            [&](ScriptedConnection& c) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "support/digest.h"
 #include "support/nginx_server.h"
@@ -227,9 +228,18 @@ TEST_F(DownloadManagerTest, AStopEndsARetryWaitAtOnce) {
     TempDir out;
     DownloadManager& manager = startManager();
     manager.setRetryDelay(60000);
+    EXPECT_TRUE(manager.retryWaits().empty());
     ASSERT_TRUE(enqueue(busy.url("/busy"), out.file("busy"), 1));
     ASSERT_TRUE(busy.waitForRequests(1, 5000));
-    SDL_Delay(50);
+    // The wait shows, for the window to draw it.
+    std::vector<RetryWait> waits;
+    for (int i = 0; i < 500 && waits.empty(); ++i) {
+        SDL_Delay(10);
+        waits = manager.retryWaits();
+    }
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0].ends - waits[0].began, std::chrono::milliseconds(60000));
+    EXPECT_GT(waits[0].ends, std::chrono::steady_clock::now() + std::chrono::seconds(30));
     const auto before = std::chrono::steady_clock::now();
     manager.stop();
     // Not the minute the worker was told to wait.

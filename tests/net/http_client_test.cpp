@@ -279,6 +279,13 @@ TEST(HttpGetScripted, HostileAnswersAreRefusedOrReadAsMeant) {
         {"a .gz whose gzip header never ends",
          respond(gzipHead + std::to_string(endlessComment.size()) + "\r\n\r\n" + endlessComment), "/a.gz", 0, 0, "",
          "no gzip content in the first 1048576 bytes"},
+        // A byte now and then is no transfer: less than 1 KiB within the stall time-out is a stall.
+        {"a drip",
+         [](ScriptedConnection& c) {
+             if (!c.send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n")) return;
+             for (int i = 0; i < 100 && c.send("x"); ++i) c.pause(50);
+         },
+         "/a", 0, 0, "", "less than 1024 bytes in 300 ms after "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
