@@ -3,6 +3,8 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -58,11 +60,23 @@ bool pollEvents() {
     return true;
 }
 
+// The share of the longest wait before a retry still to come, 0 when no worker waits.
+double retryWaitLeft(const DownloadManager& downloads) {
+    const auto now = std::chrono::steady_clock::now();
+    double left = 0.0;
+    for (const RetryWait& wait : downloads.retryWaits()) {
+        const double whole = std::chrono::duration<double>(wait.ends - wait.began).count();
+        const double toCome = std::chrono::duration<double>(wait.ends - now).count();
+        if (whole > 0 && toCome > 0) left = std::max(left, toCome / whole);
+    }
+    return left;
+}
+
 // The run state as the screen draws it.
-ScreenProgress progressOf(const UpdateRun& run) {
+ScreenProgress progressOf(const UpdateRun& run, const DownloadManager& downloads) {
     const RunState& state = run.state();
     ScreenProgress progress;
-    progress.waitLeft = run.waitLeft();
+    progress.waitLeft = std::max(run.waitLeft(), retryWaitLeft(downloads));
     progress.downloading = state.UpdatePhase == Downloading;
     progress.updated = state.UpdatePhase == Updated;
     progress.filesFetched = state.FilesFetched;
@@ -96,7 +110,7 @@ bool runMainLoop(DownloadManager& downloads, UpdateRun& run) {
         deliverFinished(downloads, run);
         run.advance();
         if (run.state().UpdatePhase == Failed) return true;
-        drawFrame(g_screen, screenPictures(), progressOf(run), hue);
+        drawFrame(g_screen, screenPictures(), progressOf(run, downloads), hue);
         if (run.ended()) return true;
         SDL_Delay(kFramePauseMs);
     }

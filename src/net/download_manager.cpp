@@ -114,6 +114,8 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Wor
     options.resume = !request.fresh && !request.expectedMd5.empty();
     options.keep = &kept;
     options.maxBytesPerAnnouncedByte = request.maxBytesPerAnnouncedByte;
+    options.announcedBoundFloor = request.announcedBoundFloor;
+    options.needsRoom = true;
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
@@ -131,6 +133,8 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Wor
         }
         request.status = TransferFailed;
         request.failure = result.failure;
+        request.diskFull = result.diskFull;
+        request.bytesMissing = result.bytesMissing;
         if (!result.retryable || retry == kTransferRetries) return;
         const int64_t delay = retryDelayMs(retry, manager.retryDelayMs.load(), result.retryAfterSeconds);
         request.events.push_back(result.failure + "; retry " + std::to_string(retry + 1) + " of " +

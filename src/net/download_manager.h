@@ -63,6 +63,8 @@ struct FinishOutcome {
     // The file the step wrote and verified, and its digest, for the record of verified files.
     std::string verifiedPath;
     std::string verifiedMd5;
+    // The step failed because the disk is full.
+    bool diskFull = false;
 };
 
 // One download: what the caller asks for, then what the worker found. The caller fills the
@@ -85,6 +87,8 @@ struct DownloadRequest {
     // When above 0, the body may write at most this many times the length its server announced
     // (see HttpOptions::maxBytesPerAnnouncedByte); 0: no such bound.
     int64_t maxBytesPerAnnouncedByte = 0;
+    // ... but never below this (see HttpOptions::announcedBoundFloor).
+    int64_t announcedBoundFloor = 0;
     // Asks every cache on the way for a fresh copy and starts from the first byte, never from
     // what an earlier attempt left (the manifest, its signature, a file fetched once more).
     bool fresh = false;
@@ -111,6 +115,9 @@ struct DownloadRequest {
     // When the transfer failed: the server's status line, the socket error or the time-out of
     // the last attempt.
     std::string failure;
+    // The file did not fit on the disk; how many more bytes it needed, as far as known.
+    bool diskFull = false;
+    int64_t bytesMissing = 0;
     // What the shortcut did, as a line for the log (with its line feed), or empty.
     std::string note;
     // Written by finishStep or the shortcut.

@@ -27,14 +27,30 @@ bool namesGzipFile(const std::string& path) {
 int64_t partSize(const std::string& bodyPath) { return std::max<int64_t>(0, fileSize(bodyPath)); }
 
 // The most bytes a body may put into its file: `maxBytes`, and `perAnnouncedByte` times the
-// length the server announced, whichever is smaller; -1 when neither applies.
-int64_t writtenBound(int64_t maxBytes, int64_t perAnnouncedByte, int64_t announced) {
+// length the server announced (but at least `floor`), whichever is smaller; -1 when neither
+// applies.
+int64_t writtenBound(int64_t maxBytes, int64_t perAnnouncedByte, int64_t floor, int64_t announced) {
     int64_t bound = maxBytes > 0 ? maxBytes : -1;
     if (perAnnouncedByte > 0 && announced >= 0) {
-        const int64_t scaled = announced > INT64_MAX / perAnnouncedByte ? INT64_MAX : announced * perAnnouncedByte;
+        int64_t scaled = announced > INT64_MAX / perAnnouncedByte ? INT64_MAX : announced * perAnnouncedByte;
+        scaled = std::max(scaled, floor);
         if (bound < 0 || scaled < bound) bound = scaled;
     }
     return bound;
+}
+
+// Room beside the file a body goes to: what a full disk would cut short is better refused before
+// the first byte. A little more than the body, for the small files the run writes beside it.
+constexpr int64_t kRoomToSpare = int64_t(64) << 10;
+
+bool roomFor(int64_t bytes, const std::string& bodyPath, HttpResult& result) {
+    if (bytes <= 0) return true;
+    const int64_t free = platformFreeBytes(directoryOf(bodyPath));
+    if (free < 0 || free >= bytes + kRoomToSpare) return true;
+    result.diskFull = true;
+    result.bytesMissing = bytes + kRoomToSpare - free;
+    result.failure = "not enough free space on the disk for " + std::to_string(bytes) + " bytes";
+    return false;
 }
 
 // How the body of `head` is stored at `path`: decoded, sniffed or continued. False, with
@@ -104,8 +120,11 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     BodyStorage storage;
     storage.path = bodyPath;
     storage.maxBytes = maxBytes;
-    storage.maxWritten = writtenBound(maxBytes, options.maxBytesPerAnnouncedByte, head.contentLength);
+    storage.maxWritten =
+        writtenBound(maxBytes, options.maxBytesPerAnnouncedByte, options.announcedBoundFloor, head.contentLength);
     if (!planStorage(head, route.address.path, resumeFrom, options, storage, result)) return Step::Failed;
+    if (options.needsRoom && !roomFor(head.contentLength - (storage.append ? resumeFrom : 0), bodyPath, result))
+        return Step::Failed;
     // A server keeping the connection open frames every body by its length, an empty one too.
     const bool kept = open.keepable && head.keepAlive;
     open.body = BodyReader(open.connection.get(), head.contentLength > 0 || (kept && head.contentLength == 0)

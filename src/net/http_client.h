@@ -37,6 +37,13 @@ struct HttpOptions {
     // that length into the file (counted as written, so a body decoded on the way counts as
     // decoded); past it the transfer fails as past `maxBytes`. 0: no such bound.
     int64_t maxBytesPerAnnouncedByte = 0;
+    // That bound never goes below this many bytes: a small file compressed on the fly may well
+    // decode to a thousand times its size.
+    int64_t announcedBoundFloor = 0;
+    // A body whose server announced its length is written only when the volume of its file has
+    // room for it (and a little more): one that does not fit fails at once, a full disk rather
+    // than a half-written file.
+    bool needsRoom = false;
     // Requests go through this proxy unless its bypass list names the host; null: none.
     const ProxySettings* proxy = nullptr;
     // When set, a connection to the same server kept here by the last request is used again (a
@@ -59,6 +66,10 @@ struct HttpResult {
     int64_t retryAfterSeconds = -1;
     // One line per redirect followed and per resumed or restarted body, in order.
     std::vector<std::string> events;
+    // The body did not fit on the disk, before (HttpOptions::needsRoom) or while it was
+    // written; `bytesMissing` is how many more bytes it needed, as far as that is known.
+    bool diskFull = false;
+    int64_t bytesMissing = 0;
 };
 
 // The most redirects one request follows; one more fails it.

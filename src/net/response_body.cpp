@@ -2,6 +2,7 @@
 #include "net/response_body.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -40,13 +41,18 @@ public:
     bool write(const char* data, size_t length) {
         if (length == 0) return true;
         if (digest_) md5_.append(reinterpret_cast<const uint8_t*>(data), length);
-        return std::fwrite(data, 1, length, file_) == length;
+        if (std::fwrite(data, 1, length, file_) == length) return true;
+        diskFull_ = errno == ENOSPC;
+        return false;
     }
     // What arrived is no good start for a later attempt.
     void discardOnFailure() { keep_ = false; }
+    // A write or the close failed because the disk is full.
+    bool diskFull() const { return diskFull_; }
     // Closes the file; a failed flush is a failed write.
     bool finish() {
         const bool closed = std::fclose(file_) == 0;
+        if (!closed) diskFull_ = errno == ENOSPC;
         file_ = nullptr;
         complete_ = closed;
         if (complete_ && digest_) *digest_ = md5_.finish();
@@ -69,6 +75,7 @@ private:
     FILE* file_ = nullptr;
     bool opened_ = false;
     bool complete_ = false;
+    bool diskFull_ = false;
     std::string* digest_;
     // Hashed on a second processor while this thread receives.
     Md5Pipe md5_;
@@ -156,6 +163,10 @@ private:
 // build on.
 bool failedWrite(BodyFile& file, const std::string& failure, const std::string& path, HttpResult& result) {
     result.failure = failure.empty() ? "could not write " + path : failure;
+    if (file.diskFull()) {
+        result.diskFull = true;
+        result.failure = "the disk is full: " + result.failure;
+    }
     file.discardOnFailure();
     return false;
 }
@@ -206,7 +217,11 @@ bool storeBody(BodyReader& reader, const BodyStorage& storage, const HttpOptions
             describeReceiveFailure(count, reader.received(), storage.contentLength, options, result);
             return false;
         }
-        if (!sink.take(block.get(), size_t(count))) return failedWrite(file, sink.failure(), storage.path, result);
+        if (!sink.take(block.get(), size_t(count))) {
+            // At least the rest of the body is missing, on a disk that took all it could.
+            if (storage.contentLength > 0) result.bytesMissing = storage.contentLength - reader.received() + count;
+            return failedWrite(file, sink.failure(), storage.path, result);
+        }
     }
     if (!sink.finish()) return failedWrite(file, sink.failure(), storage.path, result);
     if (sink.cutShort()) {
@@ -214,10 +229,6 @@ bool storeBody(BodyReader& reader, const BodyStorage& storage, const HttpOptions
         result.retryable = true;
         return false;
     }
-    if (!file.finish()) {
-        file.discardOnFailure();
-        result.failure = "could not write " + storage.path;
-        return false;
-    }
+    if (!file.finish()) return failedWrite(file, "", storage.path, result);
     return true;
 }

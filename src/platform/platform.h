@@ -89,6 +89,9 @@ bool platformIsExecutable(const std::string& path);
 bool platformMakeExecutable(const std::string& path);
 // True when `path` is the program file this process runs from.
 bool platformIsThisProgram(const std::string& path);
+// The bytes this process may still write to the volume that holds the folder `path` ("" is the
+// working directory); -1 when the system does not say.
+int64_t platformFreeBytes(const std::string& path);
 
 enum class PlatformLockResult {
     // This process holds the lock until it exits.

@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -245,6 +246,18 @@ bool platformMakeExecutable(const std::string& path) {
     // Run permission for whoever may read it, as a compiler or an archive gives a program.
     const mode_t mode = (info.st_mode & 07777) | ((info.st_mode & 0444) >> 2);
     return fchmodat(parent.fd, leaf.c_str(), mode, 0) == 0;
+}
+
+int64_t platformFreeBytes(const std::string& path) {
+    // The folder itself, reached without following a link on the way.
+    std::string leaf;
+    Folder parent;
+    if (!openParent((path.empty() ? std::string(".") : path) + "/x", leaf, parent)) return -1;
+    const int fd = parent.fd == AT_FDCWD ? open(".", kFolderFlags) : parent.fd;
+    struct statvfs volume;
+    const bool known = fd >= 0 && fstatvfs(fd, &volume) == 0;
+    if (fd >= 0 && fd != parent.fd) close(fd);
+    return known ? int64_t(volume.f_bavail) * int64_t(volume.f_frsize) : -1;
 }
 
 bool platformIsThisProgram(const std::string& path) {

@@ -170,6 +170,13 @@ bool platformIsExecutable(const std::string&) { return false; }
 
 bool platformMakeExecutable(const std::string&) { return true; }
 
+int64_t platformFreeBytes(const std::string& path) {
+    const std::wstring wide = path.empty() ? std::wstring(L".") : widePath(path);
+    ULARGE_INTEGER available;
+    if (wide.empty() || !GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return -1;
+    return int64_t(available.QuadPart);
+}
+
 bool platformIsThisProgram(const std::string& path) {
     wchar_t self[32768];
     const DWORD length = GetModuleFileNameW(nullptr, self, DWORD(sizeof self / sizeof self[0]));

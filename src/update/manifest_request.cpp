@@ -24,8 +24,9 @@ DownloadRequest freshRequest(const std::string& url, const std::string& localPat
 
 }  // namespace
 
-DownloadRequest manifestRequest(const std::string& manifestUrl, bool signatureRequired) {
-    return freshRequest(manifestUrl, kManifestCopyPath, signatureRequired ? kSignedManifestMaxBytes : 0);
+DownloadRequest manifestRequest(const std::string& manifestUrl) {
+    // Never more than the reader takes: an endless body would otherwise fill the disk.
+    return freshRequest(manifestUrl, kManifestCopyPath, int64_t(kMaxManifestBytes));
 }
 
 DownloadRequest signatureRequest(const std::string& manifestUrl) {

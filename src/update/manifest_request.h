@@ -8,9 +8,9 @@
 #include "net/download_manager.h"
 
 // Fetches `manifestUrl` into "manifest.txt": always anew, past every cache (a republished
-// release keeps its address), replacing the old copy only once complete; bounded to
-// kSignedManifestMaxBytes when a signature is required (it is then read whole to be checked).
-DownloadRequest manifestRequest(const std::string& manifestUrl, bool signatureRequired);
+// release keeps its address), replacing the old copy only once complete, and never more than
+// the reader takes (kMaxManifestBytes, counted as written).
+DownloadRequest manifestRequest(const std::string& manifestUrl);
 // Fetches the signature of `manifestUrl` into its own copy, at most kSignatureMaxBytes.
 DownloadRequest signatureRequest(const std::string& manifestUrl);
 

@@ -19,6 +19,14 @@ const char* const kGame = "kib.exe";
 
 std::string filePrefix(const std::string& localPath) { return "\t\t" + localPath + ": "; }
 
+// What the player is told when the release does not fit: that the disk is full, and how much
+// more the update needs when that is known.
+std::string diskFullFailure(int64_t bytesMissing) {
+    if (bytesMissing <= 0) return "Not enough free space on the disk for the update";
+    const int64_t mebibytes = (bytesMissing + (int64_t(1) << 20) - 1) >> 20;
+    return "Not enough free space on the disk: the update needs at least " + std::to_string(mebibytes) + " MB more";
+}
+
 // What an earlier run of an updater that wrote its downloads beside the files left there (a
 // download cut short, or a verified ".gz" not yet unpacked) moves to where this run continues it.
 void adoptEarlierDownload(const std::string& earlier, const std::string& staged) {
@@ -46,6 +54,10 @@ DownloadRequest fileRequest(const PlannedFetch& file, const std::string& copyFro
     request.url = file.url;
     request.localPath = gz ? stagedGzipName(target) : staged;
     request.expectedMd5 = file.expectedMd5;
+    // A server compressing on the fly may send much less than it means, but not a file of ever
+    // more bytes: no file unpacks to more than a ".gz" may.
+    request.maxBytesPerAnnouncedByte = kUnpackRatio;
+    request.announcedBoundFloor = kUnpackFloor;
     // A ".gz" an interrupted run left verified is unpacked without a transfer.
     request.verifyExisting = gz;
     if (gz) request.finishStep = unpackStep(file.localPath, staged, file.unpackedMd5, file.expectedMd5.empty());
@@ -106,6 +118,7 @@ std::string FileTransfers::finished(DownloadRequest& request, const PlannedFetch
         std::printf("\t\t\t%s not compressed\n", shown.c_str());
     } else {
         for (const std::string& line : request.finishing.lines) std::printf("%s\n", line.c_str());
+        if (request.finishing.diskFull) return diskFullFailure(0);
         if (!request.finishing.failure.empty()) return request.finishing.failure;
     }
     // The worker checked the staged file against this digest; a presence line gives none.
@@ -132,6 +145,7 @@ std::string FileTransfers::failed(DownloadRequest& request, const PlannedFetch& 
         }
     }
     std::printf("\t\tFailed to get %s. Reason: %i\n", localPath.c_str(), int(request.status));
+    if (request.diskFull) return diskFullFailure(request.bytesMissing);
     return "Could not download " + localPath;
 }
 

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -19,10 +20,6 @@ constexpr unsigned kGunzipBufferSize = 1024;
 // The compressed side is read in larger pieces: fewer reads, and still a fixed memory.
 constexpr unsigned kGunzipInputSize = 16 * 1024;
 const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
-// No game file unpacks to more than this many times its download, or more than the floor for
-// small ones: beyond that the ".gz" is a bomb meant to fill the player's disk.
-constexpr int64_t kUnpackRatio = 256;
-constexpr int64_t kUnpackFloor = int64_t(64) << 20;
 
 // Reads `in` whole and writes what it holds to `out`: the data of every gzip member, one after
 // another, or the bytes themselves when `in` does not start with gzip's magic, as zlib's gzip
@@ -30,7 +27,7 @@ constexpr int64_t kUnpackFloor = int64_t(64) << 20;
 // buffer fills with a copy still pending, it reports a clean end. Here a member must reach its
 // end and its check values must match; what follows the last member and is no gzip magic is
 // ignored, as by gzip and zlib.
-bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, Md5State& digest,
+bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, bool& diskFull, Md5State& digest,
                   const std::atomic<bool>* stop) {
     int64_t written = 0;
     // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
@@ -43,7 +40,9 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
             return false;
         }
         md5Append(digest, data, int32_t(length));
-        return std::fwrite(data, 1, length, out) == length;
+        if (std::fwrite(data, 1, length, out) == length) return true;
+        diskFull = errno == ENOSPC;
+        return false;
     };
     unsigned char input[kGunzipInputSize];
     unsigned char output[kGunzipBufferSize];
@@ -113,8 +112,9 @@ FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPat
     const int64_t limit = unpackLimit(gzPath);
     bool tooLarge = false;
     std::string producedMd5;
-    if (!gunzipFile(gzPath, temporary, limit, &tooLarge, &producedMd5, stop)) {
+    if (!gunzipFile(gzPath, temporary, limit, &tooLarge, &producedMd5, stop, &outcome.diskFull)) {
         if (tooLarge) note(shownPath + " unpacks to more than " + std::to_string(limit) + " bytes");
+        if (outcome.diskFull) note("The disk is full");
         note("Failed to decompress " + shownPath);
         // A verified ".gz" stays, and the next run decompresses it without a transfer; one that
         // nothing vouches for would only be fetched again. A stop keeps it, as a kill would.
@@ -153,7 +153,7 @@ int64_t unpackLimit(const std::string& gzPath) {
 }
 
 bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes, bool* tooLarge,
-                std::string* unpackedMd5, const std::atomic<bool>* stop) {
+                std::string* unpackedMd5, const std::atomic<bool>* stop, bool* diskFull) {
     std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     // Opened only once the input is known to be readable, so that a missing ".gz" does not
     // touch the output.
@@ -164,12 +164,17 @@ bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t m
         return false;
     }
     bool bounded = false;
+    bool full = false;
     Md5State digest;
     md5Init(digest);
-    bool ok = copyInflated(in, out, maxBytes, bounded, digest, stop);
+    bool ok = copyInflated(in, out, maxBytes, bounded, full, digest, stop);
     std::fclose(in);
     // The close reports data the stream buffer could not write out.
-    if (std::fclose(out) != 0) ok = false;
+    if (std::fclose(out) != 0) {
+        full = full || errno == ENOSPC;
+        ok = false;
+    }
+    if (diskFull) *diskFull = full && !ok;
     // What was unpacked before a fault is no file at all: it must not fill the disk, nor pass
     // for an older copy.
     if (!ok) platformRemoveFile(outPath);

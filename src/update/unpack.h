@@ -18,7 +18,12 @@
 FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPath, const std::string& shownPath,
                             const std::string& unpackedMd5, bool unverified, const std::atomic<bool>* stop = nullptr);
 
-// The most a ".gz" may unpack to: 256 times its size, and at least 64 MiB.
+// No game file unpacks to more than this many times its download (or than 64 MiB for small
+// ones): beyond that a ".gz" is a bomb meant to fill the player's disk.
+constexpr int64_t kUnpackRatio = 256;
+constexpr int64_t kUnpackFloor = int64_t(64) << 20;
+
+// The most a ".gz" may unpack to: kUnpackRatio times its size, and at least 64 MiB.
 int64_t unpackLimit(const std::string& gzPath);
 
 // Decompresses `gzPath` into `outPath` (a new file replacing any there, no link followed)
@@ -29,7 +34,8 @@ int64_t unpackLimit(const std::string& gzPath);
 // `maxBytes` (0 or less: no bound; `tooLarge` then set when given), or when the compressed data
 // is damaged or ends early, wherever it is cut; `outPath` is removed on every failure after it
 // was created, also when `stop` is raised meanwhile. `unpackedMd5`, when given, receives the
-// digest of what was written, computed while writing, when the result is true.
+// digest of what was written, computed while writing, when the result is true. `diskFull`, when
+// given, tells a failure because the disk is full.
 bool gunzipFile(const std::string& gzPath, const std::string& outPath, int64_t maxBytes = 0,
                 bool* tooLarge = nullptr, std::string* unpackedMd5 = nullptr,
-                const std::atomic<bool>* stop = nullptr);
+                const std::atomic<bool>* stop = nullptr, bool* diskFull = nullptr);

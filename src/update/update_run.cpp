@@ -81,7 +81,7 @@ void UpdateRun::requestManifest() {
         std::printf("Could not remove the old %s\n", kManifestCopyPath);
         return fail("Could not get manifest");
     }
-    DownloadRequest request = manifestRequest(manifestUrl_, signatureRequired_);
+    DownloadRequest request = manifestRequest(manifestUrl_);
     request.userData = kManifestTag;
     downloads_.enqueue(std::move(request));
 }

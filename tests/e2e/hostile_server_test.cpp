@@ -363,7 +363,12 @@ TEST_F(HostileServer, NoPasswordReachesTheLog) {
     }}}));
     ASSERT_TRUE(master.started());
     game.write("assets/updater/update.cfg", master.url("/release/manifest") + "\n");
-    expectMasked(game.run(), "\tMaster set to http://***@127.0.0.1:");
+    const UpdaterRun first = game.run();
+    expectMasked(first, "\tMaster set to http://***@127.0.0.1:");
+    // The game that run started may leave its mark a moment after the updater ended.
+    if (first.process.err.find("Oh no!") == std::string::npos) {
+        EXPECT_TRUE(game.gameStarted());
+    }
 
     // No path: the address cannot be read, and is logged all the same.
     std::filesystem::remove(game.file("game-started"));
