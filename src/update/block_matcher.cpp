@@ -1,14 +1,14 @@
 // Scanning a local file with the rolling checksum for the blocks of a block map.
 #include "update/block_matcher.h"
 
-#include <SDL.h>
-#include <SDL_thread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "platform/platform.h"
 #include "util/rolling_checksum.h"
@@ -251,9 +251,15 @@ void scan(ScanJob& job) {
     job.ok = true;
 }
 
-int SDLCALL runScan(void* job) {
-    scan(*static_cast<ScanJob*>(job));
-    return 0;
+// Where the second half of a large scan runs: a thread of its own. False when none could be
+// started; the caller then scans the whole file itself.
+bool runBeside(std::function<void()> task, std::thread& helper) {
+    try {
+        helper = std::thread(std::move(task));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -278,14 +284,15 @@ bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::ve
     const bool split = localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(expected, true);
     ScanJob first{&map, &index, localPath, localSize, 0, split ? localSize / 2 : localSize, cancel, {}};
     ScanJob second{&map, &index, localPath, localSize, localSize / 2, localSize, cancel, {}};
-    SDL_Thread* helper = split ? SDL_CreateThread(runScan, &second) : nullptr;
-    if (split && !helper) first.end = localSize;
+    std::thread helper;
+    const bool helped = split && runBeside([&second] { scan(second); }, helper);
+    if (split && !helped) first.end = localSize;
     scan(first);
-    if (helper) SDL_WaitThread(helper, nullptr);
+    if (helped) helper.join();
     if (split) scanHelperBusy = false;
-    if (!first.ok || (helper && !second.ok)) return false;
+    if (!first.ok || (helped && !second.ok)) return false;
     for (size_t i = 0; i < sources.size(); ++i)
-        sources[i] = first.sources[i] != kBlockNotHeld || !helper ? first.sources[i] : second.sources[i];
+        sources[i] = first.sources[i] != kBlockNotHeld || !helped ? first.sources[i] : second.sources[i];
     return true;
 }
 

@@ -20,7 +20,7 @@ constexpr int64_t kBlockNotHeld = -1;
 // found block's bytes are skipped, so the scan stays about one read of the file. The last block
 // of the map, when shorter, matches the same bytes followed by the file's end. Memory: a read
 // buffer and tables proportional to the block count, never the file. A file of 16 MiB or more
-// is scanned in two halves at once, the second on an SDL thread of its own that has ended when
+// is scanned in two halves at once, the second on a thread of its own that has ended when
 // this returns (one such thread in the process at a time; a scan that finds it taken reads the
 // whole file itself). False, with `sources` unspecified, when the
 // file cannot be read or `cancel` is raised; a missing or empty file is read as holding
