@@ -14,11 +14,14 @@
 
 namespace {
 
-const char kTag[8] = {'K', 'I', 'B', 'B', 'L', 'K', 'M', '1'};
-constexpr size_t kHeaderSize = 40;
+const char kTag[8] = {'K', 'I', 'B', 'B', 'L', 'K', 'M', '2'};
+// What every version of the tag shares; the last byte is the version.
+constexpr size_t kTagFamily = 7;
 constexpr uint32_t kMinBlockSize = 512;
 constexpr uint32_t kMaxBlockSize = 1u << 20;
-constexpr uint32_t kDefaultBlockSize = 4096;
+constexpr uint32_t kSmallestBlockSize = 2048;
+// Files below this get the smallest blocks; the block size doubles for every four times this.
+constexpr uint64_t kSmallestBlocksBelow = uint64_t(96) << 20;
 constexpr uint64_t kMaxBlocksWanted = uint64_t(1) << 17;
 constexpr uint64_t kMaxFileSize = uint64_t(1) << 48;
 constexpr uint64_t kMaxBlocks = uint64_t(1) << 20;
@@ -69,16 +72,24 @@ uint32_t BlockMap::blockLength(size_t index) const {
 }
 
 void chooseBlockMapLayout(uint64_t fileSize, BlockMap& map) {
-    uint32_t blockSize = kDefaultBlockSize;
+    // Larger blocks make a smaller map, smaller ones fetch less around each change: the best
+    // size grows with the square root of the file's for a given number of changes.
+    uint32_t blockSize = kSmallestBlockSize;
+    for (uint64_t limit = kSmallestBlocksBelow; blockSize < kMaxBlockSize && fileSize >= limit; limit *= 4)
+        blockSize *= 2;
     while (blockSize < kMaxBlockSize && (fileSize + blockSize - 1) / blockSize > kMaxBlocksWanted) blockSize *= 2;
     const uint64_t blocks = (fileSize + blockSize - 1) / blockSize;
-    // A scan compares each of about fileSize offsets with the blocks whose weak sum it meets;
-    // 24 bits on top keep a false strong match below one in sixteen million scans.
-    const int strongBits = bitsFor(fileSize) + bitsFor(blocks) + 24 - 32;
+    // A scan meets about fileSize windows, each compared by its pair of weak sums with the
+    // blocks' pairs: 2^12 chance hits at most, each costing two strong hashes.
+    const int pairBits = bitsFor(fileSize) + bitsFor(blocks) - 12;
+    // A block is confirmed by its strong hash alone where the map's order puts it, about once
+    // per block: 20 bits on top of the block count's keep a false match below one in a million.
+    const int strongBits = 20 + bitsFor(blocks > 0 ? blocks - 1 : 0);
     map.fileSize = fileSize;
     map.blockSize = blockSize;
-    map.weakBytes = 4;
-    map.strongBytes = uint32_t(std::min(8, std::max(4, (strongBits + 7) / 8)));
+    map.weakBytes = uint32_t(std::min(4, std::max(2, (pairBits + 15) / 16)));
+    map.strongBytes = uint32_t(std::min(8, std::max(3, (strongBits + 7) / 8)));
+    map.gzSize = 0;
     map.weak.clear();
     map.strong.clear();
 }
@@ -111,7 +122,7 @@ bool buildBlockMap(const std::string& path, BlockMap& map) {
         total += got;
         std::memset(block.get() + got, 0, map.blockSize - got);
         weak.reset(block.get(), map.blockSize);
-        map.weak.push_back(weak.value() & map.weakMask());
+        map.weak.push_back(keptWeakSum(weak.value(), map.weakBytes));
         blockStrongHash(block.get(), map.blockSize, map.strongBytes, strong);
         map.strong.insert(map.strong.end(), strong, strong + map.strongBytes);
         if (got < map.blockSize) break;
@@ -134,7 +145,8 @@ std::string encodeBlockMap(const BlockMap& map) {
     uint8_t digest[16] = {};
     digestBytes(map.md5, digest);
     out.append(reinterpret_cast<const char*>(digest), 16);
-    out.reserve(out.size() + map.blockCount() * (map.weakBytes + map.strongBytes));
+    appendBig(out, map.gzSize, 8);
+    out.reserve(size_t(map.encodedSize()));
     for (size_t i = 0; i < map.blockCount(); ++i) {
         appendBig(out, map.weak[i], map.weakBytes);
         out.append(reinterpret_cast<const char*>(map.strong.data()) + i * map.strongBytes, map.strongBytes);
@@ -142,33 +154,46 @@ std::string encodeBlockMap(const BlockMap& map) {
     return out;
 }
 
-bool parseBlockMap(const std::string& bytes, BlockMap& map) {
-    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kTag, sizeof kTag) != 0) return false;
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+uint64_t blockMapSizeFromHeader(const uint8_t* data) {
+    if (std::memcmp(data, kTag, sizeof kTag) != 0) return 0;
     const uint64_t fileSize = readBig(data + 8, 8);
     const uint64_t blockSize = readBig(data + 16, 4);
     const uint32_t weakBytes = data[20];
     const uint32_t strongBytes = data[21];
-    if (data[22] != 0 || data[23] != 0) return false;
-    if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) return false;
-    if (weakBytes < 2 || weakBytes > 4 || strongBytes < 4 || strongBytes > 8) return false;
-    if (fileSize > kMaxFileSize) return false;
+    if (data[22] != 0 || data[23] != 0) return 0;
+    if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) return 0;
+    if (weakBytes < 2 || weakBytes > 4 || strongBytes < 3 || strongBytes > 8) return 0;
+    if (fileSize > kMaxFileSize) return 0;
     const uint64_t blocks = (fileSize + blockSize - 1) / blockSize;
-    if (blocks > kMaxBlocks) return false;
-    const uint64_t entrySize = weakBytes + strongBytes;
-    if (bytes.size() - kHeaderSize != blocks * entrySize) return false;
+    if (blocks > kMaxBlocks) return 0;
+    return kBlockMapHeaderSize + blocks * (weakBytes + strongBytes);
+}
 
-    map.fileSize = fileSize;
-    map.blockSize = uint32_t(blockSize);
-    map.weakBytes = weakBytes;
-    map.strongBytes = strongBytes;
+bool isBlockMapOfAnotherVersion(const std::string& bytes) {
+    return bytes.size() >= sizeof kTag && std::memcmp(bytes.data(), kTag, kTagFamily) == 0 &&
+           bytes[kTagFamily] != kTag[kTagFamily];
+}
+
+bool parseBlockMap(const std::string& bytes, BlockMap& map) {
+    if (bytes.size() < kBlockMapHeaderSize) return false;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    const uint64_t size = blockMapSizeFromHeader(data);
+    if (size == 0 || bytes.size() != size) return false;
+
+    map.fileSize = readBig(data + 8, 8);
+    map.blockSize = uint32_t(readBig(data + 16, 4));
+    map.weakBytes = data[20];
+    map.strongBytes = data[21];
     map.md5 = md5ToText(data + 24);
-    map.weak.resize(size_t(blocks));
-    map.strong.resize(size_t(blocks * strongBytes));
-    const uint8_t* entry = data + kHeaderSize;
+    map.gzSize = readBig(data + 40, 8);
+    const size_t blocks = size_t((map.fileSize + map.blockSize - 1) / map.blockSize);
+    const size_t entrySize = map.weakBytes + map.strongBytes;
+    map.weak.resize(blocks);
+    map.strong.resize(blocks * map.strongBytes);
+    const uint8_t* entry = data + kBlockMapHeaderSize;
     for (size_t i = 0; i < blocks; ++i, entry += entrySize) {
-        map.weak[i] = uint32_t(readBig(entry, weakBytes));
-        std::memcpy(map.strong.data() + i * strongBytes, entry + weakBytes, strongBytes);
+        map.weak[i] = uint32_t(readBig(entry, map.weakBytes));
+        std::memcpy(map.strong.data() + i * map.strongBytes, entry + map.weakBytes, map.strongBytes);
     }
     return true;
 }

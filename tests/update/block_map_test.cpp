@@ -7,27 +7,35 @@
 #include "support/digest.h"
 
 TEST(BlockMap, LayoutGrowsWithTheFileAndStaysSmall) {
+    // Per block, the map costs what zsync's does for the same file, or less.
     struct Case {
         uint64_t size;
-        uint32_t blockSize;
-    } cases[] = {{1000, 4096}, {8ull << 20, 4096}, {128ull << 20, 4096}, {1ull << 30, 8192}, {64ull << 30, 512 * 1024}};
+        uint32_t blockSize, weakBytes, strongBytes;
+    } cases[] = {{1000, 2048, 2, 3},
+                 {8ull << 20, 2048, 2, 4},
+                 {40ull << 20, 2048, 2, 5},
+                 {128ull << 20, 4096, 2, 5},
+                 {1ull << 30, 8192, 3, 5},
+                 {64ull << 30, 512 * 1024, 3, 5}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         BlockMap map;
         chooseBlockMapLayout(c.size, map);
         EXPECT_EQ(map.blockSize, c.blockSize);
+        EXPECT_EQ(map.weakBytes, c.weakBytes);
+        EXPECT_EQ(map.strongBytes, c.strongBytes);
         const uint64_t blocks = (c.size + map.blockSize - 1) / map.blockSize;
         EXPECT_LE(blocks, 1u << 17);
         // Under 1 % of the file for every size a map is written for.
         if (c.size >= (8ull << 20)) {
-            EXPECT_LT(40 + blocks * (map.weakBytes + map.strongBytes), c.size / 100);
+            EXPECT_LT(kBlockMapHeaderSize + blocks * (map.weakBytes + map.strongBytes), c.size / 100);
         }
     }
 }
 
 TEST(BlockMap, RoundTripsAndRefusesDamage) {
     TempDir dir;
-    const std::string content = patternBytes(3 * 4096 + 5, 2);
+    const std::string content = patternBytes(3 * 2048 + 5, 2);
     dir.write("file", content);
     BlockMap map;
     ASSERT_TRUE(buildBlockMap(dir.file("file"), map));
@@ -38,6 +46,10 @@ TEST(BlockMap, RoundTripsAndRefusesDamage) {
     ASSERT_TRUE(parseBlockMap(bytes, read));
     EXPECT_EQ(encodeBlockMap(read), bytes);
     EXPECT_EQ(read.md5, map.md5);
+    EXPECT_EQ(blockMapSizeFromHeader(reinterpret_cast<const uint8_t*>(bytes.data())), bytes.size());
+    map.gzSize = 12345;
+    ASSERT_TRUE(parseBlockMap(encodeBlockMap(map), read));
+    EXPECT_EQ(read.gzSize, 12345u);
 
     auto patched = [&](size_t at, char value) {
         std::string damaged = bytes;
@@ -49,10 +61,12 @@ TEST(BlockMap, RoundTripsAndRefusesDamage) {
         std::string bytes;
     } damaged[] = {
         {"empty", ""},
-        {"cut in the header", bytes.substr(0, 39)},
+        {"cut in the header", bytes.substr(0, kBlockMapHeaderSize - 1)},
         {"one entry short", bytes.substr(0, bytes.size() - 1)},
         {"one byte too many", bytes + "x"},
-        {"wrong tag", patched(7, '2')},
+        {"wrong tag", patched(0, 'X')},
+        {"the first version", patched(7, '1')},
+        {"strong bytes 2", patched(21, 2)},
         {"block size not a power of two", patched(19, 1)},
         {"block size too small", patched(18, 0)},
         {"weak bytes 5", patched(20, 5)},
@@ -65,4 +79,8 @@ TEST(BlockMap, RoundTripsAndRefusesDamage) {
         SCOPED_TRACE(d.name);
         EXPECT_FALSE(parseBlockMap(d.bytes, read));
     }
+    // A map an older kib-manifest wrote is refused like damage, but can be told apart.
+    EXPECT_TRUE(isBlockMapOfAnotherVersion(patched(7, '1')));
+    EXPECT_FALSE(isBlockMapOfAnotherVersion(bytes));
+    EXPECT_FALSE(isBlockMapOfAnotherVersion(patched(0, 'X')));
 }

@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr size_t B = 4096;
+// The block size of the maps of files below 96 MiB.
+constexpr size_t B = 2048;
 
 std::string without(const std::string& text, size_t at, size_t count) { return text.substr(0, at) + text.substr(at + count); }
 std::string with(const std::string& text, size_t at, const std::string& inserted) {
@@ -34,7 +35,11 @@ TEST(BlockMatcher, FindsEveryHeldBlockAndOnlyThose) {
     repeated.replace(5 * B, B, old.substr(2 * B, B));
     const std::string small = patternBytes(1500, 3);
     std::string swapped = old;
-    swapped.replace(2 * B, B, old.substr(6 * B, B)).replace(6 * B, B, old.substr(2 * B, B));
+    swapped.replace(2 * B, 2 * B, old.substr(6 * B, 2 * B)).replace(6 * B, 2 * B, old.substr(2 * B, 2 * B));
+    // Block 2 changed in place, and four blocks' worth of the old copy from the middle of block 2
+    // on copied to the end: the scan meets that copy at another alignment just past the change,
+    // and must find both it and the blocks behind the change at their own offsets.
+    std::string copied = changed(old.substr(0, 10 * B), 2 * B + 5) + old.substr(2 * B + B / 2, 4 * B);
     std::string sameBlock;
     for (int i = 0; i < 9; ++i) sameBlock += old.substr(3 * B, B);
     const MatchCase cases[] = {
@@ -46,7 +51,8 @@ TEST(BlockMatcher, FindsEveryHeldBlockAndOnlyThose) {
         {"deletion shifts the rest", old, without(old, 3 * B + 10, 100), {{3 * B, 4 * B}}},
         {"insertion of a whole block", old, with(old, 4 * B, patternBytes(B, 9)), {{4 * B, 5 * B}}},
         {"a repeated block comes from its one local copy", old, repeated, {}},
-        {"two blocks swapped", old, swapped, {}},
+        {"two pairs of blocks swapped", old, swapped, {}},
+        {"a copy at another alignment just past a change", old, copied, {{2 * B, 3 * B}}},
         {"one block over and over, held once", old, sameBlock + small, {{9 * B, 9 * B + 1500}}},
         {"two changes far apart", old, changed(changed(old, 2 * B + 1), 7 * B + 1), {{2 * B, 3 * B}, {7 * B, 8 * B}}},
         {"adjacent changed blocks join", old, changed(changed(old, 2 * B + 1), 3 * B + 1), {{2 * B, 4 * B}}},
@@ -86,14 +92,15 @@ TEST(BlockMatcher, FindsEveryHeldBlockAndOnlyThose) {
 
 TEST(BlockMatcher, RepeatedBlocksShareOneLocalCopy) {
     TempDir dir;
-    const std::string block = patternBytes(B, 4);
+    // A block is found away from its own offset together with the one behind it.
+    const std::string block = patternBytes(B, 4) + patternBytes(B, 7);
     dir.write("new", block + patternBytes(B, 5) + block);
     dir.write("local", patternBytes(300, 6) + block);
     BlockMap map;
     ASSERT_TRUE(buildBlockMap(dir.file("new"), map));
     std::vector<int64_t> sources;
     ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources));
-    EXPECT_EQ(sources, (std::vector<int64_t>{300, kBlockNotHeld, 300}));
+    EXPECT_EQ(sources, (std::vector<int64_t>{300, 300 + B, kBlockNotHeld, 300, 300 + B}));
 }
 
 TEST(BlockMatcher, ALargeFileScannedInTwoHalvesFindsBlocksAcrossTheMiddle) {
@@ -110,7 +117,8 @@ TEST(BlockMatcher, ALargeFileScannedInTwoHalvesFindsBlocksAcrossTheMiddle) {
     std::vector<int64_t> sources;
     ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources));
     const uint64_t middle = size / 2;
+    const uint64_t moved = (middle - 5000) / B * B;
     // The last change falls in the last full block; the short block behind it ends both files.
     EXPECT_EQ(missingRanges(map, sources),
-              (std::vector<ByteRange>{{middle - B * 2, middle - B}, {middle + 3 * B, middle + 4 * B}, {size - B, size}}));
+              (std::vector<ByteRange>{{moved, moved + B}, {middle + 3 * B, middle + 4 * B}, {size - B, size}}));
 }
