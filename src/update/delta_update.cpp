@@ -1,11 +1,13 @@
 // Updating a large file from the blocks its local copy already holds plus Range requests.
 #include "update/delta_update.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "net/body_decoder.h"
 #include "net/http_client.h"
 #include "net/range_fetch.h"
 #include "platform/platform.h"
@@ -16,6 +18,18 @@
 #include "util/md5_pipe.h"
 
 namespace {
+
+// Bytes of the map read from the network at once.
+constexpr size_t kMapReadSize = 64 * 1024;
+// What a range costs beside its bytes: its part's header in a multipart answer, a share of a
+// request's.
+constexpr uint64_t kRangeOverheadBytes = 100;
+
+uint64_t readGzSize(const std::string& header) {
+    uint64_t value = 0;
+    for (size_t i = 40; i < 48 && i < header.size(); ++i) value = (value << 8) | uint8_t(header[i]);
+    return value;
+}
 
 struct FileCloser {
     std::FILE* file;
@@ -108,26 +122,133 @@ bool giveUp(DownloadRequest& request, const std::string& why) {
     return false;
 }
 
-// Fetches and reads the map; false with the reason when there is none to use.
-bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, BlockMap& map, uint64_t& mapBytes,
-                   std::string& why) {
-    const std::string mapPath = request.shortcut.localPath + kBlockMapSuffix;
-    const bool fetched = httpGet(request.shortcut.url + kBlockMapSuffix, mapPath, kMaxBlockMapBytes, options);
-    std::string bytes;
-    const bool read = fetched && readWholeFile(bytes, mapPath);
-    platformRemoveFile(mapPath);
-    if (!read || bytes.empty()) {
+std::string bytesText(uint64_t count) { return std::to_string(count) + " bytes"; }
+
+// Gathers a map as it arrives, wire or decoded bytes alike, and refuses it as soon as its
+// header does not fit: nothing beyond the size the header names is ever held.
+class MapGatherer {
+public:
+    explicit MapGatherer(std::string& bytes) : bytes_(bytes) {}
+
+    // False once the map is refused (`why` says why) or complete with more bytes following.
+    bool take(const char* data, size_t length) {
+        if (!why_.empty()) return false;
+        while (length > 0) {
+            const uint64_t wanted = expected_ > 0 ? expected_ : kBlockMapHeaderSize;
+            if (bytes_.size() >= wanted) return refuse("damaged block map");
+            const size_t part = size_t(std::min<uint64_t>(length, wanted - bytes_.size()));
+            bytes_.append(data, part);
+            data += part;
+            length -= part;
+            if (expected_ == 0 && bytes_.size() == kBlockMapHeaderSize && !readHeader()) return false;
+        }
+        return true;
+    }
+    bool complete() const { return why_.empty() && expected_ > 0 && bytes_.size() == expected_; }
+    // The size the header names, 0 before it arrived.
+    uint64_t expected() const { return expected_; }
+    const std::string& why() const { return why_; }
+    bool refuse(const std::string& why) {
+        if (why_.empty()) why_ = why;
+        return false;
+    }
+
+private:
+    bool readHeader() {
+        expected_ = blockMapSizeFromHeader(reinterpret_cast<const uint8_t*>(bytes_.data()));
+        if (expected_ == 0)
+            return refuse(isBlockMapOfAnotherVersion(bytes_) ? "a block map of another format version"
+                                                             : "damaged block map");
+        if (expected_ > uint64_t(kMaxBlockMapBytes)) return refuse("damaged block map");
+        bytes_.reserve(size_t(expected_));
+        return true;
+    }
+
+    std::string& bytes_;
+    uint64_t expected_ = 0;
+    std::string why_;
+};
+
+// Fetches and reads the map; false with the reason when there is none to use. With a ".gz"
+// of `gzSize` bytes to fall back on (0: none known yet), a map whose header says it alone would
+// cost as much is not read further.
+bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, bool gzLine, BlockMap& map,
+                   uint64_t& mapBytes, std::string& why) {
+    HttpResponse answer;
+    if (!httpOpen(request.shortcut.url + kBlockMapSuffix, "", options, answer) || answer.head.status != 200) {
         why = "no block map on the server";
         return false;
     }
+    const std::string& encoding = answer.head.contentEncoding;
+    const bool encoded = encoding == "gzip" || encoding == "x-gzip";
+    if (!encoded && !encoding.empty() && encoding != "identity") {
+        why = "damaged block map";
+        return false;
+    }
+    std::string bytes;
+    MapGatherer gatherer(bytes);
+    std::unique_ptr<GzipBodyDecoder> decoder(encoded ? new GzipBodyDecoder : nullptr);
+    const GzipBodyDecoder::Writer take = [&](const char* data, size_t length) { return gatherer.take(data, length); };
+    std::unique_ptr<char[]> block(new char[kMapReadSize]);
+    bool checkedHeader = false;
+    for (;;) {
+        const int64_t count = answer.receive(block.get(), kMapReadSize);
+        if (count == 0) break;
+        if (count < 0) {
+            gatherer.refuse("no block map on the server");
+            break;
+        }
+        if (!(decoder ? decoder->feed(block.get(), size_t(count), take) : take(block.get(), size_t(count)))) {
+            gatherer.refuse("damaged block map");
+            break;
+        }
+        if (checkedHeader || gatherer.expected() == 0) continue;
+        checkedHeader = true;
+        // A length on the wire that is not the map's own is no map of this file.
+        if (!decoder && answer.head.contentLength >= 0 && uint64_t(answer.head.contentLength) != gatherer.expected()) {
+            gatherer.refuse("damaged block map");
+            break;
+        }
+        const uint64_t gzSize = readGzSize(bytes);
+        if (gzLine && gzSize > 0 && gatherer.expected() >= gzSize) {
+            gatherer.refuse("the block map alone would cost more than the .gz");
+            break;
+        }
+    }
     mapBytes = bytes.size();
-    if (int64_t(bytes.size()) > kMaxBlockMapBytes || !parseBlockMap(bytes, map)) {
+    if (!gatherer.why().empty() || !gatherer.complete() || (decoder && !decoder->complete())) {
+        why = !gatherer.why().empty() ? gatherer.why() : bytes.empty() ? "no block map on the server" : "damaged block map";
+        return false;
+    }
+    answer.keepConnection();
+    if (!parseBlockMap(bytes, map)) {
         why = "damaged block map";
         return false;
     }
     // The manifest's digest decides: a map left from another version is no use.
     if (map.md5 != request.shortcut.md5) {
         why = "the block map is of another version";
+        return false;
+    }
+    return true;
+}
+
+// Whether the ranges are worth fetching; false with the reason when the normal download (the
+// ".gz", on a line that has one) is the better way.
+bool worthFetching(const BlockMap& map, const std::vector<ByteRange>& missing, bool gzLine, std::string& why) {
+    uint64_t fetched = 0;
+    for (const ByteRange& range : missing) fetched += range.end - range.start;
+    const uint64_t reused = map.fileSize - fetched;
+    // Reusing little saves little, and a map that finds almost nothing may be no map of this
+    // file at all.
+    if (map.fileSize > 0 && reused * 100 < map.fileSize * kDeltaMinReusedPercent) {
+        why = "it would reuse only " + std::to_string(reused) + " of " + bytesText(map.fileSize);
+        return false;
+    }
+    // The map is paid for either way: what is left to compare is the ranges against the .gz.
+    const uint64_t ranges = fetched + missing.size() * kRangeOverheadBytes;
+    if (gzLine && map.gzSize > 0 && ranges >= map.gzSize) {
+        why = "the .gz costs less: " + bytesText(map.gzSize) + " against about " + bytesText(ranges) + " of ranges";
         return false;
     }
     return true;
@@ -156,11 +277,15 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     std::string why;
     uint64_t mapBytes = 0;
     std::vector<int64_t> sources;
-    const bool fetched = fetchBlockMap(request, options, map, mapBytes, why);
+    // The manager fetches the ".gz" when the shortcut gives up: the line has one when the
+    // address it would fetch is not the plain file's.
+    const bool gzLine = request.url != plan.url;
+    const bool fetched = fetchBlockMap(request, options, gzLine, map, mapBytes, why);
     const bool scanned = fetched && matchLocalBlocks(map, plan.localPath, sources, options.cancel);
     if (!fetched) return giveUp(request, why);
     if (!scanned) return giveUp(request, "the local copy could not be read");
     const std::vector<ByteRange> missing = missingRanges(map, sources);
+    if (!worthFetching(map, missing, gzLine, why)) return giveUp(request, why);
 
     const std::string partPath = downloadName(plan.resultPath);
     bool built = false;
