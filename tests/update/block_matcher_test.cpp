@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+#include "util/rolling_checksum.h"
 
 namespace {
 
@@ -121,4 +122,46 @@ TEST(BlockMatcher, ALargeFileScannedInTwoHalvesFindsBlocksAcrossTheMiddle) {
     // The last change falls in the last full block; the short block behind it ends both files.
     EXPECT_EQ(missingRanges(map, sources),
               (std::vector<ByteRange>{{moved, moved + B}, {middle + 3 * B, middle + 4 * B}, {size - B, size}}));
+}
+
+TEST(BlockMatcher, WorkStaysBoundedWhateverTheMapHolds) {
+    // A local file of one byte over and over: every window has the same weak sums.
+    const size_t localSize = 2u << 20;
+    const uint32_t blockSize = 512;
+    const std::string local(localSize, 'a');
+    RollingChecksum sum;
+    sum.reset(reinterpret_cast<const uint8_t*>(local.data()), blockSize);
+    uint8_t held[8];
+    blockStrongHash(reinterpret_cast<const uint8_t*>(local.data()), blockSize, 5, held);
+    const struct {
+        const char* name;
+        // Whether the map's blocks are the local file's (else their strong hashes all differ).
+        bool real;
+    } cases[] = {
+        {"weak sums that meet every offset, strong hashes that never do", false},
+        {"every block the same, and held", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.write("local", local);
+        BlockMap map;
+        map.blockSize = blockSize;
+        map.weakBytes = 2;
+        map.strongBytes = 5;
+        map.fileSize = uint64_t(1) << 26;
+        const size_t blocks = size_t(map.fileSize / blockSize);
+        map.weak.assign(blocks, keptWeakSum(sum.value(), map.weakBytes));
+        const std::string strong = patternBytes(blocks * map.strongBytes, 3);
+        for (size_t i = 0; i < blocks; ++i)
+            map.strong.insert(map.strong.end(), c.real ? held : reinterpret_cast<const uint8_t*>(&strong[i * 5]),
+                              (c.real ? held : reinterpret_cast<const uint8_t*>(&strong[i * 5])) + map.strongBytes);
+        std::vector<int64_t> sources;
+        BlockScanStats stats;
+        ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources, nullptr, &stats));
+        // A few strong hashes per block's length of the file, a few candidates per offset.
+        EXPECT_LE(stats.strongHashes, 8 * localSize / blockSize);
+        EXPECT_LE(stats.candidateProbes, 16 * localSize);
+        EXPECT_EQ(missingRanges(map, sources).empty(), c.real);
+    }
 }
