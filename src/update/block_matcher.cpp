@@ -27,7 +27,7 @@ constexpr uint32_t kCancelCheckEvery = 1 << 14;
 // Blocks of one pair key looked at; a key shared by more is taken for a hit worth a strong
 // hash (within the allowance), never walked.
 constexpr size_t kMaxCandidates = 8;
-// Strong hashes that find nothing allowed per block's length scanned, and from the start.
+// Strong hashes that find nothing new allowed per block's length scanned, and from the start.
 constexpr uint64_t kMissesPerBlock = 2;
 constexpr uint64_t kMissesAtStart = 64;
 // The home shift is given up after this many of its blocks were not where it puts them.
@@ -422,9 +422,11 @@ private:
             // Of pairs with the same first block, one whose second is still missing is best.
             if (found == kNone || (held(found + 1) && !held(block + 1))) found = block;
         }
-        if (found == kNone) {
+        // A strong hash that finds no block not held yet counts against the allowance, so that
+        // data which meets held blocks at every offset costs no more than data that meets none.
+        if (found == kNone || held(found)) {
             ++misses_;
-            return true;
+            if (found == kNone) return true;
         }
         record(found, x);
         if (!haveProposal_) {
@@ -462,7 +464,7 @@ private:
     uint32_t proposed_ = 0;
     uint64_t proposedAt_ = 0;
     bool haveProposal_ = false;
-    // Strong hashes of pairs met by their key that found nothing.
+    // Strong hashes of pairs met by their key that found nothing new.
     uint64_t misses_ = 0;
     uint8_t hash_[16];
     uint64_t hashedAt_ = 0;
