@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -30,6 +33,11 @@ constexpr size_t kMaxCandidates = 8;
 // Strong hashes that find nothing new allowed per block's length scanned, and from the start.
 constexpr uint64_t kMissesPerBlock = 2;
 constexpr uint64_t kMissesAtStart = 64;
+// Proposals of pairs' second blocks kept at once.
+constexpr size_t kMaxProposals = 4;
+// A shift this many blocks' lengths from the scan's is near; the scan rolls as far past where
+// its run broke before it takes up a shift that is not.
+constexpr uint64_t kNearShifts = 3;
 // The home shift is given up after this many of its blocks were not where it puts them.
 constexpr int kHomeMisses = 2;
 
@@ -202,7 +210,8 @@ struct ScanJob {
     uint64_t begin;
     uint64_t end;
     const PlatformCancel* cancel;
-    std::vector<int64_t> sources;
+    // Per block, where it was found; shared by the scanners and whoever reads the findings.
+    std::atomic<int64_t>* sources;
     BlockScanStats stats;
     bool ok = false;
 };
@@ -213,11 +222,18 @@ struct ScanJob {
 // in place that a repeated block at another alignment made look like a move is undone by it),
 // and the shift a pair found by its key proposes, until the pair's second block confirms it.
 class Scanner {
+    // A block looked for at one offset: the second of a pair found there a block's length
+    // before, or the next of a run followed beside the scan's own.
+    struct Proposal {
+        uint32_t block;
+        uint64_t at;
+    };
+
 public:
     Scanner(ScanJob& job, std::FILE* file)
         : job_(job), map_(*job.map), index_(*job.index), blockSize_(map_.blockSize),
-          reader_(file, job.begin, 2 * size_t(map_.blockSize) + 1), groupHeld_(map_.blockCount(), 0) {
-        job_.sources.assign(map_.blockCount(), kBlockNotHeld);
+          reader_(file, job.begin, 2 * size_t(map_.blockSize) + 1) {
+        proposals_.reserve(kMaxProposals);
     }
 
     // False when the file cannot be read or the scan is cancelled.
@@ -248,6 +264,7 @@ public:
             const uint8_t* window = reader_.at(x, 2 * size_t(blockSize_) + 1);
             if (!window) return false;
             if (!rolling) {
+                rollingSince_ = x;
                 firstSum_.reset(window, blockSize_);
                 secondSum_.reset(window + blockSize_, blockSize_);
                 rolling = true;
@@ -283,7 +300,11 @@ private:
         return block < map_.blockCount() ? uint32_t(block) : kNone;
     }
     bool fits(uint32_t block, uint64_t x) const { return x + map_.blockLength(block) <= job_.localSize; }
-    bool held(uint32_t block) const { return groupHeld_[index_.firstTwin(block)] != 0; }
+    // Found, by this scanner or another: a group's blocks are recorded together, its first
+    // twin first.
+    bool held(uint32_t block) const {
+        return job_.sources[index_.firstTwin(block)].load(std::memory_order_relaxed) != kBlockNotHeld;
+    }
 
     // The strong hash of the window at `x`, computed once per offset; null when unreadable.
     const uint8_t* strongAt(uint64_t x) {
@@ -314,18 +335,43 @@ private:
             if (at < 0) return kFailed;
             if (at > 0) return current;
         }
-        if (haveProposal_ && x >= proposedAt_) {
-            haveProposal_ = false;
-            if (x == proposedAt_) {
-                const int at = holds(proposed_, x);
-                if (at < 0) return kFailed;
-                if (at > 0) {
-                    home_ = shift_;
-                    haveHome_ = true;
-                    homeMisses_ = 0;
-                    shift_ = int64_t(x) - int64_t(proposed_) * blockSize_;
-                    return proposed_;
-                }
+        // A pair found a block's length ago proposes its second block here: found, its shift
+        // becomes the scan's (the old one is kept as home), unless another proposal still to
+        // come lies nearer the scan's shift, or it lies far and the scan has not yet rolled far
+        // enough past where its own run broke to have met the run's continuation: the file
+        // mostly goes on where it was, and a copy of the same bytes elsewhere in the new file is
+        // only followed beside it.
+        for (size_t i = 0; i < proposals_.size();) {
+            Proposal& proposal = proposals_[i];
+            if (proposal.at > x) {
+                ++i;
+                continue;
+            }
+            const int at = proposal.at == x ? holds(proposal.block, x) : 0;
+            if (at < 0) return kFailed;
+            if (at == 0) {
+                proposals_.erase(proposals_.begin() + long(i));
+                continue;
+            }
+            bool nearer = distance(proposal) > kNearShifts * blockSize_ && x < rollingSince_ + kNearShifts * blockSize_;
+            for (const Proposal& other : proposals_)
+                nearer = nearer || (other.at > x && distance(other) < distance(proposal));
+            const uint32_t block = proposal.block;
+            if (!nearer) {
+                home_ = shift_;
+                haveHome_ = true;
+                homeMisses_ = 0;
+                shift_ = shiftOf(proposal);
+                proposals_.erase(proposals_.begin() + long(i));
+                return block;
+            }
+            record(block, x);
+            if (block + 1 < map_.blockCount()) {
+                ++proposal.block;
+                proposal.at += blockSize_;
+                ++i;
+            } else {
+                proposals_.erase(proposals_.begin() + long(i));
             }
         }
         const uint32_t atHome = haveHome_ ? placedAt(x, home_) : kNone;
@@ -344,52 +390,92 @@ private:
     // After a block found at `x`: where the scan goes on, 0 when the file cannot be read. The
     // block behind it in the map's order is looked for next; but inside the stretch stepped
     // over, the place where the home shift puts a block not held yet is looked at first, and
-    // so is the next block of a pair found at another alignment (a copy of the same bytes at
-    // another place of the new file), for as long as that run goes on.
+    // so is the next block of each pair found at another alignment (a copy of the same bytes
+    // at another place of the new file), for as long as that run goes on. Every look is made in
+    // the order of its offset, since the file is read forward.
     uint64_t stepOver(uint64_t x) {
-        uint64_t homeAt = 0;
-        uint32_t homeBlock = kNone;
-        if (haveHome_ && home_ != shift_) {
-            const int64_t phase = ((int64_t(x) - home_) % blockSize_ + blockSize_) % blockSize_;
-            homeAt = x + uint64_t(blockSize_ - phase);
-            homeBlock = phase != 0 ? placedAt(homeAt, home_) : kNone;
-            if (homeBlock != kNone && held(homeBlock)) homeBlock = kNone;
+        uint64_t until = x + blockSize_;
+        bool homeLook = haveHome_ && home_ != shift_;
+        for (size_t i = 0; i < proposals_.size();) {
+            if (proposals_[i].at <= x)
+                proposals_.erase(proposals_.begin() + long(i));
+            else
+                ++i;
         }
-        if (haveProposal_ && proposedAt_ <= x) haveProposal_ = false;
-        const bool aside = haveProposal_ && proposedAt_ < x + blockSize_;
-        if (aside && (homeBlock == kNone || proposedAt_ < homeAt) && !followAside()) return 0;
-        if (homeBlock != kNone) {
+        for (;;) {
+            uint64_t homeAt = 0;
+            uint32_t homeBlock = kNone;
+            if (homeLook) {
+                const int64_t phase = ((int64_t(x) - home_) % blockSize_ + blockSize_) % blockSize_;
+                homeAt = x + uint64_t(blockSize_ - phase);
+                homeBlock = phase != 0 ? placedAt(homeAt, home_) : kNone;
+                if (homeBlock == kNone || held(homeBlock)) homeLook = false;
+            }
+            size_t next = proposals_.size();
+            for (size_t i = 0; i < proposals_.size(); ++i)
+                if (proposals_[i].at < until && (next == proposals_.size() || proposals_[i].at < proposals_[next].at))
+                    next = i;
+            if (next < proposals_.size() && (!homeLook || proposals_[next].at < homeAt)) {
+                if (!followAside(next)) return 0;
+                continue;
+            }
+            if (!homeLook) return until;
+            homeLook = false;
             const int at = holds(homeBlock, homeAt);
             if (at < 0) return 0;
             if (at > 0) {
                 record(homeBlock, homeAt);
                 shift_ = home_;
                 haveHome_ = false;
-                if (haveProposal_ && proposedAt_ < homeAt + blockSize_ && !followAside()) return 0;
-                return homeAt + blockSize_;
+                x = homeAt;
+                until = homeAt + blockSize_;
+            } else if (++homeMisses_ >= kHomeMisses) {
+                haveHome_ = false;
             }
-            if (++homeMisses_ >= kHomeMisses) haveHome_ = false;
         }
-        if (aside && haveProposal_ && proposedAt_ < x + blockSize_ && !followAside()) return 0;
-        return x + blockSize_;
     }
 
-    // Looks for the proposed block where it was proposed, off the scan's own shift: found, the
+    // Looks for a proposed block where it was proposed, off the scan's own shift: found, the
     // block after it is proposed in turn; not found or held already, the proposal ends. False
     // when the file cannot be read.
-    bool followAside() {
-        haveProposal_ = false;
-        if (held(proposed_)) return true;
-        const int at = holds(proposed_, proposedAt_);
+    bool followAside(size_t index) {
+        Proposal& proposal = proposals_[index];
+        const int at = held(proposal.block) ? 0 : holds(proposal.block, proposal.at);
         if (at < 0) return false;
-        if (at == 0) return true;
-        record(proposed_, proposedAt_);
-        if (proposed_ + 1 < map_.blockCount()) {
-            ++proposed_;
-            proposedAt_ += blockSize_;
-            haveProposal_ = true;
+        if (at > 0) record(proposal.block, proposal.at);
+        if (at > 0 && proposal.block + 1 < map_.blockCount()) {
+            ++proposal.block;
+            proposal.at += blockSize_;
+        } else {
+            proposals_.erase(proposals_.begin() + long(index));
         }
         return true;
+    }
+
+    int64_t shiftOf(const Proposal& proposal) const {
+        return int64_t(proposal.at) - int64_t(proposal.block) * blockSize_;
+    }
+
+    // How far the proposal's shift lies from the scan's.
+    uint64_t distance(const Proposal& proposal) const {
+        const int64_t apart = shiftOf(proposal) - shift_;
+        return apart < 0 ? uint64_t(-apart) : uint64_t(apart);
+    }
+
+    // Keeps the proposal of a pair's second block; of too many, those whose shift is nearest
+    // the scan's are kept, since a file mostly goes on where it was.
+    void propose(uint32_t block, uint64_t at) {
+        if (block >= map_.blockCount()) return;
+        const Proposal proposal{block, at};
+        for (const Proposal& kept : proposals_)
+            if (shiftOf(kept) == shiftOf(proposal)) return;
+        if (proposals_.size() < kMaxProposals) {
+            proposals_.push_back(proposal);
+            return;
+        }
+        auto farthest = std::max_element(proposals_.begin(), proposals_.end(),
+                                         [&](const Proposal& a, const Proposal& b) { return distance(a) < distance(b); });
+        if (distance(proposal) < distance(*farthest)) *farthest = proposal;
     }
 
     // Looks among the pairs [first, last) of the key met at `x`; false when the file cannot
@@ -429,21 +515,19 @@ private:
             if (found == kNone) return true;
         }
         record(found, x);
-        if (!haveProposal_) {
-            proposed_ = found + 1;
-            proposedAt_ = x + blockSize_;
-            haveProposal_ = true;
-        }
+        propose(found + 1, x + blockSize_);
         return true;
     }
 
-    // Every block with the sums of `block` is at `x`.
+    // Every block with the sums of `block` is at `x`. A block once found keeps its source: a
+    // reader may use it while the scan goes on.
     void record(uint32_t block, uint64_t x) {
         const uint32_t head = index_.firstTwin(block);
-        if (groupHeld_[head] || !fits(block, x)) return;
-        for (uint32_t twin = head; twin != kNone; twin = index_.nextTwin(twin))
-            if (job_.sources[twin] == kBlockNotHeld) job_.sources[twin] = int64_t(x);
-        groupHeld_[head] = 1;
+        if (held(head) || !fits(block, x)) return;
+        for (uint32_t twin = head; twin != kNone; twin = index_.nextTwin(twin)) {
+            int64_t unknown = kBlockNotHeld;
+            job_.sources[twin].compare_exchange_strong(unknown, int64_t(x), std::memory_order_relaxed);
+        }
     }
 
     ScanJob& job_;
@@ -454,16 +538,14 @@ private:
     // The weak sums of the window at the scan's offset and of the one behind it.
     RollingChecksum firstSum_;
     RollingChecksum secondSum_;
-    // Per first twin: its group is held.
-    std::vector<uint8_t> groupHeld_;
     int64_t shift_ = 0;
+    // Where the scan last began to roll, its own run broken.
+    uint64_t rollingSince_ = 0;
     int64_t home_ = 0;
     bool haveHome_ = false;
     int homeMisses_ = 0;
-    // The second block of the pair found last, and where it would confirm the pair's shift.
-    uint32_t proposed_ = 0;
-    uint64_t proposedAt_ = 0;
-    bool haveProposal_ = false;
+    // The second blocks of pairs found by their key, where they would be.
+    std::vector<Proposal> proposals_;
     // Strong hashes of pairs met by their key that found nothing new.
     uint64_t misses_ = 0;
     uint8_t hash_[16];
@@ -480,11 +562,10 @@ void scan(ScanJob& job) {
     job.ok = scanner.run();
 }
 
-// Where the second half of a large scan runs: a thread of its own. False when none could be
-// started; the caller then scans the whole file itself.
-bool runBeside(std::function<void()> task, std::thread& helper) {
+// Where a scan runs: a thread of its own. False when none could be started.
+bool runBeside(std::function<void()> task, std::thread& thread) {
     try {
-        helper = std::thread(std::move(task));
+        thread = std::thread(std::move(task));
         return true;
     } catch (const std::system_error&) {
         return false;
@@ -493,42 +574,121 @@ bool runBeside(std::function<void()> task, std::thread& helper) {
 
 }  // namespace
 
-bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::vector<int64_t>& sources,
-                      const PlatformCancel* cancel, BlockScanStats* stats) {
-    sources.assign(map.blockCount(), kBlockNotHeld);
-    if (stats) *stats = BlockScanStats();
+struct BlockScan::State {
+    const BlockMap& map;
+    const std::string localPath;
+    const PlatformCancel* cancel;
+    std::unique_ptr<BlockIndex> index;
+    std::unique_ptr<std::atomic<int64_t>[]> sources;
+    ScanJob jobs[2]{};
+    std::thread threads[2];
+    // This scan holds the process's one helper thread.
+    bool helper = false;
+    std::mutex lock;
+    std::condition_variable ended;
+    // Jobs still running; guarded by `lock`.
+    int running = 0;
+
+    State(const BlockMap& map, const std::string& localPath, const PlatformCancel* cancel)
+        : map(map), localPath(localPath), cancel(cancel), sources(new std::atomic<int64_t>[map.blockCount()]) {
+        for (size_t i = 0; i < map.blockCount(); ++i) sources[i].store(kBlockNotHeld, std::memory_order_relaxed);
+    }
+
+    void run(ScanJob& job) {
+        scan(job);
+        std::lock_guard<std::mutex> guard(lock);
+        --running;
+        ended.notify_all();
+    }
+};
+
+BlockScan::BlockScan(const BlockMap& map, const std::string& localPath, const PlatformCancel* cancel, bool halves)
+    : state_(new State(map, localPath, cancel)) {
+    State& state = *state_;
     // Opened, not asked about by name: a link or anything but a regular file is left alone.
     std::FILE* local = platformOpenFile(localPath, PlatformOpenMode::Read);
-    if (!local) return true;
+    if (!local) {
+        state.jobs[0].ok = true;
+        return;
+    }
     const int64_t size = platformSeekFile(local, -1);
     std::fclose(local);
-    if (size <= 0 || map.blockCount() == 0) return true;
-    const uint64_t localSize = uint64_t(size);
-
-    const BlockIndex index(map);
-    // A large file is scanned in two halves at once: the scan is bound by its hashing, and the
-    // worker's own transfer waits for it. Blocks that straddle the middle are found by the first
-    // half, whose windows may reach past it. One helper thread in the whole process, so that
-    // five workers scanning at once stay six threads, not ten.
-    bool expected = false;
-    const bool split = localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(expected, true);
-    ScanJob first{&map, &index, localPath, localSize, 0, split ? localSize / 2 : localSize, cancel, {}, {}};
-    ScanJob second{&map, &index, localPath, localSize, localSize / 2, localSize, cancel, {}, {}};
-    std::thread helper;
-    const bool helped = split && runBeside([&second] { scan(second); }, helper);
-    if (split && !helped) first.end = localSize;
-    scan(first);
-    if (helped) helper.join();
-    if (split) scanHelperBusy = false;
-    if (stats) {
-        stats->strongHashes = first.stats.strongHashes + second.stats.strongHashes;
-        stats->candidateProbes = first.stats.candidateProbes + second.stats.candidateProbes;
-        stats->hitsLetGo = first.stats.hitsLetGo + second.stats.hitsLetGo;
+    if (size <= 0 || map.blockCount() == 0) {
+        state.jobs[0].ok = true;
+        return;
     }
-    if (!first.ok || (helped && !second.ok)) return false;
-    for (size_t i = 0; i < sources.size(); ++i)
-        sources[i] = first.sources[i] != kBlockNotHeld || !helped ? first.sources[i] : second.sources[i];
-    return true;
+    const uint64_t localSize = uint64_t(size);
+    state.index.reset(new BlockIndex(map));
+    // A large file is scanned in two halves at once: the scan is bound by its hashing. Blocks
+    // that straddle the middle are found by the first half, whose windows may reach past it.
+    // One helper thread for a second half in the whole process, so that five workers scanning
+    // at once stay within a few threads.
+    bool taken = false;
+    state.helper = halves && localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(taken, true);
+    for (int i = 0; i < 2; ++i)
+        state.jobs[i] = ScanJob{&map, state.index.get(), localPath, localSize, i == 0 ? 0 : localSize / 2,
+                                localSize, cancel, state.sources.get(), {}, false};
+    if (state.helper) {
+        state.running = 1;
+        if (runBeside([&state] { state.run(state.jobs[1]); }, state.threads[1]))
+            state.jobs[0].end = localSize / 2;
+        else
+            state.running = 0;
+    }
+    ++state.running;
+    // Without a thread of its own, the caller scans the file itself.
+    if (!runBeside([&state] { state.run(state.jobs[0]); }, state.threads[0])) state.run(state.jobs[0]);
+}
+
+BlockScan::~BlockScan() {
+    for (std::thread& thread : state_->threads)
+        if (thread.joinable()) thread.join();
+    if (state_->helper) scanHelperBusy = false;
+}
+
+int64_t BlockScan::source(size_t index) const {
+    return index < state_->map.blockCount() ? state_->sources[index].load(std::memory_order_relaxed) : kBlockNotHeld;
+}
+
+bool BlockScan::wait(int timeoutMs) {
+    std::unique_lock<std::mutex> guard(state_->lock);
+    if (timeoutMs < 0) {
+        state_->ended.wait(guard, [this] { return state_->running == 0; });
+        return true;
+    }
+    return state_->ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return state_->running == 0; });
+}
+
+bool BlockScan::complete() {
+    wait(-1);
+    const bool halves = state_->jobs[0].end < state_->jobs[1].end;
+    return state_->jobs[0].ok && (!halves || state_->jobs[1].ok);
+}
+
+std::vector<int64_t> BlockScan::sources() {
+    wait(-1);
+    std::vector<int64_t> all(state_->map.blockCount());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = state_->sources[i].load(std::memory_order_relaxed);
+    return all;
+}
+
+BlockScanStats BlockScan::stats() {
+    wait(-1);
+    BlockScanStats total;
+    for (const ScanJob& job : state_->jobs) {
+        total.strongHashes += job.stats.strongHashes;
+        total.candidateProbes += job.stats.candidateProbes;
+        total.hitsLetGo += job.stats.hitsLetGo;
+    }
+    return total;
+}
+
+bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::vector<int64_t>& sources,
+                      const PlatformCancel* cancel, BlockScanStats* stats) {
+    BlockScan scan(map, localPath, cancel);
+    if (stats) *stats = scan.stats();
+    sources = scan.sources();
+    return scan.complete();
 }
 
 std::vector<ByteRange> missingRanges(const BlockMap& map, const std::vector<int64_t>& sources) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,48 @@ struct BlockScanStats {
 // strong hashes per block's length of the file (chance hits beyond an allowance are let go),
 // at most a few blocks looked at per key, and `cancel` looked at after every strong hash and
 // every few thousand offsets (well within 20 ms). Memory: a read buffer per scanning thread
-// and about 30 bytes per block of the map, never the file. A file of 16 MiB or more is scanned
-// in two halves at once, the second on a thread of its own that has ended when this returns
-// (one such thread in the process at a time; a scan that finds it taken reads the whole file
-// itself). False, with `sources` unspecified, when the file cannot be read or `cancel` is
-// raised; a missing or empty file is read as holding nothing (true). Any thread. `stats`, when
-// given, receives what the scan spent.
+// and about 30 bytes per block of the map, never the file. The scan runs on a thread of its own
+// (see BlockScan), a file of 16 MiB or more in two halves at once on two (one such second thread
+// in the process at a time; a scan that finds it taken reads the whole file on one), all ended
+// when this returns. False, with `sources` unspecified, when the file cannot be read or
+// `cancel` is raised; a missing or empty file is read as holding nothing (true). Any thread.
+// `stats`, when given, receives what the scan spent.
 bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::vector<int64_t>& sources,
                       const PlatformCancel* cancel = nullptr, BlockScanStats* stats = nullptr);
+
+// The scan matchLocalBlocks makes, on threads of its own, whose findings can be read while it
+// runs: a block once found keeps its source, so that a reader (the rebuild of the new version)
+// may use it at once and need not wait for the whole file to be read.
+class BlockScan {
+public:
+    // Starts scanning `localPath` for the blocks of `map`, which must outlive this object. A
+    // missing or empty file, or an empty map, ends the scan at once with nothing found. Without
+    // a thread to run on, the scan is made before this returns. `halves`: a large file is
+    // scanned in two halves at once (as matchLocalBlocks does), for a caller with nothing to do
+    // meanwhile; one with work of its own beside the scan leaves it the other processor.
+    BlockScan(const BlockMap& map, const std::string& localPath, const PlatformCancel* cancel = nullptr,
+              bool halves = true);
+    // Waits for the scan's threads (raise `cancel` first to make that quick).
+    ~BlockScan();
+    BlockScan(const BlockScan&) = delete;
+    BlockScan& operator=(const BlockScan&) = delete;
+
+    // Where block `index` can be read from in the local file; kBlockNotHeld until it is found.
+    // Any thread.
+    int64_t source(size_t index) const;
+    // Waits up to `timeoutMs` (negative: as long as it takes) for the scan to end; true once it
+    // has. One thread at a time.
+    bool wait(int timeoutMs);
+    // These wait for the end. True when the whole file was scanned (false: it could not be
+    // read, or `cancel` was raised); every block's source; what the scan spent.
+    bool complete();
+    std::vector<int64_t> sources();
+    BlockScanStats stats();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The byte ranges of the new file that no local block supplies, adjacent blocks joined into
 // one range, in ascending order; the last range ends at the file's size.
