@@ -40,27 +40,46 @@ struct FileCloser {
 
 // Writes the new version front to back: fetched bytes where they arrive, local blocks in the
 // gaps between them, the digest taken on the way (on a second processor, as a download's is).
+// While the scan still runs, it writes the blocks found so far, in order, so that the digest
+// of the new version is mostly taken by the time the scan ends.
 class Assembler {
 public:
-    Assembler(const BlockMap& map, const std::vector<int64_t>& sources, std::FILE* local, std::FILE* part,
-              const PlatformCancel* cancel)
-        : map_(map), sources_(sources), local_(local), part_(part), cancel_(cancel), buffer_(new uint8_t[kReadSize]) {}
+    Assembler(const BlockMap& map, BlockScan& scan, std::FILE* local, std::FILE* part, const PlatformCancel* cancel)
+        : map_(map), scan_(scan), local_(local), part_(part), cancel_(cancel), buffer_(new uint8_t[kReadSize]) {}
 
     static bool take(void* context, uint64_t offset, const char* data, size_t length) {
         return static_cast<Assembler*>(context)->write(offset, data, length);
     }
 
+    // While the scan runs: writes local blocks from the start on as they are found, up to the
+    // first block the finished scan did not find. False when a block cannot be read or
+    // written or the transfer is cancelled.
+    bool fillWhileScanning() {
+        while (written_ < map_.fileSize) {
+            const size_t block = size_t(written_ / map_.blockSize);
+            if (scan_.source(block) == kBlockNotHeld) {
+                if (platformCancelRaised(cancel_)) return false;
+                // Looked at again once the scan has ended: it may have found the block last.
+                if (scan_.wait(kScanWaitMs) && scan_.source(block) == kBlockNotHeld) return true;
+                continue;
+            }
+            if (!fillTo(uint64_t(block) * map_.blockSize + map_.blockLength(block), true)) return false;
+        }
+        return true;
+    }
+
     // Fills up to `offset` from local blocks; false when a block there is not held locally
     // (the server skipped a range), cannot be read or written, or the transfer is cancelled.
-    bool fillTo(uint64_t offset) {
+    // `soFar`: the blocks found so far, stopping (true) at one not found yet.
+    bool fillTo(uint64_t offset, bool soFar = false) {
         while (written_ < offset) {
             if (platformCancelRaised(cancel_)) return false;
             size_t block = size_t(written_ / map_.blockSize);
-            if (block >= sources_.size() || sources_[block] == kBlockNotHeld) return false;
-            const int64_t from = sources_[block] + int64_t(written_ - uint64_t(block) * map_.blockSize);
+            if (block >= map_.blockCount() || scan_.source(block) == kBlockNotHeld) return soFar;
+            const int64_t from = scan_.source(block) + int64_t(written_ - uint64_t(block) * map_.blockSize);
             // Blocks that follow each other in the local file too are read in one go.
             uint64_t end = uint64_t(block) * map_.blockSize + map_.blockLength(block);
-            while (end < offset && ++block < sources_.size() && sources_[block] == from + int64_t(end - written_))
+            while (end < offset && ++block < map_.blockCount() && scan_.source(block) == from + int64_t(end - written_))
                 end = uint64_t(block) * map_.blockSize + map_.blockLength(block);
             const size_t count = size_t(std::min<uint64_t>(std::min(end, offset) - written_, kReadSize));
             // A seek empties the stream's buffer.
@@ -85,6 +104,8 @@ public:
 
 private:
     static constexpr size_t kReadSize = 1 << 20;
+    // How long the rebuild waits for the scan before it looks again at the block it needs.
+    static constexpr int kScanWaitMs = 2;
 
     bool write(uint64_t offset, const char* data, size_t length) {
         if (offset > written_ && !fillTo(offset)) return false;
@@ -104,7 +125,7 @@ private:
     }
 
     const BlockMap& map_;
-    const std::vector<int64_t>& sources_;
+    BlockScan& scan_;
     std::FILE* local_;
     std::FILE* part_;
     const PlatformCancel* cancel_;
@@ -276,16 +297,10 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
     BlockMap map;
     std::string why;
     uint64_t mapBytes = 0;
-    std::vector<int64_t> sources;
     // The manager fetches the ".gz" when the shortcut gives up: the line has one when the
     // address it would fetch is not the plain file's.
     const bool gzLine = request.url != plan.url;
-    const bool fetched = fetchBlockMap(request, options, gzLine, map, mapBytes, why);
-    const bool scanned = fetched && matchLocalBlocks(map, plan.localPath, sources, options.cancel);
-    if (!fetched) return giveUp(request, why);
-    if (!scanned) return giveUp(request, "the local copy could not be read");
-    const std::vector<ByteRange> missing = missingRanges(map, sources);
-    if (!worthFetching(map, missing, gzLine, why)) return giveUp(request, why);
+    if (!fetchBlockMap(request, options, gzLine, map, mapBytes, why)) return giveUp(request, why);
 
     const std::string partPath = downloadName(plan.resultPath);
     bool built = false;
@@ -297,15 +312,26 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         if (!local.file) return giveUp(request, "the local copy could not be read");
         FileCloser part{platformOpenFile(partPath, PlatformOpenMode::Write)};
         if (!part.file) return giveUp(request, "the new version could not be written");
-        Assembler assembler(map, sources, local.file, part.file, options.cancel);
-        RangeFetchResult result = RangeFetchResult::Fetched;
-        if (!missing.empty())
-            result = fetchRanges(plan.url, missing, map.fileSize, Assembler::take, &assembler, options, &stats);
-        if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
-        else if (result == RangeFetchResult::Failed) why = "a Range request failed";
-        else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
-        else if ((digest = assembler.md5()) != plan.md5) why = "the result does not match its digest";
-        else built = true;
+        // The scan runs beside the rebuild, which follows it with the blocks it finds: one
+        // thread for the scan, the other processor for the digest of what is written.
+        BlockScan scan(map, plan.localPath, options.cancel, false);
+        Assembler assembler(map, scan, local.file, part.file, options.cancel);
+        const bool filled = assembler.fillWhileScanning();
+        const std::vector<ByteRange> missing = missingRanges(map, scan.sources());
+        if (!scan.complete()) {
+            why = "the local copy could not be read";
+        } else if (!filled) {
+            why = "the new version could not be written";
+        } else if (worthFetching(map, missing, gzLine, why)) {
+            const RangeFetchResult result =
+                missing.empty() ? RangeFetchResult::Fetched
+                                : fetchRanges(plan.url, missing, map.fileSize, Assembler::take, &assembler, options, &stats);
+            if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
+            else if (result == RangeFetchResult::Failed) why = "a Range request failed";
+            else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
+            else if ((digest = assembler.md5()) != plan.md5) why = "the result does not match its digest";
+            else built = true;
+        }
         reused = assembler.reused();
         const bool closed = std::fclose(part.file) == 0;
         part.file = nullptr;

@@ -25,8 +25,8 @@ DownloadShortcutPlan deltaPlanFor(const std::string& url, const std::string& loc
 
 // A delta update, on a worker thread: fetches the map (url + the map suffix, into memory no
 // larger than its header names, refused as soon as that header does not fit), scans the local
-// copy, builds the new version under the result path's download name from
-// local blocks and Range requests (when they are worth it: the scan must find at least
+// copy on a thread of its own while it writes the new version under the result
+// path's download name from the blocks found so far, then asks Range requests for the rest (when they are worth it: the scan must find at least
 // kDeltaMinReusedPercent of the file, and on a line with a ".gz" the ranges must cost less than
 // the ".gz" the map says is beside it), checks its digest as it writes it, and renames it to
 // the result path. On success the request's `finishing` names the result and its digest, and
