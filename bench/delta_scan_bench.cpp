@@ -49,7 +49,7 @@ std::string zsyncControl(const BlockMap& map) {
     for (size_t i = 0; i < map.blockCount(); ++i) {
         out.push_back(char(map.weak[i] >> 8));
         out.push_back(char(map.weak[i] & 0xff));
-        out.append(reinterpret_cast<const char*>(map.strong.data()) + i * map.strongBytes, 5);
+        out.append(reinterpret_cast<const char*>(map.strong.data()) + i * map.strongBytes(), 5);
     }
     return out;
 }
@@ -101,14 +101,14 @@ int main(int argc, char** argv) {
 
     BlockMap hostile;
     hostile.blockSize = 512;
-    hostile.weakBytes = 2;
-    hostile.strongBytes = 5;
+    hostile.weakBits = 16;
+    hostile.strongBits = 40;
     hostile.fileSize = uint64_t(hostile.blockSize) << 20;
     hostile.md5 = std::string(32, '0');
     RollingChecksum sum;
     sum.reset(reinterpret_cast<const uint8_t*>(same.data()), hostile.blockSize);
-    hostile.weak.assign(size_t(1) << 20, keptWeakSum(sum.value(), hostile.weakBytes));
-    const std::string strong = noise(hostile.weak.size() * hostile.strongBytes, 26);
+    hostile.weak.assign(size_t(1) << 20, keptWeakSum(sum.value(), hostile.weakBits));
+    const std::string strong = noise(hostile.weak.size() * hostile.strongBytes(), 26);
     hostile.strong.assign(strong.begin(), strong.end());
     const std::string bytes = encodeBlockMap(hostile);
     if (!writeFile(folder + "/hostile.zsync", zsyncControl(hostile))) return 2;

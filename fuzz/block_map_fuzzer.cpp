@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BlockMap map;
     if (!parseBlockMap(bytes, map)) return 0;
     FUZZ_CHECK(encodeBlockMap(map) == bytes, "a map read back does not write the same bytes");
-    FUZZ_CHECK(map.strong.size() == map.blockCount() * map.strongBytes, "strong hashes do not fit the block count");
+    FUZZ_CHECK(map.strong.size() == map.blockCount() * map.strongBytes(), "strong hashes do not fit the block count");
     FUZZ_CHECK(blockMapSizeFromHeader(data) == size, "the header does not name the map's size");
 
     // Matching reads the local file in windows of a whole block: with the largest blocks every

@@ -116,10 +116,10 @@ def siphash24(data):  # libsodium's crypto_shorthash under a key of 16 zero byte
         v[3] ^= m; rounds(2); v[0] ^= m
     v[2] ^= 0xff; rounds(4)
     return struct.pack("<Q", v[0] ^ v[1] ^ v[2] ^ v[3])
-def header(size, block_size, weak_bytes, strong_bytes, md5=bytes(16)):
-    return b"KIBBLKM2" + struct.pack(">QIBBH", size, block_size, weak_bytes, strong_bytes, 0) + md5 + bytes(8)
-def block_map(data, strong_bytes, block_size=2048):
-    out = header(len(data), block_size, 2, strong_bytes, hashlib.md5(data).digest())
+def header(size, block_size, weak_bits, strong_bits, md5=bytes(16)):
+    return b"KIBBLKM2" + struct.pack(">QIBBH", size, block_size, weak_bits, strong_bits, 0) + md5 + bytes(8)
+def block_map(data, strong_bytes, block_size=2048):  # whole bytes, so that the entries stay aligned
+    out = header(len(data), block_size, 16, 8 * strong_bytes, hashlib.md5(data).digest())
     for start in range(0, len(data), block_size):
         block = data[start:start + block_size].ljust(block_size, b"\0")
         out += struct.pack(">H", rolling(block) >> 16) + siphash24(block)[:strong_bytes]
@@ -128,7 +128,7 @@ local = bytes(6000) + bytes(((i * 131) >> 3) & 0xff for i in range(6000, 20000))
 for name, data, strong in [("local-file", local, 5), ("short-zeros", bytes(1500), 3),
                            ("empty", b"", 8), ("local-shifted", local[100:9000] + b"new" + local[9000:], 8)]:
     open("corpus/block_map_fuzzer/" + name, "wb").write(block_map(data, strong))
-hostile = header(4096 * 512, 512, 2, 5)
+hostile = header(4096 * 512, 512, 16, 40)
 for i in range(4096):
     hostile += struct.pack(">H", rolling(bytes(512)) >> 16) + hashlib.md5(b"%d" % i).digest()[:5]
 open("corpus/block_map_fuzzer/colliding", "wb").write(hostile)

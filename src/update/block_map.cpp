@@ -54,6 +54,51 @@ bool digestBytes(const std::string& text, uint8_t out[16]) {
     return true;
 }
 
+// Appends values of up to 32 bits to a string, most significant bit first.
+class BitWriter {
+public:
+    explicit BitWriter(std::string& out) : out_(out) {}
+    void put(uint32_t value, uint32_t count) {
+        pending_ = (pending_ << count) | (uint64_t(value) & ((uint64_t(1) << count) - 1));
+        held_ += count;
+        while (held_ >= 8) {
+            held_ -= 8;
+            out_.push_back(char((pending_ >> held_) & 0xff));
+        }
+    }
+    // Pads the last byte with zero bits.
+    void finish() {
+        if (held_ > 0) put(0, 8 - held_);
+    }
+
+private:
+    std::string& out_;
+    uint64_t pending_ = 0;
+    uint32_t held_ = 0;
+};
+
+// Reads values of up to 32 bits, most significant bit first; the caller knows the length.
+class BitReader {
+public:
+    explicit BitReader(const uint8_t* data) : data_(data) {}
+    uint32_t take(uint32_t count) {
+        uint64_t value = 0;
+        while (count > 0) {
+            const uint32_t available = 8 - uint32_t(used_ % 8);
+            const uint32_t part = std::min(available, count);
+            value = (value << part) | ((data_[used_ / 8] >> (available - part)) & ((1u << part) - 1));
+            used_ += part;
+            count -= part;
+        }
+        return uint32_t(value);
+    }
+    uint64_t used() const { return used_; }
+
+private:
+    const uint8_t* data_;
+    uint64_t used_ = 0;
+};
+
 int bitsFor(uint64_t value) {
     int bits = 0;
     while (value > 0) {
@@ -87,19 +132,21 @@ void chooseBlockMapLayout(uint64_t fileSize, BlockMap& map) {
     const int strongBits = 20 + bitsFor(blocks > 0 ? blocks - 1 : 0);
     map.fileSize = fileSize;
     map.blockSize = blockSize;
-    map.weakBytes = uint32_t(std::min(4, std::max(2, (pairBits + 15) / 16)));
-    map.strongBytes = uint32_t(std::min(8, std::max(3, (strongBits + 7) / 8)));
+    map.weakBits = uint32_t(std::min(32, std::max(16, (pairBits + 1) / 2)));
+    map.strongBits = uint32_t(std::min(64, std::max(24, strongBits)));
     map.gzSize = 0;
     map.weak.clear();
     map.strong.clear();
 }
 
-void blockStrongHash(const uint8_t* block, uint32_t blockSize, uint32_t strongBytes, uint8_t* out) {
+void blockStrongHash(const uint8_t* block, uint32_t blockSize, uint32_t strongBits, uint8_t* out) {
     // The key only has to be the same for the publisher and every updater.
     static const uint8_t kKey[crypto_shorthash_KEYBYTES] = {};
     uint8_t hash[crypto_shorthash_BYTES];
     crypto_shorthash(hash, block, blockSize, kKey);
-    std::memcpy(out, hash, std::min<size_t>(strongBytes, sizeof hash));
+    const uint32_t bytes = std::min<uint32_t>((strongBits + 7) / 8, sizeof hash);
+    std::memcpy(out, hash, bytes);
+    if (strongBits % 8 != 0) out[bytes - 1] &= uint8_t(0xff << (8 - strongBits % 8));
 }
 
 bool buildBlockMap(const std::string& path, BlockMap& map) {
@@ -122,9 +169,9 @@ bool buildBlockMap(const std::string& path, BlockMap& map) {
         total += got;
         std::memset(block.get() + got, 0, map.blockSize - got);
         weak.reset(block.get(), map.blockSize);
-        map.weak.push_back(keptWeakSum(weak.value(), map.weakBytes));
-        blockStrongHash(block.get(), map.blockSize, map.strongBytes, strong);
-        map.strong.insert(map.strong.end(), strong, strong + map.strongBytes);
+        map.weak.push_back(keptWeakSum(weak.value(), map.weakBits));
+        blockStrongHash(block.get(), map.blockSize, map.strongBits, strong);
+        map.strong.insert(map.strong.end(), strong, strong + map.strongBytes());
         if (got < map.blockSize) break;
     }
     const bool ok = !std::ferror(file) && total == map.fileSize;
@@ -139,18 +186,26 @@ std::string encodeBlockMap(const BlockMap& map) {
     std::string out(kTag, sizeof kTag);
     appendBig(out, map.fileSize, 8);
     appendBig(out, map.blockSize, 4);
-    out.push_back(char(map.weakBytes));
-    out.push_back(char(map.strongBytes));
+    out.push_back(char(map.weakBits));
+    out.push_back(char(map.strongBits));
     out.append(2, '\0');
     uint8_t digest[16] = {};
     digestBytes(map.md5, digest);
     out.append(reinterpret_cast<const char*>(digest), 16);
     appendBig(out, map.gzSize, 8);
     out.reserve(size_t(map.encodedSize()));
+    BitWriter bits(out);
+    const uint32_t strongBytes = map.strongBytes();
     for (size_t i = 0; i < map.blockCount(); ++i) {
-        appendBig(out, map.weak[i], map.weakBytes);
-        out.append(reinterpret_cast<const char*>(map.strong.data()) + i * map.strongBytes, map.strongBytes);
+        bits.put(map.weak[i], map.weakBits);
+        const uint8_t* strong = map.strong.data() + i * strongBytes;
+        for (uint32_t left = map.strongBits, at = 0; left > 0; ++at) {
+            const uint32_t count = std::min<uint32_t>(8, left);
+            bits.put(uint32_t(strong[at]) >> (8 - count), count);
+            left -= count;
+        }
     }
+    bits.finish();
     return out;
 }
 
@@ -158,15 +213,15 @@ uint64_t blockMapSizeFromHeader(const uint8_t* data) {
     if (std::memcmp(data, kTag, sizeof kTag) != 0) return 0;
     const uint64_t fileSize = readBig(data + 8, 8);
     const uint64_t blockSize = readBig(data + 16, 4);
-    const uint32_t weakBytes = data[20];
-    const uint32_t strongBytes = data[21];
+    const uint32_t weakBits = data[20];
+    const uint32_t strongBits = data[21];
     if (data[22] != 0 || data[23] != 0) return 0;
     if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) return 0;
-    if (weakBytes < 2 || weakBytes > 4 || strongBytes < 3 || strongBytes > 8) return 0;
+    if (weakBits < 16 || weakBits > 32 || strongBits < 24 || strongBits > 64) return 0;
     if (fileSize > kMaxFileSize) return 0;
     const uint64_t blocks = (fileSize + blockSize - 1) / blockSize;
     if (blocks > kMaxBlocks) return 0;
-    return kBlockMapHeaderSize + blocks * (weakBytes + strongBytes);
+    return kBlockMapHeaderSize + (blocks * (weakBits + strongBits) + 7) / 8;
 }
 
 bool isBlockMapOfAnotherVersion(const std::string& bytes) {
@@ -182,18 +237,24 @@ bool parseBlockMap(const std::string& bytes, BlockMap& map) {
 
     map.fileSize = readBig(data + 8, 8);
     map.blockSize = uint32_t(readBig(data + 16, 4));
-    map.weakBytes = data[20];
-    map.strongBytes = data[21];
+    map.weakBits = data[20];
+    map.strongBits = data[21];
     map.md5 = md5ToText(data + 24);
     map.gzSize = readBig(data + 40, 8);
     const size_t blocks = size_t((map.fileSize + map.blockSize - 1) / map.blockSize);
-    const size_t entrySize = map.weakBytes + map.strongBytes;
+    const uint32_t strongBytes = map.strongBytes();
     map.weak.resize(blocks);
-    map.strong.resize(blocks * map.strongBytes);
-    const uint8_t* entry = data + kBlockMapHeaderSize;
-    for (size_t i = 0; i < blocks; ++i, entry += entrySize) {
-        map.weak[i] = uint32_t(readBig(entry, map.weakBytes));
-        std::memcpy(map.strong.data() + i * map.strongBytes, entry + map.weakBytes, map.strongBytes);
+    map.strong.assign(blocks * strongBytes, 0);
+    BitReader bits(data + kBlockMapHeaderSize);
+    for (size_t i = 0; i < blocks; ++i) {
+        map.weak[i] = bits.take(map.weakBits);
+        uint8_t* strong = map.strong.data() + i * strongBytes;
+        for (uint32_t left = map.strongBits, at = 0; left > 0; ++at) {
+            const uint32_t count = std::min<uint32_t>(8, left);
+            strong[at] = uint8_t(bits.take(count) << (8 - count));
+            left -= count;
+        }
     }
-    return true;
+    // What pads the last byte is nothing, so that a map reads back to exactly its bytes.
+    return bits.take(uint32_t((8 - bits.used() % 8) % 8)) == 0;
 }

@@ -123,7 +123,7 @@ public:
         std::sort(pairs_.begin(), pairs_.end(), [&](uint32_t a, uint32_t b) {
             const uint64_t keyA = pairKey(a), keyB = pairKey(b);
             if (keyA != keyB) return keyA < keyB;
-            const int strong = std::memcmp(strongOf(a), strongOf(b), map.strongBytes);
+            const int strong = std::memcmp(strongOf(a), strongOf(b), map.strongBytes());
             return strong != 0 ? strong < 0 : a < b;
         });
 
@@ -133,7 +133,7 @@ public:
         for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
         std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
             if (map.weak[a] != map.weak[b]) return map.weak[a] < map.weak[b];
-            const int strong = std::memcmp(strongOf(a), strongOf(b), map.strongBytes);
+            const int strong = std::memcmp(strongOf(a), strongOf(b), map.strongBytes());
             return strong != 0 ? strong < 0 : a < b;
         });
         nextTwin_.assign(blocks, kNone);
@@ -174,14 +174,14 @@ public:
     size_t firstWithStrong(size_t first, size_t last, const uint8_t* strong) const {
         const auto found = std::lower_bound(pairs_.begin() + long(first), pairs_.begin() + long(last), strong,
                                             [&](uint32_t pair, const uint8_t* wanted) {
-                                                return std::memcmp(strongOf(pair), wanted, map_.strongBytes) < 0;
+                                                return std::memcmp(strongOf(pair), wanted, map_.strongBytes()) < 0;
                                             });
         return size_t(found - pairs_.begin());
     }
     // The first block of the pair at `position`.
     uint32_t pairAt(size_t position) const { return pairs_[position]; }
     bool strongIs(uint32_t block, const uint8_t* strong) const {
-        return std::memcmp(strongOf(block), strong, map_.strongBytes) == 0;
+        return std::memcmp(strongOf(block), strong, map_.strongBytes()) == 0;
     }
     // The lowest-numbered block with the same sums as `block` (perhaps itself), and the next
     // one after `block` (kNone after the last).
@@ -191,7 +191,7 @@ public:
 private:
     uint64_t pairKey(uint32_t first) const { return keyOf(map_.weak[first], map_.weak[first + 1]); }
     uint64_t slotOf(uint64_t key) const { return ((key ^ (key >> 29)) * 0x9e3779b97f4a7c15ull >> 20) & bitMask_; }
-    const uint8_t* strongOf(uint32_t block) const { return map_.strong.data() + size_t(block) * map_.strongBytes; }
+    const uint8_t* strongOf(uint32_t block) const { return map_.strong.data() + size_t(block) * map_.strongBytes(); }
 
     const BlockMap& map_;
     uint64_t bitMask_;
@@ -269,8 +269,8 @@ public:
                 secondSum_.reset(window + blockSize_, blockSize_);
                 rolling = true;
             }
-            const uint64_t key = BlockIndex::keyOf(keptWeakSum(firstSum_.value(), map_.weakBytes),
-                                                   keptWeakSum(secondSum_.value(), map_.weakBytes));
+            const uint64_t key = BlockIndex::keyOf(keptWeakSum(firstSum_.value(), map_.weakBits),
+                                                   keptWeakSum(secondSum_.value(), map_.weakBits));
             if (index_.mayHold(key)) {
                 if (!haveLastKey || key != lastKey) {
                     index_.pairsWith(key, first, last);
@@ -311,7 +311,7 @@ private:
         if (hashedAt_ == x && haveHash_) return hash_;
         const uint8_t* window = reader_.at(x, blockSize_);
         if (!window) return nullptr;
-        blockStrongHash(window, blockSize_, map_.strongBytes, hash_);
+        blockStrongHash(window, blockSize_, map_.strongBits, hash_);
         hashedAt_ = x;
         haveHash_ = true;
         ++job_.stats.strongHashes;

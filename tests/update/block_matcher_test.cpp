@@ -132,7 +132,7 @@ TEST(BlockMatcher, WorkStaysBoundedWhateverTheMapHolds) {
     RollingChecksum sum;
     sum.reset(reinterpret_cast<const uint8_t*>(local.data()), blockSize);
     uint8_t held[8];
-    blockStrongHash(reinterpret_cast<const uint8_t*>(local.data()), blockSize, 5, held);
+    blockStrongHash(reinterpret_cast<const uint8_t*>(local.data()), blockSize, 40, held);
     const struct {
         const char* name;
         // Whether the map's blocks are the local file's (else their strong hashes all differ).
@@ -147,15 +147,15 @@ TEST(BlockMatcher, WorkStaysBoundedWhateverTheMapHolds) {
         dir.write("local", local);
         BlockMap map;
         map.blockSize = blockSize;
-        map.weakBytes = 2;
-        map.strongBytes = 5;
+        map.weakBits = 16;
+        map.strongBits = 40;
         map.fileSize = uint64_t(1) << 26;
         const size_t blocks = size_t(map.fileSize / blockSize);
-        map.weak.assign(blocks, keptWeakSum(sum.value(), map.weakBytes));
-        const std::string strong = patternBytes(blocks * map.strongBytes, 3);
+        map.weak.assign(blocks, keptWeakSum(sum.value(), map.weakBits));
+        const std::string strong = patternBytes(blocks * map.strongBytes(), 3);
         for (size_t i = 0; i < blocks; ++i)
             map.strong.insert(map.strong.end(), c.real ? held : reinterpret_cast<const uint8_t*>(&strong[i * 5]),
-                              (c.real ? held : reinterpret_cast<const uint8_t*>(&strong[i * 5])) + map.strongBytes);
+                              (c.real ? held : reinterpret_cast<const uint8_t*>(&strong[i * 5])) + map.strongBytes());
         std::vector<int64_t> sources;
         BlockScanStats stats;
         ASSERT_TRUE(matchLocalBlocks(map, dir.file("local"), sources, nullptr, &stats));
