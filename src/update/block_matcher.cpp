@@ -10,11 +10,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/platform.h"
 #include "util/rolling_checksum.h"
+#include "util/worker_pool.h"
 
 namespace {
 
@@ -22,7 +21,7 @@ namespace {
 constexpr size_t kReadChunk = 1 << 20;
 // Files from this size on are scanned by two threads.
 constexpr uint64_t kParallelScanMinSize = 16 << 20;
-// Set while a scan's helper thread runs.
+// Set while a scan's second half runs.
 std::atomic<bool> scanHelperBusy{false};
 // Offsets rolled over between two looks at the cancel flag (each strong hash is followed by
 // one too): a few hundred microseconds of work.
@@ -562,15 +561,8 @@ void scan(ScanJob& job) {
     job.ok = scanner.run();
 }
 
-// Where a scan runs: a thread of its own. False when none could be started.
-bool runBeside(std::function<void()> task, std::thread& thread) {
-    try {
-        thread = std::thread(std::move(task));
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
+// Where a scan runs: a thread of the process's pool. False when none is free.
+bool runBeside(std::function<void()> task) { return WorkerPool::shared().tryRun(std::move(task)); }
 
 }  // namespace
 
@@ -581,7 +573,6 @@ struct BlockScan::State {
     std::unique_ptr<BlockIndex> index;
     std::unique_ptr<std::atomic<int64_t>[]> sources;
     ScanJob jobs[2]{};
-    std::thread threads[2];
     // This scan holds the process's one helper thread.
     bool helper = false;
     std::mutex lock;
@@ -630,19 +621,19 @@ BlockScan::BlockScan(const BlockMap& map, const std::string& localPath, const Pl
                                 localSize, cancel, state.sources.get(), {}, false};
     if (state.helper) {
         state.running = 1;
-        if (runBeside([&state] { state.run(state.jobs[1]); }, state.threads[1]))
+        if (runBeside([&state] { state.run(state.jobs[1]); }))
             state.jobs[0].end = localSize / 2;
         else
             state.running = 0;
     }
     ++state.running;
     // Without a thread of its own, the caller scans the file itself.
-    if (!runBeside([&state] { state.run(state.jobs[0]); }, state.threads[0])) state.run(state.jobs[0]);
+    if (!runBeside([&state] { state.run(state.jobs[0]); })) state.run(state.jobs[0]);
 }
 
 BlockScan::~BlockScan() {
-    for (std::thread& thread : state_->threads)
-        if (thread.joinable()) thread.join();
+    // The scan's tasks use the state until they have counted themselves out.
+    wait(-1);
     if (state_->helper) scanHelperBusy = false;
 }
 

@@ -40,28 +40,28 @@ struct BlockScanStats {
 // strong hashes per block's length of the file (chance hits beyond an allowance are let go),
 // at most a few blocks looked at per key, and `cancel` looked at after every strong hash and
 // every few thousand offsets (well within 20 ms). Memory: a read buffer per scanning thread
-// and about 30 bytes per block of the map, never the file. The scan runs on a thread of its own
-// (see BlockScan), a file of 16 MiB or more in two halves at once on two (one such second thread
-// in the process at a time; a scan that finds it taken reads the whole file on one), all ended
-// when this returns. False, with `sources` unspecified, when the file cannot be read or
+// and about 30 bytes per block of the map, never the file. The scan runs on a thread of the
+// process's pool (see BlockScan), a file of 16 MiB or more in two halves at once on two (one
+// such second half in the process at a time; a scan that finds it taken reads the whole file on
+// one), all ended when this returns. False, with `sources` unspecified, when the file cannot be read or
 // `cancel` is raised; a missing or empty file is read as holding nothing (true). Any thread.
 // `stats`, when given, receives what the scan spent.
 bool matchLocalBlocks(const BlockMap& map, const std::string& localPath, std::vector<int64_t>& sources,
                       const PlatformCancel* cancel = nullptr, BlockScanStats* stats = nullptr);
 
-// The scan matchLocalBlocks makes, on threads of its own, whose findings can be read while it
-// runs: a block once found keeps its source, so that a reader (the rebuild of the new version)
+// The scan matchLocalBlocks makes, on threads of the process's pool, whose findings can be read
+// while it runs: a block once found keeps its source, so that a reader (the rebuild of the new version)
 // may use it at once and need not wait for the whole file to be read.
 class BlockScan {
 public:
     // Starts scanning `localPath` for the blocks of `map`, which must outlive this object. A
     // missing or empty file, or an empty map, ends the scan at once with nothing found. Without
-    // a thread to run on, the scan is made before this returns. `halves`: a large file is
+    // a free thread in the pool, the scan is made before this returns. `halves`: a large file is
     // scanned in two halves at once (as matchLocalBlocks does), for a caller with nothing to do
     // meanwhile; one with work of its own beside the scan leaves it the other processor.
     BlockScan(const BlockMap& map, const std::string& localPath, const PlatformCancel* cancel = nullptr,
               bool halves = true);
-    // Waits for the scan's threads (raise `cancel` first to make that quick).
+    // Waits for the scan's tasks to end (raise `cancel` first to make that quick).
     ~BlockScan();
     BlockScan(const BlockScan&) = delete;
     BlockScan& operator=(const BlockScan&) = delete;
