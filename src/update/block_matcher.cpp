@@ -211,6 +211,9 @@ struct ScanJob {
     const PlatformCancel* cancel;
     // Per block, where it was found; shared by the scanners and whoever reads the findings.
     std::atomic<int64_t>* sources;
+    // How far the scan has come (no block below it that this job could still find is
+    // unrecorded, bar those within two blocks' length); the largest value once it ended.
+    std::atomic<uint64_t>* reached;
     BlockScanStats stats;
     bool ok = false;
 };
@@ -219,7 +222,8 @@ struct ScanJob {
 // + shift. The scan keeps the shift of the blocks found last (it starts at 0, every block at
 // its own offset), the one it had before an insertion or deletion moved it (home: an edit
 // in place that a repeated block at another alignment made look like a move is undone by it),
-// and the shift a pair found by its key proposes, until the pair's second block confirms it.
+// and a few proposals: the second blocks of pairs found by their key, looked for where their
+// pair puts them. One of them may become the scan's shift; the others are followed beside it.
 class Scanner {
     // A block looked for at one offset: the second of a pair found there a block's length
     // before, or the next of a run followed beside the scan's own.
@@ -248,6 +252,7 @@ public:
                 if (platformCancelRaised(job_.cancel)) return false;
                 lookAtCancel_ = false;
                 sinceCancelCheck = 0;
+                job_.reached->store(x, std::memory_order_relaxed);
             }
             const uint32_t found = findInPlace(x);
             if (found == kFailed) return false;
@@ -572,6 +577,7 @@ struct BlockScan::State {
     const PlatformCancel* cancel;
     std::unique_ptr<BlockIndex> index;
     std::unique_ptr<std::atomic<int64_t>[]> sources;
+    std::atomic<uint64_t> reached[2]{};
     ScanJob jobs[2]{};
     // This scan holds the process's one helper thread.
     bool helper = false;
@@ -587,6 +593,7 @@ struct BlockScan::State {
 
     void run(ScanJob& job) {
         scan(job);
+        job.reached->store(UINT64_MAX, std::memory_order_relaxed);
         std::lock_guard<std::mutex> guard(lock);
         --running;
         ended.notify_all();
@@ -598,14 +605,11 @@ BlockScan::BlockScan(const BlockMap& map, const std::string& localPath, const Pl
     State& state = *state_;
     // Opened, not asked about by name: a link or anything but a regular file is left alone.
     std::FILE* local = platformOpenFile(localPath, PlatformOpenMode::Read);
-    if (!local) {
-        state.jobs[0].ok = true;
-        return;
-    }
-    const int64_t size = platformSeekFile(local, -1);
-    std::fclose(local);
+    const int64_t size = local ? platformSeekFile(local, -1) : 0;
+    if (local) std::fclose(local);
     if (size <= 0 || map.blockCount() == 0) {
         state.jobs[0].ok = true;
+        state.reached[0] = UINT64_MAX;
         return;
     }
     const uint64_t localSize = uint64_t(size);
@@ -618,7 +622,7 @@ BlockScan::BlockScan(const BlockMap& map, const std::string& localPath, const Pl
     state.helper = halves && localSize >= kParallelScanMinSize && scanHelperBusy.compare_exchange_strong(taken, true);
     for (int i = 0; i < 2; ++i)
         state.jobs[i] = ScanJob{&map, state.index.get(), localPath, localSize, i == 0 ? 0 : localSize / 2,
-                                localSize, cancel, state.sources.get(), {}, false};
+                                localSize, cancel, state.sources.get(), &state.reached[i], {}, false};
     if (state.helper) {
         state.running = 1;
         if (runBeside([&state] { state.run(state.jobs[1]); }))
@@ -639,6 +643,14 @@ BlockScan::~BlockScan() {
 
 int64_t BlockScan::source(size_t index) const {
     return index < state_->map.blockCount() ? state_->sources[index].load(std::memory_order_relaxed) : kBlockNotHeld;
+}
+
+bool BlockScan::passed(uint64_t localOffset) const {
+    const State& state = *state_;
+    // Before the threads start, or with nothing to scan, jobs[1] is all zeros.
+    const bool second = state.jobs[0].end < state.jobs[1].end && localOffset >= state.jobs[1].begin;
+    const uint64_t reached = state.reached[second ? 1 : 0].load(std::memory_order_relaxed);
+    return reached == UINT64_MAX || (reached > localOffset && reached - localOffset > 2 * uint64_t(state.map.blockSize));
 }
 
 bool BlockScan::wait(int timeoutMs) {

@@ -69,6 +69,10 @@ public:
     // Where block `index` can be read from in the local file; kBlockNotHeld until it is found.
     // Any thread.
     int64_t source(size_t index) const;
+    // True when the scan has gone past `localOffset` (by two blocks' length) or ended: a block
+    // of the map that is at that offset of the local file, where the scan's order would look
+    // for it, has been found by now if it ever is. Any thread.
+    bool passed(uint64_t localOffset) const;
     // Waits up to `timeoutMs` (negative: as long as it takes) for the scan to end; true once it
     // has. One thread at a time.
     bool wait(int timeoutMs);

@@ -25,6 +25,13 @@ constexpr size_t kMapReadSize = 64 * 1024;
 // request's.
 constexpr uint64_t kRangeOverheadBytes = 100;
 
+// How long the rebuild waits for the scan before it looks again at the block it needs.
+constexpr int kScanWaitMs = 2;
+// Blocks looked at past the rebuild's place for gaps the scan has gone past.
+constexpr size_t kMaxGapWalk = 4096;
+// Ranges asked for at once while the scan runs, as many as one request takes.
+constexpr size_t kMaxEarlyRanges = 32;
+
 uint64_t readGzSize(const std::string& header) {
     uint64_t value = 0;
     for (size_t i = 40; i < 48 && i < header.size(); ++i) value = (value << 8) | uint8_t(header[i]);
@@ -40,8 +47,7 @@ struct FileCloser {
 
 // Writes the new version front to back: fetched bytes where they arrive, local blocks in the
 // gaps between them, the digest taken on the way (on a second processor, as a download's is).
-// While the scan still runs, it writes the blocks found so far, in order, so that the digest
-// of the new version is mostly taken by the time the scan ends.
+// While the scan still runs, it writes the blocks found so far, in order.
 class Assembler {
 public:
     Assembler(const BlockMap& map, BlockScan& scan, std::FILE* local, std::FILE* part, const PlatformCancel* cancel)
@@ -49,23 +55,6 @@ public:
 
     static bool take(void* context, uint64_t offset, const char* data, size_t length) {
         return static_cast<Assembler*>(context)->write(offset, data, length);
-    }
-
-    // While the scan runs: writes local blocks from the start on as they are found, up to the
-    // first block the finished scan did not find. False when a block cannot be read or
-    // written or the transfer is cancelled.
-    bool fillWhileScanning() {
-        while (written_ < map_.fileSize) {
-            const size_t block = size_t(written_ / map_.blockSize);
-            if (scan_.source(block) == kBlockNotHeld) {
-                if (platformCancelRaised(cancel_)) return false;
-                // Looked at again once the scan has ended: it may have found the block last.
-                if (scan_.wait(kScanWaitMs) && scan_.source(block) == kBlockNotHeld) return true;
-                continue;
-            }
-            if (!fillTo(uint64_t(block) * map_.blockSize + map_.blockLength(block), true)) return false;
-        }
-        return true;
     }
 
     // Fills up to `offset` from local blocks; false when a block there is not held locally
@@ -93,19 +82,20 @@ public:
             platformForgetCachedBytes(local_, from, int64_t(count));
             if (!append(buffer_.get(), count)) return false;
             reused_ += count;
+            expectedAt_ = localOffset_;
         }
         return true;
     }
 
     uint64_t written() const { return written_; }
     uint64_t reused() const { return reused_; }
+    // Where in the local copy the next block would be if the run of blocks before it went on.
+    int64_t expectedAt() const { return expectedAt_; }
     // The digest of everything written. Once only.
     std::string md5() { return md5_.finish(); }
 
 private:
     static constexpr size_t kReadSize = 1 << 20;
-    // How long the rebuild waits for the scan before it looks again at the block it needs.
-    static constexpr int kScanWaitMs = 2;
 
     bool write(uint64_t offset, const char* data, size_t length) {
         if (offset > written_ && !fillTo(offset)) return false;
@@ -113,6 +103,7 @@ private:
         const uint64_t end = offset + length;
         if (end <= written_) return true;
         const size_t skip = size_t(written_ - offset);
+        expectedAt_ += int64_t(length - skip);
         return append(reinterpret_cast<const uint8_t*>(data) + skip, length - skip);
     }
 
@@ -135,6 +126,7 @@ private:
     uint64_t reused_ = 0;
     // Where the next read of the local stream starts.
     int64_t localOffset_ = 0;
+    int64_t expectedAt_ = 0;
 };
 
 bool giveUp(DownloadRequest& request, const std::string& why) {
@@ -254,11 +246,56 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, b
     return true;
 }
 
+// The blocks from the rebuild's place on that the scan has not found although it has gone past
+// where the run before them would put them in the local copy: most likely missing, so that
+// the rebuild need not wait for the scan's end to ask for them. None unless the blocks looked
+// at, the rebuild's own included, are nine in ten found (a file changed here and there, not
+// one that may turn out not to be worth a delta at all).
+std::vector<ByteRange> passedGaps(const BlockMap& map, const BlockScan& scan, const Assembler& assembler) {
+    std::vector<ByteRange> gaps;
+    uint64_t seen = assembler.written();
+    uint64_t found = assembler.reused();
+    int64_t expected = assembler.expectedAt();
+    // A gap is asked for once a found block ends it, so that it travels in one piece.
+    bool closed = true;
+    for (size_t block = size_t(assembler.written() / map.blockSize), walked = 0;
+         block < map.blockCount() && walked < kMaxGapWalk; ++block, ++walked) {
+        const uint64_t start = uint64_t(block) * map.blockSize;
+        const uint64_t length = map.blockLength(block);
+        const int64_t source = scan.source(block);
+        if (source != kBlockNotHeld) {
+            expected = source + int64_t(length);
+            found += length;
+            seen += length;
+            closed = true;
+            continue;
+        }
+        if (expected < 0 || !scan.passed(uint64_t(expected))) break;
+        closed = false;
+        if (!gaps.empty() && gaps.back().end == start)
+            gaps.back().end = start + length;
+        else if (gaps.size() < kMaxEarlyRanges)
+            gaps.push_back({start, start + length});
+        else
+            break;
+        expected += int64_t(length);
+        seen += length;
+    }
+    if (!closed && !gaps.empty()) gaps.pop_back();
+    if (found * 10 < seen * 9) gaps.clear();
+    return gaps;
+}
+
+uint64_t bytesIn(const std::vector<ByteRange>& ranges) {
+    uint64_t total = 0;
+    for (const ByteRange& range : ranges) total += range.end - range.start;
+    return total;
+}
+
 // Whether the ranges are worth fetching; false with the reason when the normal download (the
 // ".gz", on a line that has one) is the better way.
 bool worthFetching(const BlockMap& map, const std::vector<ByteRange>& missing, bool gzLine, std::string& why) {
-    uint64_t fetched = 0;
-    for (const ByteRange& range : missing) fetched += range.end - range.start;
+    const uint64_t fetched = bytesIn(missing);
     const uint64_t reused = map.fileSize - fetched;
     // Reusing little saves little, and a map that finds almost nothing may be no map of this
     // file at all.
@@ -312,20 +349,41 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
         if (!local.file) return giveUp(request, "the local copy could not be read");
         FileCloser part{platformOpenFile(partPath, PlatformOpenMode::Write)};
         if (!part.file) return giveUp(request, "the new version could not be written");
-        // The scan runs beside the rebuild, which follows it with the blocks it finds: one
-        // thread for the scan, the other processor for the digest of what is written.
+        // The scan runs beside the rebuild, which follows it with the blocks it finds, so that
+        // the digest of the new version is mostly taken by the time the scan ends: one thread
+        // for the scan, the other processor for the digest.
         BlockScan scan(map, plan.localPath, options.cancel, false);
         Assembler assembler(map, scan, local.file, part.file, options.cancel);
-        const bool filled = assembler.fillWhileScanning();
+        RangeFetchResult result = RangeFetchResult::Fetched;
+        bool filled = true;
+        // Gaps the scan has gone past are asked for at once, within a budget: what a delta that
+        // turns out not worth it would have spent for nothing.
+        const uint64_t earlyBudget = (gzLine && map.gzSize > 0 ? std::min(map.gzSize, map.fileSize) : map.fileSize) / 16;
+        uint64_t early = 0;
+        while (filled && result == RangeFetchResult::Fetched) {
+            filled = assembler.fillTo(map.fileSize, true);
+            if (!filled || assembler.written() == map.fileSize || scan.wait(0)) break;
+            const std::vector<ByteRange> gaps = passedGaps(map, scan, assembler);
+            if (!gaps.empty() && early + bytesIn(gaps) <= earlyBudget) {
+                early += bytesIn(gaps);
+                result = fetchRanges(plan.url, gaps, map.fileSize, Assembler::take, &assembler, options, &stats);
+                continue;
+            }
+            scan.wait(kScanWaitMs);
+        }
+        // The blocks the scan found last.
+        filled = filled && result == RangeFetchResult::Fetched && scan.complete() && assembler.fillTo(map.fileSize, true);
         const std::vector<ByteRange> missing = missingRanges(map, scan.sources());
+        std::vector<ByteRange> rest;
+        for (const ByteRange& range : missing)
+            if (range.end > assembler.written()) rest.push_back({std::max(range.start, assembler.written()), range.end});
         if (!scan.complete()) {
             why = "the local copy could not be read";
-        } else if (!filled) {
+        } else if (result == RangeFetchResult::Fetched && !filled) {
             why = "the new version could not be written";
-        } else if (worthFetching(map, missing, gzLine, why)) {
-            const RangeFetchResult result =
-                missing.empty() ? RangeFetchResult::Fetched
-                                : fetchRanges(plan.url, missing, map.fileSize, Assembler::take, &assembler, options, &stats);
+        } else if (result != RangeFetchResult::Fetched || worthFetching(map, missing, gzLine, why)) {
+            if (result == RangeFetchResult::Fetched && !rest.empty())
+                result = fetchRanges(plan.url, rest, map.fileSize, Assembler::take, &assembler, options, &stats);
             if (result == RangeFetchResult::RangesIgnored) why = "the server ignores Range requests";
             else if (result == RangeFetchResult::Failed) why = "a Range request failed";
             else if (!assembler.fillTo(map.fileSize) || assembler.written() != map.fileSize) why = "the blocks did not make up the file";
