@@ -141,7 +141,10 @@ std::string bytesText(uint64_t count) { return std::to_string(count) + " bytes";
 // header does not fit: nothing beyond the size the header names is ever held.
 class MapGatherer {
 public:
-    explicit MapGatherer(std::string& bytes) : bytes_(bytes) {}
+    // `wireLength`: the answer's Content-Length when it frames the map itself (-1: none, or
+    // the map arrives compressed). `gzLine`: a ".gz" would be fetched instead.
+    MapGatherer(std::string& bytes, int64_t wireLength, bool gzLine)
+        : bytes_(bytes), wireLength_(wireLength), gzLine_(gzLine) {}
 
     // False once the map is refused (`why` says why) or complete with more bytes following.
     bool take(const char* data, size_t length) {
@@ -158,8 +161,6 @@ public:
         return true;
     }
     bool complete() const { return why_.empty() && expected_ > 0 && bytes_.size() == expected_; }
-    // The size the header names, 0 before it arrived.
-    uint64_t expected() const { return expected_; }
     const std::string& why() const { return why_; }
     bool refuse(const std::string& why) {
         if (why_.empty()) why_ = why;
@@ -172,19 +173,25 @@ private:
         if (expected_ == 0)
             return refuse(isBlockMapOfAnotherVersion(bytes_) ? "a block map of another format version"
                                                              : "damaged block map");
-        if (expected_ > uint64_t(kMaxBlockMapBytes)) return refuse("damaged block map");
+        // A length on the wire that is not the map's own is no map of this file.
+        if (expected_ > uint64_t(kMaxBlockMapBytes) || (wireLength_ >= 0 && uint64_t(wireLength_) != expected_))
+            return refuse("damaged block map");
+        const uint64_t gzSize = readGzSize(bytes_);
+        if (gzLine_ && gzSize > 0 && expected_ >= gzSize) return refuse("the block map alone would cost more than the .gz");
         bytes_.reserve(size_t(expected_));
         return true;
     }
 
     std::string& bytes_;
+    const int64_t wireLength_;
+    const bool gzLine_;
     uint64_t expected_ = 0;
     std::string why_;
 };
 
-// Fetches and reads the map; false with the reason when there is none to use. With a ".gz"
-// of `gzSize` bytes to fall back on (0: none known yet), a map whose header says it alone would
-// cost as much is not read further.
+// Fetches and reads the map; false with the reason when there is none to use. On a line with
+// a ".gz" (`gzLine`), a map whose header says it alone would cost as much as the ".gz" is not
+// read further.
 bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, bool gzLine, BlockMap& map,
                    uint64_t& mapBytes, std::string& why) {
     HttpResponse answer;
@@ -199,11 +206,13 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, b
         return false;
     }
     std::string bytes;
-    MapGatherer gatherer(bytes);
+    MapGatherer gatherer(bytes, encoded ? -1 : answer.head.contentLength, gzLine);
     std::unique_ptr<GzipBodyDecoder> decoder(encoded ? new GzipBodyDecoder : nullptr);
     const GzipBodyDecoder::Writer take = [&](const char* data, size_t length) { return gatherer.take(data, length); };
     std::unique_ptr<char[]> block(new char[kMapReadSize]);
-    bool checkedHeader = false;
+    // Compressed, a map is hardly any longer on the wire than its own length: a body that goes
+    // on beyond the largest map (a gzip header whose comment never ends) is no map.
+    uint64_t received = 0;
     for (;;) {
         const int64_t count = answer.receive(block.get(), kMapReadSize);
         if (count == 0) break;
@@ -211,20 +220,9 @@ bool fetchBlockMap(const DownloadRequest& request, const HttpOptions& options, b
             gatherer.refuse("no block map on the server");
             break;
         }
-        if (!(decoder ? decoder->feed(block.get(), size_t(count), take) : take(block.get(), size_t(count)))) {
+        received += uint64_t(count);
+        if (received > uint64_t(kMaxBlockMapBytes) + kMapReadSize || !(decoder ? decoder->feed(block.get(), size_t(count), take) : take(block.get(), size_t(count)))) {
             gatherer.refuse("damaged block map");
-            break;
-        }
-        if (checkedHeader || gatherer.expected() == 0) continue;
-        checkedHeader = true;
-        // A length on the wire that is not the map's own is no map of this file.
-        if (!decoder && answer.head.contentLength >= 0 && uint64_t(answer.head.contentLength) != gatherer.expected()) {
-            gatherer.refuse("damaged block map");
-            break;
-        }
-        const uint64_t gzSize = readGzSize(bytes);
-        if (gzLine && gzSize > 0 && gatherer.expected() >= gzSize) {
-            gatherer.refuse("the block map alone would cost more than the .gz");
             break;
         }
     }
