@@ -160,9 +160,9 @@ RangeFetchResult fetchRanges(const std::string& url, const std::vector<ByteRange
         case Answer::Taken: {
             std::vector<ByteRange> left = asked.left();
             // Asked one at a time, a range must come whole: a server that cannot is no help.
-            if (!left.empty() && (count == 1 || left == batch)) return RangeFetchResult::Failed;
-            // What did not come (a server may answer only the first of several ranges) is
-            // asked again, one range per request.
+            if (!left.empty() && count == 1) return RangeFetchResult::Failed;
+            // What did not come (a server may answer only the first of several ranges, or send
+            // them out of order) is asked again, one range per request.
             if (!left.empty()) perRequest = 1;
             left.insert(left.end(), remaining.begin() + long(count), remaining.end());
             remaining.swap(left);

@@ -87,6 +87,7 @@ ConnectionScript fileServer(const std::string& root, RangeAnswer answer) {
             return;
         }
         if (answer == RangeAnswer::ToTheEnd) ranges = {{ranges.front().first, file.size()}};
+        if (answer == RangeAnswer::Reversed) std::reverse(ranges.begin(), ranges.end());
         if (answer == RangeAnswer::FirstOnly || ranges.size() == 1) {
             const auto [start, end] = ranges.front();
             connection.send("HTTP/1.0 206 Partial Content\r\n" + contentRange(start, end, file.size()) +

@@ -53,6 +53,8 @@ enum class RangeAnswer {
     AsAsked,
     // Only the first, as a single part (as Node's http-server and serve do).
     FirstOnly,
+    // One part each, the last first (as the standard allows).
+    Reversed,
     // One part from the first byte asked to the end of the file, for one range too (as an
     // S3-style store did).
     ToTheEnd,
