@@ -623,14 +623,14 @@ BlockScan::BlockScan(const BlockMap& map, const std::string& localPath, const Pl
     for (int i = 0; i < 2; ++i)
         state.jobs[i] = ScanJob{&map, state.index.get(), localPath, localSize, i == 0 ? 0 : localSize / 2,
                                 localSize, cancel, state.sources.get(), &state.reached[i], {}, false};
+    // Counted before either task starts: a task counts itself out under the lock.
+    state.running = state.helper ? 2 : 1;
     if (state.helper) {
-        state.running = 1;
         if (runBeside([&state] { state.run(state.jobs[1]); }))
             state.jobs[0].end = localSize / 2;
         else
-            state.running = 0;
+            state.running = 1;
     }
-    ++state.running;
     // Without a thread of its own, the caller scans the file itself.
     if (!runBeside([&state] { state.run(state.jobs[0]); })) state.run(state.jobs[0]);
 }
