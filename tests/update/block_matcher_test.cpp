@@ -126,7 +126,7 @@ TEST(BlockMatcher, ALargeFileScannedInTwoHalvesFindsBlocksAcrossTheMiddle) {
 
 TEST(BlockMatcher, WorkStaysBoundedWhateverTheMapHolds) {
     // A local file of one byte over and over: every window has the same weak sums.
-    const size_t localSize = 2u << 20;
+    const size_t localSize = 512u << 10;
     const uint32_t blockSize = 512;
     const std::string local(localSize, 'a');
     RollingChecksum sum;
@@ -149,7 +149,7 @@ TEST(BlockMatcher, WorkStaysBoundedWhateverTheMapHolds) {
         map.blockSize = blockSize;
         map.weakBits = 16;
         map.strongBits = 40;
-        map.fileSize = uint64_t(1) << 26;
+        map.fileSize = uint64_t(1) << 22;
         const size_t blocks = size_t(map.fileSize / blockSize);
         map.weak.assign(blocks, keptWeakSum(sum.value(), map.weakBits));
         const std::string strong = patternBytes(blocks * map.strongBytes(), 3);
