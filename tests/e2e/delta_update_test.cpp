@@ -127,8 +127,6 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
         {"a server that answers more than was asked", "", {}, "", "",
          notPossible + "the server ignores Range requests); fetching it whole", false, Route::Scripted,
          RangeAnswer::ToTheEnd},
-        {"a map of the first format", "", {}, "KIBBLKM1" + std::string(40, '\0'), "",
-         notPossible + "a block map of another format version); fetching it whole", false},
         {"a local copy that shares nothing: the .gz", "", {}, "", "",
          notPossible + "it would reuse only 0 of " + std::to_string(next.size()) + " bytes); fetching it whole", false,
          Route::Direct, RangeAnswer::AsAsked, unrelated},

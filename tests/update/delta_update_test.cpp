@@ -1,4 +1,5 @@
-// The delta shortcut refuses a block map as soon as its header shows that it does not fit.
+// The delta shortcut refuses a block map as soon as its header shows that it does not fit, or
+// that it is of another format.
 #include "update/delta_update.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,8 @@ TEST(DeltaUpdate, RefusesAMapAsSoonAsItDoesNotFitItsHeader) {
          bytes + "12345", false, false, "damaged block map"},
         {"a map larger than the .gz beside the file", ok + "\r\n", largerThanTheGz, true, true,
          "the block map alone would cost more than the .gz"},
+        {"a map an older kib-manifest wrote", ok + "\r\n", "KIBBLKM1" + std::string(40, '\0'), true, false,
+         "a block map of another format version"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
