@@ -89,8 +89,9 @@ printf 'http://h/a\njavascript:alert(1)' | seed location_fuzzer other-scheme
 printf 'http://h/a/b\n?only=query' | seed location_fuzzer query
 
 # The block map: real maps of the fuzzer's local file (every block found), of a short run of
-# zeros (a short last block found by its padding) and of an empty file, with 4- and 16-byte
-# strong hashes.
+# zeros (a short last block found by its padding), of an empty file and of the local file with
+# an insertion; and a hostile one: weak sums that meet every window of the local file's zeros,
+# strong hashes that never do.
 python3 - <<'PY'
 import hashlib, struct
 def rolling(block):
@@ -98,17 +99,39 @@ def rolling(block):
     low = sum(block) & 0xffff
     high = sum((n - i) * b for i, b in enumerate(block)) & 0xffff
     return (high << 16) | low
-def block_map(data, strong_bytes, block_size=4096):
-    out = b"KIBBLKM1" + struct.pack(">QIBBH", len(data), block_size, 4, strong_bytes, 0)
-    out += hashlib.md5(data).digest()
+def siphash24(data):  # libsodium's crypto_shorthash under a key of 16 zero bytes
+    mask = (1 << 64) - 1
+    rotl = lambda x, b: ((x << b) | (x >> (64 - b))) & mask
+    v = [0x736f6d6570736575, 0x646f72616e646f6d, 0x6c7967656e657261, 0x7465646279746573]
+    def rounds(count):
+        for _ in range(count):
+            v[0] = (v[0] + v[1]) & mask; v[1] = rotl(v[1], 13) ^ v[0]; v[0] = rotl(v[0], 32)
+            v[2] = (v[2] + v[3]) & mask; v[3] = rotl(v[3], 16) ^ v[2]
+            v[0] = (v[0] + v[3]) & mask; v[3] = rotl(v[3], 21) ^ v[0]
+            v[2] = (v[2] + v[1]) & mask; v[1] = rotl(v[1], 17) ^ v[2]; v[2] = rotl(v[2], 32)
+    tail = len(data) % 8
+    words = [struct.unpack("<Q", data[i:i + 8])[0] for i in range(0, len(data) - tail, 8)]
+    words.append((len(data) & 0xff) << 56 | int.from_bytes(data[len(data) - tail:], "little"))
+    for m in words:
+        v[3] ^= m; rounds(2); v[0] ^= m
+    v[2] ^= 0xff; rounds(4)
+    return struct.pack("<Q", v[0] ^ v[1] ^ v[2] ^ v[3])
+def header(size, block_size, weak_bits, strong_bits, md5=bytes(16)):
+    return b"KIBBLKM2" + struct.pack(">QIBBH", size, block_size, weak_bits, strong_bits, 0) + md5 + bytes(8)
+def block_map(data, strong_bytes, block_size=2048):  # whole bytes, so that the entries stay aligned
+    out = header(len(data), block_size, 16, 8 * strong_bytes, hashlib.md5(data).digest())
     for start in range(0, len(data), block_size):
         block = data[start:start + block_size].ljust(block_size, b"\0")
-        out += struct.pack(">I", rolling(block)) + hashlib.md5(block).digest()[:strong_bytes]
+        out += struct.pack(">H", rolling(block) >> 16) + siphash24(block)[:strong_bytes]
     return out
 local = bytes(6000) + bytes(((i * 131) >> 3) & 0xff for i in range(6000, 20000))
-for name, data, strong in [("local-file", local, 8), ("short-zeros", bytes(1500), 4),
-                           ("empty", b"", 16), ("local-shifted", local[100:9000] + b"new" + local[9000:], 16)]:
+for name, data, strong in [("local-file", local, 5), ("short-zeros", bytes(1500), 3),
+                           ("empty", b"", 8), ("local-shifted", local[100:9000] + b"new" + local[9000:], 8)]:
     open("corpus/block_map_fuzzer/" + name, "wb").write(block_map(data, strong))
+hostile = header(4096 * 512, 512, 16, 40)
+for i in range(4096):
+    hostile += struct.pack(">H", rolling(bytes(512)) >> 16) + hashlib.md5(b"%d" % i).digest()[:5]
+open("corpus/block_map_fuzzer/colliding", "wb").write(hostile)
 PY
 
 # Range answers: the Content-Type line, the Content-Range line, then a multipart body as nginx

@@ -75,8 +75,9 @@ bool multipartBoundary(const std::string& contentType, std::string& boundary) {
     return true;
 }
 
-MultipartReader::MultipartReader(const std::string& boundary, uint64_t fileSize, Sink sink, void* context)
-    : delimiter_("--" + boundary), fileSize_(fileSize), sink_(sink), context_(context) {}
+MultipartReader::MultipartReader(const std::string& boundary, uint64_t fileSize, Sink sink, void* context,
+                                 PartCheck check)
+    : delimiter_("--" + boundary), fileSize_(fileSize), sink_(sink), context_(context), check_(check) {}
 
 bool MultipartReader::fail() {
     state_ = State::Failed;
@@ -123,6 +124,7 @@ bool MultipartReader::takePartHeader() {
     if (!findHeaderField("\n" + pending_.substr(0, end), "content-range", value) ||
         !parseContentRange(value, range, total) || total != fileSize_)
         return fail();
+    if (check_ && !check_(context_, range)) return fail();
     offset_ = range.start;
     remaining_ = range.end - range.start;
     pending_.erase(0, end + 4);

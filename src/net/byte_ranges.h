@@ -30,8 +30,12 @@ class MultipartReader {
 public:
     // Called with the bytes of a part in order; returning false stops the reading (failed).
     using Sink = bool (*)(void* context, uint64_t offset, const char* data, size_t length);
+    // Called with a part's range once its header is read, before any of its bytes are; false
+    // refuses the part, which stops the reading (failed).
+    using PartCheck = bool (*)(void* context, const ByteRange& part);
 
-    MultipartReader(const std::string& boundary, uint64_t fileSize, Sink sink, void* context);
+    MultipartReader(const std::string& boundary, uint64_t fileSize, Sink sink, void* context,
+                    PartCheck check = nullptr);
     // False once the body is malformed or the sink refused; the reader then takes nothing more.
     bool feed(const char* data, size_t length);
     // True when the closing delimiter has arrived (whatever follows it is ignored).
@@ -47,6 +51,7 @@ private:
     uint64_t fileSize_;
     Sink sink_;
     void* context_;
+    PartCheck check_;
     State state_ = State::Delimiter;
     // Text of a delimiter or part header still being gathered.
     std::string pending_;

@@ -167,6 +167,8 @@ TEST(ManifestTool, LargeFilesGetABlockMapAndStayServedPlain) {
         BlockMap map;
         ASSERT_TRUE(parseBlockMap(out.read("data/large.pak.kib-blocks"), map));
         EXPECT_EQ(map.md5, md5OfBuffer(large.data(), int32_t(large.size())));
+        // What an updater weighs a delta update against.
+        EXPECT_EQ(map.gzSize, out.read("data/large.pak.gz").size());
         // The manifest's line is unchanged: the map is found by its name.
         EXPECT_NE(out.read("manifest.txt").find("data/large.pak.gz:" + map.md5 + "<"), std::string::npos);
     }

@@ -100,6 +100,45 @@ TEST(RangeFetch, NginxAnswersSeveralRangesOneOrNone) {
     }
 }
 
+TEST(RangeFetch, UsesWhatAPartialAnswerCoversAndNeverReadsMoreThanAsked) {
+    TempDir root;
+    const std::string file = patternBytes(300000, 5);
+    root.write("f.bin", file);
+    const std::vector<ByteRange> ranges = {{0, 10}, {1000, 70000}, {299990, 300000}};
+    const struct {
+        const char* name;
+        RangeAnswer answer;
+        RangeFetchResult result;
+        int requests;
+        // The most bytes read, heads included: what was asked (70,010), read twice at most.
+        uint64_t mostRead;
+    } cases[] = {
+        {"as asked", RangeAnswer::AsAsked, RangeFetchResult::Fetched, 1, 72000},
+        // The first range comes; the other two are asked again, one per request.
+        {"only the first of several", RangeAnswer::FirstOnly, RangeFetchResult::Fetched, 3, 72000},
+        // Only the first range asked for can be taken in order; the rest is asked again.
+        {"the last range first", RangeAnswer::Reversed, RangeFetchResult::Fetched, 3, 2 * 72000},
+        // More than asked, to several ranges and then to one: a server that ignores ranges.
+        // Its answers are not read.
+        {"one range to the end of the file", RangeAnswer::ToTheEnd, RangeFetchResult::RangesIgnored, 2, 2000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(fileServer(root.path(), c.answer));
+        ASSERT_TRUE(server.started());
+        Received received;
+        RangeFetchStats stats;
+        EXPECT_EQ(fetchRanges(server.url("/f.bin"), ranges, file.size(), Received::take, &received, quick(), &stats),
+                  c.result);
+        EXPECT_EQ(stats.requests, c.requests);
+        EXPECT_LT(stats.receivedBytes, c.mostRead);
+        if (c.result != RangeFetchResult::Fetched) continue;
+        ASSERT_EQ(received.pieces.size(), ranges.size());
+        for (const ByteRange& range : ranges)
+            EXPECT_TRUE(received.pieces[range.start] == file.substr(range.start, range.end - range.start));
+    }
+}
+
 TEST(RangeFetch, RefusesAnswersItCannotTrust) {
     const std::string file = patternBytes(5000, 2);
     const std::vector<ByteRange> two = {{10, 20}, {100, 200}};
@@ -127,6 +166,10 @@ TEST(RangeFetch, RefusesAnswersItCannotTrust) {
              file.substr(10, 12),
          RangeFetchResult::Failed},
         {"206 without Content-Range", {{10, 20}}, "HTTP/1.1 206 Partial Content\r\n\r\n" + file.substr(10, 10),
+         RangeFetchResult::Failed},
+        {"a part that is not what was asked", {{10, 20}},
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 30-39/5000\r\nContent-Length: 10\r\n\r\n" +
+             file.substr(30, 10),
          RangeFetchResult::Failed},
         {"range beyond the file", {{10, 20}},
          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-5000/5000\r\n\r\n", RangeFetchResult::Failed},

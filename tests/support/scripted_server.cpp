@@ -9,8 +9,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -41,7 +44,64 @@ int listenOnLoopback(bool ipv6, int backlog, int& port) {
     return fd;
 }
 
+// The ranges of a "Range: bytes=a-b,c-d" field, [start, end) each; empty when there is none.
+std::vector<std::pair<uint64_t, uint64_t>> askedRanges(const std::string& request, uint64_t size) {
+    std::string lowered = request;
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    const std::string name = "\r\nrange: bytes=";
+    const size_t field = lowered.find(name);
+    if (field == std::string::npos) return ranges;
+    const size_t from = field + name.size();
+    std::istringstream list(request.substr(from, request.find("\r\n", from) - from));
+    std::string one;
+    while (std::getline(list, one, ',')) {
+        const size_t dash = one.find('-');
+        const uint64_t first = std::stoull(one.substr(0, dash));
+        const std::string last = one.substr(dash + 1);
+        ranges.push_back({first, last.empty() ? size : std::min<uint64_t>(size, std::stoull(last) + 1)});
+    }
+    return ranges;
+}
+
+std::string contentRange(uint64_t start, uint64_t end, uint64_t size) {
+    return "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end - 1) + "/" + std::to_string(size) +
+           "\r\n";
+}
+
 }  // namespace
+
+ConnectionScript fileServer(const std::string& root, RangeAnswer answer) {
+    return [root, answer](ScriptedConnection& connection) {
+        const std::string target = connection.target();
+        const std::string path = target.substr(0, target.find('?'));
+        std::ifstream in(root + path, std::ios::binary);
+        if (connection.request().compare(0, 4, "GET ") != 0 || path.find("..") != std::string::npos || !in) {
+            connection.send("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto ranges = askedRanges(connection.request(), file.size());
+        if (ranges.empty()) {
+            connection.send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(file.size()) + "\r\n\r\n" + file);
+            return;
+        }
+        if (answer == RangeAnswer::ToTheEnd) ranges = {{ranges.front().first, file.size()}};
+        if (answer == RangeAnswer::Reversed) std::reverse(ranges.begin(), ranges.end());
+        if (answer == RangeAnswer::FirstOnly || ranges.size() == 1) {
+            const auto [start, end] = ranges.front();
+            connection.send("HTTP/1.0 206 Partial Content\r\n" + contentRange(start, end, file.size()) +
+                            "Content-Length: " + std::to_string(end - start) + "\r\n\r\n" + file.substr(start, end - start));
+            return;
+        }
+        std::string body;
+        for (const auto& [start, end] : ranges)
+            body += "\r\n--kibparts\r\n" + contentRange(start, end, file.size()) + "\r\n" + file.substr(start, end - start);
+        body += "\r\n--kibparts--\r\n";
+        connection.send("HTTP/1.0 206 Partial Content\r\nContent-Type: multipart/byteranges; boundary=kibparts\r\n"
+                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+}
 
 std::string ScriptedConnection::target() const {
     const size_t start = request_.find(' ');

@@ -46,6 +46,24 @@ private:
 
 using ConnectionScript = std::function<void(ScriptedConnection&)>;
 
+// How fileServer answers a request for several ranges (one range is answered as asked, unless
+// ToTheEnd).
+enum class RangeAnswer {
+    // One part each, as multipart/byteranges, as nginx does.
+    AsAsked,
+    // Only the first, as a single part (as Node's http-server and serve do).
+    FirstOnly,
+    // One part each, the last first (as the standard allows).
+    Reversed,
+    // One part from the first byte asked to the end of the file, for one range too (as an
+    // S3-style store did).
+    ToTheEnd,
+};
+
+// A script that serves the files under `root` to GET requests (404 for anything else, the
+// connection closed after each answer), answering Range requests as `ranges` says.
+ConnectionScript fileServer(const std::string& root, RangeAnswer ranges);
+
 class ScriptedServer {
 public:
     // Listens on 127.0.0.1 (or ::1) at an ephemeral port. Check started().

@@ -157,6 +157,8 @@ bool writeBlockMap(const PackRequest& request, PackResult& result) {
         result.error = request.sourcePath + " changed while it was being published";
         return false;
     }
+    // What an updater weighs a delta update against.
+    map.gzSize = result.compressed ? result.gzSize : 0;
     const std::string bytes = encodeBlockMap(map);
     const std::string temporary = temporaryPathFor(request.blockMapPath);
     FileDescriptor output(createForWriting(temporary));
