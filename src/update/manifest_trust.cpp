@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "platform/platform.h"
 #include "update/manifest.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
@@ -53,7 +54,7 @@ bool readBytes(const std::string& path, std::string& out) {
 
 }  // namespace
 
-bool signatureRequired() { return fileExists(kPublicKeyPath); }
+bool signatureRequired() { return platformFileKind(kPublicKeyPath) != PlatformFileKind::Missing; }
 
 std::string signatureUrlFor(const std::string& manifestUrl) {
     std::string url = manifestUrl;
@@ -127,6 +128,9 @@ TrustCheck verifyFetchedManifest() {
     }
     const bool haveSignature = readBytes(kSignatureCopyPath, signature);
     deleteIfExists(kSignatureCopyPath);
+    // Asked about first: reading through a link or a device would take whatever lies behind it.
+    if (platformFileKind(kPublicKeyPath) != PlatformFileKind::Regular)
+        return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable: not a regular file");
     if (!readBytes(kPublicKeyPath, publicKey)) return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable");
     if (!haveSignature) return refuse("Manifest signature missing: the downloaded copy cannot be read");
     if (!haveManifest) return refuse("Manifest missing: the downloaded copy cannot be read");
@@ -143,7 +147,14 @@ TrustCheck verifyFetchedManifest() {
 bool readTrustedTimestamp(int64_t& timestamp) {
     timestamp = 0;
     std::string text;
-    if (!fileExists(kTrustStatePath)) return true;
+    switch (platformFileKind(kTrustStatePath)) {
+    case PlatformFileKind::Missing:
+        return true;
+    case PlatformFileKind::Other:
+        return false;
+    case PlatformFileKind::Regular:
+        break;
+    }
     if (!readBytes(kTrustStatePath, text)) return false;
     const std::map<std::string, std::string> fields = trustedCommentFields(text.substr(0, text.find('\n')));
     const auto field = fields.find("timestamp");

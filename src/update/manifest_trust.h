@@ -16,7 +16,9 @@ constexpr int64_t kSignatureMaxBytes = 4096;
 // memory or the disk. The same limit as the reader's.
 constexpr int64_t kSignedManifestMaxBytes = int64_t(kMaxManifestBytes);
 
-// True when kPublicKeyPath exists.
+// False only when nothing at all stands at kPublicKeyPath. Whatever stands there (a file that
+// cannot be read or parsed, a folder, a link) makes the run signed, and its check then fails:
+// a key that misbehaves refuses the run, it never turns signing off.
 bool signatureRequired();
 // The signature's address: ".minisig" appended to the manifest's path, before any query, so
 // that "http://h/game/manifest.txt?ver=0.3.0" gives "http://h/game/manifest.txt.minisig?ver=0.3.0".
@@ -39,12 +41,14 @@ TrustCheck checkManifestTrust(const std::string& manifest, const std::string& si
                               const std::string& publicKeyText, int64_t installedTimestamp, int64_t now);
 
 // The check of "manifest.txt" and its fetched signature (which it deletes) against the folder's
-// key and trust state. When accepted, a newer timestamp is recorded first (atomically); when
-// refused, nothing is written.
+// key and trust state: a key that is not a regular file, or cannot be read, and a trust state
+// that stands there but cannot be read, are refusals. When accepted, a newer timestamp is
+// recorded first (atomically); when refused, nothing is written.
 TrustCheck verifyFetchedManifest();
 
-// The newest accepted timestamp from kTrustStatePath: 0 when there is none yet; false when the
-// file exists but does not hold one.
+// The newest accepted timestamp from kTrustStatePath: 0 when nothing stands there; false when
+// something does but does not hold one (a folder, a link, a file that cannot be read), since
+// taking it for "none yet" would let an older release back in.
 bool readTrustedTimestamp(int64_t& timestamp);
 // Replaces kTrustStatePath through a temporary file and a rename, so that a crash leaves either
 // the old or the new state. False when it could not be written.

@@ -74,6 +74,7 @@ void UpdateRun::requestManifest() {
     parts_->stage = Parts::Stage::Fetching;
     // Decided once per run: with a key in the folder, nothing unsigned is acted upon.
     signatureRequired_ = signatureRequired();
+    if (!signatureRequired_) std::printf("No %s: the manifest's signature is not checked\n", kPublicKeyPath);
     // An old copy that stays (read-only, immutable, a folder or link in its place) would be
     // parsed as if it were the fresh one: the run cannot go on without removing it.
     deleteIfExists(kManifestCopyPath);

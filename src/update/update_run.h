@@ -23,8 +23,9 @@ public:
 
     // Removes the old files an earlier switch left; then, when an earlier run was stopped while
     // it put a release in place, finishes that first (advance does it, without the network);
-    // otherwise removes an old manifest copy and queues the manifest: ManifestRequested. A
-    // copy that cannot be removed fails the run ("Could not get manifest").
+    // otherwise removes an old manifest copy and queues the manifest: ManifestRequested (logging
+    // first, when no key stands in the folder, that the run is unsigned). A copy that cannot be
+    // removed fails the run ("Could not get manifest").
     void start();
     // One request the manager handed back: finished, or untaken when it stopped. Moves the run
     // on (fetches the signature, starts the comparison, stages a file, begins the switch once

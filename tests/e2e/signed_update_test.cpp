@@ -2,6 +2,8 @@
 // updater, and every manifest that cannot be trusted is refused with the folder left as it was.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -90,6 +92,7 @@ TEST_F(SignedUpdate, SignedWithMinisignInstallsThenIsUpToDate) {
     const UpdaterRun first = game.run();
     EXPECT_EQ(first.process.err, box("Done!", "It's a miracle! The update was a success!"));
     EXPECT_TRUE(logHas(first, "Manifest signature verified: key ID ")) << ::testing::PrintToString(first.log);
+    EXPECT_FALSE(logHas(first, kUnsignedRunLine));
     EXPECT_EQ(server.requests()[1], "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.0");
     const std::string state = game.read(kTrustState);
     ASSERT_EQ(state.rfind("timestamp:", 0), 0u) << state;
@@ -177,7 +180,27 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
         std::string logLine;
         // For a signature that could not be fetched: why, logged before logLine.
         std::string note = "";
+        // Puts back what serve changed in the game's folder.
+        std::function<void()> restore = nullptr;
     };
+    const std::string keyFile = game.file(kPublicKey), trustFile = game.file(kTrustState);
+    TempDir elsewhere;
+    const std::string aside = elsewhere.file("aside");
+    // Something other than a regular file at `path`, the file itself kept aside for restore.
+    auto replaceBy = [&](const std::string& path, const std::function<void()>& make) {
+        return [&, path, make] {
+            server.sign(key, comment(next));
+            std::filesystem::rename(path, aside);
+            make();
+        };
+    };
+    auto putBack = [&](const std::string& path) {
+        return [&, path] {
+            std::filesystem::remove_all(path);
+            std::filesystem::rename(aside, path);
+        };
+    };
+    const std::string keyUnreadable = "Public key assets/updater/update.pub unreadable";
     const std::vector<Refusal> refusals = {
         {"forged line",
          [&] {
@@ -211,6 +234,19 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
          "Manifest signature malformed: no timestamp in its trusted comment (file:manifest)"},
         {"malformed", [&] { server.put("release/manifest.minisig", "untrusted comment: x\nnot base64\n"); },
          "Manifest signature malformed: not four lines"},
+        // Whatever stands at the key's name makes the run signed: only "no such file" does not.
+        {"key is a folder", replaceBy(keyFile, [&] { std::filesystem::create_directory(keyFile); }), keyUnreadable, "",
+         putBack(keyFile)},
+        {"key is a link to a key", replaceBy(keyFile, [&] { std::filesystem::create_symlink(aside, keyFile); }),
+         keyUnreadable, "", putBack(keyFile)},
+        {"key is a pipe", replaceBy(keyFile, [&] { ASSERT_EQ(mkfifo(keyFile.c_str(), 0644), 0); }), keyUnreadable, "",
+         putBack(keyFile)},
+        {"trust state is a link, the release older",
+         [&] {
+             replaceBy(trustFile, [&] { std::filesystem::create_symlink(aside, trustFile); })();
+             server.sign(key, comment(kInstalled - 1));
+         },
+         "Trust state assets/updater/update.trust unreadable", "", putBack(trustFile)},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -226,6 +262,7 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
         before.erase("logs/updater.log");
         after.erase("logs/updater.log");
         EXPECT_EQ(differences(after, before), Lines{});
+        if (refusal.restore) refusal.restore();
     }
 
     // The folder still takes the genuine newer release.

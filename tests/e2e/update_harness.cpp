@@ -18,6 +18,8 @@ const char* const kGameScript =
     "pwd > game-started.tmp\n"
     "mv game-started.tmp game-started\n";
 
+const char* const kUnsignedRunLine = "No assets/updater/update.pub: the manifest's signature is not checked";
+
 SigningKey::SigningKey() {
     const ProcessResult result =
         runProcess({"minisign", "-G", "-W", "-p", dir_.file("key.pub"), "-s", dir_.file("key.key")});

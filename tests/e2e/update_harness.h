@@ -125,6 +125,8 @@ private:
 
 // The script the tests use as the game.
 extern const char* const kGameScript;
+// The first line of every run in a folder without a public key.
+extern const char* const kUnsignedRunLine;
 // The box as the updater writes it to standard error.
 std::string box(const std::string& caption, const std::string& text);
 std::string fatalBox(const std::string& failure);
