@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "net/url.h"
 #include "platform/platform.h"
 #include "update/manifest.h"
 #include "update/own_files.h"
@@ -63,8 +64,14 @@ std::string signatureUrlFor(const std::string& manifestUrl) {
     return url;
 }
 
+std::string requestedFileName(const std::string& url) {
+    const std::string path = url.substr(0, url.find('?'));
+    return path.substr(path.rfind('/') + 1);
+}
+
 TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
-                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now) {
+                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now,
+                              const std::string& fileName) {
     std::string why;
     PublicKey key;
     if (!parsePublicKey(publicKeyText, key, why))
@@ -88,6 +95,14 @@ TrustCheck checkManifestTrust(const std::string& manifest, const std::string& si
 
     // Only now is the comment known to be the signer's own.
     const std::map<std::string, std::string> fields = trustedCommentFields(signature.trustedComment);
+    // A signature holds over bytes, not over an address: without the name, the beta channel's
+    // manifest and signature served at the stable address would pass as the stable release.
+    const auto fileField = fields.find("file");
+    if (fileField == fields.end() || fileField->second.empty())
+        return refuse("Manifest signature malformed: no file name in its trusted comment (" +
+                      signature.trustedComment + ")");
+    if (fileField->second != fileName && encodePath(fileField->second) != fileName)
+        return refuse("Manifest signed for another file: file:" + fileField->second + ", asked for " + fileName);
     const auto timestampField = fields.find("timestamp");
     int64_t timestamp = 0;
     if (timestampField == fields.end() || !parseUnixSeconds(timestampField->second, timestamp))
@@ -117,7 +132,7 @@ TrustCheck checkManifestTrust(const std::string& manifest, const std::string& si
     return check;
 }
 
-TrustCheck verifyFetchedManifest() {
+TrustCheck verifyFetchedManifest(const std::string& manifestUrl) {
     std::string manifest, signature, publicKey;
     bool haveManifest = false;
     try {
@@ -138,7 +153,8 @@ TrustCheck verifyFetchedManifest() {
     if (!readTrustedTimestamp(installed))
         return refuse(std::string("Trust state ") + kTrustStatePath + " unreadable; remove it to accept any signed release");
 
-    TrustCheck check = checkManifestTrust(manifest, signature, publicKey, installed, int64_t(std::time(nullptr)));
+    TrustCheck check = checkManifestTrust(manifest, signature, publicKey, installed, int64_t(std::time(nullptr)),
+                                          requestedFileName(manifestUrl));
     if (check.accepted && check.timestamp > installed && !recordTrustedTimestamp(check.timestamp))
         return refuse(std::string("Could not record the manifest's timestamp in ") + kTrustStatePath, check.timestamp);
     return check;

@@ -23,6 +23,9 @@ bool signatureRequired();
 // The signature's address: ".minisig" appended to the manifest's path, before any query, so
 // that "http://h/game/manifest.txt?ver=0.3.0" gives "http://h/game/manifest.txt.minisig?ver=0.3.0".
 std::string signatureUrlFor(const std::string& manifestUrl);
+// The name a signature's trusted comment must give in "file:" for the file fetched from `url`:
+// the last segment of its path, before any query, as the updater asked for it.
+std::string requestedFileName(const std::string& url);
 
 struct TrustCheck {
     bool accepted = false;
@@ -33,18 +36,21 @@ struct TrustCheck {
 };
 
 // The whole decision over texts already read: the signature file must parse, name the key, and
-// hold over `manifest` and its trusted comment; the comment must carry "timestamp:" not below
-// `installedTimestamp` (0: none yet) and any "expires:" must not lie before `now` (Unix seconds).
-// A timestamp in the future is accepted: players' clocks are often wrong, and the stored
-// timestamp, not the clock, guards against rollback.
+// hold over `manifest` and its trusted comment; the comment must carry "file:" naming
+// `fileName` (as requestedFileName gives it; the name as a server maps it to that path also
+// counts), so that a file signed under another name (another channel's manifest) is refused,
+// and "timestamp:" not below `installedTimestamp` (0: none yet); any "expires:" must not lie
+// before `now` (Unix seconds). A timestamp in the future is accepted: players' clocks are often
+// wrong, and the stored timestamp, not the clock, guards against rollback.
 TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
-                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now);
+                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now,
+                              const std::string& fileName);
 
-// The check of "manifest.txt" and its fetched signature (which it deletes) against the folder's
-// key and trust state: a key that is not a regular file, or cannot be read, and a trust state
-// that stands there but cannot be read, are refusals. When accepted, a newer timestamp is
-// recorded first (atomically); when refused, nothing is written.
-TrustCheck verifyFetchedManifest();
+// The check of "manifest.txt" fetched from `manifestUrl` and its fetched signature (which it
+// deletes) against the folder's key and trust state: a key that is not a regular file, or
+// cannot be read, and a trust state that stands there but cannot be read, are refusals. When
+// accepted, a newer timestamp is recorded first (atomically); when refused, nothing is written.
+TrustCheck verifyFetchedManifest(const std::string& manifestUrl);
 
 // The newest accepted timestamp from kTrustStatePath: 0 when nothing stands there; false when
 // something does but does not hold one (a folder, a link, a file that cannot be read), since

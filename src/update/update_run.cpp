@@ -119,7 +119,7 @@ void UpdateRun::manifestArrived(DownloadRequest& request) {
 void UpdateRun::signatureArrived(DownloadRequest& request) {
     logTransferNotes(request, kSignatureNotePrefix);
     const TrustCheck check = request.status == Done
-                                 ? verifyFetchedManifest()
+                                 ? verifyFetchedManifest(manifestUrl_)
                                  : TrustCheck{false,
                                               "Manifest signature missing: " +
                                                   withoutCredentials(signatureUrlFor(manifestUrl_)) +

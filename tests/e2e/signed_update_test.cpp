@@ -24,8 +24,8 @@ const std::string kPublicKey = "assets/updater/update.pub";
 const std::string kTrustState = "assets/updater/update.trust";
 const int64_t kInstalled = 1796640643;
 
-std::string comment(int64_t timestamp, const std::string& more = "") {
-    return "timestamp:" + std::to_string(timestamp) + "\tfile:manifest" + more;
+std::string comment(int64_t timestamp, const std::string& more = "", const std::string& file = "manifest") {
+    return "timestamp:" + std::to_string(timestamp) + "\tfile:" + file + more;
 }
 
 bool logHas(const UpdaterRun& run, const std::string& line) {
@@ -234,6 +234,16 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
          "Manifest signature malformed: no timestamp in its trusted comment (file:manifest)"},
         {"malformed", [&] { server.put("release/manifest.minisig", "untrusted comment: x\nnot base64\n"); },
          "Manifest signature malformed: not four lines"},
+        // A signature holds over bytes: the name it was made for must be the one asked for.
+        {"the beta channel's release at the stable address",
+         [&] {
+             server.put("release/beta", genuine);
+             server.sign(key, "", false, "release/beta");
+             server.put("release/manifest.minisig", server.get("release/beta.minisig"));
+         },
+         "Manifest signed for another file: file:beta, asked for manifest"},
+        {"no file name", [&] { server.sign(key, "timestamp:" + std::to_string(next)); },
+         "Manifest signature malformed: no file name in its trusted comment (timestamp:" + std::to_string(next) + ")"},
         // Whatever stands at the key's name makes the run signed: only "no such file" does not.
         {"key is a folder", replaceBy(keyFile, [&] { std::filesystem::create_directory(keyFile); }), keyUnreadable, "",
          putBack(keyFile)},

@@ -26,8 +26,9 @@ SigningKey::SigningKey() {
     EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
-void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy) const {
-    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file("release/manifest")};
+void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy,
+                        const std::string& relative) const {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file(relative)};
     if (!trustedComment.empty()) argv.insert(argv.end(), {"-t", trustedComment});
     if (legacy) argv.push_back("-l");
     const ProcessResult result = runProcess(argv);

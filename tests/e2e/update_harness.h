@@ -56,10 +56,11 @@ public:
     // it when listed Compressed), with a manifest that lists them from "files/" on, in the
     // order given, Digest unless `listings` says otherwise.
     void publish(const Files& files, const std::map<std::string, Listing>& listings = {}) const;
-    // Signs "release/manifest" with Debian's minisign into "release/manifest.minisig"; an empty
-    // trusted comment keeps minisign's own ("timestamp:<now>\tfile:manifest\thashed").
-    // `legacy` makes the older kind of signature over the whole file (-l).
-    void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false) const;
+    // Signs "release/manifest" (or `relative`) with Debian's minisign into the same name with
+    // ".minisig"; an empty trusted comment keeps minisign's own ("timestamp:<now>\tfile:manifest
+    // \thashed"). `legacy` makes the older kind of signature over the whole file (-l).
+    void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false,
+              const std::string& relative = "release/manifest") const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
