@@ -41,15 +41,29 @@ struct TrustCheck {
 // counts), so that a file signed under another name (another channel's manifest) is refused,
 // and "timestamp:" not below `installedTimestamp` (0: none yet); any "expires:" must not lie
 // before `now` (Unix seconds). A timestamp in the future is accepted: players' clocks are often
-// wrong, and the stored timestamp, not the clock, guards against rollback.
+// wrong, and the stored timestamp, not the clock, guards against rollback. The log line starts
+// with `subject`, the signed file's name in the log.
 TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
                               const std::string& publicKeyText, int64_t installedTimestamp, int64_t now,
-                              const std::string& fileName);
+                              const std::string& fileName, const std::string& subject = "Manifest");
 
-// The check of "manifest.txt" fetched from `manifestUrl` and its fetched signature (which it
-// deletes) against the folder's key and trust state: a key that is not a regular file, or
-// cannot be read, and a trust state that stands there but cannot be read, are refusals. When
-// accepted, a newer timestamp is recorded first (atomically); when refused, nothing is written.
+// A downloaded file and its downloaded signature, to be checked as checkManifestTrust does.
+struct FetchedCopy {
+    const char* path;
+    const char* signaturePath;
+    // What the trusted comment's "file:" must give (requestedFileName of its address).
+    std::string fileName;
+    // The file's name at the start of the log line.
+    std::string subject;
+    // An accepted newer timestamp becomes the trust state (the manifest's does).
+    bool recordTimestamp;
+};
+// The check of a fetched copy and its fetched signature (which it deletes) against the folder's
+// key and trust state: a key that is not a regular file, or cannot be read, and a trust state
+// that stands there but cannot be read, are refusals. When accepted and asked to, a newer
+// timestamp is recorded first (atomically); when refused, nothing is written.
+TrustCheck verifyFetchedCopy(const FetchedCopy& copy);
+// verifyFetchedCopy of "manifest.txt" fetched from `manifestUrl`, recording its timestamp.
 TrustCheck verifyFetchedManifest(const std::string& manifestUrl);
 
 // The newest accepted timestamp from kTrustStatePath: 0 when nothing stands there; false when

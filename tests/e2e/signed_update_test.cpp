@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "e2e/update_harness.h"
+#include "update/own_files.h"
 #include "util/minisign_files.h"
 
 namespace {
@@ -281,4 +282,75 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
     Files expected = newer;
     expected[kTrustState] = "timestamp:" + std::to_string(next) + "\n";
     expectFinishedRun(game, expected);
+}
+
+TEST_F(SignedUpdate, PresenceFilesFirstCopiesNeedTheirSignedDigests) {
+    const std::string settings = "config/settings.ini", list = "release/manifest.presence.md5";
+    release[settings] = "volume=3\n";
+    // As a publisher without kib-manifest does it: md5sum and minisign.
+    auto publishSigned = [&] {
+        server.publish(release, {{settings, Listing::Presence}});
+        server.sign(key, comment(kInstalled));
+        server.listPresenceDigests({settings});
+        server.sign(key, comment(kInstalled, "", "manifest.presence.md5"), false, list);
+    };
+    publishSigned();
+    const UpdaterRun installed = game.run();
+    EXPECT_EQ(installed.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    EXPECT_TRUE(logHas(installed, "Presence digests signature verified: key ID ")) << ::testing::PrintToString(installed.log);
+    EXPECT_EQ(game.read(settings), release[settings]);
+    ASSERT_TRUE(game.gameStarted());
+
+    // A copy the player has (and changed) is theirs: the list is not even asked for.
+    std::filesystem::remove(game.file("game-started"));
+    game.write(settings, "volume=11\n");
+    const size_t requestsBefore = server.requests().size();
+    EXPECT_EQ(game.run().process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_EQ(server.requests(requestsBefore), (Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0",
+                                                      "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.0"}));
+    EXPECT_EQ(game.read(settings), "volume=11\n");
+    ASSERT_TRUE(game.gameStarted());
+    std::filesystem::remove(game.file("game-started"));
+
+    const std::string notVouched = "\tconfig/settings.ini is missing and no signed digest vouches for its first copy";
+    struct Case {
+        const char* name;
+        std::function<void()> serve;
+        std::string failure;
+        std::string logLine;
+    };
+    const std::vector<Case> cases = {
+        {"no list", [&] { server.remove(list); }, "Could not verify config/settings.ini", notVouched},
+        {"list unsigned", [&] { server.remove(list + ".minisig"); }, "Could not verify config/settings.ini",
+         "Presence digests signature missing: " + server.url(list + ".minisig?ver=0.3.0") + " could not be fetched"},
+        {"another channel's list",
+         [&] { server.sign(key, comment(kInstalled, "", "beta.presence.md5"), false, list); },
+         "Could not verify config/settings.ini",
+         "Presence digests signed for another file: file:beta.presence.md5, asked for manifest.presence.md5"},
+        {"an older release's list", [&] { server.sign(key, comment(kInstalled - 1, "", "manifest.presence.md5"), false, list); },
+         "Could not verify config/settings.ini", "Presence digests older than the installed release: "},
+        {"list without the file",
+         [&] {
+             server.listPresenceDigests({"kib.exe"});
+             server.sign(key, comment(kInstalled, "", "manifest.presence.md5"), false, list);
+         },
+         "Could not verify config/settings.ini", notVouched},
+        {"served bytes not the listed ones", [&] { server.put("files/" + settings, "volume=11\nadmin=1\n"); },
+         "Could not download config/settings.ini", "\t\tconfig/settings.ini arrived as "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        publishSigned();
+        c.serve();
+        std::filesystem::remove(game.file(settings));
+        Files before = game.files();
+        expectFailedRun(game, c.failure, c.logLine);
+        Files after = game.files();
+        // A run that began staging lists what it staged, for the next run to go on.
+        for (const char* own : {"logs/updater.log", kStagedListPath}) {
+            before.erase(own);
+            after.erase(own);
+        }
+        EXPECT_EQ(differences(after, before), Lines{});
+    }
 }

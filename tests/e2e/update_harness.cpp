@@ -35,6 +35,16 @@ void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment
     EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
+void UpdateServer::listPresenceDigests(const std::vector<std::string>& paths) const {
+    std::vector<std::string> argv = {"md5sum"};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    ProcessOptions options;
+    options.workingDirectory = root_.file("files");
+    const ProcessResult result = runProcess(argv, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    put("release/manifest.presence.md5", result.out);
+}
+
 UpdateServer::UpdateServer(const std::string& extraServerConfig, const NginxTls& tls)
     : nginx_(root_.path(), extraServerConfig, tls) {
     EXPECT_TRUE(nginx_.started()) << nginx_.error();

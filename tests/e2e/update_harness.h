@@ -61,6 +61,9 @@ public:
     // \thashed"). `legacy` makes the older kind of signature over the whole file (-l).
     void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false,
               const std::string& relative = "release/manifest") const;
+    // Writes "release/manifest.presence.md5" as a publisher with md5sum would: Debian's md5sum
+    // over `paths`, published under "files/".
+    void listPresenceDigests(const std::vector<std::string>& paths) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
