@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "e2e/update_harness.h"
+#include "support/digest.h"
 #include "update/own_files.h"
 #include "util/minisign_files.h"
 
@@ -115,9 +116,10 @@ TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
     TempDir maker;
     maker.write("rel/kib.exe", kGameScript);
     maker.write("rel/data/level.pak", patternBytes(50000, 9));
+    maker.write("rel/config/settings.ini", "volume=3\n");
     auto publish = [&](const std::vector<std::string>& signing, const Environment& environment = {}) {
         std::vector<std::string> argv = {KIB_MANIFEST_PATH, "-q", "-o", server.file("release"), "--manifest-name",
-                                         "manifest"};
+                                         "manifest", "--presence", "config/*.ini"};
         argv.insert(argv.end(), signing.begin(), signing.end());
         argv.insert(argv.end(), {maker.file("rel"), server.url("release/")});
         ProcessOptions options;
@@ -125,8 +127,8 @@ TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
         options.unsetEnv = {"KIB_MANIFEST_KEY_PASSWORD"};
         return runProcess(argv, options);
     };
-    auto minisignVerifies = [&](const std::string& publicKeyPath) {
-        return runProcess({"minisign", "-V", "-p", publicKeyPath, "-m", server.file("release/manifest")});
+    auto minisignVerifies = [&](const std::string& publicKeyPath, const std::string& file = "release/manifest") {
+        return runProcess({"minisign", "-V", "-p", publicKeyPath, "-m", server.file(file)});
     };
 
     // A key made by kib-manifest, and a password-protected one in minisign's format.
@@ -147,6 +149,12 @@ TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
     const ProcessResult verified = minisignVerifies(maker.file("kib.pub"));
     EXPECT_EQ(verified.exitCode, 0) << verified.err;
     EXPECT_NE(verified.out.find("\tfile:manifest\texpires:"), std::string::npos) << verified.out;
+    // The first copies of presence-only files are vouched for beside it, signed alike.
+    const ProcessResult listVerified = minisignVerifies(maker.file("kib.pub"), "release/manifest.presence.md5");
+    EXPECT_EQ(listVerified.exitCode, 0) << listVerified.err;
+    EXPECT_NE(listVerified.out.find("\tfile:manifest.presence.md5\texpires:"), std::string::npos) << listVerified.out;
+    EXPECT_EQ(server.get("release/manifest.presence.md5"),
+              md5OfBuffer("volume=3\n", 9) + "  config/settings.ini\n");
 
     const ProcessResult wrongPassword =
         publish({"--sign", maker.file("pw.key")}, {{"KIB_MANIFEST_KEY_PASSWORD", "wrong"}});
@@ -161,6 +169,7 @@ TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
     const UpdaterRun run = game.run();
     EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
     EXPECT_EQ(game.read("data/level.pak"), maker.read("rel/data/level.pak"));
+    EXPECT_EQ(game.read("config/settings.ini"), "volume=3\n");
 }
 
 TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
