@@ -170,6 +170,24 @@ TEST_F(SignedUpdate, KibManifestSignaturesVerifyWithMinisign) {
     EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
     EXPECT_EQ(game.read("data/level.pak"), maker.read("rel/data/level.pak"));
     EXPECT_EQ(game.read("config/settings.ini"), "volume=3\n");
+
+    // A release signed with a wrong clock (year 2100) was taken, and every release signed with
+    // the right time since is older. kib-manifest signs ahead of its clock only when told to,
+    // so that a publisher can go on from the timestamp players hold.
+    const Environment password = {{"KIB_MANIFEST_KEY_PASSWORD", "pass"}};
+    ASSERT_TRUE(game.gameStarted());
+    std::filesystem::remove(game.file("game-started"));
+    game.write(kTrustState, "timestamp:4102444800\n");
+    ASSERT_EQ(publish({"--sign", maker.file("pw.key")}, password).exitCode, 0);
+    expectFailedRun(game, "Could not verify manifest", "Manifest older than the installed release: ");
+    const ProcessResult ahead = publish({"--sign", maker.file("pw.key"), "--timestamp", "4102444801"}, password);
+    EXPECT_EQ(ahead.exitCode, 2);
+    EXPECT_NE(ahead.err.find("lies ahead of this machine's clock"), std::string::npos) << ahead.err;
+    published = publish({"--sign", maker.file("pw.key"), "--timestamp", "4102444801", "--allow-future-timestamp"},
+                        password);
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_EQ(game.run().process.err, box("Up to date!", "Everything is up to date!"));
+    EXPECT_EQ(game.read(kTrustState), "timestamp:4102444801\n");
 }
 
 TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {

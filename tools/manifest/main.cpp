@@ -47,10 +47,20 @@ int main(int argc, char** argv) {
 
     if (!options.generateKeyName.empty()) return generateKey(options.generateKeyName);
 
+    // A timestamp ahead of the clock is recorded by every player as the newest release, and
+    // every release signed after it with the right time is then refused as older.
     const int64_t now = int64_t(std::time(nullptr));
     SigningTerms terms;
-    terms.timestamp = now;
+    terms.timestamp = options.timestamp > 0 ? options.timestamp : now;
     terms.expiresAt = options.expiresInDays > 0 ? now + int64_t(options.expiresInDays) * 86400 : 0;
+    if (terms.timestamp > now && !options.allowFutureTimestamp) {
+        std::fprintf(stderr,
+                     "kib-manifest: --timestamp %lld lies ahead of this machine's clock (%lld): players would refuse "
+                     "every later release signed before that moment. Only to go on after a release signed with a "
+                     "wrong clock, add --allow-future-timestamp (see docs/signing.md)\n",
+                     static_cast<long long>(terms.timestamp), static_cast<long long>(now));
+        return 2;
+    }
 
     // The key is read first, so that a wrong password costs no publishing run.
     SecretKey key;
