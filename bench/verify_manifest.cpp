@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         const std::clock_t startClock = std::clock();
         // Reading the files is part of what a run pays.
-        check = checkManifestTrust(readAll(argv[1]), readAll(argv[2]), readAll(argv[3]), 0, 0);
+        check = checkManifestTrust(readAll(argv[1]), readAll(argv[2]), readAll(argv[3]), 0, 0,
+                                   requestedFileName(argv[1]));
         milliseconds.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         processor.push_back(1000.0 * double(std::clock() - startClock) / CLOCKS_PER_SEC);
         if (!check.accepted) {

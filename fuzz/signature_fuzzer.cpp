@@ -2,7 +2,7 @@
 // file, a NUL byte, and a signature file for a fixed manifest (the seeds hold genuine ones,
 // made by minisign, so every branch of the decision is reachable). A parsed file must write back
 // into the same values, and the decision must accept only a signature that holds over this
-// manifest, names a timestamp not below the installed one, and has not expired.
+// manifest, names it, names a timestamp not below the installed one, and has not expired.
 #include <cstdint>
 #include <string>
 
@@ -15,6 +15,8 @@ namespace {
 
 // The manifest the seeds were signed over (fuzz/make_seeds.sh writes the same bytes).
 const std::string kManifest = "master:http://127.0.0.1:8/files/\nkib.exe:0123456789abcdef0123456789abcdef\n";
+// The name the seeds were signed under, which the updater asked for.
+const std::string kFileName = "manifest";
 // The seeds' timestamps lie between these.
 constexpr int64_t kInstalled = 1700000000;
 constexpr int64_t kNow = 1800000000;
@@ -48,7 +50,7 @@ void checkRoundTrips(const std::string& publicKeyText, const std::string& signat
 }
 
 void checkDecision(const std::string& publicKeyText, const std::string& signatureText) {
-    const TrustCheck check = checkManifestTrust(kManifest, signatureText, publicKeyText, kInstalled, kNow);
+    const TrustCheck check = checkManifestTrust(kManifest, signatureText, publicKeyText, kInstalled, kNow, kFileName);
     FUZZ_CHECK(!check.logLine.empty(), "a decision without a log line");
     if (!check.accepted) return;
 
@@ -70,6 +72,7 @@ void checkDecision(const std::string& publicKeyText, const std::string& signatur
     FUZZ_CHECK(fields.count("timestamp") && parseUnixSeconds(fields.at("timestamp"), timestamp),
                "accepted without a timestamp");
     FUZZ_CHECK(timestamp == check.timestamp && timestamp >= kInstalled, "accepted an older release");
+    FUZZ_CHECK(fields.count("file") && fields.at("file") == kFileName, "accepted a file signed under another name");
     if (fields.count("expires"))
         FUZZ_CHECK(parseUnixSeconds(fields.at("expires"), expires) && expires >= kNow, "accepted an expired manifest");
 }

@@ -82,9 +82,12 @@ echo "--- the manifest, $base""manifest.txt"
 cat "$demo/www/game/manifest.txt"
 echo "--- its signature, $base""manifest.txt.minisig"
 cat "$demo/www/game/manifest.txt.minisig"
+echo "--- the signed digests of the presence-only files' first copies, $base""manifest.txt.presence.md5"
+cat "$demo/www/game/manifest.txt.presence.md5"
 if command -v minisign >/dev/null; then
-  echo "--- minisign -V checks it as anyone can"
+  echo "--- minisign -V checks both as anyone can"
   minisign -V -p "$demo/keys/demo.pub" -m "$demo/www/game/manifest.txt"
+  minisign -V -p "$demo/keys/demo.pub" -m "$demo/www/game/manifest.txt.presence.md5"
 fi
 echo "== nginx serves $demo/www on 127.0.0.1:$port"
 

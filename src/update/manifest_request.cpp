@@ -7,6 +7,7 @@
 #include "update/manifest.h"
 #include "update/manifest_trust.h"
 #include "update/own_files.h"
+#include "update/presence_digests.h"
 #include "util/file_system.h"
 
 namespace {
@@ -31,6 +32,15 @@ DownloadRequest manifestRequest(const std::string& manifestUrl) {
 
 DownloadRequest signatureRequest(const std::string& manifestUrl) {
     return freshRequest(signatureUrlFor(manifestUrl), kSignatureCopyPath, kSignatureMaxBytes);
+}
+
+DownloadRequest presenceDigestsRequest(const std::string& manifestUrl) {
+    return freshRequest(presenceDigestsUrlFor(manifestUrl), kPresenceDigestsCopyPath, kPresenceDigestsMaxBytes);
+}
+
+DownloadRequest presenceSignatureRequest(const std::string& manifestUrl) {
+    return freshRequest(signatureUrlFor(presenceDigestsUrlFor(manifestUrl)), kPresenceSignatureCopyPath,
+                        kSignatureMaxBytes);
 }
 
 bool readManifestCopy(std::string& manifest) {

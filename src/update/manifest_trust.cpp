@@ -8,11 +8,14 @@
 #include <new>
 #include <system_error>
 
+#include "net/url.h"
+#include "platform/platform.h"
 #include "update/manifest.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
 #include "util/minisign_files.h"
 #include "util/signature_check.h"
+#include "util/strings.h"
 
 const char* const kPublicKeyPath = "assets/updater/update.pub";
 
@@ -53,7 +56,7 @@ bool readBytes(const std::string& path, std::string& out) {
 
 }  // namespace
 
-bool signatureRequired() { return fileExists(kPublicKeyPath); }
+bool signatureRequired() { return platformFileKind(kPublicKeyPath) != PlatformFileKind::Missing; }
 
 std::string signatureUrlFor(const std::string& manifestUrl) {
     std::string url = manifestUrl;
@@ -62,38 +65,52 @@ std::string signatureUrlFor(const std::string& manifestUrl) {
     return url;
 }
 
+std::string requestedFileName(const std::string& url) {
+    const std::string path = url.substr(0, url.find('?'));
+    return path.substr(path.rfind('/') + 1);
+}
+
 TrustCheck checkManifestTrust(const std::string& manifest, const std::string& signatureText,
-                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now) {
+                              const std::string& publicKeyText, int64_t installedTimestamp, int64_t now,
+                              const std::string& fileName, const std::string& subject) {
     std::string why;
     PublicKey key;
     if (!parsePublicKey(publicKeyText, key, why))
         return refuse(std::string("Public key ") + kPublicKeyPath + " malformed: " + why);
     SignatureFile signature;
-    if (!parseSignatureFile(signatureText, signature, why)) return refuse("Manifest signature malformed: " + why);
+    if (!parseSignatureFile(signatureText, signature, why)) return refuse(subject + " signature malformed: " + why);
 
     switch (checkSignature(key, signature, reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size())) {
     case SignatureVerdict::Valid:
         break;
     case SignatureVerdict::OtherKey:
-        return refuse("Manifest signed by another key: key ID " + keyIdText(signature.keyId) + ", " + kPublicKeyPath +
-                      " is key ID " + keyIdText(key.keyId));
+        return refuse(subject + " signed by another key: key ID " + keyIdText(signature.keyId) + ", " +
+                      kPublicKeyPath + " is key ID " + keyIdText(key.keyId));
     case SignatureVerdict::BadSignature:
-        return refuse("Manifest signature invalid: it does not match the manifest");
+        return refuse(subject + " signature invalid: it does not match the " + asciiLowerCase(subject));
     case SignatureVerdict::BadTrustedComment:
-        return refuse("Manifest signature invalid: its trusted comment was not signed with it");
+        return refuse(subject + " signature invalid: its trusted comment was not signed with it");
     case SignatureVerdict::NoCrypto:
-        return refuse("Manifest signature not checked: the cryptography library could not start");
+        return refuse(subject + " signature not checked: the cryptography library could not start");
     }
 
     // Only now is the comment known to be the signer's own.
     const std::map<std::string, std::string> fields = trustedCommentFields(signature.trustedComment);
+    // A signature holds over bytes, not over an address: without the name, the beta channel's
+    // manifest and signature served at the stable address would pass as the stable release.
+    const auto fileField = fields.find("file");
+    if (fileField == fields.end() || fileField->second.empty())
+        return refuse(subject + " signature malformed: no file name in its trusted comment (" +
+                      signature.trustedComment + ")");
+    if (fileField->second != fileName && encodePath(fileField->second) != fileName)
+        return refuse(subject + " signed for another file: file:" + fileField->second + ", asked for " + fileName);
     const auto timestampField = fields.find("timestamp");
     int64_t timestamp = 0;
     if (timestampField == fields.end() || !parseUnixSeconds(timestampField->second, timestamp))
-        return refuse("Manifest signature malformed: no timestamp in its trusted comment (" +
+        return refuse(subject + " signature malformed: no timestamp in its trusted comment (" +
                       signature.trustedComment + ")");
     if (timestamp < installedTimestamp)
-        return refuse("Manifest older than the installed release: timestamp " + std::to_string(timestamp) +
+        return refuse(subject + " older than the installed release: timestamp " + std::to_string(timestamp) +
                           " (" + utcDate(timestamp) + "), installed " + std::to_string(installedTimestamp) + " (" +
                           utcDate(installedTimestamp) + ")",
                       timestamp);
@@ -101,49 +118,65 @@ TrustCheck checkManifestTrust(const std::string& manifest, const std::string& si
     if (expiresField != fields.end()) {
         int64_t expires = 0;
         if (!parseUnixSeconds(expiresField->second, expires))
-            return refuse("Manifest signature malformed: expires is not Unix seconds (" + expiresField->second + ")",
+            return refuse(subject + " signature malformed: expires is not Unix seconds (" + expiresField->second + ")",
                           timestamp);
         if (now > expires)
-            return refuse("Manifest expired on " + utcDate(expires) + " (expires:" + std::to_string(expires) + ")",
+            return refuse(subject + " expired on " + utcDate(expires) + " (expires:" + std::to_string(expires) + ")",
                           timestamp);
     }
 
     TrustCheck check;
     check.accepted = true;
     check.timestamp = timestamp;
-    check.logLine = "Manifest signature verified: key ID " + keyIdText(key.keyId) + ", timestamp " +
+    check.logLine = subject + " signature verified: key ID " + keyIdText(key.keyId) + ", timestamp " +
                     std::to_string(timestamp) + " (" + utcDate(timestamp) + ")";
     return check;
 }
 
-TrustCheck verifyFetchedManifest() {
-    std::string manifest, signature, publicKey;
-    bool haveManifest = false;
+TrustCheck verifyFetchedCopy(const FetchedCopy& copy) {
+    std::string content, signature, publicKey;
+    bool haveContent = false;
     try {
-        haveManifest = readBytes(kManifestCopyPath, manifest);
+        haveContent = readBytes(copy.path, content);
     } catch (const std::bad_alloc&) {
-        deleteIfExists(kSignatureCopyPath);
-        return refuse("Manifest too large for the memory available");
+        deleteIfExists(copy.signaturePath);
+        return refuse(copy.subject + " too large for the memory available");
     }
-    const bool haveSignature = readBytes(kSignatureCopyPath, signature);
-    deleteIfExists(kSignatureCopyPath);
+    const bool haveSignature = readBytes(copy.signaturePath, signature);
+    deleteIfExists(copy.signaturePath);
+    // Asked about first: reading through a link or a device would take whatever lies behind it.
+    if (platformFileKind(kPublicKeyPath) != PlatformFileKind::Regular)
+        return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable: not a regular file");
     if (!readBytes(kPublicKeyPath, publicKey)) return refuse(std::string("Public key ") + kPublicKeyPath + " unreadable");
-    if (!haveSignature) return refuse("Manifest signature missing: the downloaded copy cannot be read");
-    if (!haveManifest) return refuse("Manifest missing: the downloaded copy cannot be read");
+    if (!haveSignature) return refuse(copy.subject + " signature missing: the downloaded copy cannot be read");
+    if (!haveContent) return refuse(copy.subject + " missing: the downloaded copy cannot be read");
     int64_t installed = 0;
     if (!readTrustedTimestamp(installed))
         return refuse(std::string("Trust state ") + kTrustStatePath + " unreadable; remove it to accept any signed release");
 
-    TrustCheck check = checkManifestTrust(manifest, signature, publicKey, installed, int64_t(std::time(nullptr)));
-    if (check.accepted && check.timestamp > installed && !recordTrustedTimestamp(check.timestamp))
+    TrustCheck check = checkManifestTrust(content, signature, publicKey, installed, int64_t(std::time(nullptr)),
+                                          copy.fileName, copy.subject);
+    if (check.accepted && copy.recordTimestamp && check.timestamp > installed &&
+        !recordTrustedTimestamp(check.timestamp))
         return refuse(std::string("Could not record the manifest's timestamp in ") + kTrustStatePath, check.timestamp);
     return check;
+}
+
+TrustCheck verifyFetchedManifest(const std::string& manifestUrl) {
+    return verifyFetchedCopy({kManifestCopyPath, kSignatureCopyPath, requestedFileName(manifestUrl), "Manifest", true});
 }
 
 bool readTrustedTimestamp(int64_t& timestamp) {
     timestamp = 0;
     std::string text;
-    if (!fileExists(kTrustStatePath)) return true;
+    switch (platformFileKind(kTrustStatePath)) {
+    case PlatformFileKind::Missing:
+        return true;
+    case PlatformFileKind::Other:
+        return false;
+    case PlatformFileKind::Regular:
+        break;
+    }
     if (!readBytes(kTrustStatePath, text)) return false;
     const std::map<std::string, std::string> fields = trustedCommentFields(text.substr(0, text.find('\n')));
     const auto field = fields.find("timestamp");

@@ -8,6 +8,9 @@ const char* const kLogFolder = "logs";
 const char* const kLogPath = "logs/updater.log";
 const char* const kLockPath = "logs/updater.lock";
 const char* const kSignatureCopyPath = "manifest.txt.minisig";
+// The manifest copy's name with kPresenceDigestsSuffix, and then ".minisig".
+const char* const kPresenceDigestsCopyPath = "manifest.txt.presence.md5";
+const char* const kPresenceSignatureCopyPath = "manifest.txt.presence.md5.minisig";
 const char* const kTrustStatePath = "assets/updater/update.trust";
 const char* const kUnpackSuffix = ".unpacking";
 const char* const kBlockMapSuffix = ".kib-blocks";
@@ -33,6 +36,8 @@ const OwnFile kOwnFiles[] = {
     {kLogPath, "the updater writes its log under this name"},
     {kLockPath, "the updater holds this file locked while it runs"},
     {kSignatureCopyPath, "the updater keeps the manifest's downloaded signature under this name and deletes it"},
+    {kPresenceDigestsCopyPath, "the updater keeps the downloaded digests of presence-only files under this name and deletes it"},
+    {kPresenceSignatureCopyPath, "the updater keeps the downloaded signature of those digests under this name and deletes it"},
     {kTrustStatePath, "the updater records the newest signed release it accepted under this name"},
     {kVerifiedFilesPath, "the updater keeps its record of verified files under this name"},
     {kVerifiedFilesTemporaryPath, "the updater writes its record of verified files under this name first"},

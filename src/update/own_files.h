@@ -18,6 +18,10 @@ extern const char* const kLogPath;
 extern const char* const kLockPath;
 // The signature fetched beside the manifest; it lives only while the manifest is checked.
 extern const char* const kSignatureCopyPath;
+// The signed digests of presence-only files' first copies, and their signature, fetched beside
+// the manifest (presence_digests.h); they live only while a signed run checks them.
+extern const char* const kPresenceDigestsCopyPath;
+extern const char* const kPresenceSignatureCopyPath;
 // The timestamp of the newest signed manifest accepted here, so that an older one is refused.
 // It is replaced through its download name (kTrustStatePath with kDownloadSuffix).
 extern const char* const kTrustStatePath;

@@ -11,6 +11,7 @@
 #include "update/manifest_request.h"
 #include "update/manifest_trust.h"
 #include "update/own_files.h"
+#include "update/presence_digests.h"
 #include "update/release_switch.h"
 #include "update/staging.h"
 #include "update/transfers.h"
@@ -19,7 +20,7 @@
 namespace {
 
 // What each request the run sends is for; files carry their index in the plan (0 and up).
-enum RequestTag : int32_t { kManifestTag = -1, kSignatureTag = -2 };
+enum RequestTag : int32_t { kManifestTag = -1, kSignatureTag = -2, kPresenceDigestsTag = -3 };
 
 // The manifest's notes, and its signature's, are run-level lines.
 const char* const kManifestNotePrefix = "Manifest: ";
@@ -41,6 +42,7 @@ struct UpdateRun::Parts {
     ManifestComparison comparison;
     FileTransfers transfers;
     ReleaseSwitch releaseSwitch;
+    PresenceDigests presenceDigests;
     // Where the run stands beyond its phase.
     enum class Stage { Idle, FinishingEarlierSwitch, Fetching, Comparing, Staging, Switching } stage = Stage::Idle;
 };
@@ -74,6 +76,7 @@ void UpdateRun::requestManifest() {
     parts_->stage = Parts::Stage::Fetching;
     // Decided once per run: with a key in the folder, nothing unsigned is acted upon.
     signatureRequired_ = signatureRequired();
+    if (!signatureRequired_) std::printf("No %s: the manifest's signature is not checked\n", kPublicKeyPath);
     // An old copy that stays (read-only, immutable, a folder or link in its place) would be
     // parsed as if it were the fresh one: the run cannot go on without removing it.
     deleteIfExists(kManifestCopyPath);
@@ -93,6 +96,8 @@ void UpdateRun::deliver(DownloadRequest& request) {
         return manifestArrived(request);
     case kSignatureTag:
         return signatureArrived(request);
+    case kPresenceDigestsTag:
+        return presenceDigestsArrived(request);
     default:
         break;
     }
@@ -118,7 +123,7 @@ void UpdateRun::manifestArrived(DownloadRequest& request) {
 void UpdateRun::signatureArrived(DownloadRequest& request) {
     logTransferNotes(request, kSignatureNotePrefix);
     const TrustCheck check = request.status == Done
-                                 ? verifyFetchedManifest()
+                                 ? verifyFetchedManifest(manifestUrl_)
                                  : TrustCheck{false,
                                               "Manifest signature missing: " +
                                                   withoutCredentials(signatureUrlFor(manifestUrl_)) +
@@ -128,6 +133,14 @@ void UpdateRun::signatureArrived(DownloadRequest& request) {
     if (check.accepted) return compareFetchedManifest();
     deleteIfExists(kSignatureCopyPath);
     fail("Could not verify manifest");
+}
+
+void UpdateRun::presenceDigestsArrived(DownloadRequest& request) {
+    if (!parts_->presenceDigests.arrived(request)) return;
+    Plan plan = parts_->comparison.plan();
+    const std::string failure = parts_->presenceDigests.apply(plan);
+    if (!failure.empty()) return fail(failure);
+    stagePlan(plan);
 }
 
 void UpdateRun::compareFetchedManifest() {
@@ -167,6 +180,17 @@ void UpdateRun::queuePlan() {
     const Plan& plan = parts_->comparison.plan();
     if (!plan.refusedPath.empty()) return fail("Could not download " + plan.refusedPath);
     parts_->stage = Parts::Stage::Staging;
+    // With a key, nothing unsigned is installed: a presence-only file's first copy waits for
+    // its digest from the signed list.
+    if (signatureRequired_ && plansUncheckedFetch(plan)) {
+        if (!parts_->presenceDigests.request(downloads_, manifestUrl_, kPresenceDigestsTag))
+            fail("Could not verify manifest");
+        return;
+    }
+    stagePlan(plan);
+}
+
+void UpdateRun::stagePlan(const Plan& plan) {
     std::vector<std::string> staged;
     for (const PlannedFetch& file : plan.fetches) staged.push_back(file.finalPath());
     if (!listStagedFiles(staged)) {

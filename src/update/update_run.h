@@ -10,6 +10,8 @@
 #include "net/download_manager.h"
 #include "update/run_state.h"
 
+struct Plan;
+
 class UpdateRun {
 public:
     // Fetches through `downloads`, which must outlive the run; `manifestUrl` is the configured
@@ -23,12 +25,14 @@ public:
 
     // Removes the old files an earlier switch left; then, when an earlier run was stopped while
     // it put a release in place, finishes that first (advance does it, without the network);
-    // otherwise removes an old manifest copy and queues the manifest: ManifestRequested. A
-    // copy that cannot be removed fails the run ("Could not get manifest").
+    // otherwise removes an old manifest copy and queues the manifest: ManifestRequested (logging
+    // first, when no key stands in the folder, that the run is unsigned). A copy that cannot be
+    // removed fails the run ("Could not get manifest").
     void start();
     // One request the manager handed back: finished, or untaken when it stopped. Moves the run
-    // on (fetches the signature, starts the comparison, stages a file, begins the switch once
-    // every file is staged) or fails it. Ignored once the run has ended.
+    // on (fetches the signature, starts the comparison, gives missing presence-only files their
+    // signed digests, stages a file, begins the switch once every file is staged) or fails it.
+    // Ignored once the run has ended.
     void deliver(DownloadRequest& request);
     // Goes on with work that waits for no download, a slice of about 10 ms: the switch an
     // earlier run left, the comparison and the queueing of its plan, the switch to the staged
@@ -60,8 +64,10 @@ private:
     void requestManifest();
     void manifestArrived(DownloadRequest& request);
     void signatureArrived(DownloadRequest& request);
+    void presenceDigestsArrived(DownloadRequest& request);
     void compareFetchedManifest();
     void queuePlan();
+    void stagePlan(const Plan& plan);
     void beginSwitch();
     void switchStep();
 

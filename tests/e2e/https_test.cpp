@@ -83,7 +83,8 @@ TEST(HttpsRun, OnlyATrustedValidCertificateForTheNameInstallsAndNeverInPlainText
         }
         const UpdaterRun run = expectFailedRun(game, "Could not get manifest", test.reason, trustTheTestCa);
         EXPECT_EQ(run.log.back(), "Failed to download manifest. Reason: 3");
-        EXPECT_EQ(run.log.size(), 2u) << ::testing::PrintToString(run.log);
+        EXPECT_EQ(run.log.size(), 3u) << ::testing::PrintToString(run.log);
+        EXPECT_EQ(run.log.front(), kUnsignedRunLine);
         EXPECT_FALSE(game.exists("data/level.pak"));
         // A refused certificate is refused before anything is asked.
         if (test.route == Route::Direct) {

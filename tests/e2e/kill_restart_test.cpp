@@ -45,7 +45,7 @@ std::string text(size_t size, unsigned seed) {
 // Where a killed run was, read from its log.
 std::string momentOf(const Lines& log, bool exitedFirst) {
     if (exitedFirst) return "after the end";
-    if (log.empty() || log.front() != "Manifest obtained. Parsing.") return "fetching the manifest";
+    if (std::find(log.begin(), log.end(), "Manifest obtained. Parsing.") == log.end()) return "fetching the manifest";
     if (log.back().compare(0, 17, "\t\t\tDecompressing ") == 0) return "decompressing";
     if (std::any_of(log.begin(), log.end(), [](const std::string& line) { return line.rfind("Switching", 0) == 0; }))
         return "switching";

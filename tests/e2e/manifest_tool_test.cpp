@@ -52,6 +52,7 @@ TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
     dir.write("rel/a<b", "angle");
     dir.write("rel/win\\path.txt", "backslash");
     dir.write("rel/manifest.txt", "reserved");
+    dir.write("rel/manifest.txt.presence.md5", "reserved too");
     dir.write("rel/movie.bin.PART", "a temporary name of the updater's");
     // Both would end as notes.txt in the game's folder.
     dir.write("rel/notes.txt", "notes");
@@ -59,7 +60,7 @@ TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
     const ProcessResult result = runTool({"-o", dir.file("out"), dir.file("rel"), "http://h/"});
     EXPECT_EQ(result.exitCode, 1);
     for (const char* path : {"data/my level.pak", "data/c:d", "a<b", "win\\path.txt", "manifest.txt",
-                             "movie.bin.PART", "notes.txt.gz"})
+                             "manifest.txt.presence.md5", "movie.bin.PART", "notes.txt.gz"})
         EXPECT_NE(result.err.find(std::string(path) + ": "), std::string::npos) << path << "\n" << result.err;
     EXPECT_NE(result.err.find("the updater unpacks it into notes.txt, which the release also holds"), std::string::npos)
         << result.err;
@@ -68,7 +69,7 @@ TEST(ManifestTool, RefusesEveryPathTheUpdaterWouldMangleAndWritesNothing) {
 
     // Left out, the same release publishes.
     const ProcessResult excluded = runTool({"-o", dir.file("out"), "--exclude", "* *", "--exclude", "*:*",
-                                            "--exclude", "*<*", "--exclude", "*\\\\*", "--exclude", "manifest.txt",
+                                            "--exclude", "*<*", "--exclude", "*\\\\*", "--exclude", "manifest.txt*",
                                             "--exclude", "*.PART", "--exclude", "notes*", dir.file("rel"), "http://h/"});
     EXPECT_EQ(excluded.exitCode, 0) << excluded.err;
     EXPECT_EQ(dir.read("out/manifest.txt"), "master:http://h/\ngood.txt:fff25994ee3941b225ba898fd17d186f\n");
@@ -126,12 +127,15 @@ TEST(ManifestTool, InPlaceRunsAreRepeatableAndPatternsApply) {
     EXPECT_NE(first.out.find("update.cfg must hold: http://127.0.0.1:8080/g/manifest.txt"), std::string::npos);
 
     // The second run takes its own products for what they are and writes the same manifest;
-    // unsigned, it takes away the signature an earlier run left.
-    dir.write("rel/manifest.txt.minisig", "untrusted comment: of the earlier manifest\n");
+    // unsigned, it takes away the signed files an earlier run left.
+    for (const char* name : {"manifest.txt.minisig", "manifest.txt.presence.md5", "manifest.txt.presence.md5.minisig"})
+        dir.write(std::string("rel/") + name, "of the earlier manifest\n");
     const ProcessResult second = runTool(arguments);
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(dir.read("rel/manifest.txt"), manifest);
     EXPECT_FALSE(dir.exists("rel/manifest.txt.minisig"));
+    EXPECT_FALSE(dir.exists("rel/manifest.txt.presence.md5"));
+    EXPECT_FALSE(dir.exists("rel/manifest.txt.presence.md5.minisig"));
     EXPECT_NE(second.out.find("1 .gz files beside files of the same name"), std::string::npos) << second.out;
 }
 

@@ -13,6 +13,13 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The run with the line every unsigned run starts with taken off its log, once seen there.
+UpdaterRun afterUnsignedLine(UpdaterRun run) {
+    EXPECT_EQ(run.log.empty() ? "" : run.log.front(), kUnsignedRunLine);
+    if (!run.log.empty()) run.log.erase(run.log.begin());
+    return run;
+}
+
 class FailingRun : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -23,7 +30,7 @@ protected:
     // Runs the updater on `manifest` and checks what every failure has in common.
     UpdaterRun runOn(const std::string& manifest) {
         server.put("release/manifest", manifest);
-        UpdaterRun run = game.run();
+        UpdaterRun run = afterUnsignedLine(game.run());
         EXPECT_EQ(run.process.exitCode, 0);
         EXPECT_FALSE(game.exists("manifest.txt"));
         return run;
@@ -41,7 +48,7 @@ TEST_F(FailingRun, ServerDown) {
     GameFolder offline("http://127.0.0.1:" + std::to_string(pickFreeLoopbackPort()) + "/release/manifest");
     offline.installGame();
     offline.write("manifest.txt", "master:" + server.url("files/") + "\n");
-    const UpdaterRun run = offline.run();
+    const UpdaterRun run = afterUnsignedLine(offline.run());
     EXPECT_EQ(run.process.exitCode, 0);
     EXPECT_EQ(run.process.err, fatalBox("Could not get manifest"));
     // Each refused connection is retried three times, and the log says why each attempt failed.
@@ -69,7 +76,7 @@ TEST_F(FailingRun, UnusableManifests) {
 
     // A manifest the server does not have is no manifest, not an empty one.
     GameFolder lost(server.url("release/no-such-manifest"));
-    const UpdaterRun notFound = lost.run();
+    const UpdaterRun notFound = afterUnsignedLine(lost.run());
     EXPECT_EQ(notFound.process.err, fatalBox("Could not get manifest"));
     EXPECT_EQ(notFound.log, (Lines{"Manifest: HTTP/1.1 404 Not Found", "Failed to download manifest. Reason: 3"}));
     EXPECT_FALSE(lost.exists("manifest.txt"));

@@ -18,18 +18,31 @@ const char* const kGameScript =
     "pwd > game-started.tmp\n"
     "mv game-started.tmp game-started\n";
 
+const char* const kUnsignedRunLine = "No assets/updater/update.pub: the manifest's signature is not checked";
+
 SigningKey::SigningKey() {
     const ProcessResult result =
         runProcess({"minisign", "-G", "-W", "-p", dir_.file("key.pub"), "-s", dir_.file("key.key")});
     EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
-void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy) const {
-    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file("release/manifest")};
+void UpdateServer::sign(const SigningKey& key, const std::string& trustedComment, bool legacy,
+                        const std::string& relative) const {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", key.secretKeyPath(), "-m", root_.file(relative)};
     if (!trustedComment.empty()) argv.insert(argv.end(), {"-t", trustedComment});
     if (legacy) argv.push_back("-l");
     const ProcessResult result = runProcess(argv);
     EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+void UpdateServer::listPresenceDigests(const std::vector<std::string>& paths) const {
+    std::vector<std::string> argv = {"md5sum"};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    ProcessOptions options;
+    options.workingDirectory = root_.file("files");
+    const ProcessResult result = runProcess(argv, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    put("release/manifest.presence.md5", result.out);
 }
 
 UpdateServer::UpdateServer(const std::string& extraServerConfig, const NginxTls& tls)

@@ -56,10 +56,14 @@ public:
     // it when listed Compressed), with a manifest that lists them from "files/" on, in the
     // order given, Digest unless `listings` says otherwise.
     void publish(const Files& files, const std::map<std::string, Listing>& listings = {}) const;
-    // Signs "release/manifest" with Debian's minisign into "release/manifest.minisig"; an empty
-    // trusted comment keeps minisign's own ("timestamp:<now>\tfile:manifest\thashed").
-    // `legacy` makes the older kind of signature over the whole file (-l).
-    void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false) const;
+    // Signs "release/manifest" (or `relative`) with Debian's minisign into the same name with
+    // ".minisig"; an empty trusted comment keeps minisign's own ("timestamp:<now>\tfile:manifest
+    // \thashed"). `legacy` makes the older kind of signature over the whole file (-l).
+    void sign(const SigningKey& key, const std::string& trustedComment = "", bool legacy = false,
+              const std::string& relative = "release/manifest") const;
+    // Writes "release/manifest.presence.md5" as a publisher with md5sum would: Debian's md5sum
+    // over `paths`, published under "files/".
+    void listPresenceDigests(const std::vector<std::string>& paths) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
     // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
@@ -125,6 +129,8 @@ private:
 
 // The script the tests use as the game.
 extern const char* const kGameScript;
+// The first line of every run in a folder without a public key.
+extern const char* const kUnsignedRunLine;
 // The box as the updater writes it to standard error.
 std::string box(const std::string& caption, const std::string& text);
 std::string fatalBox(const std::string& failure);

@@ -65,7 +65,8 @@ protected:
                 return current ? "\t" + path + " (" + md5(path) + ") up to date"
                                : "\t" + path + " Local uncompressed hash () does not match " + md5(path);
             };
-            return Lines{"Manifest obtained. Parsing.",
+            return Lines{kUnsignedRunLine,
+                         "Manifest obtained. Parsing.",
                          "\tMaster set to " + files,
                          digest("kib.exe", md5("kib.exe")),
                          compressed("data/levels/one.pak"),
@@ -163,13 +164,13 @@ TEST_F(PublishedRelease, RefetchesStaleMissingAndDamagedFilesOnly) {
     EXPECT_EQ(repair.process.exitCode, 0);
     EXPECT_EQ(repair.process.err, box("Done!", "It's a miracle! The update was a success!"));
     Lines header = comparison(true);
-    header[2] = "\tkib.exe Local hash does not match " + server.md5("release/files/kib.exe");
+    header[3] = "\tkib.exe Local hash does not match " + server.md5("release/files/kib.exe");
     // The local digest is that of the half file, not the release's.
     {
         TempDir scratch;
         scratch.write("half", level.substr(0, level.size() / 2));
         const ProcessResult digest = runProcess({"md5sum", scratch.file("half")});
-        header[3] = "\tdata/levels/one.pak Local uncompressed hash (" + digest.out.substr(0, 32) +
+        header[4] = "\tdata/levels/one.pak Local uncompressed hash (" + digest.out.substr(0, 32) +
                     ") does not match " + server.md5("release/files/data/levels/one.pak");
     }
     ASSERT_GE(repair.log.size(), header.size());

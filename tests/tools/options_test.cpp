@@ -19,7 +19,7 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     ASSERT_EQ(parseArguments({"-o", "out", "--exclude", "*.pdb", "--exclude", "saves", "--presence", "cfg/*.ini",
                               "--compress-min-size", "64k", "--min-saving", "25", "--level", "9", "-j", "3", "-q",
                               "--manifest-name", "m.txt", "--delta-min-size", "1M", "--sign", "k.key", "--expires-in",
-                              "30", "rel", "http://h/"},
+                              "30", "--timestamp", "4102444801", "--allow-future-timestamp", "rel", "http://h/"},
                              all, error),
               ParseResult::Run)
         << error;
@@ -35,6 +35,8 @@ TEST(ManifestOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all.deltaMinSize, 1u << 20);
     EXPECT_EQ(all.signingKeyPath, "k.key");
     EXPECT_EQ(all.expiresInDays, 30);
+    EXPECT_EQ(all.timestamp, 4102444801);
+    EXPECT_TRUE(all.allowFutureTimestamp);
 
     ManifestOptions none;
     ASSERT_EQ(parseArguments({"--no-compress", "--no-delta", "rel", "http://h/"}, none, error), ParseResult::Run);
@@ -61,6 +63,10 @@ TEST(ManifestOptions, RefusesBadCommandLinesWithAReason) {
         {"rel", "http://h/", "-o"},
         {"--sign", "k.key", "--expires-in", "0", "rel", "http://h/"},
         {"--expires-in", "30", "rel", "http://h/"},
+        {"--sign", "k.key", "--timestamp", "0", "rel", "http://h/"},
+        {"--sign", "k.key", "--timestamp", "2100-01-01", "rel", "http://h/"},
+        {"--timestamp", "1767225600", "rel", "http://h/"},
+        {"--sign", "k.key", "--allow-future-timestamp", "rel", "http://h/"},
         {"--generate-key", "k", "rel"},
     };
     for (const auto& arguments : bad) {

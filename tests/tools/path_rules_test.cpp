@@ -17,7 +17,8 @@ TEST(ManifestPathProblem, RefusesWhatTheManifestOrTheAddressWouldChange) {
     for (const char* path : {"", "my file.txt", "tab\there", "line\nfeed", "c:/x", "a:b", "x<y", "dir\\file",
                              "../up", "a/../b", "a/..", "what?.txt", "100%.txt", "#1", "/abs", "manifest.txt",
                              "logs/updater.log", "del\x7f", "Manifest.txt/x", "logs/updater.lock", "a.part",
-                             "b.unpacking", "manifest.txt.minisig", "assets/updater/update.trust",
+                             "b.unpacking", "manifest.txt.minisig", "manifest.txt.presence.md5",
+                             "manifest.txt.presence.md5.minisig", "assets/updater/update.trust",
                              "assets/updater/update.trust.part", "assets/updater/verified.txt",
                              "Assets/Updater/Verified.txt.new", "data/level.pak.kib-blocks"}) {
         EXPECT_NE(manifestPathProblem(path), "") << path;

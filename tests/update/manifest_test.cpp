@@ -139,6 +139,8 @@ TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
         {"logs/updater.lock", "the updater holds this file locked"},
         {"manifest.txt.minisig:" + a, "manifest.txt.minisig: the updater keeps the manifest's downloaded signature"},
         {"Manifest.Txt.MINISIG", "the updater keeps the manifest's downloaded signature"},
+        {"manifest.txt.presence.md5", "the updater keeps the downloaded digests of presence-only files"},
+        {"Manifest.txt.Presence.MD5.minisig:" + a, "the updater keeps the downloaded signature of those digests"},
         {"assets/updater/update.trust", "assets/updater/update.trust: the updater records the newest signed release"},
         {"assets/Updater/UPDATE.TRUST.gz:" + a + "<" + a, "the updater records the newest signed release"},
         {"assets/updater/update.trust.part:" + a, "the updater downloads every file under its name followed by this"},

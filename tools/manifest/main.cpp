@@ -6,9 +6,8 @@
 
 #include "manifest/options.h"
 #include "manifest/release_builder.h"
+#include "manifest/signed_files.h"
 #include "manifest/signing.h"
-#include "platform/platform.h"
-#include "util/file_system.h"
 
 namespace {
 
@@ -24,35 +23,6 @@ int generateKey(const std::string& name) {
                 "Secret key: %s.key: sign with --sign %s.key; keep it off the server, and keep a copy\n",
                 keyIdText(publicKey.keyId).c_str(), name.c_str(), name.c_str(), name.c_str());
     return 0;
-}
-
-// Signs the manifest just written into "<manifest>.minisig" beside it.
-bool writeSignature(const ManifestOptions& options, const SecretKey& key, const std::string& manifestPath) {
-    std::string manifest, signature;
-    std::FILE* file = std::fopen(manifestPath.c_str(), "rb");
-    if (file) {
-        char buffer[65536];
-        size_t count;
-        while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) manifest.append(buffer, count);
-        std::fclose(file);
-    }
-    const int64_t now = int64_t(std::time(nullptr));
-    const int64_t expires = options.expiresInDays > 0 ? now + int64_t(options.expiresInDays) * 86400 : 0;
-    const std::string path = manifestPath + ".minisig";
-    if (!file || !signManifest(key, manifest, options.manifestName, now, expires, signature)) {
-        std::fprintf(stderr, "kib-manifest: %s: cannot sign the manifest\n", manifestPath.c_str());
-        return false;
-    }
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    bool ok = out && std::fwrite(signature.data(), 1, signature.size(), out) == signature.size();
-    if (out) ok = std::fclose(out) == 0 && ok;
-    if (!ok) {
-        std::fprintf(stderr, "kib-manifest: %s: cannot write the signature\n", path.c_str());
-        deleteIfExists(path);
-        return false;
-    }
-    std::printf("Signature: %s (key ID %s)\n", path.c_str(), keyIdText(key.keyId).c_str());
-    return true;
 }
 
 }  // namespace
@@ -77,6 +47,21 @@ int main(int argc, char** argv) {
 
     if (!options.generateKeyName.empty()) return generateKey(options.generateKeyName);
 
+    // A timestamp ahead of the clock is recorded by every player as the newest release, and
+    // every release signed after it with the right time is then refused as older.
+    const int64_t now = int64_t(std::time(nullptr));
+    SigningTerms terms;
+    terms.timestamp = options.timestamp > 0 ? options.timestamp : now;
+    terms.expiresAt = options.expiresInDays > 0 ? now + int64_t(options.expiresInDays) * 86400 : 0;
+    if (terms.timestamp > now && !options.allowFutureTimestamp) {
+        std::fprintf(stderr,
+                     "kib-manifest: --timestamp %lld lies ahead of this machine's clock (%lld): players would refuse "
+                     "every later release signed before that moment. Only to go on after a release signed with a "
+                     "wrong clock, add --allow-future-timestamp (see docs/signing.md)\n",
+                     static_cast<long long>(terms.timestamp), static_cast<long long>(now));
+        return 2;
+    }
+
     // The key is read first, so that a wrong password costs no publishing run.
     SecretKey key;
     if (!options.signingKeyPath.empty() && !readSecretKey(options.signingKeyPath, key, error)) {
@@ -89,19 +74,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const std::string& warning : summary.warnings) std::fprintf(stderr, "kib-manifest: warning: %s\n", warning.c_str());
-    if (!options.signingKeyPath.empty() && !writeSignature(options, key, summary.manifestPath)) return 1;
+    if (!options.signingKeyPath.empty() &&
+        !writeSignedFiles(summary.manifestPath, options.manifestName, summary.presenceDigests, key, terms))
+        return 1;
     // A signature of the manifest this run replaced would be uploaded with the new one, and
     // players holding the key would be told the signature is wrong, not that it is missing.
-    const std::string staleSignature = summary.manifestPath + ".minisig";
-    if (options.signingKeyPath.empty() && fileExists(staleSignature)) {
-        if (!platformRemoveFile(staleSignature)) {
-            std::fprintf(stderr, "kib-manifest: %s: cannot remove the signature of the earlier manifest\n",
-                         staleSignature.c_str());
-            return 1;
-        }
-        std::printf("Removed %s: it signed the earlier manifest (sign this one with --sign or minisign -S)\n",
-                    staleSignature.c_str());
-    }
+    if (options.signingKeyPath.empty() && !removeSignedFiles(summary.manifestPath)) return 1;
     std::printf("%d files (%d compressed, %d presence only): %.1f MB in the release, %.1f MB on the server\n",
                 summary.files, summary.compressedFiles, summary.presenceFiles, double(summary.releaseBytes) / 1e6,
                 double(summary.serverBytes) / 1e6);

@@ -75,6 +75,12 @@ std::string usageText() {
         "                           KIB_MANIFEST_KEY_PASSWORD, or else from the terminal\n"
         "  --expires-in DAYS        with --sign: players' updaters refuse the manifest DAYS\n"
         "                           days from now, so that a release must be re-signed\n"
+        "  --timestamp SECONDS      with --sign: sign with this timestamp (Unix seconds)\n"
+        "                           instead of the clock's; players refuse every later\n"
+        "                           release signed with an earlier one. A timestamp ahead of\n"
+        "                           the clock is refused unless --allow-future-timestamp\n"
+        "  --allow-future-timestamp only to go on after a release signed with a wrong clock\n"
+        "                           (see docs/signing.md): lets --timestamp lie ahead\n"
         "  --generate-key NAME      write a new key pair, NAME.pub and NAME.key (no password,\n"
         "                           readable by you only), and publish nothing. The game ships\n"
         "                           NAME.pub as assets/updater/update.pub; keep NAME.key off\n"
@@ -161,6 +167,16 @@ ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOp
                 error = "--expires-in takes a number of days from 1 to 36500";
                 return ParseResult::Invalid;
             }
+        } else if (argument == "--timestamp") {
+            if (!value(text)) return ParseResult::Invalid;
+            uint64_t seconds = 0;
+            if (!parseUnsigned(text, seconds) || seconds == 0) {
+                error = "--timestamp takes Unix seconds, such as 1767225600";
+                return ParseResult::Invalid;
+            }
+            options.timestamp = int64_t(seconds);
+        } else if (argument == "--allow-future-timestamp") {
+            options.allowFutureTimestamp = true;
         } else if (argument == "--generate-key") {
             if (!value(options.generateKeyName)) return ParseResult::Invalid;
         } else if (argument.size() > 1 && argument[0] == '-') {
@@ -179,6 +195,14 @@ ParseResult parseArguments(const std::vector<std::string>& arguments, ManifestOp
     }
     if (options.expiresInDays > 0 && options.signingKeyPath.empty()) {
         error = "--expires-in needs --sign";
+        return ParseResult::Invalid;
+    }
+    if (options.timestamp > 0 && options.signingKeyPath.empty()) {
+        error = "--timestamp needs --sign";
+        return ParseResult::Invalid;
+    }
+    if (options.allowFutureTimestamp && options.timestamp == 0) {
+        error = "--allow-future-timestamp needs --timestamp";
         return ParseResult::Invalid;
     }
     if (positional.size() != 2) {

@@ -40,6 +40,12 @@ struct ManifestOptions {
     std::string signingKeyPath;
     // Days until the signature expires (0: never); only with signingKeyPath.
     int expiresInDays = 0;
+    // The trusted comment's timestamp (Unix seconds) instead of the clock's (0); only with
+    // signingKeyPath. Players refuse every later release signed with an earlier one.
+    int64_t timestamp = 0;
+    // Lets `timestamp` lie ahead of the clock: only to continue after a release signed with a
+    // wrong clock, whose timestamp players now hold.
+    bool allowFutureTimestamp = false;
     // Makes NAME.pub and NAME.key instead of publishing anything.
     std::string generateKeyName;
 };

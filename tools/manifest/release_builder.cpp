@@ -20,6 +20,7 @@
 #include "manifest/manifest_text.h"
 #include "manifest/path_rules.h"
 #include "manifest/release_scan.h"
+#include "manifest/signed_files.h"
 #include "platform/platform.h"
 #include "update/block_map.h"
 #include "util/file_system.h"
@@ -164,7 +165,10 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     if (!scanRelease(release, options.excludePatterns, files, error)) return false;
 
     // Working in place, the tool's own products of an earlier run are in the folder: the
-    // manifest and its signature, temporary files of an interrupted run, and "X.gz" beside "X".
+    // manifest and the signed files beside it, temporary files of an interrupted run, and
+    // "X.gz" beside "X".
+    std::set<std::string> ownNames = {options.manifestName};
+    for (const std::string& name : signedFileNames(options.manifestName)) ownNames.insert(name);
     std::set<std::string> names;
     for (const ReleaseFile& file : files) names.insert(file.path);
     std::vector<ReleaseFile> published;
@@ -172,9 +176,7 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
     int problemCount = 0;
     for (const ReleaseFile& file : files) {
         if (inPlace) {
-            if (file.path == options.manifestName || file.path == options.manifestName + ".minisig" ||
-                endsWith(file.path, ".kib-tmp"))
-                continue;
+            if (ownNames.count(file.path) || endsWith(file.path, ".kib-tmp")) continue;
             if (endsWith(file.path, ".gz") && names.count(file.path.substr(0, file.path.size() - 3))) {
                 ++summary.skippedCopies;
                 continue;
@@ -183,8 +185,8 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
             if (endsWith(file.path, kBlockMapSuffix) &&
                 names.count(file.path.substr(0, file.path.size() - mapSuffix)))
                 continue;
-        } else if (file.path == options.manifestName || file.path == options.manifestName + ".minisig") {
-            problems += file.path + ": the manifest and its signature are written under this name; choose another with --manifest-name\n";
+        } else if (ownNames.count(file.path)) {
+            problems += file.path + ": the manifest and the signed files beside it are written under this name; choose another with --manifest-name\n";
             ++problemCount;
             continue;
         }
@@ -230,7 +232,6 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
         summary.releaseBytes += file.size;
         const bool presence = matchesAnyPattern(options.presencePatterns, file.path);
         entries[i].kind = presence ? EntryKind::Presence : EntryKind::Digest;
-        if (presence && inPlace) continue;
 
         Job job;
         job.entry = i;
@@ -273,6 +274,8 @@ bool publishRelease(const ManifestOptions& options, PublishSummary& summary, std
         const PackResult& result = results[i];
         ++summary.files;
         if (entry.kind == EntryKind::Presence) {
+            // Digested all the same: a signed manifest's first copies are checked against it.
+            summary.presenceDigests.emplace_back(entry.path, result.md5);
             ++summary.presenceFiles;
             summary.serverBytes += published[i].size;
             continue;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "manifest/options.h"
@@ -21,6 +22,9 @@ struct PublishSummary {
     // Where the manifest was written, and the address update.cfg must hold.
     std::string manifestPath;
     std::string manifestAddress;
+    // (path, md5) of every presence-only file, in manifest order: a signed manifest's presence
+    // digests.
+    std::vector<std::pair<std::string, std::string>> presenceDigests;
     // Files left out in place because they are compressed copies from an earlier run.
     int skippedCopies = 0;
     // "path: reason" for every published path that some players or servers will trouble over

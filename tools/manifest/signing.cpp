@@ -117,7 +117,7 @@ bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) 
     return true;
 }
 
-bool signManifest(const SecretKey& key, const std::string& content, const std::string& fileName, int64_t now,
+bool signManifest(const SecretKey& key, const std::string& content, const std::string& fileName, int64_t timestamp,
                   int64_t expiresAt, std::string& signatureText) {
     if (sodium_init() < 0) return false;
     SignatureFile signature;
@@ -128,7 +128,7 @@ bool signManifest(const SecretKey& key, const std::string& content, const std::s
                            nullptr, 0) != 0 ||
         crypto_sign_detached(signature.signature.data(), nullptr, digest, sizeof digest, key.key.data()) != 0)
         return false;
-    signature.trustedComment = "timestamp:" + std::to_string(now) + "\tfile:" + fileName;
+    signature.trustedComment = "timestamp:" + std::to_string(timestamp) + "\tfile:" + fileName;
     if (expiresAt > 0) signature.trustedComment += "\texpires:" + std::to_string(expiresAt);
     std::vector<uint8_t> signedComment(signature.signature.begin(), signature.signature.end());
     signedComment.insert(signedComment.end(), signature.trustedComment.begin(), signature.trustedComment.end());

@@ -29,9 +29,9 @@ struct SecretKey {
 bool readSecretKey(const std::string& path, SecretKey& key, std::string& error);
 
 // The signature file for `content` (named `fileName` in the trusted comment): prehashed, with
-// the trusted comment "timestamp:<now>\tfile:<fileName>", plus "\texpires:<Unix seconds>" when
-// `expiresAt` is positive. False when libsodium fails.
-bool signManifest(const SecretKey& key, const std::string& content, const std::string& fileName, int64_t now,
+// the trusted comment "timestamp:<timestamp>\tfile:<fileName>", plus "\texpires:<Unix seconds>"
+// when `expiresAt` is positive. False when libsodium fails.
+bool signManifest(const SecretKey& key, const std::string& content, const std::string& fileName, int64_t timestamp,
                   int64_t expiresAt, std::string& signatureText);
 
 // Writes NAME.pub and NAME.key (not encrypted, readable by its owner only). Refuses to replace
