@@ -331,7 +331,7 @@ WINEDEBUG=-all wine reg add "$settings" /v ProxyEnable /t REG_DWORD /d 0 /f >/de
 WINEDEBUG=-all wine reg delete "$settings" /v ProxyServer /f >/dev/null 2>&1
 check "the box \"Done!\" through the proxy" boxes_are "$proxied" "Done!"
 check "the release is installed through the proxy" same_as_release "$proxied"
-check "the proxy was asked for the whole address" grep -q '"GET http://updates.invalid/game/manifest.txt?ver=0.3.0 HTTP/1.0"' "$server/access.log"
+check "the proxy was asked for the whole address" grep -q '"GET http://updates.invalid/game/manifest.txt?ver=0.3.0 HTTP/1.1"' "$server/access.log"
 
 echo "== 7: a game that ships a public key: a release signed by kib-manifest installs"
 rm -f "$work/signing.key" "$work/signing.pub"

@@ -6,18 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "net/byte_source.h"
 #include "platform/platform.h"
 
-// A receive result besides the platform's: the server sent less than kMinBytesPerStall within
-// one stall time-out.
-constexpr int64_t kReceiveTooSlow = -4;
 // What a server must send at least within each stall time-out: a drip of a byte now and then
 // must not hold a transfer open for ever.
 constexpr int64_t kMinBytesPerStall = 1024;
 
 // Owns its socket and its TLS session and closes both. Every call waits at most the stall
 // time-out for progress and returns at once when `cancel` is raised. One thread at a time.
-class Connection {
+class Connection final : public ByteSource {
 public:
     // Takes `socket` (connected, or kNoSocket); `cancel` may be null and must outlive this.
     Connection(PlatformSocket socket, int stallTimeoutMs, const PlatformCancel* cancel);
@@ -36,12 +34,12 @@ public:
     // start (after its handshake) or renewal is counted in windows of that length: bytes that
     // arrive once a window's waits reach it, having brought less than kMinBytesPerStall in all,
     // are kReceiveTooSlow; a window that brings that much starts the next.
-    int64_t receive(char* buffer, size_t capacity);
+    int64_t receive(char* buffer, size_t capacity) override;
     // Hands back bytes received but not meant for the reader that received them (the start of
     // a body behind its head, or what came behind a body); the next receive returns them first.
-    void unread(const char* data, size_t length);
+    void unread(const char* data, size_t length) override;
     // How many handed-back bytes wait for the next receive.
-    size_t unreadBytes() const { return unread_.size() - unreadAt_; }
+    size_t unreadBytes() const override { return unread_.size() - unreadAt_; }
     // Takes the connection into another transfer of the same thread, kept open since the last.
     void renew(int stallTimeoutMs, const PlatformCancel* cancel);
     // True when the connection may carry another request: no byte waits to be read (neither

@@ -1,4 +1,4 @@
-// The HTTP/1.0 client's two entries: httpGet stores a body, httpOpen hands an answer over.
+// The HTTP client's two entries: httpGet stores a body, httpOpen hands an answer over.
 #include "net/http_client.h"
 
 #include <algorithm>
@@ -125,11 +125,8 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     if (!planStorage(head, route.address.path, resumeFrom, options, storage, result)) return Step::Failed;
     if (options.needsRoom && !roomFor(head.contentLength - (storage.append ? resumeFrom : 0), bodyPath, result))
         return Step::Failed;
-    // A server keeping the connection open frames every body by its length, an empty one too.
     const bool kept = open.keepable && head.keepAlive;
-    open.body = BodyReader(open.connection.get(), head.contentLength > 0 || (kept && head.contentLength == 0)
-                                                      ? head.contentLength
-                                                      : -1);
+    open.body = bodyReaderFor(head, open.connection.get(), kept);
     if (!storeBody(open.body, storage, options, result)) return Step::Failed;
     // The body's end was known and nothing followed it: the next request may use the connection.
     if (kept && open.body.endedCleanly()) options.keep->keep(open.server, std::move(open.connection));
@@ -183,9 +180,8 @@ bool httpOpen(const std::string& url, const std::string& extraFields, const Http
         RequestRoute route;
         if (!planRoute(address, options, route, result)) return Step::Failed;
         const Step sent = sendRequest(route, extraFields, options, result, response, *response.open_, redirect);
-        // A body framed by its Content-Length ends there; without one, where the server closes.
         if (sent == Step::Answered)
-            response.open_->body = BodyReader(response.open_->connection.get(), response.head.contentLength);
+            response.open_->body = bodyReaderFor(response.head, response.open_->connection.get(), true);
         return sent;
     });
     if (step == Step::NoResponse) result.retryable = true;

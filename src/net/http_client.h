@@ -1,4 +1,4 @@
-// The HTTP/1.0 client: one GET over a new TCP connection (or one its caller kept open), the body
+// The HTTP/1.1 client: one GET over a new TCP connection (or one its caller kept open), the body
 // streamed into a local file (httpGet) or handed to its caller (httpOpen). It keeps no state of
 // its own between calls and never logs; any thread may call it. The work is split by job:
 // http_request (address, connection, request, head), response_body (framing, decoding, the
@@ -92,8 +92,8 @@ constexpr int kMaxRedirects = 5;
 // path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
 // refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
 // followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
-// another, a transfer coding comes with a 2xx answer, the body ends before its Content-Length
-// or by an error, more than `maxBytes` (0 or less: no limit) of the body arrive or would be
+// another, a transfer coding other than chunked comes with a 2xx answer, the body ends before
+// its Content-Length or last chunk or by an error, its chunks cannot be read, more than `maxBytes` (0 or less: no limit) of the body arrive or would be
 // written to the file (decoded, for a body the server compressed on the fly; see also
 // HttpOptions::maxBytesPerAnnouncedByte), the file cannot be written, or the transfer stalls
 // (less than 1 KiB in a stall time-out is a stall too) or is cancelled. Interim answers (1xx)

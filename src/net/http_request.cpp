@@ -193,6 +193,8 @@ void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLeng
     } else if (count == kReceiveTooSlow) {
         result.failure = "less than " + std::to_string(kMinBytesPerStall) + " bytes in " +
                          std::to_string(options.stallTimeoutMs) + " ms" + where;
+    } else if (count == kMalformedChunks) {
+        result.failure = "malformed chunks in the body" + where;
     } else if (count == kSocketCancelled) {
         result.failure = "cancelled" + where;
         result.retryable = false;
@@ -237,7 +239,7 @@ bool planRoute(const Url& address, const HttpOptions& options, RequestRoute& rou
 }
 
 std::string requestText(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options) {
-    std::string request = "GET " + route.target + " HTTP/1.0\r\nUser-Agent: Wux\r\nHost: " + route.address.host +
+    std::string request = "GET " + route.target + " HTTP/1.1\r\nUser-Agent: Wux\r\nHost: " + route.address.host +
                           (route.keepable ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
     // The updater compares files byte for byte: no compression it did not ask for.
     request += "Accept-Encoding: identity\r\n";
@@ -247,6 +249,15 @@ std::string requestText(const RequestRoute& route, const std::string& extraField
     request += extraFields;
     request += "\r\n";
     return request;
+}
+
+BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool kept) {
+    if (head.chunked) return BodyReader(source, -1, true);
+    // No body, whatever the fields say.
+    if (head.status == 204 || head.status == 304) return BodyReader(source, 0);
+    // An HTTP/1.0 server that does not keep the connection may send a length of 0 and the body
+    // anyway: its end is where the server closes. One that keeps it frames every body.
+    return BodyReader(source, head.contentLength > 0 || (kept && head.contentLength == 0) ? head.contentLength : -1);
 }
 
 Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
@@ -264,11 +275,10 @@ Step sendRequest(const RequestRoute& route, const std::string& extraFields, cons
     if (received != Step::Answered) return received;
     result.retryAfterSeconds = answer.head.retryAfterSeconds;
     if (isRedirect(answer.head.status)) return readRedirect(route, answer.head, result, redirect);
-    // An HTTP/1.0 client is sent no transfer coding; a body that comes with one anyway would be
-    // stored with its framing inside the file.
-    if (answer.head.success && !answer.head.transferEncoding.empty()) {
-        result.failure = "Transfer-Encoding " + textForLog(answer.head.transferEncoding) +
-                         " in an answer to an HTTP/1.0 request refused";
+    // Chunks are taken off as the body arrives; a body in any other transfer coding would be
+    // stored with it inside the file.
+    if (answer.head.success && !answer.head.transferEncoding.empty() && !answer.head.chunked) {
+        result.failure = "unsupported Transfer-Encoding: " + textForLog(answer.head.transferEncoding);
         return Step::Failed;
     }
     open.connection = std::move(connection);

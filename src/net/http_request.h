@@ -83,6 +83,10 @@ std::string requestText(const RequestRoute& route, const std::string& extraField
 Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
                  HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect);
 
+// The reader of the body of an answer with `head` from `source`: framed by its chunks or
+// length, or ended by the server closing. `kept`: the connection stays open behind it.
+BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool kept);
+
 // Connects `socket` to the first of `addresses` that accepts, in turn, each with the stall
 // time-out and cancel of `options`. False, with `socket` kNoSocket, when none does.
 bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses,

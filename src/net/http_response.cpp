@@ -1,4 +1,4 @@
-// Reading the status line and header fields of an HTTP/1.x response.
+// Reading the status line and header fields of a response.
 #include "net/http_response.h"
 
 #include <cctype>
@@ -88,18 +88,12 @@ bool findHeaderField(const std::string& header, const char* name, std::string& v
     });
 }
 
-bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
-    head = HttpResponseHead();
-    // "HTTP/1.x NNN": the version digit, a space and three status digits.
-    if (header.size() < 12 || header.compare(0, 7, "HTTP/1.") != 0 || !isDigit(header[7]) ||
-        header[8] != ' ' || !isDigit(header[9]) || !isDigit(header[10]) || !isDigit(header[11]))
-        return false;
-    if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return false;
-    head.success = header[9] == '2';
-    head.status = (header[9] - '0') * 100 + (header[10] - '0') * 10 + (header[11] - '0');
-    head.statusLine = textForLog(header.substr(0, header.find('\n')));
+namespace {
 
-    return forEachField(header, [&](size_t nameStart, size_t nameLength, const std::string& value) {
+// Reads the fields behind the status line into `head`, whose status and version are set.
+bool parseFields(const std::string& header, HttpResponseHead& head) {
+    bool keepAliveOffered = false, closeAsked = false;
+    const bool read = forEachField(header, [&](size_t nameStart, size_t nameLength, const std::string& value) {
         auto named = [&](const char* word) { return equalsIgnoringCase(header, nameStart, nameLength, word); };
         if (named("content-length")) {
             int64_t length;
@@ -120,11 +114,47 @@ bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
         } else if (named("connection")) {
             std::string tokens = value;
             for (char& c : tokens) c = char(std::tolower((unsigned char)c));
-            head.keepAlive = tokens.find("keep-alive") != std::string::npos && tokens.find("close") == std::string::npos;
+            keepAliveOffered = tokens.find("keep-alive") != std::string::npos;
+            closeAsked = tokens.find("close") != std::string::npos;
         } else if (named("retry-after")) {
             int64_t seconds;
             head.retryAfterSeconds = parseLength(value, seconds) ? seconds : -1;
         }
         return true;
     });
+    if (!read) return false;
+    head.chunked = head.transferEncoding == "chunked";
+    const bool lengthAndChunks = head.chunked && head.contentLength >= 0;
+    // Chunks end the body, whatever length was given beside them.
+    if (head.chunked) head.contentLength = -1;
+    head.keepAlive = !closeAsked && !lengthAndChunks && (head.version == 11 || keepAliveOffered);
+    return true;
+}
+
+}  // namespace
+
+bool parseResponseHead(const std::string& header, HttpResponseHead& head) {
+    head = HttpResponseHead();
+    // "HTTP/1.x NNN": the version digit, a space and three status digits.
+    if (header.size() < 12 || header.compare(0, 7, "HTTP/1.") != 0 || !isDigit(header[7]) ||
+        header[8] != ' ' || !isDigit(header[9]) || !isDigit(header[10]) || !isDigit(header[11]))
+        return false;
+    if (header.size() > 12 && header[12] != ' ' && header[12] != '\r' && header[12] != '\n') return false;
+    head.version = header[7] == '0' ? 10 : 11;
+    head.success = header[9] == '2';
+    head.status = (header[9] - '0') * 100 + (header[10] - '0') * 10 + (header[11] - '0');
+    head.statusLine = textForLog(header.substr(0, header.find('\n')));
+    return parseFields(header, head);
+}
+
+bool parseHttp2Head(const std::string& header, HttpResponseHead& head) {
+    head = HttpResponseHead();
+    if (header.size() < 10 || header.compare(0, 7, "HTTP/2 ") != 0 || !isDigit(header[7]) || !isDigit(header[8]) ||
+        !isDigit(header[9]) || (header.size() > 10 && header[10] != '\r'))
+        return false;
+    head.version = 20;
+    head.success = header[7] == '2';
+    head.status = (header[7] - '0') * 100 + (header[8] - '0') * 10 + (header[9] - '0');
+    head.statusLine = header.substr(0, 10);
+    return parseFields(header, head);
 }

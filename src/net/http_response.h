@@ -1,12 +1,15 @@
-// Reading the status line and header fields of an HTTP/1.x response.
+// Reading the status line and header fields of a response (HTTP/1.x, or HTTP/2's written out).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 struct HttpResponseHead {
-    // The status line reads "HTTP/1.x 2xx ...".
+    // The status line reads "HTTP/1.x 2xx ..." (or "HTTP/2 2xx").
     bool success = false;
+    // The version the server answered with: 10 for HTTP/1.0, 11 for HTTP/1.1 (and later 1.x),
+    // 20 for HTTP/2.
+    int version = 0;
     // The three-digit status.
     int status = 0;
     // The status line as the server sent it, control bytes dropped and cut at 200 bytes: what
@@ -20,12 +23,16 @@ struct HttpResponseHead {
     std::string contentEncoding;
     // The Transfer-Encoding field, lowercase and trimmed; empty when missing.
     std::string transferEncoding;
+    // The body comes in chunks (Transfer-Encoding: chunked), which overrides any Content-Length.
+    bool chunked = false;
     // Where a "Content-Range: bytes N-M/T" starts (N); -1 when missing or not of that form.
     int64_t rangeStart = -1;
     // A Retry-After given in seconds; -1 when missing or given as a date.
     int64_t retryAfterSeconds = -1;
-    // The server offers to keep the connection open for another request: its Connection field
-    // names keep-alive and not close (an HTTP/1.0 client is never kept open otherwise).
+    // The server offers to keep the connection open for another request: an HTTP/1.1 answer
+    // whose Connection field does not name close, or an HTTP/1.0 one whose field names
+    // keep-alive and not close. Never for an answer with both a length and chunks: whichever
+    // the server meant, the next answer's start is in doubt.
     bool keepAlive = false;
 };
 
@@ -34,6 +41,9 @@ struct HttpResponseHead {
 // that is not a plain decimal number within 63 bits (a mislabelled body would otherwise be
 // taken for a complete file).
 bool parseResponseHead(const std::string& header, HttpResponseHead& head);
+// As parseResponseHead, for the head of an HTTP/2 answer written out as "HTTP/2 NNN" and one
+// "name: value" line per field (which is how the log and the range checks see it too).
+bool parseHttp2Head(const std::string& header, HttpResponseHead& head);
 
 // The value of the first header field named `name` (any case), trimmed; false when the header
 // has none. `header` is everything before the blank line, status line included.

@@ -8,9 +8,9 @@
 
 class Connection;
 
-// Kept when the server offered to (HTTP/1.0 keep-alive): each file after the first then costs
-// no connect, and over HTTPS no handshake. Empty until a response leaves a connection fit for
-// another request. Belongs to one thread, like the connection it holds.
+// Kept when the server offered to (HTTP/1.1, or HTTP/1.0 keep-alive): each file after the first
+// then costs no connect, and over HTTPS no handshake. Empty until a response leaves a
+// connection fit for another request. Belongs to one thread, like the connection it holds.
 struct KeptConnection {
     KeptConnection();
     ~KeptConnection();

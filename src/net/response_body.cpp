@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "net/body_decoder.h"
-#include "net/connection.h"
+#include "net/byte_source.h"
 #include "net/http_request.h"
 #include "util/md5_pipe.h"
 
@@ -15,6 +16,10 @@ namespace {
 
 // Receive size; memory stays this small whatever the size of the file.
 constexpr size_t kBlockSize = 64 * 1024;
+// A chunk's size line (with its extensions, which are ignored) and a chunked body's trailer
+// that do not end within this much are no server's framing.
+constexpr size_t kMaxChunkLine = 4096;
+constexpr size_t kMaxTrailerBytes = 64 * 1024;
 // While a ".gz" labelled gzip is looked at, what arrived is held back: a gzip header (a name,
 // a comment, extra fields) that has not ended within this much is no server's compression.
 constexpr size_t kMaxSniffBytes = 1024 * 1024;
@@ -174,14 +179,15 @@ bool failedWrite(BodyFile& file, const std::string& failure, const std::string& 
 }  // namespace
 
 int64_t BodyReader::receive(char* buffer, size_t capacity) {
-    if (!connection_) return kSocketFailed;
+    if (!source_) return kSocketFailed;
     if (complete()) return 0;
-    const int64_t count = connection_->receive(buffer, capacity);
+    if (chunked_) return receiveChunked(buffer, capacity);
+    const int64_t count = source_->receive(buffer, capacity);
     if (count <= 0) return count;
     // Bytes past the declared length are not part of the body.
     if (framed() && count > length_ - received_) {
         const int64_t body = length_ - received_;
-        connection_->unread(buffer + body, size_t(count - body));
+        source_->unread(buffer + body, size_t(count - body));
         received_ = length_;
         return body;
     }
@@ -189,7 +195,66 @@ int64_t BodyReader::receive(char* buffer, size_t capacity) {
     return count;
 }
 
-bool BodyReader::endedCleanly() const { return connection_ && complete() && connection_->unreadBytes() == 0; }
+bool BodyReader::takeLine(const char* data, size_t length, size_t& used) {
+    const char* end = static_cast<const char*>(std::memchr(data, '\n', length));
+    used = end ? size_t(end - data) + 1 : length;
+    line_.append(data, end ? used - 1 : used);
+    if (line_.size() > kMaxChunkLine) chunk_ = Chunk::Broken;
+    return end && chunk_ != Chunk::Broken;
+}
+
+int64_t BodyReader::receiveChunked(char* buffer, size_t capacity) {
+    for (;;) {
+        const int64_t count = source_->receive(buffer, capacity);
+        if (count <= 0) return count;
+        // The chunks' data is moved to the front of the buffer as the framing is taken off.
+        size_t in = 0, out = 0;
+        const size_t total = size_t(count);
+        while (in < total && chunk_ != Chunk::Done && chunk_ != Chunk::Broken) {
+            size_t used = 0;
+            if (chunk_ == Chunk::Data) {
+                used = size_t(std::min<int64_t>(chunkLeft_, int64_t(total - in)));
+                std::memmove(buffer + out, buffer + in, used);
+                out += used;
+                chunkLeft_ -= int64_t(used);
+                if (chunkLeft_ == 0) chunk_ = Chunk::DataEnd;
+            } else if (takeLine(buffer + in, total - in, used)) {
+                if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+                if (chunk_ == Chunk::Size) {
+                    // Hexadecimal digits, then perhaps ";" and extensions, which are ignored.
+                    const size_t digits = line_.find_first_not_of("0123456789abcdefABCDEF");
+                    const std::string size = line_.substr(0, digits);
+                    const size_t significant = size.find_first_not_of('0');
+                    const bool valid = !size.empty() && (digits == std::string::npos || line_[digits] == ';' ||
+                                                         line_[digits] == ' ' || line_[digits] == '\t');
+                    if (!valid || (significant != std::string::npos && size.size() - significant > 15)) {
+                        chunk_ = Chunk::Broken;
+                    } else {
+                        chunkLeft_ = std::stoll(size, nullptr, 16);
+                        chunk_ = chunkLeft_ > 0 ? Chunk::Data : Chunk::Trailer;
+                    }
+                } else if (chunk_ == Chunk::DataEnd) {
+                    chunk_ = line_.empty() ? Chunk::Size : Chunk::Broken;
+                } else {
+                    // Trailer fields are not used; their blank line ends the body.
+                    trailerBytes_ += line_.size();
+                    if (line_.empty()) chunk_ = Chunk::Done;
+                    else if (trailerBytes_ > kMaxTrailerBytes) chunk_ = Chunk::Broken;
+                }
+                line_.clear();
+            }
+            in += used;
+        }
+        if (chunk_ == Chunk::Broken) return kMalformedChunks;
+        // What came behind the last chunk belongs to the next answer.
+        if (in < total) source_->unread(buffer + in, total - in);
+        received_ += int64_t(out);
+        if (out > 0) return int64_t(out);
+        if (chunk_ == Chunk::Done) return 0;
+    }
+}
+
+bool BodyReader::endedCleanly() const { return source_ && complete() && source_->unreadBytes() == 0; }
 
 bool storeBody(BodyReader& reader, const BodyStorage& storage, const HttpOptions& options, HttpResult& result) {
     BodyFile file(storage.path, storage.keepOnFailure, storage.digest);

@@ -1,40 +1,59 @@
-// One answer's body: where it ends (its length, or the server closing), undoing a server's
-// on-the-fly gzip, and the file it is stored in. Any thread; one transfer at a time per object.
+// One answer's body: where it ends (its length, its last chunk, or the server closing), undoing
+// a server's on-the-fly gzip, and the file it is stored in. Any thread; one transfer at a time
+// per object.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-class Connection;
+class ByteSource;
 struct HttpOptions;
 struct HttpResult;
 
-// Reads one body from its connection: as many bytes as its length says, or until the server
-// closes the connection when it gives none. Bytes that came behind a body of known length are
-// handed back to the connection, where they tell that it cannot carry another request.
+// Reads one body from its source: as many bytes as its length says, its chunks up to the last
+// (their framing taken off), or until the end of the source when it gives neither. Bytes that
+// came behind a body of known end are handed back to the source: the start of the next answer
+// on a connection that carries several, or a sign that it cannot carry another.
 class BodyReader {
 public:
     BodyReader() = default;
-    // `length` -1: the server closing the connection ends the body.
-    BodyReader(Connection* connection, int64_t length) : connection_(connection), length_(length) {}
+    // `length` -1: the end of the source ends the body, unless `chunked`.
+    BodyReader(ByteSource* source, int64_t length, bool chunked = false)
+        : source_(source), length_(chunked ? -1 : length), chunked_(chunked) {}
 
     // The body's next bytes: a count (> 0), 0 at its end, or kSocketFailed, kSocketTimedOut,
-    // kSocketCancelled. For a body of known length, 0 also when the connection closed early.
+    // kSocketCancelled, kReceiveTooSlow, kMalformedChunks. For a body of known end, 0 also when
+    // the source ended early.
     int64_t receive(char* buffer, size_t capacity);
-    // The body's bytes received so far.
+    // The body's bytes received so far (without the chunks' framing).
     int64_t received() const { return received_; }
-    // True when the length is known, so that the body ends at it.
-    bool framed() const { return length_ >= 0; }
-    // True when a body of known length has arrived whole.
-    bool complete() const { return framed() && received_ >= length_; }
-    // True when the whole body of known length was read and nothing came behind it: the
+    // True when the body's end is known (a length, or chunks), so that it ends there.
+    bool framed() const { return length_ >= 0 || chunked_; }
+    // True when a body of known end has arrived whole.
+    bool complete() const { return chunked_ ? chunk_ == Chunk::Done : length_ >= 0 && received_ >= length_; }
+    // True when the whole body of known end was read and nothing came behind it: the
     // connection may serve the next request.
     bool endedCleanly() const;
 
 private:
-    Connection* connection_ = nullptr;
+    int64_t receiveChunked(char* buffer, size_t capacity);
+    // Takes the framing bytes of `data` up to the next line end into line_; true once the line
+    // ended (`used` tells how many bytes were taken), false when it is still open or too long.
+    bool takeLine(const char* data, size_t length, size_t& used);
+
+    ByteSource* source_ = nullptr;
     int64_t length_ = -1;
     int64_t received_ = 0;
+    bool chunked_ = false;
+    // Where a chunked body stands: a size line, a chunk's data, the line end behind it, the
+    // trailer's lines, the end.
+    enum class Chunk { Size, Data, DataEnd, Trailer, Done, Broken };
+    Chunk chunk_ = Chunk::Size;
+    // What is left of the current chunk's data, the framing line being read, and the bytes of
+    // the trailer so far.
+    int64_t chunkLeft_ = 0;
+    std::string line_;
+    size_t trailerBytes_ = 0;
 };
 
 // How one body is to be stored.

@@ -87,7 +87,7 @@ TEST_F(FaultInjection, FullDiskWhileDecompressing) {
     const size_t requestsBefore = server.requests().size();
     expectRepaired();
     // The kept download was unpacked again without a transfer.
-    EXPECT_EQ(server.requests(requestsBefore), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0"});
+    EXPECT_EQ(server.requests(requestsBefore), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.1"});
 }
 
 TEST_F(FaultInjection, FileThatMayNotBeReplaced) {
@@ -187,7 +187,7 @@ TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
         after.erase("logs/updater.log");
         after.erase("logs/updater.lock");
         EXPECT_EQ(differences(after, before), std::vector<std::string>{});
-        EXPECT_EQ(server.requests().back(), "GET /release/manifest?ver=0.3.0 HTTP/1.0");
+        EXPECT_EQ(server.requests().back(), "GET /release/manifest?ver=0.3.0 HTTP/1.1");
         EXPECT_EQ(outside.read("target.txt"), "someone else's file\n");
         EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
         fs::remove(game.file(test.trap));

@@ -15,10 +15,10 @@ bool hasLine(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// The status and byte count nginx logged for each request of `path` ("GET <path> HTTP/1.0").
+// The status and byte count nginx logged for each request of `path` ("GET <path> HTTP/1.1").
 std::vector<std::string> statusesAndBytes(const UpdateServer& server, const std::string& path) {
     std::vector<std::string> found;
-    const std::string request = "\"GET " + path + " HTTP/1.0\" ";
+    const std::string request = "\"GET " + path + " HTTP/1.1\" ";
     for (const std::string& line : server.accessLogLines()) {
         const size_t at = line.find(request);
         if (at == std::string::npos) continue;

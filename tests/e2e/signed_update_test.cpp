@@ -95,7 +95,7 @@ TEST_F(SignedUpdate, SignedWithMinisignInstallsThenIsUpToDate) {
     EXPECT_EQ(first.process.err, box("Done!", "It's a miracle! The update was a success!"));
     EXPECT_TRUE(logHas(first, "Manifest signature verified: key ID ")) << ::testing::PrintToString(first.log);
     EXPECT_FALSE(logHas(first, kUnsignedRunLine));
-    EXPECT_EQ(server.requests()[1], "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.0");
+    EXPECT_EQ(server.requests()[1], "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.1");
     const std::string state = game.read(kTrustState);
     ASSERT_EQ(state.rfind("timestamp:", 0), 0u) << state;
     const int64_t signedAt = std::stoll(state.substr(10));

@@ -66,7 +66,7 @@ public:
     void listPresenceDigests(const std::vector<std::string>& paths) const;
     // md5sum's digest of a served file.
     std::string md5(const std::string& relative) const;
-    // Request lines ("GET /path HTTP/1.0") of the access log, from the `from`-th on.
+    // Request lines ("GET /path HTTP/1.1") of the access log, from the `from`-th on.
     std::vector<std::string> requests(size_t from = 0) const;
     // Whole access log lines.
     std::vector<std::string> accessLogLines() const;

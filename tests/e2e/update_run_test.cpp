@@ -141,10 +141,10 @@ TEST_F(PublishedRelease, FreshInstallThenUpToDate) {
     EXPECT_EQ(second.log, comparison(true));
     ASSERT_TRUE(game.gameStarted());
     EXPECT_EQ(game.files(), expectedFolder());
-    // Only the manifest was asked for, in HTTP/1.0, by the updater's own name.
+    // Only the manifest was asked for, in HTTP/1.1, by the updater's own name.
     const Lines access = server.accessLogLines();
     ASSERT_EQ(access.size(), requestsBefore + 1);
-    EXPECT_EQ(server.requests(requestsBefore), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0"});
+    EXPECT_EQ(server.requests(requestsBefore), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.1"});
     EXPECT_NE(access.back().find("\"Wux\""), std::string::npos) << access.back();
 }
 
@@ -180,10 +180,10 @@ TEST_F(PublishedRelease, RefetchesStaleMissingAndDamagedFilesOnly) {
 
     Lines requests = server.requests(requestsBefore);
     std::sort(requests.begin() + 1, requests.end());
-    EXPECT_EQ(requests, (Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0",
-                               "GET /release/files/data/levels/one.pak.gz HTTP/1.0",
-                               "GET /release/files/data/readme.txt HTTP/1.0",
-                               "GET /release/files/kib.exe HTTP/1.0"}));
+    EXPECT_EQ(requests, (Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.1",
+                               "GET /release/files/data/levels/one.pak.gz HTTP/1.1",
+                               "GET /release/files/data/readme.txt HTTP/1.1",
+                               "GET /release/files/kib.exe HTTP/1.1"}));
     ASSERT_TRUE(game.gameStarted());
     EXPECT_EQ(game.files(), expectedFolder());
 }

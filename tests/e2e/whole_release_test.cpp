@@ -72,7 +72,7 @@ TEST_F(WholeRelease, AFailedUpdateLeavesTheFormerReleaseWholeAndTheNextRunFetche
     const size_t from = server.requests().size();
     expectFinishedRun(game, second);
     // What the failed run staged is used as it stands.
-    EXPECT_EQ(filesFetched(from), Lines{"GET /files/data/f9.bin HTTP/1.0"});
+    EXPECT_EQ(filesFetched(from), Lines{"GET /files/data/f9.bin HTTP/1.1"});
 }
 
 TEST_F(WholeRelease, TheUpdaterReplacesItselfAndTheNewOneRuns) {

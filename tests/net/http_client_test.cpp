@@ -1,4 +1,4 @@
-// The HTTP/1.0 client against a real nginx and against peers that misbehave on purpose.
+// The HTTP client against a real nginx and against peers that misbehave on purpose.
 #include "net/http_client.h"
 #include "net/http_request.h"
 
@@ -54,7 +54,7 @@ TEST(HttpGetNginx, FilesOfEverySizeArriveByteForByte) {
         EXPECT_FALSE(out.exists(file.first.substr(file.first.rfind('/') + 1) + ".part"));
     }
     server.stop();
-    EXPECT_NE(server.accessLog().find("\"GET /empty.bin?ver=0.3.0 HTTP/1.0\" 200 0 \"-\" \"Wux\""), std::string::npos)
+    EXPECT_NE(server.accessLog().find("\"GET /empty.bin?ver=0.3.0 HTTP/1.1\" 200 0 \"-\" \"Wux\""), std::string::npos)
         << server.accessLog();
 }
 
@@ -67,7 +67,7 @@ TEST(HttpGetNginx, AnErrorPageNeverBecomesTheFile) {
     EXPECT_FALSE(out.exists("missing.txt.part"));
 }
 
-TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
+TEST(HttpGetScripted, SendsExactlyTheHttp11Request) {
     std::string request;
     ScriptedServer recorder([&request](ScriptedConnection& connection) {
         request = connection.request();
@@ -76,7 +76,7 @@ TEST(HttpGetScripted, SendsExactlyTheHttp10Request) {
     TempDir out;
     ASSERT_TRUE(httpGet(recorder.url("/dir/file.txt?x=1"), out.file("f"), 0));
     ASSERT_TRUE(recorder.waitForRequests(1, 10000));
-    EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.0\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
+    EXPECT_EQ(request, "GET /dir/file.txt?x=1 HTTP/1.1\r\nUser-Agent: Wux\r\nHost: 127.0.0.1:" +
                            std::to_string(recorder.port()) + "\r\nConnection: close\r\nAccept-Encoding: identity\r\n\r\n");
     EXPECT_EQ(out.read("f"), "ok");
 }
@@ -265,9 +265,21 @@ TEST(HttpGetScripted, HostileAnswersAreRefusedOrReadAsMeant) {
          "a malformed response: just some bytes"},
         {"a header that never ends", respond("HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')), "/a", 0, 0, "",
          "a response header larger than 64 KiB"},
-        // An HTTP/1.0 client is sent no transfer coding: the framing would end up in the file.
+        // The chunks' framing never ends up in the file, nor does a chunked body pass its bounds.
         {"a chunked body", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"), "/a",
-         0, 0, "", "Transfer-Encoding chunked in an answer to an HTTP/1.0 request refused"},
+         0, 0, "ok", ""},
+        {"a chunk size that is no number", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nok\r\n"),
+         "/a", 0, 0, "", "malformed chunks in the body after 0 bytes"},
+        {"chunks cut short", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nok"), "/a", 0, 0, "",
+         "the connection closed after 2 bytes"},
+        {"a chunk size past 60 bits",
+         respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000000000000000\r\nok"), "/a", 0, 0, "",
+         "malformed chunks"},
+        {"chunks past maxBytes",
+         respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n" + std::string(1024, 'x') + "\r\n0\r\n\r\n"),
+         "/a", 100, 0, "", "more than 100 bytes"},
+        {"another transfer coding", respond("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\nok"), "/a", 0, 0, "",
+         "unsupported Transfer-Encoding: gzip"},
         {"interim answers first",
          respond("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
          "/a", 0, 0, "ok", ""},

@@ -64,3 +64,29 @@ TEST(HttpResponse, FieldsForRedirectsRangesEncodingsAndRetries) {
     ASSERT_TRUE(parseResponseHead("HTTP/1.1 500 \x1b[31mred\r\nX: y", head));
     EXPECT_EQ(head.statusLine, "HTTP/1.1 500 [31mred");
 }
+
+// Whether the connection may carry the next request, and where the body ends.
+TEST(HttpResponse, PersistenceAndFramingByVersion) {
+    const struct {
+        const char* head;
+        bool keepAlive, chunked;
+        int64_t contentLength;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5", true, false, 5},
+        {"HTTP/1.1 200 OK\r\nConnection: Close", false, false, -1},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 5", false, false, 5},
+        {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive", true, false, -1},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked", true, true, -1},
+        // Which of the two the server meant is unknown: the body is read by its chunks, and the
+        // connection is not trusted with another request.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked", false, true, -1},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked", true, false, -1},
+    };
+    for (const auto& c : cases) {
+        HttpResponseHead head;
+        ASSERT_TRUE(parseResponseHead(c.head, head)) << c.head;
+        EXPECT_EQ(head.keepAlive, c.keepAlive) << c.head;
+        EXPECT_EQ(head.chunked, c.chunked) << c.head;
+        EXPECT_EQ(head.contentLength, c.contentLength) << c.head;
+    }
+}
