@@ -11,7 +11,7 @@ packages=(
   minisign                           # the independent signer the tests and benchmarks compare with
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback
-  apache2 squid                      # the tests' other real servers: on-the-fly compression, proxy, cache
+  apache2 squid lighttpd             # the tests' other real servers: on-the-fly compression, proxy, cache, ranges
   curl gzip coreutils time           # benchmarks compare against them; the tests use md5sum and gzip
   python3                            # the download benchmark picks a free port; http.server in the tests
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot

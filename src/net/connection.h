@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "net/byte_source.h"
@@ -12,6 +13,14 @@
 // What a server must send at least within each stall time-out: a drip of a byte now and then
 // must not hold a transfer open for ever.
 constexpr int64_t kMinBytesPerStall = 1024;
+
+// A request sent on a kept connection before its turn (HTTP/1.1 pipelining).
+struct RequestAhead {
+    // The request's text: the request httpGet would send is recognised by it.
+    std::string text;
+    // Sent while the answer to an earlier request was still unread on the connection.
+    bool behindAnother = false;
+};
 
 // Owns its socket and its TLS session and closes both. Every call waits at most the stall
 // time-out for progress and returns at once when `cancel` is raised. One thread at a time.
@@ -46,6 +55,14 @@ public:
     // handed back nor from the server, which may not speak unasked) and the server has not
     // closed it. Looks without waiting; a false answer leaves it fit only to be closed.
     bool idle();
+    // ---- What the HTTP client notes on a connection it keeps between requests.
+    // Requests sent on it whose answers were not read yet, oldest first: the server answers
+    // them in that order.
+    std::deque<RequestAhead> requestsAhead;
+    // The last answer read here was HTTP/1.1 and kept the connection open, from a server not
+    // known to break pipelining: requests may be sent before the answers ahead of them.
+    bool pipelines = false;
+
     // Why startTls failed; empty otherwise.
     const std::string& error() const { return error_; }
     // Whether the failed handshake may pass on another attempt (it timed out or was cut short).

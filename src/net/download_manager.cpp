@@ -12,6 +12,7 @@
 
 #include "net/download_name.h"
 #include "net/http_client.h"
+#include "net/pipelining.h"
 #include "net/proxy.h"
 #include "platform/platform.h"
 #include "util/file_system.h"
@@ -22,7 +23,16 @@ namespace {
 constexpr int kDefaultStallTimeoutMs = 30000;
 constexpr int kDefaultRetryDelayMs = 1000;
 
-using OwnedRequest = std::unique_ptr<DownloadRequest>;
+// A request with its place in the queue, which a stop keeps for what a worker took and did not
+// handle.
+struct QueuedRequest {
+    DownloadRequest request;
+    uint64_t order = 0;
+    // The worker has looked at the local files for it (the shortcut declined): only a transfer
+    // is left.
+    bool looked = false;
+};
+using OwnedRequest = std::unique_ptr<QueuedRequest>;
 
 }  // namespace
 
@@ -38,10 +48,13 @@ struct WorkerSlot {
 
 struct DownloadManager::Impl {
     std::vector<std::unique_ptr<WorkerSlot>> workers;
+    // How many workers run; read by them while start() adds more.
+    std::atomic<int> workerCount{0};
     // Locks: pendingLock guards the queue, finishedLock the handled requests; nobody holds both.
     std::mutex pendingLock;
-    // Waiting for a worker, first in first out.
+    // Waiting for a worker, first in first out; and the place the next one queued gets.
     std::deque<OwnedRequest> pending;
+    uint64_t nextOrder = 0;
     // Signalled when a request is queued or the manager stops.
     std::condition_variable pendingChanged;
     std::mutex finishedLock;
@@ -57,6 +70,8 @@ struct DownloadManager::Impl {
     std::atomic<int> retryDelayMs{kDefaultRetryDelayMs};
     // Written before the workers start, read-only afterwards.
     ProxySettings proxy;
+    // What the workers learn about servers that take several requests at once.
+    PipeliningMemory pipelining;
     // The owner's thread only.
     bool started = false;
     bool stopped = false;
@@ -85,15 +100,37 @@ bool waitBeforeRetry(int64_t milliseconds, DownloadManager::Impl& manager, Worke
     return waited;
 }
 
-// Outside every lock: the request belongs to this worker alone while it handles it.
-void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
-    KeptConnection& kept = slot.kept;
-    // A local copy that is already right needs no transfer (a shortcut looks for itself).
+// The options of a transfer of `request` by the worker of `slot`: httpGet's and httpSendAhead's.
+HttpOptions transferOptions(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    HttpOptions options;
+    options.stallTimeoutMs = manager.stallTimeoutMs.load();
+    options.cancel = manager.cancel;
+    options.proxy = &manager.proxy;
+    // Hashed as it arrives: the check at delivery then needs no second read of the file. Only
+    // the attempt that stores the whole body sets it, and only a file with a digest to check
+    // is hashed at all.
+    if (!request.expectedMd5.empty()) options.bodyMd5 = &request.receivedMd5;
+    options.noCache = request.fresh;
+    // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
+    options.resume = !request.fresh && !request.expectedMd5.empty();
+    options.keep = &slot.kept;
+    options.pipelining = &manager.pipelining;
+    options.maxBytesPerAnnouncedByte = request.maxBytesPerAnnouncedByte;
+    options.announcedBoundFloor = request.announcedBoundFloor;
+    options.needsRoom = true;
+    return options;
+}
+
+// Looks at the local files before any transfer: a local copy that is already right, or a
+// shortcut that makes the file. True when that settled the request (Done); false when it must
+// be fetched.
+bool settledLocally(DownloadRequest& request, DownloadManager::Impl& manager) {
+    // A shortcut looks for itself.
     request.present = request.verifyExisting && !request.expectedMd5.empty() && !request.shortcut.attempt &&
                       md5OfFile(request.localPath) == request.expectedMd5;
     if (request.present) {
         request.status = Done;
-        return;
+        return true;
     }
     HttpOptions options;
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
@@ -103,19 +140,15 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Wor
     if (request.shortcut.attempt && request.shortcut.attempt(request, options)) {
         request.status = Done;
         request.byShortcut = !request.present;
-        return;
+        return true;
     }
-    // Hashed as it arrives: the check at delivery then needs no second read of the file. Only
-    // the attempt that stores the whole body sets it, and only a file with a digest to check
-    // is hashed at all.
-    if (!request.expectedMd5.empty()) options.bodyMd5 = &request.receivedMd5;
-    options.noCache = request.fresh;
-    // Without a digest nothing would tell a resumed file that changed on the server meanwhile.
-    options.resume = !request.fresh && !request.expectedMd5.empty();
-    options.keep = &kept;
-    options.maxBytesPerAnnouncedByte = request.maxBytesPerAnnouncedByte;
-    options.announcedBoundFloor = request.announcedBoundFloor;
-    options.needsRoom = true;
+    return false;
+}
+
+// The transfer of a request that must be fetched, with its retries. Returns the server when the
+// last answer came behind another on a pipelined connection (HttpResult::pipelinedFrom).
+std::string transfer(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    const HttpOptions options = transferOptions(request, manager, slot);
     if (request.fresh) platformRemoveFile(request.downloadPath);
     for (int retry = 0;; ++retry) {
         HttpResult result;
@@ -129,17 +162,17 @@ void handleRequest(DownloadRequest& request, DownloadManager::Impl& manager, Wor
                                  platformFileKind(request.downloadPath) == PlatformFileKind::Regular;
             request.status = arrived ? Done : FileMissing;
             if (request.status != Done) request.failure = result.failure;
-            return;
+            return result.pipelinedFrom;
         }
         request.status = TransferFailed;
         request.failure = result.failure;
         request.diskFull = result.diskFull;
         request.bytesMissing = result.bytesMissing;
-        if (!result.retryable || retry == kTransferRetries) return;
+        if (!result.retryable || retry == kTransferRetries) return "";
         const int64_t delay = retryDelayMs(retry, manager.retryDelayMs.load(), result.retryAfterSeconds);
         request.events.push_back(result.failure + "; retry " + std::to_string(retry + 1) + " of " +
                                  std::to_string(kTransferRetries) + " after " + std::to_string(delay) + " ms");
-        if (!waitBeforeRetry(delay, manager, slot)) return;
+        if (!waitBeforeRetry(delay, manager, slot)) return "";
     }
 }
 
@@ -163,6 +196,111 @@ void completeDownload(DownloadRequest& request) {
     }
 }
 
+// Only a request whose digest decides whether its answer is its file is sent ahead (another
+// request's answer would be told by it), and only one whose look at the local files needs no
+// server (no delta of a large file).
+bool mayGoAhead(const DownloadRequest& request) {
+    return !request.expectedMd5.empty() && request.shortcut.url.empty();
+}
+
+// The next waiting request when it may be sent ahead, taken from the queue; null otherwise.
+// Takes at most a fair share of what waits, so that the other workers get their part of the
+// last few files; `limit` is what the worker's connection carries at once.
+OwnedRequest takeAhead(DownloadManager::Impl& manager, size_t windowSize, size_t limit) {
+    std::lock_guard<std::mutex> hold(manager.pendingLock);
+    if (manager.stopping.load() || manager.pending.empty() || !mayGoAhead(manager.pending.front()->request))
+        return nullptr;
+    const size_t share = 1 + manager.pending.size() / std::max(1, manager.workerCount.load());
+    if (windowSize >= std::min(limit, share)) return nullptr;
+    OwnedRequest request = std::move(manager.pending.front());
+    manager.pending.pop_front();
+    return request;
+}
+
+// Sends the requests of `window` ahead on the worker's connection, in the order it will fetch
+// them, after `request`, the one it fetches next: their answers then follow one another
+// without a round trip each. Nothing is sent unless every one of them may go ahead.
+void sendAhead(DownloadRequest& request, std::deque<OwnedRequest>& window, DownloadManager::Impl& manager,
+               WorkerSlot& slot) {
+    if (!mayGoAhead(request) || !httpSendAhead(request.url, request.downloadPath, transferOptions(request, manager, slot)))
+        return;
+    for (OwnedRequest& next : window)
+        if (!httpSendAhead(next->request.url, next->request.downloadPath, transferOptions(next->request, manager, slot)))
+            return;
+}
+
+// Appends a handled request to the finished list. False, and the request dropped (as a kill
+// would leave it), once the manager stops.
+bool handBack(OwnedRequest request, DownloadManager::Impl& manager) {
+    std::lock_guard<std::mutex> hold(manager.finishedLock);
+    if (manager.stopping.load()) return false;
+    manager.finished.push_back(std::move(request));
+    manager.finishedChanged.notify_all();
+    return true;
+}
+
+// Verifies and places a request that was settled or fetched, runs its finish step, and hands
+// it back. Memory a hostile answer or a huge file asked for fails that file, not the process:
+// its partial file was removed, or kept for a resume, as it unwound.
+bool finish(OwnedRequest request, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    DownloadRequest& handled = request->request;
+    try {
+        completeDownload(handled);
+        if (handled.status == Done && !handled.byShortcut && handled.finishStep && !manager.stopping.load())
+            handled.finishStep(handled, manager.stopping);
+    } catch (const std::bad_alloc&) {
+        handled.status = TransferFailed;
+        handled.failure = "not enough memory for this file";
+        slot.kept.drop();
+    }
+    return handBack(std::move(request), manager);
+}
+
+// Takes more requests into the worker's window while its connection carries several at once,
+// looking at the local files for each: one settled that way is finished at once, the others
+// wait in the window for their transfer. False once the manager stops.
+bool fillWindow(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    while (OwnedRequest next = takeAhead(manager, window.size() + 1, slot.kept.requestsAtOnce())) {
+        bool settled;
+        try {
+            settled = settledLocally(next->request, manager);
+        } catch (const std::bad_alloc&) {
+            next->request.status = TransferFailed;
+            next->request.failure = "not enough memory for this file";
+            settled = true;
+        }
+        if (!settled) {
+            next->looked = true;
+            window.push_back(std::move(next));
+        } else if (!finish(std::move(next), manager, slot)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Handles `request` outside every lock (it and the window belong to this worker alone): the
+// look at the local files, the transfer with the requests of the window sent ahead behind it,
+// and, for an answer read behind another whose digest is wrong, one more transfer without
+// pipelining: a server that mixes up answers is not asked that way again.
+void handle(QueuedRequest& queued, std::deque<OwnedRequest>& window, DownloadManager::Impl& manager, WorkerSlot& slot) {
+    DownloadRequest& request = queued.request;
+    if (!queued.looked && settledLocally(request, manager)) return;
+    if (mayGoAhead(request) && !fillWindow(window, manager, slot)) return;
+    sendAhead(request, window, manager, slot);
+    const std::string pipelinedFrom = transfer(request, manager, slot);
+    if (pipelinedFrom.empty() || request.status != Done || request.expectedMd5.empty()) return;
+    if (request.receivedMd5.empty()) request.receivedMd5 = md5OfFile(request.downloadPath);
+    if (request.receivedMd5 == request.expectedMd5) return;
+    manager.pipelining.stopPipelining(pipelinedFrom);
+    slot.kept.drop();
+    request.events.push_back("a wrong digest " + request.receivedMd5 +
+                             " from a pipelined connection: fetched again, one request at a time");
+    platformRemoveFile(request.downloadPath);
+    request.receivedMd5.clear();
+    transfer(request, manager, slot);
+}
+
 // The next request for a worker, or null once the manager stops. An idle worker lets its kept
 // connection go: a server gives each open connection a process or a slot of its own, which
 // others may be waiting for.
@@ -180,31 +318,45 @@ OwnedRequest takeNext(DownloadManager::Impl& manager, KeptConnection& kept) {
     return request;
 }
 
+// A stopping worker puts what it took and did not handle back into the queue, where stop()
+// finds it in queue order.
+void returnUnhandled(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager) {
+    std::lock_guard<std::mutex> hold(manager.pendingLock);
+    for (OwnedRequest& request : window) manager.pending.push_back(std::move(request));
+    window.clear();
+}
+
 void runWorker(DownloadManager::Impl& manager, WorkerSlot& slot) {
-    while (OwnedRequest request = takeNext(manager, slot.kept)) {
+    // Requests taken from the queue ahead of their turn, in its order; some may be on their
+    // way to the server already.
+    std::deque<OwnedRequest> window;
+    for (;;) {
+        OwnedRequest request;
+        if (window.empty()) {
+            request = takeNext(manager, slot.kept);
+            if (!request) return;
+        } else {
+            request = std::move(window.front());
+            window.pop_front();
+        }
         try {
-            handleRequest(*request, manager, slot);
-            completeDownload(*request);
-            if (request->status == Done && !request->byShortcut && request->finishStep && !manager.stopping.load())
-                request->finishStep(*request, manager.stopping);
+            handle(*request, window, manager, slot);
         } catch (const std::bad_alloc&) {
-            // Memory a hostile answer or a huge file asked for fails that file, not the
-            // process: its partial file was removed, or kept for a resume, as it unwound.
-            request->status = TransferFailed;
-            request->failure = "not enough memory for this file";
+            request->request.status = TransferFailed;
+            request->request.failure = "not enough memory for this file";
             slot.kept.drop();
         }
-
-        std::lock_guard<std::mutex> hold(manager.finishedLock);
-        // Once stopping, a request cut short is dropped (as a kill would leave it).
-        if (manager.stopping.load()) return;
-        manager.finished.push_back(std::move(request));
-        manager.finishedChanged.notify_all();
+        // Once stopping, a request cut short is dropped (as a kill would leave it), after its
+        // download was verified and placed or removed.
+        if (!finish(std::move(request), manager, slot)) {
+            returnUnhandled(window, manager);
+            return;
+        }
     }
 }
 
 void moveInto(std::deque<OwnedRequest>& from, std::vector<DownloadRequest>& to) {
-    for (OwnedRequest& request : from) to.push_back(std::move(*request));
+    for (OwnedRequest& queued : from) to.push_back(std::move(queued->request));
     from.clear();
 }
 
@@ -243,6 +395,7 @@ bool DownloadManager::start(int workerCount) {
             continue;
         }
         impl_->workers.push_back(std::move(slot));
+        ++impl_->workerCount;
     }
     return !impl_->workers.empty();
 }
@@ -250,13 +403,15 @@ bool DownloadManager::start(int workerCount) {
 bool DownloadManager::enqueue(DownloadRequest request) {
     if (impl_->stopping.load()) return false;
     makeDirectories(directoryOf(request.localPath));
-    OwnedRequest queued(new DownloadRequest(std::move(request)));
-    queued->downloadPath = downloadName(queued->localPath);
-    queued->status = Queued;
+    OwnedRequest queued(new QueuedRequest{std::move(request)});
+    DownloadRequest& added = queued->request;
+    added.downloadPath = downloadName(added.localPath);
+    added.status = Queued;
     // Without an expected digest an existing file never counts as right: it is always fetched
     // anew (and replaced only once the new one is complete).
-    queued->verifyExisting = queued->verifyExisting && !queued->expectedMd5.empty();
+    added.verifyExisting = added.verifyExisting && !added.expectedMd5.empty();
     std::lock_guard<std::mutex> hold(impl_->pendingLock);
+    queued->order = impl_->nextOrder++;
     impl_->pending.push_back(std::move(queued));
     // All: a worker waiting out a retry shares the signal and must not swallow it.
     impl_->pendingChanged.notify_all();
@@ -304,6 +459,9 @@ std::vector<DownloadRequest> DownloadManager::stop() {
     // or removed) every complete one before it looked at the stop.
     for (const std::unique_ptr<WorkerSlot>& slot : impl_->workers) slot->thread.join();
     impl_->workers.clear();
+    // What the workers took ahead of its turn and did not handle went back behind the rest.
+    std::stable_sort(impl_->pending.begin(), impl_->pending.end(),
+                     [](const OwnedRequest& a, const OwnedRequest& b) { return a->order < b->order; });
     moveInto(impl_->pending, untaken);
     moveInto(impl_->finished, untaken);
     return untaken;

@@ -172,6 +172,14 @@ public:
     // digest already is expectedMd5 is kept and nothing is fetched (the worker hashes it).
     // False, and the request dropped, once the manager stops.
     //
+    // A worker whose connection carries several requests at once (HTTP/1.1 pipelining) takes
+    // the following requests that have an expected digest and no delta shortcut, up to what
+    // it carries and a fair share of the queue, looks at their local files (a request settled
+    // that way is finished at once) and sends them ahead behind the one it fetches: they are
+    // fetched and finished one after another, in queue order. An answer read behind another
+    // whose digest is wrong is fetched once more one request at a time, and that server is
+    // asked so for the rest of the manager's life, as is one that breaks a pipeline.
+    //
     // A worker retries a transfer that failed for a reason that may pass (see HttpResult) up to
     // kTransferRetries more times, after the retry delay, twice it and four times it, or after
     // the server's Retry-After when it asks for at most 30 seconds; a stop ends the wait at
@@ -199,8 +207,9 @@ public:
     // and joined before this returns. A request a worker was handling is dropped (its partial
     // file kept for a resume when the request has a digest, else removed; a finish step cut
     // short leaves what a kill would). Returns the requests nobody took: those still queued
-    // (status Queued, in queue order), then those finished and not taken (with their own
-    // status). Later calls return nothing; enqueue refuses from the first on.
+    // (status Queued, in queue order; those a worker took ahead of their turn and had not
+    // handled among them), then those finished and not taken (with their own status). Later
+    // calls return nothing; enqueue refuses from the first on.
     std::vector<DownloadRequest> stop();
 
     // The lists, locks and workers; shared with the worker threads, defined in the source file.

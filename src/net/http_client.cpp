@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "net/connection.h"
+#include "net/pipelining.h"
 #include "net/http_request.h"
 #include "net/redirects.h"
 #include "net/response_body.h"
@@ -91,6 +92,11 @@ bool planStorage(const HttpResponseHead& head, const std::string& requestPath, i
     return true;
 }
 
+// The Range field that continues what an earlier attempt left at `bodyPath`; empty when nothing.
+std::string resumeField(int64_t resumeFrom) {
+    return resumeFrom > 0 ? "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n" : "";
+}
+
 // One request for `address` and its answer's body into `bodyPath`; `mayResume` asks for the
 // rest of what an earlier attempt left, and is cleared when the server cannot give it.
 Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes, const HttpOptions& options,
@@ -100,8 +106,7 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     const int64_t resumeFrom = mayResume ? partSize(bodyPath) : 0;
     HttpResponse answer;
     HttpResponse::Open open;
-    const Step sent = sendRequest(route, resumeFrom > 0 ? "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n" : "",
-                                  options, result, answer, open, redirect);
+    const Step sent = sendRequest(route, resumeField(resumeFrom), options, result, answer, open, redirect);
     if (sent != Step::Answered) return sent;
     const HttpResponseHead& head = answer.head;
     // The ".part" is longer than the file: it is not the start of this one.
@@ -125,11 +130,13 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     if (!planStorage(head, route.address.path, resumeFrom, options, storage, result)) return Step::Failed;
     if (options.needsRoom && !roomFor(head.contentLength - (storage.append ? resumeFrom : 0), bodyPath, result))
         return Step::Failed;
-    const bool kept = open.keepable && head.keepAlive;
-    open.body = bodyReaderFor(head, open.connection.get(), kept);
-    if (!storeBody(open.body, storage, options, result)) return Step::Failed;
-    // The body's end was known and nothing followed it: the next request may use the connection.
-    if (kept && open.body.endedCleanly()) options.keep->keep(open.server, std::move(open.connection));
+    open.body = bodyReaderFor(head, open.source(), open.keepable && head.keepAlive);
+    if (!storeBody(open.body, storage, options, result)) {
+        // A body cut short behind another: the server may break pipelines.
+        if (!result.pipelinedFrom.empty() && result.retryable) stopPipelining(route, options);
+        return Step::Failed;
+    }
+    keepForNext(open, head, open.body);
     return Step::Stored;
 }
 
@@ -153,20 +160,28 @@ bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxByt
     return step == Step::Stored;
 }
 
+bool httpSendAhead(const std::string& url, const std::string& bodyPath, const HttpOptions& options) {
+    Url address;
+    RequestRoute route;
+    HttpResult ignored;
+    if (!options.keep || !options.pipelining || !parseUrl(url, address) || !planRoute(address, options, route, ignored) ||
+        !route.keepable)
+        return false;
+    // The very text fetchOnce will send for it, so that it is recognised.
+    const std::string request = requestText(route, resumeField(options.resume ? partSize(bodyPath) : 0), options);
+    return options.keep->sendAhead(route.server, request, options.stallTimeoutMs, options.cancel);
+}
+
 HttpResponse::HttpResponse() = default;
 HttpResponse::~HttpResponse() = default;
 
 int64_t HttpResponse::receive(char* buffer, size_t capacity) {
-    if (!open_ || !open_->connection) return kSocketFailed;
+    if (!open_ || !open_->source()) return kSocketFailed;
     return open_->body.receive(buffer, capacity);
 }
 
 void HttpResponse::keepConnection() {
-    // Bytes that came behind the body would be taken for the next answer's.
-    if (!open_ || !open_->connection || !open_->keep || !open_->keepable || !head.keepAlive ||
-        !open_->body.endedCleanly())
-        return;
-    open_->keep->keep(open_->server, std::move(open_->connection));
+    if (open_) keepForNext(*open_, head, open_->body);
 }
 
 bool httpOpen(const std::string& url, const std::string& extraFields, const HttpOptions& options,
@@ -181,7 +196,7 @@ bool httpOpen(const std::string& url, const std::string& extraFields, const Http
         if (!planRoute(address, options, route, result)) return Step::Failed;
         const Step sent = sendRequest(route, extraFields, options, result, response, *response.open_, redirect);
         if (sent == Step::Answered)
-            response.open_->body = bodyReaderFor(response.head, response.open_->connection.get(), true);
+            response.open_->body = bodyReaderFor(response.head, response.open_->source(), true);
         return sent;
     });
     if (step == Step::NoResponse) result.retryable = true;

@@ -16,6 +16,7 @@
 
 struct ProxySettings;
 class Connection;
+class PipeliningMemory;
 
 struct HttpOptions {
     // A connect, send or receive that makes no progress for this long fails the transfer.
@@ -51,6 +52,10 @@ struct HttpOptions {
     // response the server offered to keep open is left here. Requests through a proxy are not
     // kept. Null: one connection per request, "Connection: close".
     KeptConnection* keep = nullptr;
+    // With `keep`: what the run learnt about servers' pipelining, which it also notes here; with
+    // it set, an answer may be read on a connection that carries requests sent ahead (see
+    // httpSendAhead). Null: never.
+    PipeliningMemory* pipelining = nullptr;
 };
 
 // What one httpGet met on the way, for the caller to log on its own thread.
@@ -70,6 +75,10 @@ struct HttpResult {
     // written; `bytesMissing` is how many more bytes it needed, as far as that is known.
     bool diskFull = false;
     int64_t bytesMissing = 0;
+    // The server ("scheme://name:port") when the answer was read behind another's on a
+    // pipelined connection, where a server's mix-up would give another file's bytes; empty
+    // otherwise.
+    std::string pipelinedFrom;
 };
 
 // The most redirects one request follows; one more fails it.
@@ -85,23 +94,33 @@ constexpr int kMaxRedirects = 5;
 // an address already asked for. A body the server compressed on the fly (Content-Encoding gzip
 // or x-gzip) is decoded as it arrives, unless the path ends in ".gz": then the body is the file.
 //
-// True when the body was stored, and also when the server closed the connection before sending
-// a single byte (then `result` has a failure and nothing is under `bodyPath` but, with
-// HttpOptions::resume, what an earlier attempt left there). False, with nothing
-// stored, when the URL cannot be split or holds a space or control character in its host or
-// path, the host cannot be reached, an "https://" address's TLS handshake or certificate is
-// refused (it is fetched over TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a
-// followed redirect, the header is malformed or larger than 64 KiB, the content encoding is
-// another, a transfer coding other than chunked comes with a 2xx answer, the body ends before
-// its Content-Length or last chunk or by an error, its chunks cannot be read, more than `maxBytes` (0 or less: no limit) of the body arrive or would be
-// written to the file (decoded, for a body the server compressed on the fly; see also
-// HttpOptions::maxBytesPerAnnouncedByte), the file cannot be written, or the transfer stalls
-// (less than 1 KiB in a stall time-out is a stall too) or is cancelled. Interim answers (1xx)
-// are skipped, and header lines may end in LF alone. A kept connection is used again only
-// when no byte waits on it; an answer that cannot be read on one is asked for again, once,
-// over a new connection. `result`, when given, says why.
+// True when the body was stored, and also when the server closed the connection before sending a
+// single byte (then `result` has a failure and nothing is under `bodyPath` but, with
+// HttpOptions::resume, what an earlier attempt left there). False, with nothing stored, when the
+// URL cannot be split or holds a space or control character in its host or path, the host cannot
+// be reached, an "https://" address's TLS handshake or certificate is refused (it is fetched over
+// TLS only, port 443 unless given, never in plain text), the status is neither 2xx nor a followed
+// redirect, the header is malformed or larger than 64 KiB, the content encoding is another, a
+// transfer coding other than chunked comes with a 2xx answer, the body ends before its
+// Content-Length or last chunk or by an error, its chunks cannot be read, more than `maxBytes` (0
+// or less: no limit) of the body arrive or would be written to the file (decoded, for a body the
+// server compressed on the fly; see also HttpOptions::maxBytesPerAnnouncedByte), the file cannot
+// be written, or the transfer stalls (less than 1 KiB in a stall time-out is a stall too) or is
+// cancelled. Interim answers (1xx) are skipped, and header lines may end in LF alone. A kept
+// connection is used again only when no byte waits on it; an answer that cannot be read on one is
+// asked for again, once, over a new connection. `result`, when given, says why.
 bool httpGet(const std::string& url, const std::string& bodyPath, int64_t maxBytes,
              const HttpOptions& options = HttpOptions(), HttpResult* result = nullptr);
+
+// Sends the first request httpGet(url, bodyPath, ..., options) would send, ahead of its turn, on
+// the connection kept in `options.keep` (with `options.pipelining`), behind those sent there
+// before: httpGet then reads its answer without sending it again, without a round trip of its
+// own. True when it is on its way (sent now or before); false when it was not sent: no
+// connection to that server is kept, it does not pipeline (HTTP/1.0, or a server that broke a
+// pipeline), it carries as many as it may, or the send failed (the connection is closed then).
+// The caller sends its requests ahead in the order it will fetch them, and stops at the first
+// false: the answers come in that order.
+bool httpSendAhead(const std::string& url, const std::string& bodyPath, const HttpOptions& options);
 
 // An answer whose head has arrived and whose body its caller reads: how Range requests travel,
 // over the same connections, TLS, proxy and redirects as any download.

@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "net/http_response.h"
 #include "net/location.h"
+#include "net/pipelining.h"
 #include "net/proxy.h"
 
 namespace {
@@ -50,12 +51,17 @@ bool routeThroughProxy(const ProxySettings& settings, RequestRoute& route, HttpR
 
 // The connection kept for the route's server, or a new one (over TLS for https). Null, with
 // `result` saying why, when none can be made.
-std::unique_ptr<Connection> connectionFor(const RequestRoute& route, const HttpOptions& options, HttpResult& result,
-                                          bool& reused) {
+// `request` is the request's text: on a kept connection it may have been sent ahead already
+// (`sentAhead`, and `behindAnother` when it went out behind an earlier request).
+std::unique_ptr<Connection> connectionFor(const RequestRoute& route, const std::string& request,
+                                          const HttpOptions& options, HttpResult& result, bool& reused,
+                                          bool& sentAhead, bool& behindAnother) {
     std::unique_ptr<Connection> connection;
+    sentAhead = behindAnother = false;
     // Whatever was kept for another server, or for a request that cannot be kept, is closed now.
     if (options.keep)
-        connection = options.keep->take(route.keepable ? route.server : "", options.stallTimeoutMs, options.cancel);
+        connection = options.keep->take(route.keepable ? route.server : "", request, options.stallTimeoutMs,
+                                        options.cancel, sentAhead, behindAnother);
     reused = connection != nullptr;
     if (connection) return connection;
     std::string connectName, connectPort;
@@ -251,6 +257,8 @@ std::string requestText(const RequestRoute& route, const std::string& extraField
     return request;
 }
 
+ByteSource* HttpResponse::Open::source() const { return connection.get(); }
+
 BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool kept) {
     if (head.chunked) return BodyReader(source, -1, true);
     // No body, whatever the fields say.
@@ -260,21 +268,47 @@ BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool 
     return BodyReader(source, head.contentLength > 0 || (kept && head.contentLength == 0) ? head.contentLength : -1);
 }
 
-Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
-                 HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect) {
-    bool reused = false;
-    std::unique_ptr<Connection> connection = connectionFor(route, options, result, reused);
-    if (!connection) return Step::Failed;
-    const std::string request = requestText(route, extraFields, options);
-    if (!connection->sendAll(request.data(), request.size())) {
+namespace {
+
+// Sends the request over the connection kept for its server, or a new one, and reads the head
+// of its answer (HTTP/1.x).
+Step exchangeOverHttp1(Connection& connection, bool reused, bool sentAhead, bool behindAnother,
+                       const RequestRoute& route, const std::string& request, const HttpOptions& options,
+                       HttpResult& result, HttpResponse& answer) {
+    if (!sentAhead && !connection.sendAll(request.data(), request.size())) {
         result.retryable = !platformCancelRaised(options.cancel);
         result.failure = result.retryable ? "could not send the request to " + textForLog(route.connectHost) : "cancelled";
         return reused && result.retryable ? Step::Again : Step::Failed;
     }
-    const Step received = readAnswerHead(*connection, reused, options, result, answer);
+    const Step received = readAnswerHead(connection, reused, options, result, answer);
+    // An answer behind another that cannot be read (the server closed without saying so
+    // before, garbled it, or never sent it): this server is asked one request at a time.
+    if (received != Step::Answered && behindAnother && !platformCancelRaised(options.cancel))
+        stopPipelining(route, options);
+    if (received == Step::Answered && behindAnother) result.pipelinedFrom = route.server;
+    return received;
+}
+
+}  // namespace
+
+Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
+                 HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect) {
+    result.pipelinedFrom.clear();
+    const std::string request = requestText(route, extraFields, options);
+    bool reused = false, sentAhead = false, behindAnother = false;
+    std::unique_ptr<Connection> connection =
+        connectionFor(route, request, options, result, reused, sentAhead, behindAnother);
+    if (!connection) return Step::Failed;
+    const Step received =
+        exchangeOverHttp1(*connection, reused, sentAhead, behindAnother, route, request, options, result, answer);
     if (received != Step::Answered) return received;
     result.retryAfterSeconds = answer.head.retryAfterSeconds;
-    if (isRedirect(answer.head.status)) return readRedirect(route, answer.head, result, redirect);
+    if (isRedirect(answer.head.status)) {
+        // What was sent ahead behind a redirect is lost with the connection: one at a time
+        // wastes nothing on a server that redirects its files.
+        if (sentAhead) stopPipelining(route, options);
+        return readRedirect(route, answer.head, result, redirect);
+    }
     // Chunks are taken off as the body arrives; a body in any other transfer coding would be
     // stored with it inside the file.
     if (answer.head.success && !answer.head.transferEncoding.empty() && !answer.head.chunked) {
@@ -285,5 +319,19 @@ Step sendRequest(const RequestRoute& route, const std::string& extraFields, cons
     open.keepable = route.keepable;
     open.server = route.server;
     open.keep = options.keep;
+    open.pipelining = options.pipelining;
     return Step::Answered;
+}
+
+void stopPipelining(const RequestRoute& route, const HttpOptions& options) {
+    if (options.pipelining) options.pipelining->stopPipelining(route.server);
+}
+
+void keepForNext(HttpResponse::Open& open, const HttpResponseHead& head, const BodyReader& body) {
+    if (!open.connection || !open.keep || !open.keepable || !head.keepAlive || !body.complete()) return;
+    // Bytes behind the body are the next answer's start when requests were sent ahead; with
+    // none sent, they would be taken for the answer to the next one.
+    if (open.connection->requestsAhead.empty() && open.connection->unreadBytes() > 0) return;
+    open.connection->pipelines = head.version == 11 && open.pipelining && open.pipelining->pipelines(open.server);
+    open.keep->keep(open.server, std::move(open.connection));
 }

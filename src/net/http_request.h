@@ -60,12 +60,14 @@ struct RequestRoute {
 // kept afterwards.
 struct HttpResponse::Open {
     std::unique_ptr<Connection> connection;
+    ByteSource* source() const;
     // Reads the body from `connection`; its bytes that came with the head are unread there.
     BodyReader body;
     // The connection may serve another request once its body has been read to its length.
     bool keepable = false;
     std::string server;
     KeptConnection* keep = nullptr;
+    PipeliningMemory* pipelining = nullptr;
 };
 
 // Works out the route of `address`. False, with `result` saying why, for an address that
@@ -82,6 +84,13 @@ std::string requestText(const RequestRoute& route, const std::string& extraField
 // NoResponse, Again (a kept connection closed meanwhile) or Failed, with `result` saying why.
 Step sendRequest(const RequestRoute& route, const std::string& extraFields, const HttpOptions& options,
                  HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect);
+
+// Hands the connection of `open` to the HttpOptions::keep it came through, for the next request,
+// when the server offered to keep it, `body` was read to the end it knows, and nothing came
+// behind it but the answers to requests sent ahead. Notes whether it may pipeline.
+void keepForNext(HttpResponse::Open& open, const HttpResponseHead& head, const BodyReader& body);
+// Notes that the route's server is asked one request at a time from now on.
+void stopPipelining(const RequestRoute& route, const HttpOptions& options);
 
 // The reader of the body of an answer with `head` from `source`: framed by its chunks or
 // length, or ended by the server closing. `kept`: the connection stays open behind it.

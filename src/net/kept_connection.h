@@ -1,4 +1,5 @@
-// The connection one thread keeps open between its requests to the same server.
+// The connection one thread keeps open between its requests to the same server, and the
+// requests it sends on it ahead of their turn.
 #pragma once
 
 #include <memory>
@@ -14,14 +15,27 @@ class Connection;
 struct KeptConnection {
     KeptConnection();
     ~KeptConnection();
-    // Closes the kept connection, if any.
+    // Closes the kept connection, if any, with whatever was sent ahead on it.
     void drop();
-    // The connection kept for `server`, renewed with these waits; null when none is kept for
-    // it, or when the one kept has bytes waiting that nobody asked for or was closed by the
-    // server (it is closed then). Whatever was kept is no longer held here afterwards.
-    std::unique_ptr<Connection> take(const std::string& server, int stallTimeoutMs, const PlatformCancel* cancel);
+    // The connection kept for `server` that can carry `request` (its text), renewed with these
+    // waits: one on which that request was sent ahead, first of those whose answers are unread
+    // (`ahead` then tells how it was sent), or one with nothing sent ahead, no bytes waiting
+    // that nobody asked for, and not closed by the server. Null otherwise (whatever was kept is
+    // closed then). Whatever was kept is no longer held here afterwards.
+    std::unique_ptr<Connection> take(const std::string& server, const std::string& request, int stallTimeoutMs,
+                                     const PlatformCancel* cancel, bool& sentAhead, bool& behindAnother);
     // Holds `kept` for the next request to `server`, closing what was held before.
     void keep(const std::string& server, std::unique_ptr<Connection> kept);
+    // Sends `request` (its text) ahead on the connection kept for `server`, behind the requests
+    // already sent there, when that connection pipelines and carries fewer than kPipelineDepth
+    // (or, with none sent ahead, is idle). True when the request is on its way (also when it
+    // was sent before); false, with nothing sent, otherwise. A send that fails closes the
+    // connection.
+    bool sendAhead(const std::string& server, const std::string& request, int stallTimeoutMs,
+                   const PlatformCancel* cancel);
+    // How many requests the kept connection may carry at once: kPipelineDepth when it
+    // pipelines, else 1 (also when nothing is kept).
+    size_t requestsAtOnce() const;
 
     // The scheme, host and port it is connected to.
     std::string server;

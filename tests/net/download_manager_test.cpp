@@ -6,12 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "support/apache_server.h"
 #include "support/digest.h"
+#include "support/lighttpd_server.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
@@ -221,6 +226,34 @@ TEST_F(DownloadManagerTest, StoppingHandsBackQueuedThenFinishedRequestsAndEndsBl
     for (const char* name : {"h0", "h0.part", "c", "p1"}) EXPECT_FALSE(out.exists(name)) << name;
 }
 
+// A worker takes requests ahead of their turn to send them on its connection: a stop hands them
+// back as if they had never left the queue.
+TEST_F(DownloadManagerTest, AStopHandsBackWhatAWorkerTookAheadInQueueOrder) {
+    std::atomic<int> requests{0};
+    ScriptedServer server([&](ScriptedConnection& c) {
+        do {
+            // The second request waits: the rest were sent behind it.
+            if (requests++ > 0) return c.hold();
+            c.send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nquick");
+        } while (c.nextRequest(3000));
+    });
+    TempDir out;
+    DownloadManager& manager = startManager(1);
+    for (int i = 1; i <= 10; ++i)
+        ASSERT_TRUE(enqueue(server.url("/f" + std::to_string(i)), out.file("f" + std::to_string(i)), i, md5OfBuffer("quick", 5)));
+    ASSERT_TRUE(manager.waitForFinished(1, 10000));
+    ASSERT_TRUE(server.waitForRequests(2, 10000));
+    const std::vector<DownloadRequest> untaken = manager.stop();
+    // The second was being fetched: dropped, as a kill would.
+    ASSERT_EQ(untaken.size(), 9u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(untaken[size_t(i)].userData, i + 3);
+        EXPECT_EQ(untaken[size_t(i)].status, Queued);
+    }
+    EXPECT_EQ(untaken[8].userData, 1);
+    EXPECT_EQ(untaken[8].status, Done);
+}
+
 TEST_F(DownloadManagerTest, AStopEndsARetryWaitAtOnce) {
     ScriptedServer busy([](ScriptedConnection& connection) {
         connection.send("HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
@@ -245,4 +278,155 @@ TEST_F(DownloadManagerTest, AStopEndsARetryWaitAtOnce) {
     // Not the minute the worker was told to wait.
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
     EXPECT_EQ(busy.targets().size(), 1u);
+}
+
+namespace {
+
+// What a scripted server does to the first answer on a connection whose next request came
+// before it (pipelined): it may change `answer`, hold it back in `held` (sent behind the next
+// answer), or end the connection (false).
+using Spoil = std::function<bool(std::string& answer, std::string& held)>;
+
+// Serves `files` by target, answering every request a connection brings in turn; counts the
+// answers `spoil` had.
+ConnectionScript serveFiles(const std::map<std::string, std::string>& files, Spoil spoil, std::atomic<int>& spoiled) {
+    return [&files, spoil, &spoiled](ScriptedConnection& c) {
+        std::string held;
+        bool spoiledHere = false;
+        for (;;) {
+            const auto found = files.find(c.target());
+            const std::string body = found == files.end() ? "" : found->second;
+            std::string answer = (found == files.end() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK") +
+                                 std::string("\r\nContent-Length: ") + std::to_string(body.size()) + "\r\n\r\n" + body;
+            answer += held;
+            held.clear();
+            bool kept = true;
+            if (spoil && !spoiledHere && c.requestWaiting()) {
+                kept = spoil(answer, held);
+                spoiledHere = true;
+                ++spoiled;
+            }
+            if (!kept || !c.send(answer) || !c.nextRequest(3000)) return;
+        }
+    };
+}
+
+// The servers of one case, kept until its files arrived.
+struct PipelineServers {
+    std::unique_ptr<NginxServer> nginx;
+    std::unique_ptr<ApacheServer> apache;
+    std::unique_ptr<LighttpdServer> lighttpd;
+    std::unique_ptr<ScriptedServer> scripted;
+    std::atomic<int> spoiled{0};
+};
+
+struct PipelineCase {
+    const char* name;
+    // Starts the server for the files in `root` (the same bytes as `files`, by target) and
+    // gives the address they are under; empty when the server is not installed (skipped).
+    std::function<std::string(const TempDir& root, const std::map<std::string, std::string>& files,
+                              PipelineServers& servers)>
+        start;
+    // What the server saw, once every file arrived.
+    std::function<void(PipelineServers& servers)> check;
+};
+
+std::function<std::string(const TempDir&, const std::map<std::string, std::string>&, PipelineServers&)> scripted(
+    Spoil spoil) {
+    return [spoil](const TempDir&, const std::map<std::string, std::string>& files, PipelineServers& servers) {
+        servers.scripted = std::make_unique<ScriptedServer>(serveFiles(files, spoil, servers.spoiled));
+        return servers.scripted->url("/");
+    };
+}
+
+// The case is only worth its name if a pipelined request was spoiled.
+void expectSpoiled(PipelineServers& servers) { EXPECT_GT(servers.spoiled.load(), 0); }
+
+}  // namespace
+
+// Many small files with digests, as a release has them: each worker's connection carries
+// several at once, from every kind of server, and whatever a server does to a pipeline (closes
+// it, answers with an error, breaks the framing, answers out of turn) every file ends
+// byte-exact: the digest decides, and a broken pipeline costs only another request.
+TEST_F(DownloadManagerTest, ManyFilesAtOnceArriveByteExactFromEveryServer) {
+    const PipelineCase cases[] = {
+        {"nginx",
+         [](const TempDir& root, const std::map<std::string, std::string>&, PipelineServers& servers) {
+             servers.nginx = std::make_unique<NginxServer>(root.path());
+             return servers.nginx->started() ? servers.nginx->baseUrl() : "";
+         },
+         [](PipelineServers& servers) {
+             servers.nginx->stop();
+             EXPECT_NE(servers.nginx->accessLog().find(" p c"), std::string::npos) << servers.nginx->accessLog();
+         }},
+        {"Apache httpd",
+         [](const TempDir& root, const std::map<std::string, std::string>&, PipelineServers& servers) {
+             servers.apache = std::make_unique<ApacheServer>(root.path());
+             return servers.apache->started() ? servers.apache->baseUrl() : "";
+         },
+         nullptr},
+        // lighttpd serves a range only to an HTTP/1.1 request: the kept start of one file is
+        // continued.
+        {"lighttpd, one file resumed",
+         [](const TempDir& root, const std::map<std::string, std::string>&, PipelineServers& servers) {
+             servers.lighttpd = std::make_unique<LighttpdServer>(root.path());
+             return servers.lighttpd->started() ? servers.lighttpd->baseUrl() : "";
+         },
+         [](PipelineServers& servers) {
+             servers.lighttpd->stop();
+             EXPECT_NE(servers.lighttpd->accessLog().find("\"GET /f07 HTTP/1.1\" 206 1579 \"bytes=1100-\""),
+                       std::string::npos)
+                 << servers.lighttpd->accessLog();
+         }},
+        {"closes mid-pipeline", scripted([](std::string&, std::string&) { return false; }), expectSpoiled},
+        {"an error for a pipelined request",
+         scripted([](std::string& answer, std::string&) {
+             answer = "HTTP/1.1 503 Busy\r\nRetry-After: 0\r\nContent-Length: 0\r\n\r\n";
+             return true;
+         }),
+         expectSpoiled},
+        // A length that takes the next answer's first bytes into this body.
+        {"broken framing",
+         scripted([](std::string& answer, std::string&) {
+             const size_t at = answer.find("Length: ") + 8;
+             answer.replace(at, 4, std::to_string(std::stoi(answer.substr(at, 4)) + 5));
+             return true;
+         }),
+         expectSpoiled},
+        {"answers out of turn",
+         scripted([](std::string& answer, std::string& held) {
+             held.swap(answer);
+             return true;
+         }),
+         expectSpoiled},
+    };
+    std::map<std::string, std::string> files;
+    TempDir root;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "f" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+        files["/" + name] = patternBytes(2000 + size_t(i) * 97, unsigned(i));
+        root.write(name, files["/" + name]);
+    }
+    for (const PipelineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        PipelineServers servers;
+        const std::string base = c.start(root, files, servers);
+        if (base.empty()) {
+            ADD_FAILURE() << "the server did not start";
+            continue;
+        }
+        TempDir out;
+        out.write("f07.part", files["/f07"].substr(0, 1100));
+        deliveries_.clear();
+        startManager(5, 5000).setRetryDelay(50);
+        int tag = 0;
+        for (const auto& file : files)
+            ASSERT_TRUE(enqueue(base + file.first.substr(1), out.file(file.first.substr(1)), tag++,
+                                md5OfBuffer(file.second.data(), int32_t(file.second.size()))));
+        ASSERT_TRUE(takeUntil(files.size()));
+        for (const Delivery& delivery : deliveries_) EXPECT_TRUE(delivery.success()) << delivery.userData << delivery.failure;
+        for (const auto& file : files) EXPECT_EQ(out.read(file.first.substr(1)), file.second) << file.first;
+        manager_->stop();
+        if (c.check) c.check(servers);
+    }
 }

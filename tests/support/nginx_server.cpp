@@ -27,9 +27,10 @@ std::string configFor(const std::string& dir, const std::string& root, int port,
     config += "events { worker_connections 1024; }\n";
     config += "http {\n";
     // nginx's "combined" format, the request's Range field, which a resumed download sends,
-    // and the connection's number, which requests over a kept connection share.
+    // whether it came behind another unanswered one ("p", pipelined, or "."), and the
+    // connection's number, which requests over a kept connection share.
     config += "  log_format kib '$remote_addr - $remote_user [$time_local] \"$request\" $status "
-              "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" \"$http_range\" c$connection';\n";
+              "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" \"$http_range\" $pipe c$connection';\n";
     config += "  access_log " + dir + "/access.log kib;\n";
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         config += std::string("  ") + kind + "_temp_path " + dir + "/" + kind + ";\n";

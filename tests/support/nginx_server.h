@@ -28,7 +28,8 @@ public:
     // certificates are made for).
     std::string baseUrl() const;
     // The access log in nginx's "combined" format (request line, status, body bytes sent, user
-    // agent) followed by the quoted Range field ("-" when none was sent).
+    // agent) followed by the quoted Range field ("-" when none was sent), "p" for a request
+    // that came pipelined ("." otherwise) and "c" with the connection's number.
     std::string accessLog() const;
     // Stops the server (a "server down" test); the destructor does it too.
     void stop();

@@ -222,6 +222,11 @@ bool ScriptedConnection::readRequest(int timeoutMs) {
     }
 }
 
+bool ScriptedConnection::requestWaiting() const {
+    char byte;
+    return fd_ >= 0 && recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+}
+
 bool ScriptedConnection::nextRequest(int timeoutMs) {
     if (fd_ < 0 || !readRequest(timeoutMs)) return false;
     {

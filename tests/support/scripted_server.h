@@ -32,6 +32,9 @@ public:
     // and makes it request(); the server counts it as it counts the first. False when the
     // client closed the connection or sent no whole request in time.
     bool nextRequest(int timeoutMs);
+    // True when bytes of a further request are waiting to be read: the client sent it before
+    // this connection's answer to the last one was written (pipelining).
+    bool requestWaiting() const;
 
 private:
     friend class ScriptedServer;
