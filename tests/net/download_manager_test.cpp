@@ -301,6 +301,8 @@ ConnectionScript serveFiles(const std::map<std::string, std::string>& files, Spo
             answer += held;
             held.clear();
             bool kept = true;
+            // A moment for the requests a client sends behind this one to arrive.
+            if (spoil && !spoiledHere) c.pause(10);
             if (spoil && !spoiledHere && c.requestWaiting()) {
                 kept = spoil(answer, held);
                 spoiledHere = true;
