@@ -8,6 +8,7 @@ packages=(
   libsdl1.2-dev zlib1g-dev libx11-dev  # what the updater links against
   libssl-dev openssl                 # TLS for https addresses; the tests make their certificates
   libsodium-dev                      # signed manifests: Ed25519 and BLAKE2b
+  libnghttp2-dev                     # HTTP/2 over TLS: many files at once on one connection
   minisign                           # the independent signer the tests and benchmarks compare with
   libgtest-dev                       # the test suite
   nginx                              # the update server the tests and the demo start on loopback

@@ -14,14 +14,16 @@ Connection::~Connection() {
     platformCloseSocket(socket_);
 }
 
-bool Connection::startTls(const std::string& host) {
+bool Connection::startTls(const std::string& host, bool offerHttp2) {
     if (socket_ == kNoSocket || tls_) return false;
-    tls_ = platformTlsStart(socket_, host, stallTimeoutMs_, cancel_, error_, transient_);
+    tls_ = platformTlsStart(socket_, host, stallTimeoutMs_, cancel_, error_, transient_, offerHttp2);
     refused_ = tls_ == nullptr;
     // The handshake has waits of its own; the answer's windows start behind it.
     startWindow();
     return !refused_;
 }
+
+bool Connection::http2() const { return tls_ && platformTlsHttp2(tls_); }
 
 void Connection::renew(int stallTimeoutMs, const PlatformCancel* cancel) {
     stallTimeoutMs_ = stallTimeoutMs;

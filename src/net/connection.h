@@ -34,8 +34,11 @@ public:
 
     // Turns the connection into a TLS session with `host` (a name or literal address, without
     // port or brackets), whose certificate must be trusted and name it. False, with the reason
-    // in error(), when the handshake fails; every later send and receive then fails too.
-    bool startTls(const std::string& host);
+    // in error(), when the handshake fails; every later send and receive then fails too. With
+    // `offerHttp2` the server may choose HTTP/2 (see http2()).
+    bool startTls(const std::string& host, bool offerHttp2 = false);
+    // True when the TLS handshake agreed on HTTP/2.
+    bool http2() const;
     bool sendAll(const char* data, size_t length);
     // The byte count (> 0), 0 at the end of the response, or kSocketFailed, kSocketTimedOut,
     // kSocketCancelled, kReceiveTooSlow. Bytes handed back with unread() come first. Besides

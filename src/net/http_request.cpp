@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "net/connection.h"
+#include "net/http2_session.h"
 #include "net/http_response.h"
 #include "net/location.h"
 #include "net/pipelining.h"
@@ -79,7 +80,9 @@ std::unique_ptr<Connection> connectionFor(const RequestRoute& route, const std::
     }
     connection.reset(new Connection(socket, options.stallTimeoutMs, options.cancel));
     // Never plain text instead: a refused handshake fails the transfer.
-    if (route.secure && !connection->startTls(route.name)) {
+    // HTTP/2 is offered where its streams can be kept for the requests to come.
+    const bool offerHttp2 = route.keepable && options.pipelining && options.pipelining->speaksHttp2(route.server);
+    if (route.secure && !connection->startTls(route.name, offerHttp2)) {
         result.failure = connection->error();
         // A certificate stays refused however often it is asked; a handshake cut short or
         // timed out may pass next time.
@@ -257,9 +260,14 @@ std::string requestText(const RequestRoute& route, const std::string& extraField
     return request;
 }
 
-ByteSource* HttpResponse::Open::source() const { return connection.get(); }
+ByteSource* HttpResponse::Open::source() const {
+    if (http2) return http2.get();
+    return connection.get();
+}
 
 BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool kept) {
+    // The end of an HTTP/2 stream ends its body (nghttp2 holds it to any length given).
+    if (head.version == 20) return BodyReader(source, -1);
     if (head.chunked) return BodyReader(source, -1, true);
     // No body, whatever the fields say.
     if (head.status == 204 || head.status == 304) return BodyReader(source, 0);
@@ -269,6 +277,47 @@ BodyReader bodyReaderFor(const HttpResponseHead& head, ByteSource* source, bool 
 }
 
 namespace {
+
+// Asks for `request` on an HTTP/2 session (or finds it sent ahead there) and waits for the head
+// of its answer. `reused`: the session carried earlier requests, so that a stream it refuses
+// may be asked for again over a new connection (Again).
+Step exchangeOverHttp2(const std::shared_ptr<Http2Session>& session, bool reused, const RequestRoute& route,
+                       const std::string& request, const HttpOptions& options, HttpResult& result,
+                       HttpResponse& answer, HttpResponse::Open& open) {
+    session->renew(options.stallTimeoutMs, options.cancel);
+    int32_t stream = session->claim(request);
+    if (stream == 0 && session->submit(request)) stream = session->claim(request);
+    if (stream != 0) open.http2.reset(new Http2Stream(session, stream));
+    std::string header;
+    int64_t code = kSocketFailed;
+    const Http2Head head = stream != 0 ? session->readHead(stream, header, code) : Http2Head::Refused;
+    if (head != Http2Head::Arrived && options.keep->http2 == session) options.keep->drop();
+    if (session->brokeProtocol() && options.pipelining) options.pipelining->stopHttp2(route.server);
+    switch (head) {
+    case Http2Head::Arrived:
+        break;
+    case Http2Head::Refused:
+        if (reused) return Step::Again;
+        result.failure = "the server refused the request";
+        result.retryable = true;
+        return Step::Failed;
+    case Http2Head::TooLarge:
+        result.failure = "a response header larger than 64 KiB";
+        return Step::Failed;
+    case Http2Head::Failed:
+        describeReceiveFailure(code, 0, 0, options, result);
+        result.failure += " of the response header";
+        if (session->brokeProtocol()) result.failure = "HTTP/2 broken by the server: " + session->protocolError();
+        return Step::Failed;
+    }
+    answer.header = header;
+    answer.headBytes = header.size() + 4;
+    if (!parseHttp2Head(header, answer.head)) {
+        result.failure = "a malformed response: " + textForLog(header.substr(0, header.find('\r')));
+        return Step::Failed;
+    }
+    return Step::Answered;
+}
 
 // Sends the request over the connection kept for its server, or a new one, and reads the head
 // of its answer (HTTP/1.x).
@@ -295,12 +344,29 @@ Step sendRequest(const RequestRoute& route, const std::string& extraFields, cons
                  HttpResult& result, HttpResponse& answer, HttpResponse::Open& open, Redirect& redirect) {
     result.pipelinedFrom.clear();
     const std::string request = requestText(route, extraFields, options);
-    bool reused = false, sentAhead = false, behindAnother = false;
-    std::unique_ptr<Connection> connection =
-        connectionFor(route, request, options, result, reused, sentAhead, behindAnother);
-    if (!connection) return Step::Failed;
-    const Step received =
-        exchangeOverHttp1(*connection, reused, sentAhead, behindAnother, route, request, options, result, answer);
+    std::unique_ptr<Connection> connection;
+    bool sentAhead = false;
+    Step received;
+    if (std::shared_ptr<Http2Session> session = route.keepable ? options.keep->session(route.server) : nullptr) {
+        received = exchangeOverHttp2(session, true, route, request, options, result, answer, open);
+    } else {
+        bool reused = false, behindAnother = false;
+        connection = connectionFor(route, request, options, result, reused, sentAhead, behindAnother);
+        if (!connection) return Step::Failed;
+        if (connection->http2()) {
+            std::shared_ptr<Http2Session> started = Http2Session::start(std::move(connection));
+            if (!started) {
+                result.failure = "could not send the request to " + textForLog(route.connectHost);
+                result.retryable = true;
+                return Step::Failed;
+            }
+            options.keep->keepSession(route.server, started);
+            received = exchangeOverHttp2(started, false, route, request, options, result, answer, open);
+        } else {
+            received = exchangeOverHttp1(*connection, reused, sentAhead, behindAnother, route, request, options,
+                                         result, answer);
+        }
+    }
     if (received != Step::Answered) return received;
     result.retryAfterSeconds = answer.head.retryAfterSeconds;
     if (isRedirect(answer.head.status)) {

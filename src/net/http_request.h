@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "net/http2_session.h"
 #include "net/http_client.h"
 #include "net/response_body.h"
 #include "net/url.h"
@@ -59,7 +60,9 @@ struct RequestRoute {
 // What the opening half hands on: the connection the body is read from, and where it may be
 // kept afterwards.
 struct HttpResponse::Open {
+    // HTTP/1.x: the connection, its own; HTTP/2: the stream, on the session kept in `keep`.
     std::unique_ptr<Connection> connection;
+    std::unique_ptr<Http2Stream> http2;
     ByteSource* source() const;
     // Reads the body from `connection`; its bytes that came with the head are unread there.
     BodyReader body;

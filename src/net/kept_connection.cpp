@@ -2,17 +2,22 @@
 #include "net/kept_connection.h"
 
 #include "net/connection.h"
+#include "net/http2_session.h"
 #include "net/pipelining.h"
 
 KeptConnection::KeptConnection() = default;
 KeptConnection::~KeptConnection() = default;
 
-void KeptConnection::drop() { connection.reset(); }
+void KeptConnection::drop() {
+    connection.reset();
+    http2.reset();
+}
 
 std::unique_ptr<Connection> KeptConnection::take(const std::string& forServer, const std::string& request,
                                                  int stallTimeoutMs, const PlatformCancel* cancel, bool& sentAhead,
                                                  bool& behindAnother) {
     sentAhead = behindAnother = false;
+    http2.reset();
     std::unique_ptr<Connection> taken = std::move(connection);
     connection.reset();
     if (!taken || forServer.empty() || server != forServer) return nullptr;
@@ -37,9 +42,27 @@ void KeptConnection::keep(const std::string& forServer, std::unique_ptr<Connecti
     connection = std::move(kept);
 }
 
+std::shared_ptr<Http2Session> KeptConnection::session(const std::string& forServer) {
+    if (!http2 || forServer.empty() || server != forServer) return nullptr;
+    if (http2->usable()) return http2;
+    http2.reset();
+    return nullptr;
+}
+
+void KeptConnection::keepSession(const std::string& forServer, std::shared_ptr<Http2Session> kept) {
+    drop();
+    server = forServer;
+    http2 = std::move(kept);
+}
 
 bool KeptConnection::sendAhead(const std::string& forServer, const std::string& request, int stallTimeoutMs,
                                const PlatformCancel* cancel) {
+    if (std::shared_ptr<Http2Session> shared = session(forServer)) {
+        if (shared->opened(request)) return true;
+        if (shared->streams() >= kHttp2Streams) return false;
+        shared->renew(stallTimeoutMs, cancel);
+        return shared->submit(request);
+    }
     if (!connection || forServer.empty() || server != forServer) return false;
     for (const RequestAhead& ahead : connection->requestsAhead)
         if (ahead.text == request) return true;
@@ -60,4 +83,7 @@ bool KeptConnection::sendAhead(const std::string& forServer, const std::string& 
     return true;
 }
 
-size_t KeptConnection::requestsAtOnce() const { return connection && connection->pipelines ? kPipelineDepth : 1; }
+size_t KeptConnection::requestsAtOnce() const {
+    if (http2 && http2->usable()) return kHttp2Streams;
+    return connection && connection->pipelines ? kPipelineDepth : 1;
+}

@@ -8,10 +8,12 @@
 #include "platform/platform.h"
 
 class Connection;
+class Http2Session;
 
 // Kept when the server offered to (HTTP/1.1, or HTTP/1.0 keep-alive): each file after the first
 // then costs no connect, and over HTTPS no handshake. Empty until a response leaves a
-// connection fit for another request. Belongs to one thread, like the connection it holds.
+// connection fit for another request. An HTTP/2 session is kept from its start, and carries
+// many requests at once. Belongs to one thread, like the connection it holds.
 struct KeptConnection {
     KeptConnection();
     ~KeptConnection();
@@ -26,18 +28,24 @@ struct KeptConnection {
                                      const PlatformCancel* cancel, bool& sentAhead, bool& behindAnother);
     // Holds `kept` for the next request to `server`, closing what was held before.
     void keep(const std::string& server, std::unique_ptr<Connection> kept);
+    // The HTTP/2 session kept for `server` while it can open streams; null otherwise (one that
+    // cannot is let go: its streams' readers keep it alive until they are done).
+    std::shared_ptr<Http2Session> session(const std::string& server);
+    // Holds `session` for the next requests to `server`, closing what was held before.
+    void keepSession(const std::string& server, std::shared_ptr<Http2Session> session);
     // Sends `request` (its text) ahead on the connection kept for `server`, behind the requests
     // already sent there, when that connection pipelines and carries fewer than kPipelineDepth
-    // (or, with none sent ahead, is idle). True when the request is on its way (also when it
-    // was sent before); false, with nothing sent, otherwise. A send that fails closes the
-    // connection.
+    // (or, with none sent ahead, is idle); on an HTTP/2 session, opens a stream for it when it
+    // has fewer than kHttp2Streams. True when the request is on its way (also when it was sent
+    // before); false, with nothing sent, otherwise. A send that fails closes the connection.
     bool sendAhead(const std::string& server, const std::string& request, int stallTimeoutMs,
                    const PlatformCancel* cancel);
-    // How many requests the kept connection may carry at once: kPipelineDepth when it
-    // pipelines, else 1 (also when nothing is kept).
+    // How many requests the kept connection may carry at once: kHttp2Streams for an HTTP/2
+    // session, kPipelineDepth when it pipelines, else 1 (also when nothing is kept).
     size_t requestsAtOnce() const;
 
     // The scheme, host and port it is connected to.
     std::string server;
     std::unique_ptr<Connection> connection;
+    std::shared_ptr<Http2Session> http2;
 };

@@ -229,9 +229,13 @@ struct PlatformTls;
 // failure, with one line in `error` saying what was wrong (a certificate not trusted, with its
 // subject and issuer; a name mismatch; an expired certificate; a time-out), and `transient`
 // telling whether another attempt may fare better (a time-out or a connection cut short, not
-// a refused certificate or a server without TLS).
+// a refused certificate or a server without TLS). With `offerHttp2` the hello offers HTTP/2
+// and HTTP/1.1 by ALPN (without, it names no protocol).
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error, bool& transient);
+                              const PlatformCancel* cancel, std::string& error, bool& transient,
+                              bool offerHttp2 = false);
+// True when the server chose HTTP/2 ("h2") from what the hello offered.
+bool platformTlsHttp2(const PlatformTls* tls);
 // As platformSendAll, through the session.
 bool platformTlsSendAll(PlatformTls* tls, const char* data, size_t length, int timeoutMs,
                         const PlatformCancel* cancel);

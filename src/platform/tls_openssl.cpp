@@ -131,7 +131,7 @@ std::string refusalText(const PlatformTls& tls, const std::string& host) {
 }  // namespace
 
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error, bool& transient) {
+                              const PlatformCancel* cancel, std::string& error, bool& transient, bool offerHttp2) {
     transient = false;
     SSL_CTX* context = clientContext();
     if (!context) {
@@ -159,6 +159,12 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         error = "TLS unavailable for " + host + ": " + openSslReason();
         return nullptr;
     }
+    // ALPN's wire form: each name after its length. (0 is success here.)
+    static const unsigned char kProtocols[] = "\x02h2\x08http/1.1";
+    if (offerHttp2 && SSL_set_alpn_protos(tls->ssl, kProtocols, sizeof kProtocols - 1) != 0) {
+        error = "TLS unavailable for " + host + ": " + openSslReason();
+        return nullptr;
+    }
     for (;;) {
         ERR_clear_error();
         const int result = SSL_do_handshake(tls->ssl);
@@ -181,6 +187,13 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
                                               : "TLS handshake with " + host + " failed: " + openSslReason();
         return nullptr;
     }
+}
+
+bool platformTlsHttp2(const PlatformTls* tls) {
+    const unsigned char* chosen = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(tls->ssl, &chosen, &length);
+    return length == 2 && chosen[0] == 'h' && chosen[1] == '2';
 }
 
 bool platformTlsSendAll(PlatformTls* tls, const char* data, size_t length, int timeoutMs,

@@ -33,6 +33,8 @@ struct PlatformTls {
     // Decrypted bytes not yet handed to the caller, from `plainOffset` on.
     std::string plain;
     size_t plainOffset = 0;
+    // The server chose HTTP/2 by ALPN.
+    bool http2 = false;
     // The last record decrypted to nothing: Wine reports the server's close_notify so, where
     // Windows says SEC_I_CONTEXT_EXPIRED. The end of the connection right behind it is the
     // orderly end; records are authenticated, so no one else can make an empty one.
@@ -138,10 +140,37 @@ std::string checkCertificate(PlatformTls& tls, const std::string& host) {
     }
 }
 
+// ALPN's offer of HTTP/2 and HTTP/1.1, as SChannel takes it in its first input buffer: the
+// size of the lists, then the one list (its kind, its size, and each name after its length).
+std::string alpnOffer() {
+    static const char kNames[] = "\x02h2\x08http/1.1";
+    const unsigned short namesSize = sizeof kNames - 1;
+    std::string offer(sizeof(unsigned long) + sizeof(SEC_APPLICATION_PROTOCOL_NEGOTIATION_EXT) + sizeof namesSize + namesSize,
+                      '\0');
+    const unsigned long listsSize = static_cast<unsigned long>(offer.size() - sizeof(unsigned long));
+    const SEC_APPLICATION_PROTOCOL_NEGOTIATION_EXT kind = SecApplicationProtocolNegotiationExt_ALPN;
+    char* at = &offer[0];
+    std::memcpy(at, &listsSize, sizeof listsSize);
+    at += sizeof listsSize;
+    std::memcpy(at, &kind, sizeof kind);
+    at += sizeof kind;
+    std::memcpy(at, &namesSize, sizeof namesSize);
+    at += sizeof namesSize;
+    std::memcpy(at, kNames, namesSize);
+    return offer;
+}
+
+bool choseHttp2(CtxtHandle& context) {
+    SecPkgContext_ApplicationProtocol chosen{};
+    return QueryContextAttributesA(&context, SECPKG_ATTR_APPLICATION_PROTOCOL, &chosen) == SEC_E_OK &&
+           chosen.ProtoNegoStatus == SecApplicationProtocolNegotiationStatus_Success && chosen.ProtocolIdSize == 2 &&
+           chosen.ProtocolId[0] == 'h' && chosen.ProtocolId[1] == '2';
+}
+
 }  // namespace
 
 PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, int timeoutMs,
-                              const PlatformCancel* cancel, std::string& error, bool& transient) {
+                              const PlatformCancel* cancel, std::string& error, bool& transient, bool offerHttp2) {
     transient = false;
     std::unique_ptr<PlatformTls, void (*)(PlatformTls*)> tls(new PlatformTls, platformTlsEnd);
     tls->socket = socket;
@@ -161,6 +190,7 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
     const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                          ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
     std::string target = host;
+    std::string offer = offerHttp2 ? alpnOffer() : std::string();
     bool needInput = false;
     for (;;) {
         if (needInput) {
@@ -176,9 +206,13 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         SecBufferDesc inputDesc = {SECBUFFER_VERSION, 2, input};
         SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
         SecBufferDesc outputDesc = {SECBUFFER_VERSION, 1, output};
+        // The first call takes the ALPN offer (the hello carries it) instead of the server's bytes.
+        SecBuffer offerBuffer = {ULONG(offer.size()), SECBUFFER_APPLICATION_PROTOCOLS, &offer[0]};
+        SecBufferDesc offerDesc = {SECBUFFER_VERSION, 1, &offerBuffer};
+        SecBufferDesc* firstInput = offer.empty() ? nullptr : &offerDesc;
         ULONG granted = 0;
         status = InitializeSecurityContextA(&tls->credentials, tls->haveContext ? &tls->context : nullptr, &target[0],
-                                            wanted, 0, 0, tls->haveContext ? &inputDesc : nullptr, 0, &tls->context,
+                                            wanted, 0, 0, tls->haveContext ? &inputDesc : firstInput, 0, &tls->context,
                                             &outputDesc, &granted, nullptr);
         if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS)
             tls->haveContext = true;
@@ -211,8 +245,11 @@ PlatformTls* platformTlsStart(PlatformSocket socket, const std::string& host, in
         error = "TLS handshake with " + host + " failed: no record sizes";
         return nullptr;
     }
+    tls->http2 = offerHttp2 && choseHttp2(tls->context);
     return tls.release();
 }
+
+bool platformTlsHttp2(const PlatformTls* tls) { return tls->http2; }
 
 bool platformTlsSendAll(PlatformTls* tls, const char* data, size_t length, int timeoutMs,
                         const PlatformCancel* cancel) {

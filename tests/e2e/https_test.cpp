@@ -3,6 +3,7 @@
 // and every other one is refused with its reason in the log and nothing written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "e2e/update_harness.h"
@@ -30,10 +31,17 @@ struct HttpsCase {
     Route route;
     // The start of the log line before the manifest's failure, or empty when the run must finish.
     const char* reason;
+    // The server offers HTTP/2 (the updater then takes it); the request lines of a finished run
+    // end in this version.
+    bool http2 = false;
+    const char* version = "HTTP/1.1";
 };
 
 const HttpsCase kHttpsCases[] = {
+    // Pipelined: many files on each connection, in order.
     {"trusted", "localhost", true, false, Route::Direct, ""},
+    // Many files at once on each connection, each on a stream of its own.
+    {"trusted, over HTTP/2", "localhost", true, false, Route::Direct, "", true, "HTTP/2.0"},
     {"redirected from http", "localhost", true, false, Route::FromHttp, ""},
     {"untrusted authority", "localhost", false, false, Route::Direct,
      "Manifest: certificate of localhost not trusted (subject CN=localhost, issuer CN=kib other CA)"},
@@ -51,7 +59,8 @@ TEST(HttpsRun, OnlyATrustedValidCertificateForTheNameInstallsAndNeverInPlainText
     ASSERT_TRUE(trusted.made()) << trusted.error();
     ASSERT_TRUE(other.made()) << other.error();
     const Environment trustTheTestCa = {{"SSL_CERT_FILE", trusted.certificateFile()}};
-    const Files release = {{"kib.exe", kGameScript}, {"data/level.pak", patternBytes(300000, 5)}};
+    Files release = {{"kib.exe", kGameScript}, {"data/level.pak", patternBytes(300000, 5)}};
+    for (int i = 0; i < 20; ++i) release["data/small/" + std::to_string(i)] = patternBytes(3000 + size_t(i), unsigned(i));
     TempDir plainRoot;
     plainRoot.write("release/manifest", "master:http://127.0.0.1/\n");
     NginxServer plain(plainRoot.path());
@@ -59,7 +68,8 @@ TEST(HttpsRun, OnlyATrustedValidCertificateForTheNameInstallsAndNeverInPlainText
 
     for (const HttpsCase& test : kHttpsCases) {
         SCOPED_TRACE(test.name);
-        const NginxTls certificate = (test.byTrustedAuthority ? trusted : other).issue(test.madeFor, test.expired);
+        NginxTls certificate = (test.byTrustedAuthority ? trusted : other).issue(test.madeFor, test.expired);
+        certificate.http2 = test.http2;
         ASSERT_FALSE(certificate.certificateFile.empty()) << trusted.error() << other.error();
         const std::string toPlain = "location = /release/manifest { return 301 " + plain.baseUrl() + "release/manifest; }";
         UpdateServer server(test.route == Route::ToHttp ? toPlain : "", certificate);
@@ -79,6 +89,16 @@ TEST(HttpsRun, OnlyATrustedValidCertificateForTheNameInstallsAndNeverInPlainText
 
         if (*test.reason == '\0') {
             expectFinishedRun(game, release, trustTheTestCa);
+            if (test.route != Route::Direct) continue;
+            server.stop();
+            const std::vector<std::string> log = server.accessLogLines();
+            for (const std::string& line : log) EXPECT_NE(line.find(std::string(test.version) + "\" 200"), std::string::npos) << line;
+            // More than one request was under way at once on a connection: over HTTP/1.1 nginx
+            // marks those it found waiting behind another.
+            if (!test.http2) {
+                EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                        [](const std::string& line) { return line.find(" p c") != std::string::npos; }));
+            }
             continue;
         }
         const UpdaterRun run = expectFailedRun(game, "Could not get manifest", test.reason, trustTheTestCa);

@@ -35,7 +35,8 @@ std::string configFor(const std::string& dir, const std::string& root, int port,
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         config += std::string("  ") + kind + "_temp_path " + dir + "/" + kind + ";\n";
     config += "  default_type application/octet-stream;\n  sendfile on;\n";
-    config += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + (tls.certificateFile.empty() ? "" : " ssl") + ";\n";
+    config += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + (tls.certificateFile.empty() ? "" : " ssl") +
+              (tls.http2 ? " http2" : "") + ";\n";
     if (!tls.certificateFile.empty())
         config += "    ssl_certificate " + tls.certificateFile + ";\n    ssl_certificate_key " + tls.keyFile + ";\n";
     config += "    root " + root + ";\n" + extra + "\n  }\n}\n";

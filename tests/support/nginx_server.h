@@ -11,6 +11,8 @@
 struct NginxTls {
     std::string certificateFile;
     std::string keyFile;
+    // Offers HTTP/2 by ALPN besides HTTP/1.1.
+    bool http2 = false;
 };
 
 class NginxServer {
