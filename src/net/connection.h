@@ -20,6 +20,8 @@ struct RequestAhead {
     std::string text;
     // Sent while the answer to an earlier request was still unread on the connection.
     bool behindAnother = false;
+    // Written to the connection; requests sent ahead together go out in one write.
+    bool written = false;
 };
 
 // Owns its socket and its TLS session and closes both. Every call waits at most the stall

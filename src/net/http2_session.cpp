@@ -269,7 +269,19 @@ bool Http2Session::submit(const std::string& request) {
     std::unique_ptr<Stream> stream(new Stream);
     stream->request = request;
     streams_[id] = std::move(stream);
-    return flush();
+    // Sent with the next wait, together with the streams opened before it.
+    return true;
+}
+
+size_t Http2Session::streamsAllowed() const {
+    return nghttp2_session_get_remote_settings(session_, NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS);
+}
+
+void Http2Session::dropUnclaimed() {
+    std::vector<int32_t> unclaimed;
+    for (const auto& entry : streams_)
+        if (!entry.second->claimed) unclaimed.push_back(entry.first);
+    for (int32_t id : unclaimed) finish(id);
 }
 
 bool Http2Session::opened(const std::string& request) const {

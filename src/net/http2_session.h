@@ -53,13 +53,18 @@ public:
     const std::string& protocolError() const { return protocolError_; }
     // The streams opened and not finished by their readers, claimed or not.
     size_t streams() const { return streams_.size(); }
+    // How many streams the server lets be open at once (it may say fewer than asked for).
+    size_t streamsAllowed() const;
+    // Resets every stream opened ahead and not claimed: a request that was not sent ahead is
+    // asked for behind them, which a server that takes few streams at once might never reach.
+    void dropUnclaimed();
     // Takes the session into another request of the same thread, with these waits.
     void renew(int stallTimeoutMs, const PlatformCancel* cancel);
 
     // Opens a stream for `request`, the text of an HTTP/1.1 GET (request line and fields), which
     // also names the stream for claim(): its line gives the path, Host the authority, and its
-    // other fields but those HTTP/2 forbids go as they are. False when the session cannot
-    // (not usable, or the send failed).
+    // other fields but those HTTP/2 forbids go as they are; it goes out with the next wait.
+    // False when the session cannot (not usable).
     bool submit(const std::string& request);
     // True when a stream was opened for `request` and is not claimed yet.
     bool opened(const std::string& request) const;

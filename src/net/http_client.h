@@ -75,9 +75,9 @@ struct HttpResult {
     // written; `bytesMissing` is how many more bytes it needed, as far as that is known.
     bool diskFull = false;
     int64_t bytesMissing = 0;
-    // The server ("scheme://name:port") when the answer was read behind another's on a
-    // pipelined connection, where a server's mix-up would give another file's bytes; empty
-    // otherwise.
+    // The server ("scheme://name:port") when the answer was read on a connection that carried
+    // other requests too (pipelined), where a server's mix-up would give another file's bytes;
+    // empty otherwise.
     std::string pipelinedFrom;
 };
 

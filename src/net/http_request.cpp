@@ -286,7 +286,10 @@ Step exchangeOverHttp2(const std::shared_ptr<Http2Session>& session, bool reused
                        HttpResponse& answer, HttpResponse::Open& open) {
     session->renew(options.stallTimeoutMs, options.cancel);
     int32_t stream = session->claim(request);
-    if (stream == 0 && session->submit(request)) stream = session->claim(request);
+    if (stream == 0) {
+        session->dropUnclaimed();
+        if (session->submit(request)) stream = session->claim(request);
+    }
     if (stream != 0) open.http2.reset(new Http2Stream(session, stream));
     std::string header;
     int64_t code = kSocketFailed;
@@ -329,12 +332,15 @@ Step exchangeOverHttp1(Connection& connection, bool reused, bool sentAhead, bool
         result.failure = result.retryable ? "could not send the request to " + textForLog(route.connectHost) : "cancelled";
         return reused && result.retryable ? Step::Again : Step::Failed;
     }
+    // The connection carries other requests than this one: a server that mixes them up may
+    // frame this answer wrongly, or give another's.
+    const bool pipelined = behindAnother || !connection.requestsAhead.empty();
     const Step received = readAnswerHead(connection, reused, options, result, answer);
-    // An answer behind another that cannot be read (the server closed without saying so
-    // before, garbled it, or never sent it): this server is asked one request at a time.
-    if (received != Step::Answered && behindAnother && !platformCancelRaised(options.cancel))
-        stopPipelining(route, options);
-    if (received == Step::Answered && behindAnother) result.pipelinedFrom = route.server;
+    // An answer on a pipelined connection that cannot be read (the server closed without
+    // saying so before, garbled it, or never sent it): this server is asked one request at a
+    // time.
+    if (received != Step::Answered && pipelined && !platformCancelRaised(options.cancel)) stopPipelining(route, options);
+    if (received == Step::Answered && pipelined) result.pipelinedFrom = route.server;
     return received;
 }
 

@@ -1,9 +1,26 @@
 // The connection one thread keeps open between its requests to the same server.
 #include "net/kept_connection.h"
 
+#include <algorithm>
+
 #include "net/connection.h"
 #include "net/http2_session.h"
 #include "net/pipelining.h"
+
+namespace {
+
+// Writes the requests sent ahead on `connection` that are not written yet, in one write.
+bool writeAhead(Connection& connection) {
+    std::string requests;
+    for (RequestAhead& ahead : connection.requestsAhead) {
+        if (ahead.written) continue;
+        requests += ahead.text;
+        ahead.written = true;
+    }
+    return requests.empty() || connection.sendAll(requests.data(), requests.size());
+}
+
+}  // namespace
 
 KeptConnection::KeptConnection() = default;
 KeptConnection::~KeptConnection() = default;
@@ -24,7 +41,7 @@ std::unique_ptr<Connection> KeptConnection::take(const std::string& forServer, c
     taken->renew(stallTimeoutMs, cancel);
     if (!taken->requestsAhead.empty()) {
         // Answers come in the order of the requests: the one wanted must be next.
-        if (taken->requestsAhead.front().text != request) return nullptr;
+        if (taken->requestsAhead.front().text != request || !writeAhead(*taken)) return nullptr;
         sentAhead = true;
         behindAnother = taken->requestsAhead.front().behindAnother;
         taken->requestsAhead.pop_front();
@@ -59,7 +76,7 @@ bool KeptConnection::sendAhead(const std::string& forServer, const std::string& 
                                const PlatformCancel* cancel) {
     if (std::shared_ptr<Http2Session> shared = session(forServer)) {
         if (shared->opened(request)) return true;
-        if (shared->streams() >= kHttp2Streams) return false;
+        if (shared->streams() >= std::min(kHttp2Streams, shared->streamsAllowed())) return false;
         shared->renew(stallTimeoutMs, cancel);
         return shared->submit(request);
     }
@@ -75,15 +92,13 @@ bool KeptConnection::sendAhead(const std::string& forServer, const std::string& 
         drop();
         return false;
     }
-    if (!connection->sendAll(request.data(), request.size())) {
-        drop();
-        return false;
-    }
+    // Written once the first of them is wanted, all at once: fewer packets, and a server reads
+    // them together.
     connection->requestsAhead.push_back({request, behind});
     return true;
 }
 
 size_t KeptConnection::requestsAtOnce() const {
-    if (http2 && http2->usable()) return kHttp2Streams;
+    if (http2 && http2->usable()) return std::max<size_t>(1, std::min(kHttp2Streams, http2->streamsAllowed()));
     return connection && connection->pipelines ? kPipelineDepth : 1;
 }

@@ -37,7 +37,9 @@ struct KeptConnection {
     // already sent there, when that connection pipelines and carries fewer than kPipelineDepth
     // (or, with none sent ahead, is idle); on an HTTP/2 session, opens a stream for it when it
     // has fewer than kHttp2Streams. True when the request is on its way (also when it was sent
-    // before); false, with nothing sent, otherwise. A send that fails closes the connection.
+    // before); false, with nothing sent, otherwise. The requests sent ahead go out together
+    // when the first of them is taken (or the session next waits): a write that fails then
+    // closes the connection, and take() finds none.
     bool sendAhead(const std::string& server, const std::string& request, int stallTimeoutMs,
                    const PlatformCancel* cancel);
     // How many requests the kept connection may carry at once: kHttp2Streams for an HTTP/2
