@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Cross-compiles the updater for 32-bit Windows on Debian 12: mingw-w64, zlib for mingw, and
-# SDL 1.2 and libsodium built from Debian's own source packages. The result is
-# build-win/kib-updater.exe, one self-contained program (SDL, libsodium, zlib and the C/C++
-# runtimes linked in).
+# SDL 1.2, libsodium and nghttp2 built from Debian's own source packages. The result is
+# build-win/kib-updater.exe, one self-contained program (SDL, libsodium, nghttp2, zlib and the
+# C/C++ runtimes linked in).
 # Usage: scripts/build-windows.sh [build folder, default build-win]
-# The SDL and libsodium builds are kept in BUILD/deps and reused by the next run.
+# The SDL, libsodium and nghttp2 builds are kept in BUILD/deps and reused by the next run.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -17,7 +17,7 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev autoconf automake libtool
+install_packages g++-mingw-w64-i686 libz-mingw-w64-dev cmake make dpkg-dev autoconf automake libtool pkg-config
 
 # Debian's sources for SDL 1.2: a deb-src entry beside every deb entry of the system's lists.
 has_deb_src() {
@@ -90,13 +90,40 @@ if [ ! -f "$sodium/.built" ]; then
   touch "$sodium/.built"
 fi
 
+nghttp2="$deps/nghttp2"  # the installed nghttp2: include/, lib/libnghttp2.a
+if [ ! -f "$nghttp2/.built" ]; then
+  echo "== nghttp2 for $triplet, from Debian's source package (once; kept in $deps)"
+  has_deb_src || add_deb_src
+  rm -rf "$deps/nghttp2-source" "$nghttp2"
+  mkdir -p "$deps/nghttp2-source"
+  (cd "$deps/nghttp2-source" && apt-get source -qq nghttp2 >/dev/null 2>"$deps/nghttp2-source/apt-get.log") || {
+    cat "$deps/nghttp2-source/apt-get.log"
+    exit 1
+  }
+  source_dir=$(find "$deps/nghttp2-source" -mindepth 1 -maxdepth 1 -type d -name 'nghttp2-*' | head -n1)
+  [ -n "$source_dir" ] || { echo "apt-get source nghttp2 unpacked nothing"; exit 1; }
+  # The library alone, static: none of the tools, the Python bindings or the examples.
+  (cd "$source_dir" &&
+    autoreconf -fi >"$deps/nghttp2-autoreconf.log" 2>&1 &&
+    ./configure --host=$triplet --prefix="$nghttp2" --disable-shared --enable-static --enable-lib-only \
+      CC="$triplet-gcc-win32" CXX="$triplet-g++-win32" >"$deps/nghttp2-configure.log" 2>&1 &&
+    nice make -C lib -j"$jobs" >"$deps/nghttp2-make.log" 2>&1 &&
+    make -C lib install >"$deps/nghttp2-install.log" 2>&1) || {
+    echo "building nghttp2 failed; the end of its logs in $deps:"
+    tail -n 30 "$deps"/nghttp2-*.log 2>/dev/null
+    exit 1
+  }
+  touch "$nghttp2/.built"
+fi
+
 # Debian's sdl-config omits -lmingw32 -lSDLmain -mwindows from --libs; --static-libs has them.
 sdl_libs=$(sh "$sdl/bin/sdl-config" --prefix="$sdl" --static-libs)
 echo "== kib-updater.exe (SDL: $sdl_libs)"
 # The "windows" preset, in this script's folder, with the SDL and libsodium just built.
 cmake --preset windows -B "$out/updater" \
   -DSDL_INCLUDE_DIR="$sdl/include/SDL" -DSDL_LIBRARY="${sdl_libs// /;}" \
-  -DSODIUM_INCLUDE_DIR="$sodium/include" -DSODIUM_LIBRARY="$sodium/lib/libsodium.a" >"$out/cmake.log"
+  -DSODIUM_INCLUDE_DIR="$sodium/include" -DSODIUM_LIBRARY="$sodium/lib/libsodium.a" \
+  -DNGHTTP2_INCLUDE_DIR="$nghttp2/include" -DNGHTTP2_LIBRARY="$nghttp2/lib/libnghttp2.a" >"$out/cmake.log"
 nice cmake --build "$out/updater" -j"$jobs"
 # The copy to ship carries no debugging symbols; build-win/updater keeps the full one.
 $triplet-strip -o "$out/kib-updater.exe" "$out/updater/kib-updater.exe"

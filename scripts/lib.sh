@@ -35,10 +35,12 @@ free_port() {
 # logs and temporary files in `folder`. Sets nginx_pid and nginx_port; false (nginx_pid empty)
 # when it does not start. Tries a few ports, since another program may take one between the
 # probe and nginx's start.
-# With `certificate` and `key` (PEM files) it serves HTTPS instead.
+# With `certificate` and `key` (PEM files) it serves HTTPS instead, offering HTTP/2 too. The
+# access log is nginx's "combined" format followed by "p" for a request that came pipelined
+# behind another ("." otherwise).
 start_loopback_nginx() {  # folder root [certificate key]
   local folder=$1 root=$2 certificate=${3:-} key=${4:-} attempt nginx_bin tls=""
-  [ -n "$certificate" ] && tls=" ssl; ssl_certificate $certificate; ssl_certificate_key $key"
+  [ -n "$certificate" ] && tls=" ssl http2; ssl_certificate $certificate; ssl_certificate_key $key"
   nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
   mkdir -p "$folder/temp"
   nginx_pid=""
@@ -52,7 +54,9 @@ pid $folder/nginx.pid;
 error_log $folder/error.log;
 events { worker_connections 64; }
 http {
-  access_log $folder/access.log;
+  log_format kib '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                 '"\$http_referer" "\$http_user_agent" \$pipe';
+  access_log $folder/access.log kib;
   client_body_temp_path $folder/temp/body;
   proxy_temp_path $folder/temp/proxy;
   fastcgi_temp_path $folder/temp/fastcgi;

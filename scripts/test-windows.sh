@@ -6,7 +6,8 @@
 # Escape while a server keeps it waiting, a run through the player's own proxy settings, a game
 # that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
 # with a test authority trusted for the run, a refused certificate of another authority and a
-# delta update of a large file whose Range requests go over TLS too; then the updater replacing
+# delta update of a large file whose Range requests go over TLS too, and many small files at
+# once over HTTP/2 (HTTPS) and pipelined (plain HTTP); then the updater replacing
 # itself, and a file another program holds, which the switch waits for and then gives up on,
 # leaving the release as it was. Each
 # Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
@@ -479,10 +480,38 @@ check "the new release is installed byte for byte (delta)" same_as_release "$sec
 check "the box \"Done!\" and no other (delta)" boxes_are "$secure" "Done!"
 check "the log says the large file was rebuilt from its blocks over HTTPS" \
   grep -q $'^\t\t\tDelta update of data/big.pak: ' "$secure/logs/updater.log"
+
+echo "== 11: many small files at once: over HTTPS on HTTP/2 streams, over plain HTTP pipelined"
+many="$work/release-many"
+rm -rf "$many"
+mkdir -p "$many/data/many"
+cp "$work/kib.exe" "$many/kib.exe"
+for i in $(seq 1 80); do head -c $((3000 + i)) /dev/urandom >"$many/data/many/f$i.bin"; done
+build/kib-manifest -q --no-compress -o "$work/www/many-tls" "$many" "https://localhost:$tls_port/many-tls/" >/dev/null
+build/kib-manifest -q --no-compress -o "$work/www/many" "$many" "http://127.0.0.1:$port/many/" >/dev/null
+# What a server's log gained during a run: its lines from `from` on.
+log_since() { tail -n +"$(($2 + 1))" "$1"; }
+tls_log="$tls/nginx-trusted/access.log"
+from=$(wc -l <"$tls_log")
+many_tls="$work/game-many-https"
+new_game_folder "$many_tls" "https://localhost:$tls_port/many-tls/manifest.txt"
+run_windows "$many_tls"
+check "the box \"Done!\" and no other (many files, HTTPS)" boxes_are "$many_tls" "Done!"
+check "the 81 files are installed byte for byte (HTTPS)" same_as_release "$many_tls" "$many"
+check "the manifest and every file came over HTTP/2 (ALPN through SChannel)" \
+  test "$(log_since "$tls_log" "$from" | grep -c '"GET /many-tls/[^"]* HTTP/2.0" 200')" -eq 82
+from=$(wc -l <"$server/access.log")
+many_plain="$work/game-many"
+new_game_folder "$many_plain" "http://127.0.0.1:$port/many/manifest.txt"
+run_windows "$many_plain"
+check "the box \"Done!\" and no other (many files, HTTP)" boxes_are "$many_plain" "Done!"
+check "the 81 files are installed byte for byte (HTTP)" same_as_release "$many_plain" "$many"
+check "files came pipelined over plain HTTP" sh -c "tail -n +$((from + 1)) '$server/access.log' | grep -q '\" p\$'"
+
 check "the test authority is removed again" trust_ca remove
 trusted_for_run=""
 
-echo "== 11: the updater replaces itself: listed in the release, it is staged and switched like any file"
+echo "== 12: the updater replaces itself: listed in the release, it is staged and switched like any file"
 self_release="$work/release-self"
 rm -rf "$self_release"
 cp -r "$release" "$self_release"
@@ -502,7 +531,7 @@ run_windows "$self" keep
 check "the next start runs the new updater, which is up to date" boxes_are "$self" "Up to date!"
 check "the old updater, moved aside, is removed by the next start" test ! -e "$self/kib-updater.exe.kib-old"
 
-echo "== 12: a file another program holds: the switch waits for it, then gives up and undoes itself"
+echo "== 13: a file another program holds: the switch waits for it, then gives up and undoes itself"
 cat >"$work/lock.c" <<'EOF_C'
 #include <stdio.h>
 #include <windows.h>
