@@ -333,8 +333,8 @@ TEST_F(SignedUpdate, PresenceFilesFirstCopiesNeedTheirSignedDigests) {
     game.write(settings, "volume=11\n");
     const size_t requestsBefore = server.requests().size();
     EXPECT_EQ(game.run().process.err, box("Up to date!", "Everything is up to date!"));
-    EXPECT_EQ(server.requests(requestsBefore), (Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0",
-                                                      "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.0"}));
+    EXPECT_EQ(server.requests(requestsBefore), (Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.1",
+                                                      "GET /release/manifest.minisig?ver=0.3.0 HTTP/1.1"}));
     EXPECT_EQ(game.read(settings), "volume=11\n");
     ASSERT_TRUE(game.gameStarted());
     std::filesystem::remove(game.file("game-started"));
