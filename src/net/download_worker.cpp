@@ -55,9 +55,10 @@ HttpOptions transferOptions(DownloadRequest& request, DownloadManager::Impl& man
 }
 
 // Looks at the local files before any transfer: a local copy that is already right, or a
-// shortcut that makes the file. True when that settled the request (Done); false when it must
-// be fetched.
-bool settledLocally(DownloadRequest& request, DownloadManager::Impl& manager) {
+// shortcut that makes the file (a delta update asks for its map and ranges over the worker's
+// connection, which then carries nothing else). True when that settled the request (Done);
+// false when it must be fetched.
+bool settledLocally(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
     // A shortcut looks for itself.
     request.present = request.verifyExisting && !request.expectedMd5.empty() && !request.shortcut.attempt &&
                       md5OfFile(request.localPath) == request.expectedMd5;
@@ -69,6 +70,8 @@ bool settledLocally(DownloadRequest& request, DownloadManager::Impl& manager) {
     options.stallTimeoutMs = manager.stallTimeoutMs.load();
     options.cancel = manager.cancel;
     options.proxy = &manager.proxy;
+    options.keep = &slot.kept;
+    options.pipelining = &manager.pipelining;
     // Before the body digest is asked for: the shortcut's own fetches (its map) are not the file.
     if (request.shortcut.attempt && request.shortcut.attempt(request, options)) {
         request.status = Done;
@@ -196,7 +199,7 @@ bool fillWindow(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager
     while (OwnedRequest next = takeAhead(manager, window.size() + 1, slot.kept.requestsAtOnce())) {
         bool settled;
         try {
-            settled = settledLocally(next->request, manager);
+            settled = settledLocally(next->request, manager, slot);
         } catch (const std::bad_alloc&) {
             next->request.status = TransferFailed;
             next->request.failure = "not enough memory for this file";
@@ -218,7 +221,7 @@ bool fillWindow(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager
 // pipelining: a server that mixes up answers is not asked that way again.
 void handle(QueuedRequest& queued, std::deque<OwnedRequest>& window, DownloadManager::Impl& manager, WorkerSlot& slot) {
     DownloadRequest& request = queued.request;
-    if (!queued.looked && settledLocally(request, manager)) return;
+    if (!queued.looked && settledLocally(request, manager, slot)) return;
     if (mayGoAhead(request) && !fillWindow(window, manager, slot)) return;
     sendAhead(request, window, manager, slot);
     const std::string pipelinedFrom = transfer(request, manager, slot);

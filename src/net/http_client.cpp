@@ -180,6 +180,8 @@ int64_t HttpResponse::receive(char* buffer, size_t capacity) {
     return open_->body.receive(buffer, capacity);
 }
 
+bool HttpResponse::framed() const { return head.version == 20 || (open_ && open_->body.framed()); }
+
 void HttpResponse::keepConnection() {
     if (open_) keepForNext(*open_, head, open_->body);
 }

@@ -139,6 +139,9 @@ public:
     // The body's next bytes: a count (> 0), 0 at its end, or kSocketFailed, kSocketTimedOut,
     // kSocketCancelled. A body framed by its Content-Length ends there.
     int64_t receive(char* buffer, size_t capacity);
+    // True when the body's end is known (a length, chunks, or the end of its HTTP/2 stream)
+    // rather than where the server closes the connection.
+    bool framed() const;
     // Hands the connection to the HttpOptions::keep it came through, for the next request, when
     // the body was read to the end its length sets, nothing came behind it, and the server
     // offered to keep it open. Otherwise it is closed with this answer.

@@ -108,9 +108,10 @@ Answer requestRanges(const std::string& url, AskedRanges& asked, uint64_t fileSi
     MultipartReader reader(boundary, fileSize, AskedRanges::take, &asked, AskedRanges::check);
     uint64_t offset = single.start;
     std::unique_ptr<char[]> block(new char[kBlockSize]);
-    // A body framed by its length is read to its end, so that the connection may serve the next
-    // request; one the server ends by closing is read until everything it announced arrived.
-    const bool framed = response.contentLength >= 0;
+    // A body whose end is known (its length, chunks or stream) is read to it, so that the
+    // connection may serve the next request; one the server ends by closing is read until
+    // everything it announced arrived.
+    const bool framed = answer.framed();
     for (;;) {
         if (!framed && (multipart ? reader.complete() : offset == single.end)) break;
         const int64_t count = answer.receive(block.get(), kBlockSize);

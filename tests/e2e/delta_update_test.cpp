@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "e2e/update_harness.h"
+#include "support/lighttpd_server.h"
 #include "support/scripted_server.h"
 #include "support/squid_proxy.h"
 #include "support/test_ca.h"
@@ -70,8 +71,10 @@ bool logHas(const std::vector<std::string>& log, const std::string& start) {
 }
 
 // How the updater reaches the files: the Range requests travel the same way. Scripted: a
-// scripted server serves nginx's folder, answering Range requests as the case says.
-enum class Route { Direct, Https, Redirected, Proxy, Scripted };
+// scripted server serves nginx's folder, answering Range requests as the case says; Lighttpd:
+// lighttpd serves it (it honours Range only in HTTP/1.1 requests); Http2: nginx over HTTPS
+// offering HTTP/2, where the ranges are streams.
+enum class Route { Direct, Https, Http2, Redirected, Proxy, Scripted, Lighttpd };
 
 }  // namespace
 
@@ -119,6 +122,8 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
         {"no map", "", {"--no-delta", "--no-compress"}, "", "",
          "\t\t\tDelta update of " + kBig + " not possible (no block map on the server); fetching it whole", false},
         {"over HTTPS", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true, Route::Https},
+        {"over HTTP/2", "", {}, "", "", delta, true, Route::Http2},
+        {"from lighttpd", "", {}, "", "", delta, true, Route::Lighttpd},
         {"the files behind a redirect", "location /moved/ { rewrite ^/moved/(.*)$ /release/$1 redirect; }", {}, "", "",
          "\t\t\tDelta update of " + kBig + ": ", true, Route::Redirected},
         {"through a proxy", "", {}, "", "", "\t\t\tDelta update of " + kBig + ": ", true, Route::Proxy},
@@ -136,10 +141,21 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
     TestCa authority;
     ASSERT_TRUE(authority.made()) << authority.error();
     const NginxTls certificate = authority.issue("localhost");
+    NginxTls offeringHttp2 = certificate;
+    offeringHttp2.http2 = true;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UpdateServer server(c.serverConfig, c.route == Route::Https ? certificate : NginxTls{});
+        UpdateServer server(c.serverConfig, c.route == Route::Https   ? certificate
+                                            : c.route == Route::Http2 ? offeringHttp2
+                                                                      : NginxTls{});
         ASSERT_TRUE(server.started());
+        std::unique_ptr<LighttpdServer> lighttpd;
+        if (c.route == Route::Lighttpd) {
+            lighttpd = std::make_unique<LighttpdServer>(server.root());
+            if (!lighttpd->installed()) GTEST_SKIP() << lighttpd->error();
+            ASSERT_TRUE(lighttpd->started()) << lighttpd->error();
+            server.reachThrough(lighttpd->baseUrl());
+        }
         std::unique_ptr<ScriptedServer> scripted;
         if (c.route == Route::Scripted) {
             scripted = std::make_unique<ScriptedServer>(fileServer(server.root(), c.ranges));
@@ -149,7 +165,8 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
         publishWithTool(server, release, c.toolOptions, c.route == Route::Redirected ? "moved/" : "release/");
         Environment environment;
         std::unique_ptr<SquidProxy> proxy;
-        if (c.route == Route::Https) environment = {{"SSL_CERT_FILE", authority.certificateFile()}};
+        if (c.route == Route::Https || c.route == Route::Http2)
+            environment = {{"SSL_CERT_FILE", authority.certificateFile()}};
         if (c.route == Route::Proxy) {
             proxy = std::make_unique<SquidProxy>();
             if (!proxy->installed()) GTEST_SKIP() << "squid is not installed";
@@ -165,8 +182,18 @@ TEST(DeltaUpdate, FetchesOnlyChangedBlocksOrFallsBackToTheWholeFile) {
         expectFinishedRun(game, release, environment);
         const std::vector<std::string> log = game.log();
         EXPECT_TRUE(logHas(log, c.logLine)) << ::testing::PrintToString(log);
-        // nginx saw no request of the scripted cases.
+        // nginx saw no request of the scripted cases, nor of lighttpd's, which answered ranges.
         if (scripted) continue;
+        if (lighttpd) {
+            lighttpd->stop();
+            EXPECT_NE(lighttpd->accessLog().find(" HTTP/1.1\" 206 "), std::string::npos) << lighttpd->accessLog();
+            continue;
+        }
+        if (c.route == Route::Http2) {
+            const std::vector<std::string> lines = server.accessLogLines();
+            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.find(" HTTP/2.0\" 206 ") != std::string::npos; }));
+        }
         // A delta given up before its ranges asks for none.
         if (!c.local.empty()) {
             for (const std::string& line : server.accessLogLines()) EXPECT_EQ(line.find("\" 206 "), std::string::npos) << line;
