@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <new>
 
 #include "net/http_client.h"
@@ -82,7 +83,7 @@ bool settledLocally(DownloadRequest& request, DownloadManager::Impl& manager, Wo
 }
 
 // The transfer of a request that must be fetched, with its retries. Returns the server when the
-// last answer came behind another on a pipelined connection (HttpResult::pipelinedFrom).
+// last answer came on a pipelined connection (HttpResult::pipelinedFrom).
 std::string transfer(DownloadRequest& request, DownloadManager::Impl& manager, WorkerSlot& slot) {
     const HttpOptions options = transferOptions(request, manager, slot);
     if (request.fresh) platformRemoveFile(request.downloadPath);
@@ -139,15 +140,17 @@ bool mayGoAhead(const DownloadRequest& request) {
     return !request.expectedMd5.empty() && request.shortcut.url.empty();
 }
 
-// The next waiting request when it may be sent ahead, taken from the queue; null otherwise.
-// Takes at most a fair share of what waits, so that the other workers get their part of the
-// last few files; `limit` is what the worker's connection carries at once.
-OwnedRequest takeAhead(DownloadManager::Impl& manager, size_t windowSize, size_t limit) {
+// The next waiting request when it may be sent ahead, taken from the queue; null otherwise, or
+// once `budget` requests were taken. The first call sets the budget to a fair share of what
+// waits, so that the other workers get their part of the last few files (what each holds
+// already is its own); `room` is what the worker's connection has room for.
+OwnedRequest takeAhead(DownloadManager::Impl& manager, size_t room, size_t& budget) {
     std::lock_guard<std::mutex> hold(manager.pendingLock);
-    if (manager.stopping.load() || manager.pending.empty() || !mayGoAhead(manager.pending.front()->request))
+    if (budget == SIZE_MAX) budget = 1 + manager.pending.size() / size_t(std::max(1, manager.workerCount.load()));
+    if (room == 0 || budget == 0 || manager.stopping.load() || manager.pending.empty() ||
+        !mayGoAhead(manager.pending.front()->request))
         return nullptr;
-    const size_t share = 1 + manager.pending.size() / std::max(1, manager.workerCount.load());
-    if (windowSize >= std::min(limit, share)) return nullptr;
+    --budget;
     OwnedRequest request = std::move(manager.pending.front());
     manager.pending.pop_front();
     return request;
@@ -196,7 +199,10 @@ bool finish(OwnedRequest request, DownloadManager::Impl& manager, WorkerSlot& sl
 // looking at the local files for each: one settled that way is finished at once, the others
 // wait in the window for their transfer. False once the manager stops.
 bool fillWindow(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager, WorkerSlot& slot) {
-    while (OwnedRequest next = takeAhead(manager, window.size() + 1, slot.kept.requestsAtOnce())) {
+    size_t budget = SIZE_MAX;
+    // The request about to be fetched rides the connection too.
+    auto room = [&] { return slot.kept.requestsAtOnce() - std::min(slot.kept.requestsAtOnce(), window.size() + 1); };
+    while (OwnedRequest next = takeAhead(manager, room(), budget)) {
         bool settled;
         try {
             settled = settledLocally(next->request, manager, slot);
@@ -217,8 +223,8 @@ bool fillWindow(std::deque<OwnedRequest>& window, DownloadManager::Impl& manager
 
 // Handles `request` outside every lock (it and the window belong to this worker alone): the
 // look at the local files, the transfer with the requests of the window sent ahead behind it,
-// and, for an answer read behind another whose digest is wrong, one more transfer without
-// pipelining: a server that mixes up answers is not asked that way again.
+// and, for an answer read on a pipelined connection whose digest is wrong, one more transfer
+// on its own: a server that mixes up answers is not asked that way again.
 void handle(QueuedRequest& queued, std::deque<OwnedRequest>& window, DownloadManager::Impl& manager, WorkerSlot& slot) {
     DownloadRequest& request = queued.request;
     if (!queued.looked && settledLocally(request, manager, slot)) return;
