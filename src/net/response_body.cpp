@@ -67,7 +67,7 @@ private:
         std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
         size_t count;
         while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5_.append(block.get(), count);
-        return !std::ferror(file_) && std::fseek(file_, 0, SEEK_END) == 0;
+        return !std::ferror(file_) && platformSeekFile(file_, -1) >= 0;
     }
 
     std::string path_;

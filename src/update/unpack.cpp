@@ -146,8 +146,7 @@ FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPat
 int64_t unpackLimit(const std::string& gzPath) {
     std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     if (!in) return kUnpackFloor;
-    int64_t size = 0;
-    if (std::fseek(in, 0, SEEK_END) == 0) size = std::ftell(in);
+    const int64_t size = std::max<int64_t>(0, platformSeekFile(in, -1));
     std::fclose(in);
     return std::max(kUnpackFloor, size * kUnpackRatio);
 }

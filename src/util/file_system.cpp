@@ -30,11 +30,9 @@ bool readWholeFile(std::string& destination, const std::string& path, size_t lim
     // One byte past the limit shows the caller that the file is larger.
     size_t left = limit == kNoSizeLimit ? kNoSizeLimit : limit + 1;
     // Room for all of it at once: growing step by step would hold up to twice the file.
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-        const long size = std::ftell(file);
-        if (size > 0) destination.reserve(destination.size() + std::min(size_t(size), left));
-        std::rewind(file);
-    }
+    const int64_t size = platformSeekFile(file, -1);
+    if (size > 0) destination.reserve(destination.size() + size_t(std::min<uint64_t>(uint64_t(size), left)));
+    std::rewind(file);
     while (left > 0 && (got = std::fread(buffer, 1, left < sizeof buffer ? left : sizeof buffer, file)) > 0) {
         destination.append(buffer, got);
         if (left != kNoSizeLimit) left -= got;
@@ -46,8 +44,7 @@ bool readWholeFile(std::string& destination, const std::string& path, size_t lim
 int64_t fileSize(const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return -1;
-    int64_t size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    const int64_t size = platformSeekFile(file, -1);
     std::fclose(file);
     return size;
 }
