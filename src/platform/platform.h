@@ -121,6 +121,23 @@ struct PlatformFileStamp {
 };
 // Any thread. False when the path is missing, unreadable to the system or not a regular file.
 bool platformStampFile(const std::string& path, PlatformFileStamp& out);
+
+// ---- Durability. A file renamed into place must already be on the
+// disk, or a power cut can leave its name, size and times in place over zeroes that no later
+// run would look at again. Any thread; no state, no log.
+
+// Writes what the system still caches of the regular file at `path` (never reached through a
+// link) to the disk, then fills `stamp`, when given, through the same handle. False when there
+// is no such file, it cannot be opened to be flushed, or the disk reports a failure.
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp);
+// As platformFlushFile, for a stream from platformOpenFile opened to write: its buffer first.
+// The stream stays open and the caller's.
+bool platformFlushStream(std::FILE* file);
+// Makes the names in the folder at `path` ("" is the working directory) reach the disk: a
+// file renamed into it survives a power cut only then on POSIX systems. Windows keeps a
+// rename in the file system's own journal: nothing to do there. False when the folder cannot
+// be opened (or is a link) or the disk reports a failure.
+bool platformFlushFolder(const std::string& path);
 // Any thread. The number of processors this process may run on; at least 1.
 int platformProcessorCount();
 

@@ -278,6 +278,19 @@ void platformForgetCachedBytes(std::FILE* file, int64_t offset, int64_t length) 
     posix_fadvise(fileno(file), off_t(offset), off_t(length), POSIX_FADV_DONTNEED);
 }
 
+namespace {
+
+void fillStamp(const struct stat& info, PlatformFileStamp& out) {
+    out.size = int64_t(info.st_size);
+    out.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
+    out.modifiedNanoseconds = int32_t(info.st_mtim.tv_nsec);
+    out.changedSeconds = int64_t(info.st_ctim.tv_sec);
+    out.changedNanoseconds = int32_t(info.st_ctim.tv_nsec);
+    out.identity = uint64_t(info.st_ino);
+}
+
+}  // namespace
+
 bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     std::string leaf;
     Folder parent;
@@ -285,13 +298,37 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode))
         return false;
-    out.size = int64_t(info.st_size);
-    out.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
-    out.modifiedNanoseconds = int32_t(info.st_mtim.tv_nsec);
-    out.changedSeconds = int64_t(info.st_ctim.tv_sec);
-    out.changedNanoseconds = int32_t(info.st_ctim.tv_nsec);
-    out.identity = uint64_t(info.st_ino);
+    fillStamp(info, out);
     return true;
+}
+
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return false;
+    // Read-only is enough to flush here, and never blocks on a pipe put in the file's place.
+    const Folder file(openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(file.fd) != 0) return false;
+    if (stamp) {
+        if (fstat(file.fd, &info) != 0) return false;
+        fillStamp(info, *stamp);
+    }
+    return true;
+}
+
+bool platformFlushStream(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+bool platformFlushFolder(const std::string& path) {
+    std::string folder = path;
+    while (!folder.empty() && folder.back() == '/') folder.pop_back();
+    std::string leaf;
+    Folder parent;
+    // The folder is reached like a file's parent: without following a link on the way.
+    if (folder.empty()) parent = Folder(open(".", kFolderFlags));
+    else if (!openParent(folder + "/x", leaf, parent)) return false;
+    if (parent.fd < 0) return false;
+    return fsync(parent.fd) == 0;
 }
 
 int platformProcessorCount() {

@@ -249,31 +249,61 @@ void splitTicks(int64_t ticks, int64_t& seconds, int32_t& nanoseconds) {
     nanoseconds = int32_t(ticks % kTicksPerSecond * 100);
 }
 
-}  // namespace
 
-bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
-    // Only a plain file reached through plain folders, like every other file operation: a
-    // reparse point is never followed to vouch for what lies behind it.
-    const std::wstring wide = widePath(path);
-    if (kindOf(wide) != PlatformFileKind::Regular) return false;
-    // Opened for its attributes only, sharing everything: the game may hold the file open.
-    HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+// The stamp of an open plain file; false for a folder or a reparse point.
+bool stampOf(HANDLE file, PlatformFileStamp& out) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
-    const bool ok = GetFileInformationByHandle(file, &info) &&
-                    GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-                    !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
-    CloseHandle(file);
-    if (!ok) return false;
+    if (!GetFileInformationByHandle(file, &info) ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
     out.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     splitTicks(basic.LastWriteTime.QuadPart, out.modifiedSeconds, out.modifiedNanoseconds);
     splitTicks(basic.ChangeTime.QuadPart, out.changedSeconds, out.changedNanoseconds);
     out.identity = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
 }
+
+// Opens the plain file at `path` (never a reparse point, nor through one) with `access`, sharing
+// everything: the game may hold the file open.
+HANDLE openPlainFile(const std::string& path, DWORD access) {
+    const std::wstring wide = widePath(path);
+    if (kindOf(wide) != PlatformFileKind::Regular) return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
+bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
+    // Only a plain file reached through plain folders, like every other file operation: a
+    // reparse point is never followed to vouch for what lies behind it. Opened for its
+    // attributes only.
+    HANDLE file = openPlainFile(path, FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool ok = stampOf(file, out);
+    CloseHandle(file);
+    return ok;
+}
+
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
+    // Windows flushes only through a handle that may write.
+    HANDLE file = openPlainFile(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    PlatformFileStamp ignored;
+    const bool ok = stampOf(file, ignored) && FlushFileBuffers(file) && (!stamp || stampOf(file, *stamp));
+    CloseHandle(file);
+    return ok;
+}
+
+bool platformFlushStream(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    return handle != -1 && FlushFileBuffers(HANDLE(handle));
+}
+
+bool platformFlushFolder(const std::string&) { return true; }
 
 int platformProcessorCount() {
     SYSTEM_INFO info;

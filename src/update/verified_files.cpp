@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -158,19 +157,7 @@ void VerifiedFiles::note(const std::string& path, const PlatformFileStamp& stamp
 
 bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
     if (!changed_ && noted_.size() == loaded_.size()) return true;
-    const std::string text = format(noted_);
     makeDirectories(directoryOf(path));
-    std::FILE* file = std::fopen(temporaryPath.c_str(), "wb");
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    // No flush to the disk: a record that a crash leaves cut short fails its closing check and
-    // only costs one full check.
-    if (std::fclose(file) != 0) ok = false;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temporaryPath, path, error);
-    if (!ok || error) {
-        deleteIfExists(temporaryPath);
-        return false;
-    }
-    return true;
+    // Through the platform's file API: a link planted at either name is never written through.
+    return replaceWholeFile(path, temporaryPath, format(noted_));
 }

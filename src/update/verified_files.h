@@ -23,8 +23,8 @@ public:
     // Keeps `path` with its stamp and digest for the next save. The record holds only what the
     // run noted: a file the manifest no longer lists drops out.
     void note(const std::string& path, const PlatformFileStamp& stamp, const std::string& md5);
-    // Writes the noted entries to `temporaryPath` and renames that over `path`, so the record on
-    // disk is always whole. Writes nothing when the record would stay as it was, unless it held
+    // Writes the noted entries to `temporaryPath`, flushed to the disk, and renames that over
+    // `path`, so the record on disk is always whole, also after a power cut. Writes nothing when the record would stay as it was, unless it held
     // entries too recent to trust. False when the record could not be written; the old one
     // then stays, and the next run trusts it no more than before.
     bool save(const std::string& path, const std::string& temporaryPath) const;
