@@ -157,7 +157,8 @@ void completeDownload(DownloadRequest& request) {
             return;
         }
     }
-    if (!platformRenameFile(request.downloadPath, request.localPath)) {
+    // Flushed to the disk before the rename, so a power cut never leaves its name over zeroes.
+    if (!placeVerifiedFile(request.downloadPath, request.localPath, &request.vouch)) {
         platformRemoveFile(request.downloadPath);
         request.status = NotReplaced;
     }

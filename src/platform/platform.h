@@ -122,7 +122,7 @@ struct PlatformFileStamp {
 // Any thread. False when the path is missing, unreadable to the system or not a regular file.
 bool platformStampFile(const std::string& path, PlatformFileStamp& out);
 
-// ---- Durability. A file renamed into place must already be on the
+// ---- Durability and the file system's clock. A file renamed into place must already be on the
 // disk, or a power cut can leave its name, size and times in place over zeroes that no later
 // run would look at again. Any thread; no state, no log.
 
@@ -138,6 +138,13 @@ bool platformFlushStream(std::FILE* file);
 // rename in the file system's own journal: nothing to do there. False when the folder cannot
 // be opened (or is a link) or the disk reports a failure.
 bool platformFlushFolder(const std::string& path);
+// The wall clock, in nanoseconds since 1970: the clock the file system dates writes by.
+int64_t platformWallClock();
+// How far apart two writes of a file on the volume that holds `path` must be for their times to
+// differ, in nanoseconds: the system's clock tick on volumes with fine times, one second on a
+// volume whose times show no fraction (`stamp`, a stamp of that file, tells), two seconds on
+// FAT and exFAT and wherever nothing better is known.
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp& stamp);
 // Any thread. The number of processors this process may run on; at least 1.
 int platformProcessorCount();
 

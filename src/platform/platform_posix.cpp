@@ -15,12 +15,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <ctime>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -329,6 +331,49 @@ bool platformFlushFolder(const std::string& path) {
     else if (!openParent(folder + "/x", leaf, parent)) return false;
     if (parent.fd < 0) return false;
     return fsync(parent.fd) == 0;
+}
+
+int64_t platformWallClock() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+namespace {
+
+// statfs(2)'s names for the kinds of file system whose times are taken from the system's clock
+// as finely as it ticks, and for FAT and exFAT, which keep two seconds.
+constexpr unsigned long kFineTimeFileSystems[] = {
+    0xEF53,      // ext2, ext3, ext4: seconds only with 128-byte inodes (the stamp shows it)
+    0x9123683E,  // btrfs
+    0x58465342,  // xfs
+    0x01021994,  // tmpfs
+    0x858458F6,  // ramfs
+    0xF2F52010,  // f2fs
+    0x2FC12FC1,  // zfs
+    0x794C7630,  // overlayfs
+    0x7366746E,  // ntfs3
+};
+constexpr int64_t kOneSecond = 1000000000;
+
+}  // namespace
+
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp& stamp) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return 2 * kOneSecond;
+    if (parent.fd == AT_FDCWD) parent = Folder(open(".", kFolderFlags));
+    struct statfs volume;
+    if (parent.fd < 0 || fstatfs(parent.fd, &volume) != 0) return 2 * kOneSecond;
+    bool fine = false;
+    for (unsigned long kind : kFineTimeFileSystems) fine = fine || (unsigned long)(volume.f_type) == kind;
+    if (!fine) return 2 * kOneSecond;
+    // Neither time has a fraction of a second: the volume keeps whole seconds.
+    if (stamp.modifiedNanoseconds == 0 && stamp.changedNanoseconds == 0) return kOneSecond;
+    // Files are dated by the coarse clock, which moves once a tick; a tick late at most once more.
+    timespec tick;
+    if (clock_getres(CLOCK_REALTIME_COARSE, &tick) != 0) return kOneSecond;
+    return 2 * (int64_t(tick.tv_sec) * kOneSecond + tick.tv_nsec);
 }
 
 int platformProcessorCount() {

@@ -22,6 +22,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 void platformStartSockets() {
@@ -304,6 +305,30 @@ bool platformFlushStream(std::FILE* file) {
 }
 
 bool platformFlushFolder(const std::string&) { return true; }
+
+int64_t platformWallClock() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const int64_t ticks = int64_t((uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return (ticks - kSecondsFrom1601To1970 * kTicksPerSecond) * 100;
+}
+
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp&) {
+    constexpr int64_t kTwoSeconds = 2000000000;
+    HANDLE file = openPlainFile(path, FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return kTwoSeconds;
+    wchar_t kind[MAX_PATH + 1] = L"";
+    const bool named = GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, kind, MAX_PATH + 1);
+    CloseHandle(file);
+    // FAT and exFAT keep two seconds (and no change time); others are not known here.
+    if (!named || (std::wcscmp(kind, L"NTFS") != 0 && std::wcscmp(kind, L"ReFS") != 0)) return kTwoSeconds;
+    // NTFS dates a write by the system time, which moves once a clock tick; a tick late at most
+    // once more.
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = FALSE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return kTwoSeconds;
+    return 2 * int64_t(increment) * 100;
+}
 
 int platformProcessorCount() {
     SYSTEM_INFO info;

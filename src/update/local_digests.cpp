@@ -23,16 +23,18 @@ using LocalFile = LocalDigests::LocalFile;
 // not recorded with a digest it may no longer have.
 LocalFile hashFile(const std::string& path, const std::atomic<bool>* stop = nullptr) {
     LocalFile file;
-    PlatformFileStamp before;
-    const bool stamped = platformStampFile(path, before);
+    const HashStart start = beginHashing(path);
     file.md5 = md5OfFile(path, stop);
-    PlatformFileStamp after;
-    file.recordable = stamped && !file.md5.empty() && platformStampFile(path, after) &&
-                      after.size == before.size && after.modifiedSeconds == before.modifiedSeconds &&
-                      after.modifiedNanoseconds == before.modifiedNanoseconds &&
-                      after.changedSeconds == before.changedSeconds &&
-                      after.changedNanoseconds == before.changedNanoseconds && after.identity == before.identity;
-    file.stamp = before;
+    file.vouch = endHashing(path, start);
+    return file;
+}
+
+// A file the record vouched for and that has not changed since: noted again as it stands.
+LocalFile trustedFile(const std::string& md5, const PlatformFileStamp& stamp) {
+    LocalFile file;
+    file.md5 = md5;
+    file.vouch.stamp = stamp;
+    file.vouch.trustworthy = true;
     return file;
 }
 
@@ -122,16 +124,15 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
     for (const std::string& path : paths) {
-        LocalFile file;
-        if (!platformStampFile(path, file.stamp)) continue;
-        file.md5 = record_.trustedDigest(path, file.stamp);
-        if (file.md5.empty()) {
+        PlatformFileStamp stamp;
+        if (!platformStampFile(path, stamp)) continue;
+        const std::string trusted = record_.trustedDigest(path, stamp);
+        if (trusted.empty()) {
             job->indexOf.emplace(path, job->paths.size());
             job->paths.push_back(path);
             continue;
         }
-        file.recordable = true;
-        known_[path] = file;
+        known_[path] = trustedFile(trusted, stamp);
     }
     job->results.assign(job->paths.size(), LocalFile());
     job->done.assign(job->paths.size(), 0);
@@ -160,7 +161,7 @@ bool LocalDigests::takeHashed(const std::string& path, LocalFile& out, bool wait
 }
 
 std::string LocalDigests::use(const std::string& path, const LocalFile& file) {
-    if (file.recordable) record_.note(path, file.stamp, file.md5);
+    record_.note(path, file.vouch, file.md5);
     known_[path] = file;
     return file.md5;
 }
@@ -183,7 +184,7 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     if (held) return false;
     PlatformFileStamp stamp;
     const std::string trusted = platformStampFile(path, stamp) ? record_.trustedDigest(path, stamp) : std::string();
-    md5 = use(path, trusted.empty() ? hashFile(path) : LocalFile{trusted, stamp, true});
+    md5 = use(path, trusted.empty() ? hashFile(path) : trustedFile(trusted, stamp));
     return true;
 }
 
@@ -240,10 +241,9 @@ std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::strin
     return dropped;
 }
 
-void LocalDigests::noteVerified(const std::string& path, const std::string& md5) {
+void LocalDigests::noteVerified(const std::string& path, const std::string& md5, const FileVouch& vouch) {
     loadRecordOnce();
-    PlatformFileStamp stamp;
-    if (!md5.empty() && platformStampFile(path, stamp)) record_.note(path, stamp, md5);
+    record_.note(path, vouch, md5);
 }
 
 void LocalDigests::save() {

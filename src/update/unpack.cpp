@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
+#include "util/file_vouch.h"
 #include "util/md5.h"
 #include "util/strings.h"
 
@@ -131,7 +132,8 @@ FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPat
         outcome.failure = "Could not decompress " + shownPath;
         return outcome;
     }
-    if (!platformRenameFile(temporary, outPath)) {
+    // Flushed to the disk before the rename, so a power cut never leaves its name over zeroes.
+    if (!placeVerifiedFile(temporary, outPath, &outcome.verifiedVouch)) {
         platformRemoveFile(temporary);
         note("Could not replace " + shownOut);
         outcome.failure = "Could not decompress " + shownPath;

@@ -11,7 +11,9 @@
 
 namespace {
 
-const std::string kHeader = "kib verified files 1";
+// The kind of record: 2 holds only stamps their verifiers took before the hash that matched.
+// Records of kind 1 paired digests with stamps taken later, and are read as damaged.
+const std::string kHeader = "kib verified files 2";
 // The closing line carries the digest of everything before it: a record cut short or changed
 // by a disk error is seen as damaged.
 const std::string kClosing = "end ";
@@ -127,37 +129,47 @@ bool VerifiedFiles::parse(const std::string& text, Entries& out) {
 
 void VerifiedFiles::load(const std::string& path) {
     loaded_.clear();
-    PlatformFileStamp record;
     std::string text;
-    if (!platformStampFile(path, record) || !readWholeFile(text, path) || !parse(text, loaded_)) {
+    if (!readWholeFile(text, path) || !parse(text, loaded_)) {
         loaded_.clear();
         // Writing a record anew is what repairs a damaged one.
         changed_ = true;
-        return;
     }
-    recordSeconds_ = record.modifiedSeconds;
 }
 
 std::string VerifiedFiles::trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const {
     const auto found = loaded_.find(path);
     if (found == loaded_.end() || !sameStamp(found->second.stamp, stamp)) return std::string();
-    // Git's "racily clean" rule: a file changed in the second its entry was written may have
-    // changed once more in that second without its times showing it.
-    if (stamp.modifiedSeconds >= recordSeconds_ || stamp.changedSeconds >= recordSeconds_) return std::string();
     return found->second.md5;
 }
 
-void VerifiedFiles::note(const std::string& path, const PlatformFileStamp& stamp, const std::string& md5) {
-    noted_[path] = Entry{stamp, md5};
+void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
     const auto found = loaded_.find(path);
-    // Rewritten when this entry is new or different, and when it was too recent to trust: the
-    // new record's later time is what lets the next run trust it.
-    if (found == loaded_.end() || found->second.md5 != md5 || trustedDigest(path, stamp) != md5) changed_ = true;
+    if (!vouch.trustworthy || md5.empty()) {
+        // Also what an earlier note of this run said: the file has changed since.
+        noted_.erase(path);
+        if (found != loaded_.end()) changed_ = true;
+        return;
+    }
+    noted_[path] = Entry{vouch.stamp, md5};
+    if (vouch.placed) placed_.insert(path);
+    if (found == loaded_.end() || found->second.md5 != md5 || !sameStamp(found->second.stamp, vouch.stamp))
+        changed_ = true;
 }
 
 bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
     if (!changed_ && noted_.size() == loaded_.size()) return true;
+    // A file renamed into place reached the disk before its rename; its new name does when its
+    // folder is flushed, once for all the files renamed into that folder.
+    Entries vouched = noted_;
+    std::map<std::string, bool> folders;
+    for (const std::string& placed : placed_) {
+        const std::string folder = directoryOf(placed);
+        auto flushed = folders.find(folder);
+        if (flushed == folders.end()) flushed = folders.emplace(folder, platformFlushFolder(folder)).first;
+        if (!flushed->second) vouched.erase(placed);
+    }
     makeDirectories(directoryOf(path));
     // Through the platform's file API: a link planted at either name is never written through.
-    return replaceWholeFile(path, temporaryPath, format(noted_));
+    return replaceWholeFile(path, temporaryPath, format(vouched));
 }

@@ -6,10 +6,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
+#include <set>
 
 #include "e2e/update_harness.h"
 #include "support/tmpfs_mount.h"
+#include "update/own_files.h"
 #include "update/staging.h"
+#include "update/verified_files.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -88,6 +93,60 @@ TEST_F(FaultInjection, FullDiskWhileDecompressing) {
     expectRepaired();
     // The kept download was unpacked again without a transfer.
     EXPECT_EQ(server.requests(requestsBefore), Lines{"GET /release/manifest?ver=0.3.0 HTTP/1.0"});
+}
+
+// A power cut keeps only what reached the disk. Traced with strace: every file the run writes
+// (the staged files, the journal, the record) is flushed before it leaves its temporary name,
+// and the record is renamed only after the folders of the files it vouches for were flushed.
+TEST_F(FaultInjection, PowerCutFindsEveryFileOnTheDiskBeforeItsNameAndTheRecord) {
+    publish({{"data/packed.bin", zeros(32 << 20)}, {"data/small.txt", "small\n"}, {"notes.txt", patternBytes(200000, 48)}},
+            {{"data/packed.bin", Listing::Compressed}}, {});
+    TempDir traces;
+    const UpdaterRun run = game.run(60000, {}, KIB_UPDATER_PATH,
+                                    {"strace", "-f", "-qq", "-y", "-e", "signal=none", "-e",
+                                     "trace=fsync,fdatasync,renameat,renameat2", "-o", traces.file("calls")});
+    if (run.process.err.find("strace:") != std::string::npos) GTEST_SKIP() << run.process.err;
+    ASSERT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+
+    // strace -y shows each descriptor with the path it stands for.
+    const std::regex flushCall(R"((?:fsync|fdatasync)\(\d+<([^>]*)>)");
+    const std::regex renameCall(R"re(renameat2?\(\d+<([^>]*)>, "([^"]*)", \d+<([^>]*)>, "([^"]*)")re");
+    std::map<std::string, std::vector<size_t>> flushes;
+    std::map<std::string, size_t> renamedAt;
+    // Files that reached the disk under a temporary name, followed through their later renames.
+    std::set<std::string> durable;
+    const std::vector<std::string> calls = splitLines(traces.read("calls"));
+    auto flushedBetween = [&](const std::string& path, size_t after, size_t before) {
+        for (size_t line : flushes[path])
+            if (line > after && line < before) return true;
+        return false;
+    };
+    for (size_t line = 1; line <= calls.size(); ++line) {
+        std::smatch match;
+        if (std::regex_search(calls[line - 1], match, flushCall)) flushes[match[1]].push_back(line);
+        if (!std::regex_search(calls[line - 1], match, renameCall)) continue;
+        const std::string from = std::string(match[1]) + "/" + std::string(match[2]);
+        const std::string to = std::string(match[3]) + "/" + std::string(match[4]);
+        const bool written = endsWith(from, ".part") || endsWith(from, ".unpacking");
+        if (written) {
+            EXPECT_TRUE(flushedBetween(from, 0, line)) << from << " renamed before it was flushed";
+        }
+        if (written || durable.count(from)) durable.insert(to);
+        renamedAt[to] = line;
+    }
+    const std::string root = std::filesystem::canonical(game.path()).string();
+    const size_t recordRenamed = renamedAt[root + "/" + kVerifiedFilesPath];
+    ASSERT_GT(recordRenamed, 0u) << "no record written";
+    EXPECT_TRUE(flushedBetween(root + "/assets/updater", recordRenamed, calls.size() + 1));
+    VerifiedFiles::Entries record;
+    ASSERT_TRUE(VerifiedFiles::parse(game.read(kVerifiedFilesPath), record));
+    for (const auto& entry : record) {
+        const std::string placed = root + "/" + entry.first;
+        if (!renamedAt.count(placed)) continue;
+        EXPECT_TRUE(durable.count(placed)) << entry.first << " vouched for, but never flushed";
+        EXPECT_TRUE(flushedBetween(std::filesystem::path(placed).parent_path().string(), renamedAt[placed], recordRenamed))
+            << entry.first << " vouched for before its folder was flushed";
+    }
 }
 
 TEST_F(FaultInjection, FileThatMayNotBeReplaced) {
