@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "update/own_files.h"
+#include "util/case_fold.h"
 #include "util/md5.h"
 #include "util/strings.h"
 #include "util/worker_pool.h"
@@ -230,10 +231,10 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
 
 std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::string>& listed) {
     std::set<std::string> kept;
-    for (const std::string& path : listed) kept.insert(asciiLowerCase(path));
+    for (const std::string& path : listed) kept.insert(foldCaseAsWindows(path));
     std::vector<std::string> dropped;
     for (const auto& [path, entry] : record_.loaded()) {
-        if (kept.count(asciiLowerCase(path)) || !reservedNameProblem(path).empty()) continue;
+        if (kept.count(foldCaseAsWindows(path)) || !reservedNameProblem(path).empty()) continue;
         PlatformFileStamp stamp;
         // Only a file as it was installed: what the player changed, or made, stays.
         if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5) dropped.push_back(path);
