@@ -15,6 +15,11 @@ void platformStopSockets();
 // Makes every line written to `stream` reach its file by the time the line ends, so that a run
 // that is killed still leaves its log behind.
 void platformWriteByLine(std::FILE* stream);
+// Sends what is written to `stream` (standard output) from now on to a new file at `path`,
+// made as platformOpenFile's Write mode makes one: never through a link. Main thread, before
+// other threads write to the stream. False, with the stream left as it was, when the file
+// cannot be made.
+bool platformRedirectOutput(std::FILE* stream, const std::string& path);
 
 // ---- Files of the game's folder. One path API for opening, creating, renaming and removing
 // files: paths are UTF-8 with "/" between levels (on Windows they go to the system as UTF-16,

@@ -98,6 +98,15 @@ void platformStopSockets() {}
 
 void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
 
+bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
+    if (!file) return false;
+    std::fflush(stream);
+    const bool ok = dup2(fileno(file), fileno(stream)) >= 0;
+    std::fclose(file);
+    return ok;
+}
+
 int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
 
 // ---- Files. Every level of a relative path is opened with openat(O_NOFOLLOW | O_DIRECTORY)

@@ -41,6 +41,18 @@ void platformWriteByLine(std::FILE* stream) {
     std::setvbuf(stream, nullptr, _IONBF, 0);
 }
 
+bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
+    if (!file) return false;
+    // A program without a console may have no descriptor behind the stream yet: it gets one.
+    bool ok = _fileno(stream) >= 0 || std::freopen("NUL", "w", stream);
+    ok = ok && std::fflush(stream) == 0 && _dup2(_fileno(file), _fileno(stream)) == 0;
+    std::fclose(file);
+    // Text, as the log always was: lines end in CR LF.
+    if (ok) _setmode(_fileno(stream), _O_TEXT);
+    return ok;
+}
+
 // ---- Files. Paths go to the wide ("W") functions as UTF-16 in their "\\?\" form: names
 // outside ASCII reach the disk as the manifest wrote them, Windows changes no level (a trailing
 // dot or space stays, "nul" is a name, "." and ".." are not resolved), and a path may be longer

@@ -195,8 +195,8 @@ TEST_F(FaultInjection, FileWhereAFolderShouldGo) {
 // What someone else using a shared install can leave in the folder: links to places outside it
 // (at a listed file, at a folder on the way, at the download's or the unpacking's temporary
 // name), a pipe and a device. Each fails its file before anything is fetched, nothing outside
-// the folder changes, nothing blocks, and the folder is left exactly as it was. A link at a
-// temporary name of the updater's own only keeps that file from being written.
+// the folder changes, nothing blocks, and the folder is left exactly as it was. A trap at a name
+// of the updater's own only keeps that file from being written or read.
 TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
     publish({{"data/right.txt", "already here\n"},
              {"data/level.pak", patternBytes(100000, 45)},
@@ -234,6 +234,8 @@ TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
          [&](const std::string& at) { fs::create_symlink("/dev/zero", at); }},
         {"a link at the record's temporary name", "assets/updater/verified.txt.new", "", "",
          [&](const std::string& at) { fs::create_symlink(target, at); }},
+        {"a pipe at a picture of the window", "assets/updater/bg.bmp", "", "",
+         [&](const std::string& at) { ASSERT_EQ(runProcess({"mkfifo", at}).exitCode, 0); }},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
@@ -241,11 +243,12 @@ TEST_F(FaultInjection, FileSystemTrapsFailTheirFileAndChangeNothing) {
         fs::remove(game.file(test.trap));
         test.make(game.file(test.trap));
         if (test.failedPath.empty()) {
+            const fs::file_type trap = fs::symlink_status(game.file(test.trap)).type();
             EXPECT_EQ(game.run().process.err, box("Done!", "It's a miracle! The update was a success!"));
             // The game the run started leaves its mark before the next run looks at the folder.
             EXPECT_TRUE(game.gameStarted());
             fs::remove(game.file("game-started"));
-            EXPECT_TRUE(fs::is_symlink(game.file(test.trap)));
+            EXPECT_EQ(fs::symlink_status(game.file(test.trap)).type(), trap);
             EXPECT_EQ(outside.read("target.txt"), "someone else's file\n");
             fs::remove(game.file(test.trap));
             continue;
