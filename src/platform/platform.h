@@ -138,6 +138,11 @@ bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp);
 // As platformFlushFile, for a stream from platformOpenFile opened to write: its buffer first.
 // The stream stays open and the caller's.
 bool platformFlushStream(std::FILE* file);
+// Starts writing to the disk what `file` (from platformOpenFile, open to write) holds so far,
+// without waiting for it: a writer of a large file calls it every few megabytes, so that the
+// flush before its rename finds little left to write. Windows' cache writes behind by itself:
+// nothing to do there.
+void platformWriteBehind(std::FILE* file);
 // Makes the names in the folder at `path` ("" is the working directory) reach the disk: a
 // file renamed into it survives a power cut only then on POSIX systems. Windows keeps a
 // rename in the file system's own journal: nothing to do there. False when the folder cannot

@@ -330,6 +330,11 @@ bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
 
 bool platformFlushStream(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
+void platformWriteBehind(std::FILE* file) {
+    // Only what left the stream's buffer is the system's to write.
+    if (std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool platformFlushFolder(const std::string& path) {
     std::string folder = path;
     while (!folder.empty() && folder.back() == '/') folder.pop_back();

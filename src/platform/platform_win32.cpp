@@ -371,6 +371,8 @@ bool platformFlushStream(std::FILE* file) {
     return handle != -1 && FlushFileBuffers(HANDLE(handle));
 }
 
+void platformWriteBehind(std::FILE*) {}
+
 bool platformFlushFolder(const std::string&) { return true; }
 
 int64_t platformWallClock() {

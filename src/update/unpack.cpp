@@ -31,6 +31,7 @@ const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
 bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, bool& diskFull, Md5State& digest,
                   const std::atomic<bool>* stop) {
     int64_t written = 0;
+    int64_t unwritten = 0;
     // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
     // needs no second read. A stop ends a large file's unpacking at once.
     auto emit = [&](const unsigned char* data, size_t length) {
@@ -41,9 +42,13 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
             return false;
         }
         md5Append(digest, data, int32_t(length));
-        if (std::fwrite(data, 1, length, out) == length) return true;
-        diskFull = errno == ENOSPC;
-        return false;
+        if (std::fwrite(data, 1, length, out) != length) {
+            diskFull = errno == ENOSPC;
+            return false;
+        }
+        // Written out while it is unpacked: the flush before the rename then waits for little.
+        writeBehind(out, length, unwritten);
+        return true;
     };
     unsigned char input[kGunzipInputSize];
     unsigned char output[kGunzipBufferSize];

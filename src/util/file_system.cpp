@@ -65,6 +65,13 @@ bool replaceWholeFile(const std::string& path, const std::string& temporaryPath,
     return ok;
 }
 
+void writeBehind(std::FILE* file, size_t length, int64_t& pending) {
+    pending += int64_t(length);
+    if (pending < kWriteBehindBytes) return;
+    platformWriteBehind(file);
+    pending = 0;
+}
+
 std::string directoryOf(const std::string& path) {
     size_t slash = path.find_last_of('\\');
     if (slash == std::string::npos) slash = path.find_last_of('/');
