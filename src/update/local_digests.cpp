@@ -216,10 +216,10 @@ void LocalDigests::cancel() {
 std::string LocalDigests::fileHolding(const std::string& md5) {
     if (!holdersMade_) {
         holdersMade_ = true;
+        // Any file as it was recorded will do, vouched for or not: the copy checks its bytes.
         for (const auto& [path, entry] : record_.loaded()) {
             PlatformFileStamp stamp;
-            if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5)
-                holders_.emplace(entry.md5, path);
+            if (platformStampFile(path, stamp) && record_.recorded(path, stamp)) holders_.emplace(entry.md5, path);
         }
         // What this run read itself comes first.
         for (const auto& [path, file] : known_)
@@ -236,8 +236,11 @@ std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::strin
     for (const auto& [path, entry] : record_.loaded()) {
         if (kept.count(foldCaseAsWindows(path)) || !reservedNameProblem(path).empty()) continue;
         PlatformFileStamp stamp;
-        // Only a file as it was installed: what the player changed, or made, stays.
-        if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5) dropped.push_back(path);
+        // Only a file as it was installed: what the player changed, or made, stays. A file whose
+        // stamp could not vouch for it is read first (files installed moments before their
+        // record was written).
+        const VerifiedFiles::Entry* recorded = platformStampFile(path, stamp) ? record_.recorded(path, stamp) : nullptr;
+        if (recorded && (recorded->vouched || md5OfFile(path) == recorded->md5)) dropped.push_back(path);
     }
     return dropped;
 }

@@ -68,7 +68,8 @@ bool readTime(const std::string& field, int64_t& seconds, int32_t& nanoseconds) 
     return true;
 }
 
-// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line.
+// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line. An
+// entry whose stamp could not vouch for its bytes has a "?" behind its digest.
 bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry& entry) {
     std::string fields[5];
     size_t position = 0;
@@ -80,6 +81,8 @@ bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry&
     }
     path = line.substr(position);
     uint64_t size;
+    entry.vouched = fields[0].size() != kDigestLength + 1 || fields[0].back() != '?';
+    if (!entry.vouched) fields[0].pop_back();
     if (path.empty() || !isDigest(fields[0]) || !readNumber(fields[1], 0, fields[1].size(), size) ||
         size > uint64_t(INT64_MAX) ||
         !readTime(fields[2], entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
@@ -98,8 +101,8 @@ std::string VerifiedFiles::format(const Entries& entries) {
     char line[256];
     for (const auto& [path, entry] : entries) {
         const PlatformFileStamp& s = entry.stamp;
-        std::snprintf(line, sizeof line, "%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
-                      entry.md5.c_str(), s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
+        std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
+                      entry.md5.c_str(), entry.vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
                       s.changedNanoseconds, s.identity);
         text += line + path + "\n";
     }
@@ -139,21 +142,31 @@ void VerifiedFiles::load(const std::string& path) {
 
 std::string VerifiedFiles::trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const {
     const auto found = loaded_.find(path);
-    if (found == loaded_.end() || !sameStamp(found->second.stamp, stamp)) return std::string();
+    if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return std::string();
     return found->second.md5;
+}
+
+const VerifiedFiles::Entry* VerifiedFiles::recorded(const std::string& path, const PlatformFileStamp& stamp) const {
+    const auto found = loaded_.find(path);
+    return found != loaded_.end() && sameStamp(found->second.stamp, stamp) ? &found->second : nullptr;
 }
 
 void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
     const auto found = loaded_.find(path);
-    if (!vouch.trustworthy || md5.empty()) {
+    if (md5.empty()) {
         // Also what an earlier note of this run said: the file has changed since.
         noted_.erase(path);
+        placed_.erase(path);
         if (found != loaded_.end()) changed_ = true;
         return;
     }
-    noted_[path] = Entry{vouch.stamp, md5};
-    if (vouch.placed) placed_.insert(path);
-    if (found == loaded_.end() || found->second.md5 != md5 || !sameStamp(found->second.stamp, vouch.stamp))
+    noted_[path] = Entry{vouch.stamp, md5, vouch.trustworthy};
+    if (vouch.placed && vouch.trustworthy)
+        placed_.insert(path);
+    else
+        placed_.erase(path);
+    if (found == loaded_.end() || found->second.md5 != md5 || found->second.vouched != vouch.trustworthy ||
+        !sameStamp(found->second.stamp, vouch.stamp))
         changed_ = true;
 }
 

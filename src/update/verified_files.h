@@ -18,12 +18,13 @@ public:
     // entry at all, so every file is hashed: never a failure.
     void load(const std::string& path);
     // The digest recorded for `path` when the file, as `stamp` shows it now, is exactly as it
-    // was recorded. Otherwise empty: the file must be hashed.
+    // was recorded and its vouch was trustworthy. Otherwise empty: the file must be hashed.
     std::string trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const;
-    // Keeps `path` with the stamp its verifier vouched for and its digest for the next save;
-    // a vouch that is not trustworthy (or an empty digest) drops the file instead, so the next
-    // run hashes it. The record holds only what the run noted: a file the manifest no longer
-    // lists drops out.
+    // Keeps `path` with the stamp its verifier vouched for and its digest for the next save. A
+    // vouch that is not trustworthy keeps the entry as one to hash before it is believed (the
+    // updater still knows which bytes it verified there: a later release that drops the file
+    // may remove it once a hash shows them unchanged); an empty digest drops the file. The
+    // record holds only what the run noted: a file the manifest no longer lists drops out.
     void note(const std::string& path, const FileVouch& vouch, const std::string& md5);
     // Writes the noted entries to `temporaryPath`, flushed, and renames that over `path`, so
     // the record on disk is always whole. Before that, the folders of files this run renamed
@@ -38,12 +39,17 @@ public:
     struct Entry {
         PlatformFileStamp stamp;
         std::string md5;
+        // The stamp could vouch for the bytes; otherwise they must be hashed to be believed.
+        bool vouched = true;
     };
     using Entries = std::map<std::string, Entry>;
     static std::string format(const Entries& entries);
     static bool parse(const std::string& text, Entries& out);
     // The entries read at load.
     const Entries& loaded() const { return loaded_; }
+    // The entry read at load for `path` when the file, as `stamp` shows it now, has exactly the
+    // recorded stamp, vouched for or not; null otherwise.
+    const Entry* recorded(const std::string& path, const PlatformFileStamp& stamp) const;
 
 private:
     Entries loaded_;

@@ -57,8 +57,10 @@ FileVouch vouchBeforeRename(const std::string& path, const FileVouch& vouch) {
 FileVouch vouchAfterRename(const std::string& path, const FileVouch& vouch) {
     FileVouch moved;
     moved.placed = true;
-    if (!vouch.trustworthy || !platformStampFile(path, moved.stamp)) return moved;
-    moved.trustworthy = sameContentStamp(vouch.stamp, moved.stamp);
+    // Stamped either way: a record that cannot vouch for the file still tells it from a
+    // changed one by the stamp, and reads it before it believes its bytes.
+    if (!platformStampFile(path, moved.stamp)) return moved;
+    moved.trustworthy = vouch.trustworthy && sameContentStamp(vouch.stamp, moved.stamp);
     return moved;
 }
 

@@ -39,8 +39,9 @@ FileVouch endHashing(const std::string& path, const HashStart& start);
 // place). Before the rename: `vouch`, trustworthy only when the file at `path` still has exactly
 // the stamp vouched for (a change of any kind since, even with its times put back, moved its
 // change time). Right after it: the vouch for the file at its new `path`, with the stamp it has
-// there (the rename set its change time), trustworthy only when it was before and the file is
-// still the one vouched for (the same size, last write and identity); marked placed.
+// there (the rename set its change time; taken also when it cannot vouch), trustworthy only
+// when it was before and the file is still the one vouched for (the same size, last write and
+// identity); marked placed.
 FileVouch vouchBeforeRename(const std::string& path, const FileVouch& vouch);
 FileVouch vouchAfterRename(const std::string& path, const FileVouch& vouch);
 
