@@ -136,4 +136,10 @@ for dll in $imports; do
   *) echo "kib-updater.exe needs $dll, which Windows does not bring"; exit 1 ;;
   esac
 done
+# The application manifest must be in the program, as Windows reads it before it starts it.
+manifest=$($triplet-windres -i "$out/kib-updater.exe" -O rc 2>/dev/null | sed -n '/^1 24 /,/^END/p')
+for needed in 'level=""asInvoker""' '<supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""/>' \
+  '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true</longPathAware>'; do
+  grep -qF "$needed" <<<"$manifest" || { echo "kib-updater.exe has no application manifest with $needed"; exit 1; }
+done
 echo "Built $out/kib-updater.exe ($(stat -c %s "$out/kib-updater.exe") bytes; needs only $(echo $imports))"

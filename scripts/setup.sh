@@ -18,6 +18,7 @@ packages=(
   xvfb x11-utils xdotool imagemagick # a real window on a virtual display, and its screenshot
   clang libclang-rt-14-dev           # the fuzz targets: clang's libFuzzer and sanitizer runtimes
   valgrind                           # scripts/memcheck.sh
+  strace e2fsprogs                   # the tests trace the flushes, and mount a volume of one-second times
 )
 
 missing=()

@@ -7,12 +7,14 @@
 # that ships a public key (a signed install, and a forged manifest), and over HTTPS an install
 # with a test authority trusted for the run, a refused certificate of another authority and a
 # delta update of a large file whose Range requests go over TLS too, and many small files at
-# once over HTTP/2 (HTTPS) and pipelined (plain HTTP); then the updater replacing
-# itself, and a file another program holds, which the switch waits for and then gives up on,
-# leaving the release as it was. Each
+# once over HTTP/2 (HTTPS) and pipelined (plain HTTP); then the updater replacing itself, a file
+# another program holds, which the switch waits for and then gives up on, leaving the release as
+# it was, the program's application manifest as Windows reads it, a path past MAX_PATH, two
+# names that are one file on Windows, and a manifest line whose trailing dot Windows would drop.
+# Each
 # Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
-# boxes, never by Wine's exit code; the logs of the first four, the two signed and the HTTPS runs
-# are compared with the Linux build's of the same run.
+# boxes, never by Wine's exit code; the logs of the first four, the two signed, the HTTPS and the
+# last two runs are compared with the Linux build's of the same run.
 # Usage: scripts/test-windows.sh [build folder, default build-win]. Exits non-zero, naming
 # every failed check, when one fails.
 set -euo pipefail
@@ -205,6 +207,7 @@ same_lines() { diff <(lines_of "$1") <(lines_of "$2") >"$work/log.diff" || { cat
 box_text_has() { grep -q "trace:msgbox:.*$2" "$1.wine"; }
 boxes_are() { [ "$(paste -sd'|' "$1.boxes")" = "$2" ] || { echo "boxes: $(paste -sd'|' "$1.boxes")"; return 1; }; }
 no_stdio_files() { [ ! -e "$1/stdout.txt" ] && [ ! -e "$1/stderr.txt" ]; }
+not_grep() { ! grep -q "$1" "$2"; }
 same_as_release() {  # folder [release]: every release file byte for byte
   local file relative from=${2:-$release}
   while IFS= read -r file; do
@@ -578,6 +581,73 @@ rm -f "$locked/kib-started.txt"
 run_windows "$locked"
 check "once the file is let go, the next run switches the release" same_as_release "$locked" "$locked_release"
 check "the box \"Done!\" and no other (let go)" boxes_are "$locked" "Done!"
+
+echo "== 14: the program's application manifest, as Windows reads it"
+cat >"$work/manifest.c" <<'EOF_C'
+#include <stdio.h>
+#include <windows.h>
+
+/* manifest.exe PROGRAM: prints the application manifest Windows' loader finds in PROGRAM. */
+int main(int argc, char** argv) {
+    HMODULE module;
+    HRSRC found;
+    HGLOBAL loaded;
+    if (argc != 2 || !(module = LoadLibraryExA(argv[1], NULL, LOAD_LIBRARY_AS_DATAFILE))) return 2;
+    found = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    if (!found || !(loaded = LoadResource(module, found))) return 1;
+    fwrite(LockResource(loaded), 1, SizeofResource(module, found), stdout);
+    return 0;
+}
+EOF_C
+$triplet-gcc-win32 -O2 -static -o "$work/manifest.exe" "$work/manifest.c"
+(cd "$out" && WINEDEBUG=-all timeout 60 wine "$work/manifest.exe" kib-updater.exe) >"$work/manifest.xml" 2>/dev/null || true
+check "the program runs as the player who starts it (asInvoker)" grep -q 'requestedExecutionLevel level="asInvoker"' "$work/manifest.xml"
+check "the program names the versions of Windows it knows" test "$(grep -c '<supportedOS Id=' "$work/manifest.xml")" -eq 5
+check "the program takes long paths" grep -q '<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>' "$work/manifest.xml"
+check "Wine's loader found nothing wrong with the manifest" not_grep 'err:actctx' "$game.wine"
+
+echo "== 15: names Windows would change: a path past MAX_PATH, two names that are one file there"
+names="$work/release-names"
+rm -rf "$names"
+mkdir -p "$names/data/greek"
+cp "$work/kib.exe" "$names/kib.exe"
+long_path="data"
+for level in $(seq 1 12); do long_path="$long_path/a-level-of-a-long-path-$level"; done
+long_path="$long_path/deep.txt"
+mkdir -p "$names/$(dirname "$long_path")"
+echo "far down" >"$names/$long_path"
+# Capital and small omega: one file on Windows, which compares names by its own upper case.
+echo "capital omega" >"$names/data/greek/Ωmega.txt"
+echo "small omega" >"$names/data/greek/ωmega.txt"
+build/kib-manifest -q -o "$work/www/names" "$names" "http://127.0.0.1:$port/names/" >/dev/null 2>&1
+named="$work/game-names"
+new_game_folder "$named" "http://127.0.0.1:$port/names/manifest.txt"
+run_windows "$named"
+check "the box \"Done!\" and no other (names)" boxes_are "$named" "Done!"
+check "the file ${#long_path} characters deep is installed" cmp -s "$names/$long_path" "$named/$long_path"
+check "the first of two names that are one file is installed" cmp -s "$names/data/greek/Ωmega.txt" "$named/data/greek/Ωmega.txt"
+check "the second is fetched no more" test "$(ls "$named/data/greek" | wc -l)" -eq 1
+check "the log says it is listed again" grep -q $'^\tdata/greek/ωmega.txt listed again; fetched once' "$named/logs/updater.log"
+linux_named="$work/linux-game-names"
+new_game_folder "$linux_named" "http://127.0.0.1:$port/names/manifest.txt"
+run_linux "$linux_named"
+check "the log has the Linux build's lines (names)" same_lines "$named/logs/updater.log" "$linux_named/logs/updater.log"
+
+echo "== 16: a manifest line naming the record with a trailing dot, which Windows would drop"
+mkdir -p "$work/www/dotted"
+printf 'master:http://127.0.0.1:%s/game/\nassets/updater/verified.txt.:%s\n' "$port" "$(md5sum <"$work/kib.exe" | cut -c1-32)" \
+  >"$work/www/dotted/manifest.txt"
+dotted="$work/game-dotted"
+new_game_folder "$dotted" "http://127.0.0.1:$port/dotted/manifest.txt"
+run_windows "$dotted"
+check "the box \"Oh no! Problems!\" and no other (trailing dot)" boxes_are "$dotted" "Oh no! Problems!"
+check "the log says why the line is refused" \
+  grep -q "refused: assets/updater/verified.txt.: a name ends in '.' or ' ', which Windows drops" "$dotted/logs/updater.log"
+check "nothing was written under the record's name" test ! -e "$dotted/assets/updater/verified.txt"
+linux_dotted="$work/linux-game-dotted"
+new_game_folder "$linux_dotted" "http://127.0.0.1:$port/dotted/manifest.txt"
+run_linux "$linux_dotted"
+check "the log has the Linux build's lines (trailing dot)" same_lines "$dotted/logs/updater.log" "$linux_dotted/logs/updater.log"
 
 echo
 echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"

@@ -85,13 +85,10 @@ ScreenProgress progressOf(const UpdateRun& run, const DownloadManager& downloads
 }
 
 // From here on every printf of the program goes to the log, which each start truncates. The
-// log is made anew first, without following a link: a link someone put in its place stays,
-// and the lines then stay on standard output rather than go through it.
+// log is made anew, without following a link: a link someone put in its place stays, and the
+// lines then stay on standard output rather than go through it.
 void openLog() {
-    if (std::FILE* log = platformOpenFile(kLogPath, PlatformOpenMode::Write)) {
-        std::fclose(log);
-        if (std::freopen(kLogPath, "w", stdout)) platformWriteByLine(stdout);
-    }
+    if (platformRedirectOutput(stdout, kLogPath)) platformWriteByLine(stdout);
 }
 
 // Hands the run every request the workers finished since the last frame, in the order they

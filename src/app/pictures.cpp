@@ -3,15 +3,25 @@
 
 #include <SDL.h>
 
+#include <string>
+
+#include "util/file_system.h"
+
 SDL_Surface* g_bgImage = nullptr;
 SDL_Surface* g_progressImage = nullptr;
 SDL_Surface* g_titleImage = nullptr;
 
 namespace {
 
+// Far more than a picture of a 300 by 50 window takes.
+constexpr size_t kMaxPictureBytes = 16 << 20;
+
 SDL_Surface* load(const char* path) {
-    // The loader closes the stream (and copes with a null one when the file is missing).
-    return SDL_LoadBMP_RW(SDL_RWFromFile(path, "rb"), 1);
+    // Read through the platform's file API, which follows no link; the loader frees the stream.
+    std::string bytes;
+    if (!readWholeFile(bytes, path, kMaxPictureBytes) || bytes.empty() || bytes.size() > kMaxPictureBytes)
+        return nullptr;
+    return SDL_LoadBMP_RW(SDL_RWFromConstMem(bytes.data(), int(bytes.size())), 1);
 }
 
 void release(SDL_Surface*& picture) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "util/file_vouch.h"
+
 // The numbers reach the log as the "Reason" of a failed download.
 enum DownloadStatus : int32_t {
     Queued = 0,
@@ -19,7 +21,7 @@ enum DownloadStatus : int32_t {
     FileMissing = 4,
     DigestMismatch = 5,
     // The download was complete and verified, but could not take the local file's place (a
-    // file that may not be replaced, a folder or link standing there).
+    // file that may not be replaced, a folder or link standing there) or reach the disk.
     NotReplaced = 6,
 };
 
@@ -60,9 +62,11 @@ using FinishStep = std::function<void(DownloadRequest& request, const std::atomi
 struct FinishOutcome {
     std::vector<std::string> lines;
     std::string failure;
-    // The file the step wrote and verified, and its digest, for the record of verified files.
+    // The file the step wrote and verified, its digest and the stamp the step vouched for, for
+    // the record of verified files.
     std::string verifiedPath;
     std::string verifiedMd5;
+    FileVouch verifiedVouch;
     // The step failed because the disk is full.
     bool diskFull = false;
 };
@@ -122,6 +126,9 @@ struct DownloadRequest {
     std::string note;
     // Written by finishStep or the shortcut.
     FinishOutcome finishing;
+    // Written by the worker that renamed the verified download into place: the stamp it has
+    // there, for the record of verified files (see file_vouch.h).
+    FileVouch vouch;
 };
 
 struct ProxySettings;
@@ -167,10 +174,10 @@ public:
     bool start(int workerCount);
     // Queues `request` (its first group of fields). Creates the local path's directories and
     // reads no file. Nothing in the folder is deleted or replaced here: the worker writes the
-    // body to localPath + ".part", checks it against expectedMd5 and only then renames it over
-    // localPath; then it runs `finishStep`. With verifyExisting, a local regular file whose
-    // digest already is expectedMd5 is kept and nothing is fetched (the worker hashes it).
-    // False, and the request dropped, once the manager stops.
+    // body to localPath + ".part", checks it against expectedMd5, flushes it to the disk and only
+    // then renames it over localPath; then it runs `finishStep`. With verifyExisting, a local
+    // regular file whose digest already is expectedMd5 is kept and nothing is fetched (the worker
+    // hashes it). False, and the request dropped, once the manager stops.
     //
     // A worker whose connection carries several requests at once (HTTP/1.1 pipelining) takes
     // the following requests that have an expected digest and no delta shortcut, up to what

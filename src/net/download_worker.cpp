@@ -9,6 +9,7 @@
 
 #include "net/http_client.h"
 #include "util/file_system.h"
+#include "util/file_vouch.h"
 #include "util/md5.h"
 
 namespace {
@@ -127,7 +128,8 @@ void completeDownload(DownloadRequest& request) {
             return;
         }
     }
-    if (!platformRenameFile(request.downloadPath, request.localPath)) {
+    // Flushed to the disk before the rename, so a power cut never leaves its name over zeroes.
+    if (!placeVerifiedFile(request.downloadPath, request.localPath, &request.vouch)) {
         platformRemoveFile(request.downloadPath);
         request.status = NotReplaced;
     }

@@ -10,6 +10,7 @@
 #include "net/body_decoder.h"
 #include "net/byte_source.h"
 #include "net/http_request.h"
+#include "util/file_system.h"
 #include "util/md5_pipe.h"
 
 namespace {
@@ -46,9 +47,13 @@ public:
     bool write(const char* data, size_t length) {
         if (length == 0) return true;
         if (digest_) md5_.append(reinterpret_cast<const uint8_t*>(data), length);
-        if (std::fwrite(data, 1, length, file_) == length) return true;
-        diskFull_ = errno == ENOSPC;
-        return false;
+        if (std::fwrite(data, 1, length, file_) != length) {
+            diskFull_ = errno == ENOSPC;
+            return false;
+        }
+        // Written out while the body arrives: the flush before the rename then waits for little.
+        writeBehind(file_, length, unwritten_);
+        return true;
     }
     // What arrived is no good start for a later attempt.
     void discardOnFailure() { keep_ = false; }
@@ -72,12 +77,14 @@ private:
         std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
         size_t count;
         while ((count = std::fread(block.get(), 1, kBlockSize, file_)) > 0) md5_.append(block.get(), count);
-        return !std::ferror(file_) && std::fseek(file_, 0, SEEK_END) == 0;
+        return !std::ferror(file_) && platformSeekFile(file_, -1) >= 0;
     }
 
     std::string path_;
     bool keep_;
     FILE* file_ = nullptr;
+    // Bytes written since the system was last asked to write them out.
+    int64_t unwritten_ = 0;
     bool opened_ = false;
     bool complete_ = false;
     bool diskFull_ = false;

@@ -15,6 +15,11 @@ void platformStopSockets();
 // Makes every line written to `stream` reach its file by the time the line ends, so that a run
 // that is killed still leaves its log behind.
 void platformWriteByLine(std::FILE* stream);
+// Sends what is written to `stream` (standard output) from now on to a new file at `path`,
+// made as platformOpenFile's Write mode makes one: never through a link. Main thread, before
+// other threads write to the stream. False, with the stream left as it was, when the file
+// cannot be made.
+bool platformRedirectOutput(std::FILE* stream, const std::string& path);
 
 // ---- Files of the game's folder. One path API for opening, creating, renaming and removing
 // files: paths are UTF-8 with "/" between levels (on Windows they go to the system as UTF-16,
@@ -121,6 +126,35 @@ struct PlatformFileStamp {
 };
 // Any thread. False when the path is missing, unreadable to the system or not a regular file.
 bool platformStampFile(const std::string& path, PlatformFileStamp& out);
+
+// ---- Durability and the file system's clock. A file renamed into place must already be on the
+// disk, or a power cut can leave its name, size and times in place over zeroes that no later
+// run would look at again. Any thread; no state, no log.
+
+// Writes what the system still caches of the regular file at `path` (never reached through a
+// link) to the disk, then fills `stamp`, when given, through the same handle. False when there
+// is no such file, it cannot be opened to be flushed, or the disk reports a failure.
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp);
+// As platformFlushFile, for a stream from platformOpenFile opened to write: its buffer first.
+// The stream stays open and the caller's.
+bool platformFlushStream(std::FILE* file);
+// Starts writing to the disk what `file` (from platformOpenFile, open to write) holds so far,
+// without waiting for it: a writer of a large file calls it every few megabytes, so that the
+// flush before its rename finds little left to write. Windows' cache writes behind by itself:
+// nothing to do there.
+void platformWriteBehind(std::FILE* file);
+// Makes the names in the folder at `path` ("" is the working directory) reach the disk: a
+// file renamed into it survives a power cut only then on POSIX systems. Windows keeps a
+// rename in the file system's own journal: nothing to do there. False when the folder cannot
+// be opened (or is a link) or the disk reports a failure.
+bool platformFlushFolder(const std::string& path);
+// The wall clock, in nanoseconds since 1970: the clock the file system dates writes by.
+int64_t platformWallClock();
+// How far apart two writes of a file on the volume that holds `path` must be for their times to
+// differ, in nanoseconds: the system's clock tick on volumes with fine times, one second on a
+// volume whose times show no fraction (`stamp`, a stamp of that file, tells), two seconds on
+// FAT and exFAT and wherever nothing better is known.
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp& stamp);
 // Any thread. The number of processors this process may run on; at least 1.
 int platformProcessorCount();
 

@@ -15,12 +15,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <ctime>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -95,6 +97,15 @@ void platformStartSockets() {}
 void platformStopSockets() {}
 
 void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
+
+bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
+    if (!file) return false;
+    std::fflush(stream);
+    const bool ok = dup2(fileno(file), fileno(stream)) >= 0;
+    std::fclose(file);
+    return ok;
+}
 
 int platformMakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
 
@@ -278,6 +289,19 @@ void platformForgetCachedBytes(std::FILE* file, int64_t offset, int64_t length) 
     posix_fadvise(fileno(file), off_t(offset), off_t(length), POSIX_FADV_DONTNEED);
 }
 
+namespace {
+
+void fillStamp(const struct stat& info, PlatformFileStamp& out) {
+    out.size = int64_t(info.st_size);
+    out.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
+    out.modifiedNanoseconds = int32_t(info.st_mtim.tv_nsec);
+    out.changedSeconds = int64_t(info.st_ctim.tv_sec);
+    out.changedNanoseconds = int32_t(info.st_ctim.tv_nsec);
+    out.identity = uint64_t(info.st_ino);
+}
+
+}  // namespace
+
 bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     std::string leaf;
     Folder parent;
@@ -285,13 +309,85 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode))
         return false;
-    out.size = int64_t(info.st_size);
-    out.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
-    out.modifiedNanoseconds = int32_t(info.st_mtim.tv_nsec);
-    out.changedSeconds = int64_t(info.st_ctim.tv_sec);
-    out.changedNanoseconds = int32_t(info.st_ctim.tv_nsec);
-    out.identity = uint64_t(info.st_ino);
+    fillStamp(info, out);
     return true;
+}
+
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return false;
+    // Read-only is enough to flush here, and never blocks on a pipe put in the file's place.
+    const Folder file(openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(file.fd) != 0) return false;
+    if (stamp) {
+        if (fstat(file.fd, &info) != 0) return false;
+        fillStamp(info, *stamp);
+    }
+    return true;
+}
+
+bool platformFlushStream(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+void platformWriteBehind(std::FILE* file) {
+    // Only what left the stream's buffer is the system's to write.
+    if (std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool platformFlushFolder(const std::string& path) {
+    std::string folder = path;
+    while (!folder.empty() && folder.back() == '/') folder.pop_back();
+    std::string leaf;
+    Folder parent;
+    // The folder is reached like a file's parent: without following a link on the way.
+    if (folder.empty()) parent = Folder(open(".", kFolderFlags));
+    else if (!openParent(folder + "/x", leaf, parent)) return false;
+    if (parent.fd < 0) return false;
+    return fsync(parent.fd) == 0;
+}
+
+int64_t platformWallClock() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+namespace {
+
+// statfs(2)'s names for the kinds of file system whose times are taken from the system's clock
+// as finely as it ticks, and for FAT and exFAT, which keep two seconds.
+constexpr unsigned long kFineTimeFileSystems[] = {
+    0xEF53,      // ext2, ext3, ext4: seconds only with 128-byte inodes (the stamp shows it)
+    0x9123683E,  // btrfs
+    0x58465342,  // xfs
+    0x01021994,  // tmpfs
+    0x858458F6,  // ramfs
+    0xF2F52010,  // f2fs
+    0x2FC12FC1,  // zfs
+    0x794C7630,  // overlayfs
+    0x7366746E,  // ntfs3
+};
+constexpr int64_t kOneSecond = 1000000000;
+
+}  // namespace
+
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp& stamp) {
+    std::string leaf;
+    Folder parent;
+    if (!openParent(path, leaf, parent)) return 2 * kOneSecond;
+    if (parent.fd == AT_FDCWD) parent = Folder(open(".", kFolderFlags));
+    struct statfs volume;
+    if (parent.fd < 0 || fstatfs(parent.fd, &volume) != 0) return 2 * kOneSecond;
+    bool fine = false;
+    for (unsigned long kind : kFineTimeFileSystems) fine = fine || (unsigned long)(volume.f_type) == kind;
+    if (!fine) return 2 * kOneSecond;
+    // Neither time has a fraction of a second: the volume keeps whole seconds.
+    if (stamp.modifiedNanoseconds == 0 && stamp.changedNanoseconds == 0) return kOneSecond;
+    // Files are dated by the coarse clock, which moves once a tick; a tick late at most once more.
+    timespec tick;
+    if (clock_getres(CLOCK_REALTIME_COARSE, &tick) != 0) return kOneSecond;
+    return 2 * (int64_t(tick.tv_sec) * kOneSecond + tick.tv_nsec);
 }
 
 int platformProcessorCount() {

@@ -22,7 +22,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 void platformStartSockets() {
     WSADATA data;
@@ -39,12 +41,28 @@ void platformWriteByLine(std::FILE* stream) {
     std::setvbuf(stream, nullptr, _IONBF, 0);
 }
 
-// ---- Files. Paths go to the wide ("W") functions as UTF-16, so names outside ASCII reach
-// the disk as the manifest wrote them. Every folder on the way of a relative path is looked at
-// first: a reparse point (a symbolic link or a junction) or a file there stops the operation,
-// and the last level is opened with FILE_FLAG_OPEN_REPARSE_POINT and checked to be a plain file.
+bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
+    if (!file) return false;
+    // A program without a console may have no descriptor behind the stream yet: it gets one.
+    bool ok = _fileno(stream) >= 0 || std::freopen("NUL", "w", stream);
+    ok = ok && std::fflush(stream) == 0 && _dup2(_fileno(file), _fileno(stream)) == 0;
+    std::fclose(file);
+    // Text, as the log always was: lines end in CR LF.
+    if (ok) _setmode(_fileno(stream), _O_TEXT);
+    return ok;
+}
+
+// ---- Files. Paths go to the wide ("W") functions as UTF-16 in their "\\?\" form: names
+// outside ASCII reach the disk as the manifest wrote them, Windows changes no level (a trailing
+// dot or space stays, "nul" is a name, "." and ".." are not resolved), and a path may be longer
+// than MAX_PATH. Every folder on the way of a relative path is looked at first: a reparse point
+// (a symbolic link or a junction) or a file there stops the operation, and the last level is
+// opened with FILE_FLAG_OPEN_REPARSE_POINT and checked to be a plain file.
 
 namespace {
+
+const std::wstring kVerbatim = L"\\\\?\\";
 
 // The UTF-16 form with "\" between levels; empty for text that is not UTF-8.
 std::wstring widePath(const std::string& path) {
@@ -57,17 +75,55 @@ std::wstring widePath(const std::string& path) {
     return wide;
 }
 
-bool isAbsolute(const std::wstring& path) {
-    return (!path.empty() && path[0] == L'\\') || (path.size() > 1 && path[1] == L':');
+// A full path in its "\\?\" form ("\\server\share\x" becomes "\\?\UNC\server\share\x").
+std::wstring verbatim(const std::wstring& full) {
+    if (full.compare(0, kVerbatim.size(), kVerbatim) == 0) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return kVerbatim + L"UNC" + full.substr(1);
+    return kVerbatim + full;
+}
+
+// A path as the file functions get it. `levelsFrom` is where the part named relative to the
+// working directory begins, whose folders are checked; npos for an absolute path, whose
+// folders are the caller's business.
+struct SystemPath {
+    std::wstring text;
+    size_t levelsFrom = std::wstring::npos;
+};
+
+SystemPath systemPath(const std::string& path) {
+    SystemPath out;
+    const std::wstring wide = widePath(path);
+    if (wide.empty()) return out;
+    const bool absolute = wide[0] == L'\\' || (wide.size() > 1 && wide[1] == L':');
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        // An absolute path is made full by the system (a drive-relative "c:x" too); a relative
+        // one is put behind the working directory as it is, level by level.
+        const DWORD needed = absolute ? GetFullPathNameW(wide.c_str(), DWORD(buffer.size()), buffer.data(), nullptr)
+                                      : GetCurrentDirectoryW(DWORD(buffer.size()), buffer.data());
+        if (needed == 0) return out;
+        if (needed < buffer.size()) break;
+        buffer.resize(needed + 1);
+    }
+    std::wstring base = verbatim(buffer.data());
+    if (absolute) {
+        out.text = wide.compare(0, kVerbatim.size(), kVerbatim) == 0 ? wide : base;
+        return out;
+    }
+    if (base.back() != L'\\') base += L'\\';
+    out.levelsFrom = base.size();
+    out.text = base + wide;
+    return out;
 }
 
 enum class Levels { Folders, Missing, Refused };
 
 // Looks at every folder level of a relative path, one call each: linear in the path's length.
-Levels checkLevels(const std::wstring& path) {
-    if (isAbsolute(path)) return Levels::Folders;
-    for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
-        const std::wstring level = path.substr(0, at);
+Levels checkLevels(const SystemPath& path) {
+    if (path.levelsFrom == std::wstring::npos) return Levels::Folders;
+    for (size_t at = path.text.find(L'\\', path.levelsFrom); at != std::wstring::npos;
+         at = path.text.find(L'\\', at + 1)) {
+        const std::wstring level = path.text.substr(0, at);
         const DWORD attributes = GetFileAttributesW(level.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
@@ -79,14 +135,14 @@ Levels checkLevels(const std::wstring& path) {
     return Levels::Folders;
 }
 
-PlatformFileKind kindOf(const std::wstring& path) {
-    if (path.empty()) return PlatformFileKind::Other;
+PlatformFileKind kindOf(const SystemPath& path) {
+    if (path.text.empty()) return PlatformFileKind::Other;
     switch (checkLevels(path)) {
     case Levels::Missing: return PlatformFileKind::Missing;
     case Levels::Refused: return PlatformFileKind::Other;
     case Levels::Folders: break;
     }
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(path.text.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PlatformFileKind::Missing
@@ -99,11 +155,12 @@ PlatformFileKind kindOf(const std::wstring& path) {
 
 }  // namespace
 
-PlatformFileKind platformFileKind(const std::string& path) { return kindOf(widePath(path)); }
+PlatformFileKind platformFileKind(const std::string& path) { return kindOf(systemPath(path)); }
 
 std::FILE* platformOpenFile(const std::string& path, PlatformOpenMode mode) {
-    const std::wstring wide = widePath(path);
-    const PlatformFileKind kind = kindOf(wide);
+    const SystemPath system = systemPath(path);
+    const std::wstring& wide = system.text;
+    const PlatformFileKind kind = kindOf(system);
     if (kind == PlatformFileKind::Other) return nullptr;
     if (mode == PlatformOpenMode::Read && kind == PlatformFileKind::Missing) return nullptr;
     // A file already there may be a hard link to one elsewhere: it is replaced, not emptied.
@@ -144,10 +201,11 @@ bool platformRenameFile(const std::string& from, const std::string& to) {
 }
 
 PlatformRenameResult platformRename(const std::string& from, const std::string& to) {
-    const std::wstring wideFrom = widePath(from), wideTo = widePath(to);
-    if (kindOf(wideFrom) != PlatformFileKind::Regular || kindOf(wideTo) == PlatformFileKind::Other)
+    const SystemPath systemFrom = systemPath(from), systemTo = systemPath(to);
+    if (kindOf(systemFrom) != PlatformFileKind::Regular || kindOf(systemTo) == PlatformFileKind::Other)
         return PlatformRenameResult::Refused;
-    if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING)) return PlatformRenameResult::Renamed;
+    if (MoveFileExW(systemFrom.text.c_str(), systemTo.text.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return PlatformRenameResult::Renamed;
     // A file open without FILE_SHARE_DELETE (a scanner, the game itself), or a running program
     // in the place of the target, lets go of it sooner or later.
     const DWORD error = GetLastError();
@@ -157,13 +215,13 @@ PlatformRenameResult platformRename(const std::string& from, const std::string& 
 }
 
 bool platformRemoveFolder(const std::string& path) {
-    const std::wstring wide = widePath(path);
-    if (wide.empty() || checkLevels(wide) != Levels::Folders) return false;
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    const SystemPath system = systemPath(path);
+    if (system.text.empty() || checkLevels(system) != Levels::Folders) return false;
+    const DWORD attributes = GetFileAttributesW(system.text.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
-    return RemoveDirectoryW(wide.c_str()) != 0;
+    return RemoveDirectoryW(system.text.c_str()) != 0;
 }
 
 bool platformIsExecutable(const std::string&) { return false; }
@@ -189,8 +247,8 @@ bool platformIsThisProgram(const std::string& path) {
 }
 
 bool platformRemoveFile(const std::string& path) {
-    const std::wstring wide = widePath(path);
-    return kindOf(wide) == PlatformFileKind::Regular && DeleteFileW(wide.c_str()) != 0;
+    const SystemPath system = systemPath(path);
+    return kindOf(system) == PlatformFileKind::Regular && DeleteFileW(system.text.c_str()) != 0;
 }
 
 int64_t platformSeekFile(std::FILE* file, int64_t offset) {
@@ -202,31 +260,41 @@ int64_t platformSeekFile(std::FILE* file, int64_t offset) {
 void platformForgetCachedBytes(std::FILE*, int64_t, int64_t) {}
 
 int platformMakeDirectory(const std::string& path) {
-    const std::wstring wide = widePath(path);
-    return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) ? 0 : -1;
+    const SystemPath system = systemPath(path);
+    return !system.text.empty() && CreateDirectoryW(system.text.c_str(), nullptr) ? 0 : -1;
 }
 
 bool platformMakeDirectories(const std::string& path) {
-    std::wstring wide = widePath(path);
+    SystemPath system = systemPath(path);
+    std::wstring& wide = system.text;
     if (wide.empty()) return false;
     if (wide.back() != L'\\') wide += L'\\';
+    const bool relative = system.levelsFrom != std::wstring::npos;
+    // The levels below the working directory, or below an absolute path's drive or share.
+    size_t from = system.levelsFrom;
+    if (!relative) {
+        const bool share = wide.compare(kVerbatim.size(), 4, L"UNC\\") == 0;
+        from = wide.find(L'\\', kVerbatim.size() + (share ? 4 : 0));
+        if (share && from != std::wstring::npos) from = wide.find(L'\\', from + 1);
+        if (from == std::wstring::npos) return false;
+        ++from;
+    }
     // Each level is made, then looked at: an existing reparse point or file stops the walk.
-    for (size_t at = wide.find(L'\\', 1); at != std::wstring::npos; at = wide.find(L'\\', at + 1)) {
+    for (size_t at = wide.find(L'\\', from); at != std::wstring::npos; at = wide.find(L'\\', at + 1)) {
         const std::wstring level = wide.substr(0, at);
-        if (level.back() == L':') continue;
         CreateDirectoryW(level.c_str(), nullptr);
         const DWORD attributes = GetFileAttributesW(level.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (!isAbsolute(wide) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            (relative && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
             return false;
     }
     return true;
 }
 
 PlatformLockResult platformLockFile(const std::string& path) {
-    const std::wstring wide = widePath(path);
-    if (kindOf(wide) == PlatformFileKind::Other) return PlatformLockResult::Unavailable;
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const SystemPath system = systemPath(path);
+    if (kindOf(system) == PlatformFileKind::Other) return PlatformLockResult::Unavailable;
+    HANDLE handle = CreateFileW(system.text.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return PlatformLockResult::Unavailable;
     OVERLAPPED whole = {};
@@ -249,30 +317,86 @@ void splitTicks(int64_t ticks, int64_t& seconds, int32_t& nanoseconds) {
     nanoseconds = int32_t(ticks % kTicksPerSecond * 100);
 }
 
-}  // namespace
 
-bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
-    // Only a plain file reached through plain folders, like every other file operation: a
-    // reparse point is never followed to vouch for what lies behind it.
-    const std::wstring wide = widePath(path);
-    if (kindOf(wide) != PlatformFileKind::Regular) return false;
-    // Opened for its attributes only, sharing everything: the game may hold the file open.
-    HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+// The stamp of an open plain file; false for a folder or a reparse point.
+bool stampOf(HANDLE file, PlatformFileStamp& out) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
-    const bool ok = GetFileInformationByHandle(file, &info) &&
-                    GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-                    !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
-    CloseHandle(file);
-    if (!ok) return false;
+    if (!GetFileInformationByHandle(file, &info) ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
     out.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     splitTicks(basic.LastWriteTime.QuadPart, out.modifiedSeconds, out.modifiedNanoseconds);
     splitTicks(basic.ChangeTime.QuadPart, out.changedSeconds, out.changedNanoseconds);
     out.identity = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
+}
+
+// Opens the plain file at `path` (never a reparse point, nor through one) with `access`, sharing
+// everything: the game may hold the file open.
+HANDLE openPlainFile(const std::string& path, DWORD access) {
+    const SystemPath system = systemPath(path);
+    if (kindOf(system) != PlatformFileKind::Regular) return INVALID_HANDLE_VALUE;
+    return CreateFileW(system.text.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
+bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
+    // Only a plain file reached through plain folders, like every other file operation: a
+    // reparse point is never followed to vouch for what lies behind it. Opened for its
+    // attributes only.
+    HANDLE file = openPlainFile(path, FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool ok = stampOf(file, out);
+    CloseHandle(file);
+    return ok;
+}
+
+bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
+    // Windows flushes only through a handle that may write.
+    HANDLE file = openPlainFile(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    PlatformFileStamp ignored;
+    const bool ok = stampOf(file, ignored) && FlushFileBuffers(file) && (!stamp || stampOf(file, *stamp));
+    CloseHandle(file);
+    return ok;
+}
+
+bool platformFlushStream(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    return handle != -1 && FlushFileBuffers(HANDLE(handle));
+}
+
+void platformWriteBehind(std::FILE*) {}
+
+bool platformFlushFolder(const std::string&) { return true; }
+
+int64_t platformWallClock() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const int64_t ticks = int64_t((uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return (ticks - kSecondsFrom1601To1970 * kTicksPerSecond) * 100;
+}
+
+int64_t platformTimeGranularity(const std::string& path, const PlatformFileStamp&) {
+    constexpr int64_t kTwoSeconds = 2000000000;
+    HANDLE file = openPlainFile(path, FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return kTwoSeconds;
+    wchar_t kind[MAX_PATH + 1] = L"";
+    const bool named = GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, kind, MAX_PATH + 1);
+    CloseHandle(file);
+    // FAT and exFAT keep two seconds (and no change time); others are not known here.
+    if (!named || (std::wcscmp(kind, L"NTFS") != 0 && std::wcscmp(kind, L"ReFS") != 0)) return kTwoSeconds;
+    // NTFS dates a write by the system time, which moves once a clock tick; a tick late at most
+    // once more.
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = FALSE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return kTwoSeconds;
+    return 2 * int64_t(increment) * 100;
 }
 
 int platformProcessorCount() {

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 #include <sodium.h>
 
+#include "platform/platform.h"
 #include "util/md5.h"
 #include "util/rolling_checksum.h"
 
@@ -150,12 +150,14 @@ void blockStrongHash(const uint8_t* block, uint32_t blockSize, uint32_t strongBi
 }
 
 bool buildBlockMap(const std::string& path, BlockMap& map) {
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path, error);
-    if (error) return false;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return false;
-    chooseBlockMapLayout(size, map);
+    const int64_t size = platformSeekFile(file, -1);
+    if (size < 0 || platformSeekFile(file, 0) != 0) {
+        std::fclose(file);
+        return false;
+    }
+    chooseBlockMapLayout(uint64_t(size), map);
     std::unique_ptr<uint8_t[]> block(new uint8_t[map.blockSize]);
     Md5State whole;
     md5Init(whole);

@@ -15,6 +15,7 @@
 #include "update/block_matcher.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
+#include "util/file_vouch.h"
 #include "util/md5_pipe.h"
 
 namespace {
@@ -405,8 +406,8 @@ bool tryDeltaUpdate(DownloadRequest& request, const HttpOptions& options) {
                   "\t\t\tDelta update of %s: %" PRIu64 " of %" PRIu64 " bytes reused; fetched a %" PRIu64
                   "-byte block map and %" PRIu64 " bytes in %d Range requests\n",
                   plan.localPath.c_str(), reused, map.fileSize, mapBytes, stats.receivedBytes, stats.requests);
-    // Checked as it was written.
-    if (!platformRenameFile(partPath, plan.resultPath)) {
+    // Checked as it was written; flushed to the disk before the rename.
+    if (!placeVerifiedFile(partPath, plan.resultPath, &request.finishing.verifiedVouch)) {
         platformRemoveFile(partPath);
         return giveUp(request, "the new version could not be stored");
     }

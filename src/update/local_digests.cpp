@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "update/own_files.h"
+#include "util/case_fold.h"
 #include "util/md5.h"
 #include "util/strings.h"
 #include "util/worker_pool.h"
@@ -23,16 +24,18 @@ using LocalFile = LocalDigests::LocalFile;
 // not recorded with a digest it may no longer have.
 LocalFile hashFile(const std::string& path, const std::atomic<bool>* stop = nullptr) {
     LocalFile file;
-    PlatformFileStamp before;
-    const bool stamped = platformStampFile(path, before);
+    const HashStart start = beginHashing(path);
     file.md5 = md5OfFile(path, stop);
-    PlatformFileStamp after;
-    file.recordable = stamped && !file.md5.empty() && platformStampFile(path, after) &&
-                      after.size == before.size && after.modifiedSeconds == before.modifiedSeconds &&
-                      after.modifiedNanoseconds == before.modifiedNanoseconds &&
-                      after.changedSeconds == before.changedSeconds &&
-                      after.changedNanoseconds == before.changedNanoseconds && after.identity == before.identity;
-    file.stamp = before;
+    file.vouch = endHashing(path, start);
+    return file;
+}
+
+// A file the record vouched for and that has not changed since: noted again as it stands.
+LocalFile trustedFile(const std::string& md5, const PlatformFileStamp& stamp) {
+    LocalFile file;
+    file.md5 = md5;
+    file.vouch.stamp = stamp;
+    file.vouch.trustworthy = true;
     return file;
 }
 
@@ -122,16 +125,15 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
     for (const std::string& path : paths) {
-        LocalFile file;
-        if (!platformStampFile(path, file.stamp)) continue;
-        file.md5 = record_.trustedDigest(path, file.stamp);
-        if (file.md5.empty()) {
+        PlatformFileStamp stamp;
+        if (!platformStampFile(path, stamp)) continue;
+        const std::string trusted = record_.trustedDigest(path, stamp);
+        if (trusted.empty()) {
             job->indexOf.emplace(path, job->paths.size());
             job->paths.push_back(path);
             continue;
         }
-        file.recordable = true;
-        known_[path] = file;
+        known_[path] = trustedFile(trusted, stamp);
     }
     job->results.assign(job->paths.size(), LocalFile());
     job->done.assign(job->paths.size(), 0);
@@ -160,7 +162,7 @@ bool LocalDigests::takeHashed(const std::string& path, LocalFile& out, bool wait
 }
 
 std::string LocalDigests::use(const std::string& path, const LocalFile& file) {
-    if (file.recordable) record_.note(path, file.stamp, file.md5);
+    record_.note(path, file.vouch, file.md5);
     known_[path] = file;
     return file.md5;
 }
@@ -183,7 +185,7 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     if (held) return false;
     PlatformFileStamp stamp;
     const std::string trusted = platformStampFile(path, stamp) ? record_.trustedDigest(path, stamp) : std::string();
-    md5 = use(path, trusted.empty() ? hashFile(path) : LocalFile{trusted, stamp, true});
+    md5 = use(path, trusted.empty() ? hashFile(path) : trustedFile(trusted, stamp));
     return true;
 }
 
@@ -214,10 +216,10 @@ void LocalDigests::cancel() {
 std::string LocalDigests::fileHolding(const std::string& md5) {
     if (!holdersMade_) {
         holdersMade_ = true;
+        // Any file as it was recorded will do, vouched for or not: the copy checks its bytes.
         for (const auto& [path, entry] : record_.loaded()) {
             PlatformFileStamp stamp;
-            if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5)
-                holders_.emplace(entry.md5, path);
+            if (platformStampFile(path, stamp) && record_.recorded(path, stamp)) holders_.emplace(entry.md5, path);
         }
         // What this run read itself comes first.
         for (const auto& [path, file] : known_)
@@ -229,21 +231,23 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
 
 std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::string>& listed) {
     std::set<std::string> kept;
-    for (const std::string& path : listed) kept.insert(asciiLowerCase(path));
+    for (const std::string& path : listed) kept.insert(foldCaseAsWindows(path));
     std::vector<std::string> dropped;
     for (const auto& [path, entry] : record_.loaded()) {
-        if (kept.count(asciiLowerCase(path)) || !reservedNameProblem(path).empty()) continue;
+        if (kept.count(foldCaseAsWindows(path)) || !reservedNameProblem(path).empty()) continue;
         PlatformFileStamp stamp;
-        // Only a file as it was installed: what the player changed, or made, stays.
-        if (platformStampFile(path, stamp) && record_.trustedDigest(path, stamp) == entry.md5) dropped.push_back(path);
+        // Only a file as it was installed: what the player changed, or made, stays. A file whose
+        // stamp could not vouch for it is read first (files installed moments before their
+        // record was written).
+        const VerifiedFiles::Entry* recorded = platformStampFile(path, stamp) ? record_.recorded(path, stamp) : nullptr;
+        if (recorded && (recorded->vouched || md5OfFile(path) == recorded->md5)) dropped.push_back(path);
     }
     return dropped;
 }
 
-void LocalDigests::noteVerified(const std::string& path, const std::string& md5) {
+void LocalDigests::noteVerified(const std::string& path, const std::string& md5, const FileVouch& vouch) {
     loadRecordOnce();
-    PlatformFileStamp stamp;
-    if (!md5.empty() && platformStampFile(path, stamp)) record_.note(path, stamp, md5);
+    record_.note(path, vouch, md5);
 }
 
 void LocalDigests::save() {

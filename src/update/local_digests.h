@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "update/verified_files.h"
+#include "util/file_vouch.h"
 
 class LocalDigests {
 public:
@@ -50,8 +51,9 @@ public:
     // earlier release installed and the new one no longer lists.
     std::vector<std::string> droppedFiles(const std::vector<std::string>& listed);
 
-    // Notes for the record a file this run has just written and verified to have `md5`.
-    void noteVerified(const std::string& path, const std::string& md5);
+    // Notes for the record a file this run has just written and verified to have `md5`, by the
+    // stamp its writer vouched for (see file_vouch.h): never one taken now.
+    void noteVerified(const std::string& path, const std::string& md5, const FileVouch& vouch);
     // Ends any hashing, then writes the record of what this run verified, once at the end of a
     // run that finished (nothing written when it would not change). A record that cannot be
     // written is no failure: the next run hashes what it cannot trust.
@@ -60,9 +62,8 @@ public:
     // What is known of one local file.
     struct LocalFile {
         std::string md5;
-        PlatformFileStamp stamp;
-        // The file was there and its stamp did not move while it was hashed (or it was trusted).
-        bool recordable = false;
+        // The stamp its hashing took (or the record's, when it was trusted), for the record.
+        FileVouch vouch;
     };
     // The files being hashed, shared with the hashing tasks (defined in the source file).
     struct Job;

@@ -15,6 +15,7 @@
 #include "update/manifest_path.h"
 #include "update/own_files.h"
 #include "update/staging.h"
+#include "util/case_fold.h"
 #include "util/file_system.h"
 #include "util/strings.h"
 
@@ -61,6 +62,8 @@ std::string pathProblem(const std::string& path) {
         return "the path is longer than " + std::to_string(kMaxManifestPathLength) + " bytes";
     if (size_t(std::count(path.begin(), path.end(), '/')) >= kMaxManifestPathDepth)
         return "the path has more than " + std::to_string(kMaxManifestPathDepth) + " levels";
+    const std::string windowsProblem = windowsNameProblem(path);
+    if (!windowsProblem.empty()) return windowsProblem;
     if (!isSafeManifestPath(path)) return "the path leaves the game's folder or names a device";
     return reservedNameProblem(path);
 }
@@ -71,8 +74,9 @@ std::string pathProblem(const std::string& path) {
 bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
                size_t& lineNumber) {
     // Which line claimed each name the run may write, so that two lines never write one file.
-    // Both lower-cased: Windows does not tell "A.txt" from "a.txt", and a path listed again in
-    // other letters is the same file, fetched once (as any path listed twice).
+    // Both in Windows' case: Windows does not tell "A.txt" from "a.txt" (nor "É" from "é"), and
+    // a path listed again in other letters is the same file, fetched once (as any path listed
+    // twice).
     std::unordered_map<std::string, std::string> claims;
     bool haveMaster = false;
     std::string line;
@@ -129,8 +133,8 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
                 problem = name + ": " + problem;
                 return false;
             }
-            const auto claim = claims.emplace(asciiLowerCase(name), entry.text);
-            if (!claim.second && asciiLowerCase(claim.first->second) != asciiLowerCase(entry.text)) {
+            const auto claim = claims.emplace(foldCaseAsWindows(name), entry.text);
+            if (!claim.second && foldCaseAsWindows(claim.first->second) != foldCaseAsWindows(entry.text)) {
                 problem = "both " + claim.first->second + " and " + entry.text + " would write " + name;
                 return false;
             }
@@ -237,7 +241,7 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
     // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
     const std::string url = encodeAddress(state.masterPrefix) + encodePath(path);
     auto fetch = [&](const std::string& expectedMd5, const std::string& unpackedMd5) {
-        if (state.queuedPaths.insert(asciiLowerCase(path)).second)
+        if (state.queuedPaths.insert(foldCaseAsWindows(path)).second)
             state.plan.fetches.push_back({url, path, expectedMd5, unpackedMd5});
         else
             std::printf("\t%s listed again; fetched once\n", path.c_str());

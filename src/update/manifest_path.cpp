@@ -2,30 +2,50 @@
 #include "update/manifest_path.h"
 
 #include <cctype>
+#include <string_view>
 
 namespace {
 
+// Calls `visit` with each "/"-separated segment of `path` until it returns true; true then.
+template <typename Visit>
+bool anySegment(const std::string& path, Visit visit) {
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = path.find('/', begin);
+        if (visit(std::string_view(path).substr(begin, end == std::string::npos ? end : end - begin))) return true;
+        if (end == std::string::npos) return false;
+        begin = end + 1;
+    }
+}
+
 // Windows opens a device, not a file, for these names in any folder and with any extension
 // ("nul.txt", "data/COM1.pak"): a write there would reach a console, a printer or a serial port.
-bool isWindowsDeviceName(const std::string& segment) {
-    std::string stem = segment.substr(0, segment.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+// Windows counts the superscript digits ¹, ² and ³ as digits too.
+bool isWindowsDeviceName(std::string_view segment) {
+    std::string_view name = segment.substr(0, segment.find('.'));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    // "CONOUT$" is the longest, "COM¹" takes five bytes.
+    if (name.size() < 3 || name.size() > 7) return false;
+    std::string stem(name);
     for (char& c : stem) c = char(std::toupper(static_cast<unsigned char>(c)));
     if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
         stem == "CONOUT$")
         return true;
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
+    const bool port = stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0;
+    if (port && stem.size() == 4) return stem[3] >= '1' && stem[3] <= '9';
+    return port && (stem.compare(3, std::string::npos, "\xC2\xB9") == 0 ||
+                    stem.compare(3, std::string::npos, "\xC2\xB2") == 0 ||
+                    stem.compare(3, std::string::npos, "\xC2\xB3") == 0);
 }
 
-bool hasDeviceSegment(const std::string& path) {
-    size_t begin = 0;
-    for (;;) {
-        const size_t end = path.find('/', begin);
-        if (isWindowsDeviceName(path.substr(begin, end == std::string::npos ? end : end - begin))) return true;
-        if (end == std::string::npos) return false;
-        begin = end + 1;
+// "~" and one or more digits, ending the segment or followed by ".".
+bool looksLikeShortName(std::string_view segment) {
+    for (size_t tilde = segment.find('~'); tilde != std::string_view::npos; tilde = segment.find('~', tilde + 1)) {
+        size_t end = tilde + 1;
+        while (end < segment.size() && std::isdigit(static_cast<unsigned char>(segment[end]))) ++end;
+        if (end > tilde + 1 && (end == segment.size() || segment[end] == '.')) return true;
     }
+    return false;
 }
 
 }  // namespace
@@ -35,16 +55,20 @@ bool isSafeManifestPath(const std::string& path) {
     // On Windows "\" separates levels and ":" names a drive or a stream ("c:/x", "c:x",
     // "a\..\b", "a:stream"); one manifest serves every system, so every system refuses them.
     if (path.find_first_of(std::string("\\:\0", 3)) != std::string::npos) return false;
-    return !hasParentSegment(path) && !hasDeviceSegment(path);
+    return !hasParentSegment(path) && !anySegment(path, isWindowsDeviceName) && windowsNameProblem(path).empty();
 }
 
 bool hasParentSegment(const std::string& path) {
-    size_t begin = 0;
-    for (;;) {
-        const size_t end = path.find('/', begin);
-        const size_t length = (end == std::string::npos ? path.size() : end) - begin;
-        if (length == 2 && path.compare(begin, 2, "..") == 0) return true;
-        if (end == std::string::npos) return false;
-        begin = end + 1;
-    }
+    return anySegment(path, [](std::string_view segment) { return segment == ".."; });
+}
+
+std::string windowsNameProblem(const std::string& path) {
+    // ".." is no name but the way out of the folder, which isSafeManifestPath refuses.
+    if (anySegment(path, [](std::string_view segment) {
+            return !segment.empty() && segment != ".." && (segment.back() == '.' || segment.back() == ' ');
+        }))
+        return "a name ends in '.' or ' ', which Windows drops";
+    if (anySegment(path, looksLikeShortName))
+        return "a name looks like a Windows short name ('~' and digits), which may stand for another file";
+    return "";
 }

@@ -1,12 +1,9 @@
 // The trust decision over a fetched manifest: signature, key, rollback and freeze.
 #include "update/manifest_trust.h"
 
-#include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <new>
-#include <system_error>
 
 #include "net/url.h"
 #include "platform/platform.h"
@@ -36,23 +33,9 @@ std::string utcDate(int64_t seconds) {
     return text;
 }
 
-// Reads a file in binary (the signature covers the exact bytes).
-bool readBytes(const std::string& path, std::string& out) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return false;
-    // One allocation for the usual case; the loop still takes whatever the file holds.
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-        const long size = std::ftell(file);
-        if (size > 0 && size <= kSignedManifestMaxBytes) out.reserve(size_t(size));
-        std::rewind(file);
-    }
-    char buffer[65536];
-    size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, count);
-    const bool ok = !std::ferror(file);
-    std::fclose(file);
-    return ok;
-}
+// Reads a file in binary (the signature covers the exact bytes), through the platform's file
+// API: no link is followed.
+bool readBytes(const std::string& path, std::string& out) { return readWholeFile(out, path); }
 
 }  // namespace
 
@@ -184,18 +167,6 @@ bool readTrustedTimestamp(int64_t& timestamp) {
 }
 
 bool recordTrustedTimestamp(int64_t timestamp) {
-    const std::string temporary = downloadName(kTrustStatePath);
-    const std::string text = "timestamp:" + std::to_string(timestamp) + "\n";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fflush(file) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temporary, kTrustStatePath, error);
-    if (!ok || error) {
-        std::filesystem::remove(temporary, error);
-        return false;
-    }
-    return true;
+    return replaceWholeFile(kTrustStatePath, downloadName(kTrustStatePath),
+                            "timestamp:" + std::to_string(timestamp) + "\n");
 }

@@ -1,7 +1,9 @@
 // The updater's own file names and the reserved-name rule.
 #include "update/own_files.h"
 
-#include <cctype>
+#include <vector>
+
+#include "util/case_fold.h"
 
 const char* const kManifestCopyPath = "manifest.txt";
 const char* const kLogFolder = "logs";
@@ -55,13 +57,16 @@ const OwnFile kTemporarySuffixes[] = {
     {kStagedGzipSuffix, "the updater downloads every .gz under its file's name followed by this"},
 };
 
-char lower(char c) { return char(std::tolower(static_cast<unsigned char>(c))); }
+template <size_t count>
+std::vector<std::string> foldedNames(const OwnFile (&files)[count]) {
+    std::vector<std::string> names;
+    for (const OwnFile& file : files) names.push_back(foldCaseAsWindows(file.path));
+    return names;
+}
 
-bool equalNoCase(const std::string& text, size_t at, const std::string& word) {
-    if (at + word.size() > text.size()) return false;
-    for (size_t i = 0; i < word.size(); ++i)
-        if (lower(text[at + i]) != lower(word[i])) return false;
-    return true;
+// Whether `text` holds `word` at `at`, letters in Windows' case (both are folded already).
+bool holdsAt(const std::string& text, size_t at, const std::string& word) {
+    return at + word.size() <= text.size() && text.compare(at, word.size(), word) == 0;
 }
 
 }  // namespace
@@ -71,15 +76,19 @@ std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
 std::string asideName(const std::string& path) { return path + kAsideSuffix; }
 
 std::string reservedNameProblem(const std::string& path) {
-    for (const OwnFile& own : kOwnFiles) {
-        const std::string name = own.path;
-        if (equalNoCase(path, 0, name) && (path.size() == name.size() || path[name.size()] == '/'))
-            return own.why;
+    // The own names folded once: the manifest reader asks for every line.
+    static const std::vector<std::string> ownNames = foldedNames(kOwnFiles);
+    static const std::vector<std::string> endings = foldedNames(kTemporarySuffixes);
+    const std::string folded = foldCaseAsWindows(path);
+    for (size_t i = 0; i < ownNames.size(); ++i) {
+        const std::string& name = ownNames[i];
+        if (holdsAt(folded, 0, name) && (folded.size() == name.size() || folded[name.size()] == '/'))
+            return kOwnFiles[i].why;
     }
-    for (const OwnFile& suffix : kTemporarySuffixes) {
-        const std::string ending = suffix.path;
-        if (path.size() >= ending.size() && equalNoCase(path, path.size() - ending.size(), ending))
-            return suffix.why;
+    for (size_t i = 0; i < endings.size(); ++i) {
+        const std::string& ending = endings[i];
+        if (folded.size() >= ending.size() && holdsAt(folded, folded.size() - ending.size(), ending))
+            return kTemporarySuffixes[i].why;
     }
     return "";
 }

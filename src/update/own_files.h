@@ -64,6 +64,6 @@ std::string asideName(const std::string& path);
 
 // Why the updater cannot let a manifest list `path` ("/"-separated, relative to the game's
 // folder): one of its own files, anything under them, or a name ending like its temporary
-// names. Letters are compared without case, as Windows names them. Empty when the path is
-// free. The manifest reader and kib-manifest both ask this.
+// names. Letters are compared in Windows' case (foldCaseAsWindows), as Windows names them.
+// Empty when the path is free. The manifest reader and kib-manifest both ask this.
 std::string reservedNameProblem(const std::string& path);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "platform/platform.h"
 #include "update/own_files.h"
@@ -74,17 +75,10 @@ bool parseJournal(const std::string& text, std::vector<SwitchEntry>& entries) {
 }
 
 // Writes `text` to `path` through its download name, so that the file is either whole or
-// absent.
+// absent, also after a power cut: a journal that lost its bytes while the files it moved kept
+// their names would leave the folder half switched.
 bool writeWhole(const std::string& path, const std::string& text) {
-    const std::string temporary = downloadName(path);
-    std::FILE* file = platformOpenFile(temporary, PlatformOpenMode::Write);
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fflush(file) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && platformRenameFile(temporary, path)) return true;
-    platformRemoveFile(temporary);
-    return false;
+    return replaceWholeFile(path, downloadName(path), text);
 }
 
 // Removes the folders of `path` that the removal of its file left empty, deepest first.
@@ -179,12 +173,16 @@ bool ReleaseSwitch::moveAside(const SwitchEntry& entry) {
     return false;
 }
 
-bool ReleaseSwitch::place(const SwitchEntry& entry) {
+bool ReleaseSwitch::place(SwitchEntry& entry) {
     if (entry.staged.empty() || !exists(entry.staged)) return true;
     makeDirectories(directoryOf(entry.path));
+    // Still the file its verifier vouched for? Asked before the permission and the rename set
+    // its change time.
+    entry.vouch = vouchBeforeRename(entry.staged, entry.vouch);
     if (entry.executable) platformMakeExecutable(entry.staged);
     const PlatformRenameResult result = platformRename(entry.staged, entry.path);
     if (result == PlatformRenameResult::Renamed) {
+        entry.vouch = vouchAfterRename(entry.path, entry.vouch);
         std::printf("\t%s in place\n", entry.path.c_str());
         return true;
     }
@@ -211,7 +209,7 @@ ReleaseSwitch::Progress ReleaseSwitch::step(std::chrono::milliseconds budget) {
             next_ = 0;
             continue;
         }
-        const SwitchEntry& entry = entries_[next_];
+        SwitchEntry& entry = entries_[next_];
         const bool done = phase_ == Phase::Aside ? moveAside(entry) : place(entry);
         if (!done) {
             if (waiting() && failure_.empty()) return Progress::Working;
@@ -240,6 +238,10 @@ void ReleaseSwitch::cleanUp() {
         readWholeFile(listed, kLeftoversPath);
         writeWhole(kLeftoversPath, listed + leftovers);
     }
+    // The renames reach the disk before the journal's removal does.
+    std::set<std::string> folders;
+    for (const SwitchEntry& entry : entries_) folders.insert(directoryOf(entry.path));
+    for (const std::string& folder : folders) platformFlushFolder(folder);
     platformRemoveFile(kSwitchJournalPath);
     std::printf("Switch done\n");
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "util/file_vouch.h"
+
 struct SwitchEntry {
     // The file of the game's folder the entry is for.
     std::string path;
@@ -20,6 +22,10 @@ struct SwitchEntry {
     bool executable = false;
     // The staged file's digest, for the record of verified files; empty when none is known.
     std::string md5;
+    // The stamp the staged file's verifier vouched for (see file_vouch.h), carried by the
+    // switch to the placed file; the journal keeps none, so a switch an earlier run began
+    // vouches for nothing.
+    FileVouch vouch;
 };
 
 class ReleaseSwitch {
@@ -60,7 +66,7 @@ private:
     using Clock = std::chrono::steady_clock;
     enum class Phase { Aside, Place, Cleanup };
     bool moveAside(const SwitchEntry& entry);
-    bool place(const SwitchEntry& entry);
+    bool place(SwitchEntry& entry);
     bool retryLater(const std::string& path);
     void cleanUp();
     void undo();

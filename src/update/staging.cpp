@@ -11,6 +11,7 @@
 #include "update/manifest_path.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
+#include "util/file_vouch.h"
 #include "util/md5.h"
 #include "util/strings.h"
 
@@ -60,15 +61,8 @@ bool listStagedFiles(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) text += path + "\n";
     if (text == listed) return true;
     makeDirectories(directoryOf(kStagedListPath));
-    // Written whole and then renamed: a list cut short would lose what it named before.
-    const std::string temporary = downloadName(kStagedListPath);
-    std::FILE* file = platformOpenFile(temporary, PlatformOpenMode::Write);
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && platformRenameFile(temporary, kStagedListPath)) return true;
-    platformRemoveFile(temporary);
-    return false;
+    // Written whole, flushed and then renamed: a list cut short would lose what it named before.
+    return replaceWholeFile(kStagedListPath, downloadName(kStagedListPath), text);
 }
 
 void removeStagedFiles() {
@@ -84,7 +78,7 @@ void removeStagedFiles() {
 }
 
 bool copyVerified(const std::string& from, const std::string& to, const std::string& md5,
-                  const PlatformCancel* cancel) {
+                  const PlatformCancel* cancel, FileVouch* vouch) {
     const std::string part = downloadName(to);
     bool ok = false;
     Md5State digest;
@@ -100,15 +94,19 @@ bool copyVerified(const std::string& from, const std::string& to, const std::str
     }
     uint8_t bytes[16];
     md5Finish(digest, bytes);
-    if (ok && md5ToText(bytes) == md5 && platformRenameFile(part, to)) return true;
+    // Flushed to the disk before the rename, as every file staged.
+    if (ok && md5ToText(bytes) == md5 && placeVerifiedFile(part, to, vouch)) return true;
     platformRemoveFile(part);
     return false;
 }
 
 bool stageByShortcut(DownloadRequest& request, const HttpOptions& options) {
     const DownloadShortcutPlan& plan = request.shortcut;
+    // Hashed again here, so its stamp is this run's to vouch for.
+    const HashStart start = beginHashing(plan.resultPath);
     if (!plan.md5.empty() && md5OfFile(plan.resultPath) == plan.md5) {
         stagedBy(request, "\t\t\tStaged by an earlier run\n");
+        request.finishing.verifiedVouch = endHashing(plan.resultPath, start);
         return true;
     }
     // The look verifyExisting asks for (the manager leaves it to the shortcut).
@@ -118,7 +116,7 @@ bool stageByShortcut(DownloadRequest& request, const HttpOptions& options) {
         return true;
     }
     if (!plan.copyFrom.empty() && !plan.md5.empty() &&
-        copyVerified(plan.copyFrom, plan.resultPath, plan.md5, options.cancel)) {
+        copyVerified(plan.copyFrom, plan.resultPath, plan.md5, options.cancel, &request.finishing.verifiedVouch)) {
         stagedBy(request, "\t\t\tCopied from " + plan.copyFrom + ", which holds the same bytes\n");
         return true;
     }

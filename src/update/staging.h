@@ -9,6 +9,7 @@
 
 #include "net/download_manager.h"
 #include "platform/platform.h"
+#include "util/file_vouch.h"
 
 // The staged file for `path` (a path of the game's folder): `path` followed by kStagedSuffix.
 // One name per path whatever the release: a later run finds what an earlier one staged for the
@@ -35,8 +36,9 @@ void removeStagedFiles();
 // url set). False when none applies or all failed: the plain download goes ahead.
 bool stageByShortcut(DownloadRequest& request, const HttpOptions& options);
 
-// Copies `from` into `to` through its download name, hashing what it writes; renames it to `to`
-// only when the digest is `md5`. False, with nothing left at `to`'s download name, when `from`
-// cannot be read, the copy cannot be written, the digest differs or `cancel` is raised.
+// Copies `from` into `to` through its download name, hashing what it writes; flushes it and
+// renames it to `to` only when the digest is `md5`, filling `vouch` (when given) as
+// placeVerifiedFile does. False, with nothing left at `to`'s download name, when `from` cannot
+// be read, the copy cannot be written, the digest differs or `cancel` is raised.
 bool copyVerified(const std::string& from, const std::string& to, const std::string& md5,
-                  const PlatformCancel* cancel);
+                  const PlatformCancel* cancel, FileVouch* vouch = nullptr);

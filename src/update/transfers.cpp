@@ -121,8 +121,11 @@ std::string FileTransfers::finished(DownloadRequest& request, const PlannedFetch
         if (request.finishing.diskFull) return diskFullFailure(0);
         if (!request.finishing.failure.empty()) return request.finishing.failure;
     }
-    // The worker checked the staged file against this digest; a presence line gives none.
-    staged_.emplace_back(size_t(request.userData), file.finalMd5());
+    // The worker checked the staged file against this digest (a presence line gives none), and
+    // stamped it where it put it: a download as it arrived, anything else as its step made it.
+    const bool downloaded = !request.byShortcut && !hasGzipSuffix(file.localPath);
+    staged_.push_back({size_t(request.userData), file.finalMd5(),
+                       downloaded ? request.vouch : request.finishing.verifiedVouch});
     return "";
 }
 
@@ -150,14 +153,15 @@ std::string FileTransfers::failed(DownloadRequest& request, const PlannedFetch& 
 }
 
 std::vector<SwitchEntry> FileTransfers::switchEntries() const {
-    std::vector<std::pair<size_t, std::string>> ordered = staged_;
-    std::sort(ordered.begin(), ordered.end());
+    std::vector<Staged> ordered = staged_;
+    std::sort(ordered.begin(), ordered.end(), [](const Staged& a, const Staged& b) { return a.index < b.index; });
     std::vector<SwitchEntry> entries;
-    for (const auto& [index, md5] : ordered) {
+    for (const Staged& staged : ordered) {
         SwitchEntry entry;
-        entry.path = files_[index].finalPath();
+        entry.path = files_[staged.index].finalPath();
         entry.staged = stagedName(entry.path);
-        entry.md5 = md5;
+        entry.md5 = staged.md5;
+        entry.vouch = staged.vouch;
         // A program keeps its run permission; the game and the updater itself get it.
         entry.executable = platformIsExecutable(entry.path) || platformIsThisProgram(entry.path) || entry.path == kGame;
         entries.push_back(entry);

@@ -55,8 +55,14 @@ private:
     LocalDigests& digests_;
     // The plan's fetches; a request's userData is its index here.
     std::vector<PlannedFetch> files_;
-    // Per staged fetch (by index), its digest for the record (empty: none).
-    std::vector<std::pair<size_t, std::string>> staged_;
+    // Per staged fetch: its index, its digest for the record (empty: none) and the stamp its
+    // verifier vouched for.
+    struct Staged {
+        size_t index;
+        std::string md5;
+        FileVouch vouch;
+    };
+    std::vector<Staged> staged_;
     // The paths already fetched once more after failing their digest.
     std::set<std::string> refetched_;
 };

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
+#include "util/file_vouch.h"
 #include "util/md5.h"
 #include "util/strings.h"
 
@@ -30,6 +31,7 @@ const unsigned char kGzipMagic[2] = {0x1f, 0x8b};
 bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarge, bool& diskFull, Md5State& digest,
                   const std::atomic<bool>* stop) {
     int64_t written = 0;
+    int64_t unwritten = 0;
     // Counts what goes out and refuses to pass the bound; hashes it, so the check of the result
     // needs no second read. A stop ends a large file's unpacking at once.
     auto emit = [&](const unsigned char* data, size_t length) {
@@ -40,9 +42,13 @@ bool copyInflated(std::FILE* in, std::FILE* out, int64_t maxBytes, bool& tooLarg
             return false;
         }
         md5Append(digest, data, int32_t(length));
-        if (std::fwrite(data, 1, length, out) == length) return true;
-        diskFull = errno == ENOSPC;
-        return false;
+        if (std::fwrite(data, 1, length, out) != length) {
+            diskFull = errno == ENOSPC;
+            return false;
+        }
+        // Written out while it is unpacked: the flush before the rename then waits for little.
+        writeBehind(out, length, unwritten);
+        return true;
     };
     unsigned char input[kGunzipInputSize];
     unsigned char output[kGunzipBufferSize];
@@ -131,7 +137,8 @@ FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPat
         outcome.failure = "Could not decompress " + shownPath;
         return outcome;
     }
-    if (!platformRenameFile(temporary, outPath)) {
+    // Flushed to the disk before the rename, so a power cut never leaves its name over zeroes.
+    if (!placeVerifiedFile(temporary, outPath, &outcome.verifiedVouch)) {
         platformRemoveFile(temporary);
         note("Could not replace " + shownOut);
         outcome.failure = "Could not decompress " + shownPath;
@@ -146,8 +153,7 @@ FinishOutcome unpackArrived(const std::string& gzPath, const std::string& outPat
 int64_t unpackLimit(const std::string& gzPath) {
     std::FILE* in = platformOpenFile(gzPath, PlatformOpenMode::Read);
     if (!in) return kUnpackFloor;
-    int64_t size = 0;
-    if (std::fseek(in, 0, SEEK_END) == 0) size = std::ftell(in);
+    const int64_t size = std::max<int64_t>(0, platformSeekFile(in, -1));
     std::fclose(in);
     return std::max(kUnpackFloor, size * kUnpackRatio);
 }

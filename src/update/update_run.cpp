@@ -233,7 +233,7 @@ void UpdateRun::switchStep() {
     if (parts_->stage == Parts::Stage::FinishingEarlierSwitch) return requestManifest();
     // In place and verified: the next start trusts them without reading them.
     for (const SwitchEntry& entry : parts_->releaseSwitch.entries())
-        if (!entry.staged.empty()) parts_->digests.noteVerified(entry.path, entry.md5);
+        if (!entry.staged.empty()) parts_->digests.noteVerified(entry.path, entry.md5, entry.vouch);
     removeStagedFiles();
     state_.UpdatePhase = Updated;
 }

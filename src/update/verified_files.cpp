@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -12,7 +11,9 @@
 
 namespace {
 
-const std::string kHeader = "kib verified files 1";
+// The kind of record: 2 holds only stamps their verifiers took before the hash that matched.
+// Records of kind 1 paired digests with stamps taken later, and are read as damaged.
+const std::string kHeader = "kib verified files 2";
 // The closing line carries the digest of everything before it: a record cut short or changed
 // by a disk error is seen as damaged.
 const std::string kClosing = "end ";
@@ -67,7 +68,8 @@ bool readTime(const std::string& field, int64_t& seconds, int32_t& nanoseconds) 
     return true;
 }
 
-// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line.
+// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line. An
+// entry whose stamp could not vouch for its bytes has a "?" behind its digest.
 bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry& entry) {
     std::string fields[5];
     size_t position = 0;
@@ -79,6 +81,8 @@ bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry&
     }
     path = line.substr(position);
     uint64_t size;
+    entry.vouched = fields[0].size() != kDigestLength + 1 || fields[0].back() != '?';
+    if (!entry.vouched) fields[0].pop_back();
     if (path.empty() || !isDigest(fields[0]) || !readNumber(fields[1], 0, fields[1].size(), size) ||
         size > uint64_t(INT64_MAX) ||
         !readTime(fields[2], entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
@@ -97,8 +101,8 @@ std::string VerifiedFiles::format(const Entries& entries) {
     char line[256];
     for (const auto& [path, entry] : entries) {
         const PlatformFileStamp& s = entry.stamp;
-        std::snprintf(line, sizeof line, "%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
-                      entry.md5.c_str(), s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
+        std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
+                      entry.md5.c_str(), entry.vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
                       s.changedNanoseconds, s.identity);
         text += line + path + "\n";
     }
@@ -128,49 +132,57 @@ bool VerifiedFiles::parse(const std::string& text, Entries& out) {
 
 void VerifiedFiles::load(const std::string& path) {
     loaded_.clear();
-    PlatformFileStamp record;
     std::string text;
-    if (!platformStampFile(path, record) || !readWholeFile(text, path) || !parse(text, loaded_)) {
+    if (!readWholeFile(text, path) || !parse(text, loaded_)) {
         loaded_.clear();
         // Writing a record anew is what repairs a damaged one.
         changed_ = true;
-        return;
     }
-    recordSeconds_ = record.modifiedSeconds;
 }
 
 std::string VerifiedFiles::trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const {
     const auto found = loaded_.find(path);
-    if (found == loaded_.end() || !sameStamp(found->second.stamp, stamp)) return std::string();
-    // Git's "racily clean" rule: a file changed in the second its entry was written may have
-    // changed once more in that second without its times showing it.
-    if (stamp.modifiedSeconds >= recordSeconds_ || stamp.changedSeconds >= recordSeconds_) return std::string();
+    if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return std::string();
     return found->second.md5;
 }
 
-void VerifiedFiles::note(const std::string& path, const PlatformFileStamp& stamp, const std::string& md5) {
-    noted_[path] = Entry{stamp, md5};
+const VerifiedFiles::Entry* VerifiedFiles::recorded(const std::string& path, const PlatformFileStamp& stamp) const {
     const auto found = loaded_.find(path);
-    // Rewritten when this entry is new or different, and when it was too recent to trust: the
-    // new record's later time is what lets the next run trust it.
-    if (found == loaded_.end() || found->second.md5 != md5 || trustedDigest(path, stamp) != md5) changed_ = true;
+    return found != loaded_.end() && sameStamp(found->second.stamp, stamp) ? &found->second : nullptr;
+}
+
+void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
+    const auto found = loaded_.find(path);
+    if (md5.empty()) {
+        // Also what an earlier note of this run said: the file has changed since.
+        noted_.erase(path);
+        placed_.erase(path);
+        if (found != loaded_.end()) changed_ = true;
+        return;
+    }
+    noted_[path] = Entry{vouch.stamp, md5, vouch.trustworthy};
+    if (vouch.placed && vouch.trustworthy)
+        placed_.insert(path);
+    else
+        placed_.erase(path);
+    if (found == loaded_.end() || found->second.md5 != md5 || found->second.vouched != vouch.trustworthy ||
+        !sameStamp(found->second.stamp, vouch.stamp))
+        changed_ = true;
 }
 
 bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
     if (!changed_ && noted_.size() == loaded_.size()) return true;
-    const std::string text = format(noted_);
-    makeDirectories(directoryOf(path));
-    std::FILE* file = std::fopen(temporaryPath.c_str(), "wb");
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    // No flush to the disk: a record that a crash leaves cut short fails its closing check and
-    // only costs one full check.
-    if (std::fclose(file) != 0) ok = false;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temporaryPath, path, error);
-    if (!ok || error) {
-        deleteIfExists(temporaryPath);
-        return false;
+    // A file renamed into place reached the disk before its rename; its new name does when its
+    // folder is flushed, once for all the files renamed into that folder.
+    Entries vouched = noted_;
+    std::map<std::string, bool> folders;
+    for (const std::string& placed : placed_) {
+        const std::string folder = directoryOf(placed);
+        auto flushed = folders.find(folder);
+        if (flushed == folders.end()) flushed = folders.emplace(folder, platformFlushFolder(folder)).first;
+        if (!flushed->second) vouched.erase(placed);
     }
-    return true;
+    makeDirectories(directoryOf(path));
+    // Through the platform's file API: a link planted at either name is never written through.
+    return replaceWholeFile(path, temporaryPath, format(vouched));
 }

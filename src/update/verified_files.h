@@ -3,49 +3,59 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
+#include "util/file_vouch.h"
 
 // One run's view of the record: the entries read at its start and the ones it verifies.
 // Not thread-safe: the update engine uses it on the main thread only.
 class VerifiedFiles {
 public:
     // Reads the record at `path`. A missing, unreadable or damaged record (one whose closing
-    // line is missing or does not match what precedes it) leaves no entry at all, so every file
-    // is hashed: never a failure.
+    // line is missing or does not match what precedes it, or one of an older kind) leaves no
+    // entry at all, so every file is hashed: never a failure.
     void load(const std::string& path);
-    // The digest recorded for `path` when the file, as `stamp` shows it now, is exactly as it was
-    // recorded, and the record was written at least a second after the file's last change
-    // (within that second the file may have changed again without its times showing it).
-    // Otherwise empty: the file must be hashed.
+    // The digest recorded for `path` when the file, as `stamp` shows it now, is exactly as it
+    // was recorded and its vouch was trustworthy. Otherwise empty: the file must be hashed.
     std::string trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const;
-    // Keeps `path` with its stamp and digest for the next save. The record holds only what the
-    // run noted: a file the manifest no longer lists drops out.
-    void note(const std::string& path, const PlatformFileStamp& stamp, const std::string& md5);
-    // Writes the noted entries to `temporaryPath` and renames that over `path`, so the record on
-    // disk is always whole. Writes nothing when the record would stay as it was, unless it held
-    // entries too recent to trust. False when the record could not be written; the old one
-    // then stays, and the next run trusts it no more than before.
+    // Keeps `path` with the stamp its verifier vouched for and its digest for the next save. A
+    // vouch that is not trustworthy keeps the entry as one to hash before it is believed (the
+    // updater still knows which bytes it verified there: a later release that drops the file
+    // may remove it once a hash shows them unchanged); an empty digest drops the file. The
+    // record holds only what the run noted: a file the manifest no longer lists drops out.
+    void note(const std::string& path, const FileVouch& vouch, const std::string& md5);
+    // Writes the noted entries to `temporaryPath`, flushed, and renames that over `path`, so
+    // the record on disk is always whole. Before that, the folders of files this run renamed
+    // into place are flushed, so that the record never reaches the disk before the files it
+    // vouches for (a file whose folder cannot be flushed is left out). Writes nothing when the
+    // record would stay as it was. False when the record could not be written; the old one then
+    // stays, and the next run trusts it no more than before.
     bool save(const std::string& path, const std::string& temporaryPath) const;
 
     // The record's text for these entries, and the entries of such a text (false, nothing
-    // kept, for a damaged one); `recordSeconds` is when the record was written.
+    // kept, for a damaged one).
     struct Entry {
         PlatformFileStamp stamp;
         std::string md5;
+        // The stamp could vouch for the bytes; otherwise they must be hashed to be believed.
+        bool vouched = true;
     };
     using Entries = std::map<std::string, Entry>;
     static std::string format(const Entries& entries);
     static bool parse(const std::string& text, Entries& out);
     // The entries read at load.
     const Entries& loaded() const { return loaded_; }
+    // The entry read at load for `path` when the file, as `stamp` shows it now, has exactly the
+    // recorded stamp, vouched for or not; null otherwise.
+    const Entry* recorded(const std::string& path, const PlatformFileStamp& stamp) const;
 
 private:
     Entries loaded_;
     Entries noted_;
-    // Modification time of the loaded record: when its entries were written.
-    int64_t recordSeconds_ = 0;
-    // A noted entry differs from the loaded one, or was not trusted as it stood.
+    // Noted files that this run renamed into place.
+    std::set<std::string> placed_;
+    // A noted entry differs from the loaded one, or a loaded one was dropped.
     bool changed_ = false;
 };

@@ -30,26 +30,46 @@ bool readWholeFile(std::string& destination, const std::string& path, size_t lim
     // One byte past the limit shows the caller that the file is larger.
     size_t left = limit == kNoSizeLimit ? kNoSizeLimit : limit + 1;
     // Room for all of it at once: growing step by step would hold up to twice the file.
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-        const long size = std::ftell(file);
-        if (size > 0) destination.reserve(destination.size() + std::min(size_t(size), left));
-        std::rewind(file);
-    }
+    const int64_t size = platformSeekFile(file, -1);
+    if (size > 0) destination.reserve(destination.size() + size_t(std::min<uint64_t>(uint64_t(size), left)));
+    std::rewind(file);
+    const size_t before = destination.size();
     while (left > 0 && (got = std::fread(buffer, 1, left < sizeof buffer ? left : sizeof buffer, file)) > 0) {
         destination.append(buffer, got);
         if (left != kNoSizeLimit) left -= got;
     }
+    // A file cut short by a failing disk is no file read whole.
+    const bool read = !std::ferror(file);
     std::fclose(file);
-    return true;
+    if (!read) destination.resize(before);
+    return read;
 }
 
 int64_t fileSize(const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
     if (!file) return -1;
-    int64_t size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    const int64_t size = platformSeekFile(file, -1);
     std::fclose(file);
     return size;
+}
+
+bool replaceWholeFile(const std::string& path, const std::string& temporaryPath, const std::string& content) {
+    std::FILE* file = platformOpenFile(temporaryPath, PlatformOpenMode::Write);
+    if (!file) return false;
+    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    ok = platformFlushStream(file) && ok;
+    // The close reports data the stream could not write out.
+    ok = std::fclose(file) == 0 && ok;
+    ok = ok && platformRenameFile(temporaryPath, path) && platformFlushFolder(directoryOf(path));
+    if (!ok) platformRemoveFile(temporaryPath);
+    return ok;
+}
+
+void writeBehind(std::FILE* file, size_t length, int64_t& pending) {
+    pending += int64_t(length);
+    if (pending < kWriteBehindBytes) return;
+    platformWriteBehind(file);
+    pending = 0;
 }
 
 std::string directoryOf(const std::string& path) {

@@ -22,8 +22,8 @@ bool isWhitespace(char c);
 void removeWhitespace(std::string& text);
 // Deletes whitespace at both ends only, in place.
 void trimWhitespace(std::string& text);
-// ASCII letters lower-cased; every other byte as it is (Windows folds names this way too, and
-// no byte of a UTF-8 letter beyond ASCII is touched).
+// ASCII letters lower-cased; every other byte as it is. File names are compared by
+// foldCaseAsWindows (util/case_fold.h) instead.
 std::string asciiLowerCase(std::string text);
 // True when `text` ends in `suffix` (exactly).
 bool endsWith(const std::string& text, const std::string& suffix);

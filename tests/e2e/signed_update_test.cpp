@@ -201,6 +201,8 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
     const int64_t next = kInstalled + 10;
 
     SigningKey otherKey;
+    TempDir outside;
+    outside.write("target.txt", "someone else's file\n");
     struct Refusal {
         const char* name;
         // Puts the manifest and its signature (or not) on the server.
@@ -285,6 +287,13 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
              server.sign(key, comment(kInstalled - 1));
          },
          "Trust state assets/updater/update.trust unreadable", "", putBack(trustFile)},
+        {"a genuine release, and a link at the trust state's temporary name",
+         [&] {
+             server.sign(key, comment(next));
+             std::filesystem::create_symlink(outside.file("target.txt"), game.file(kTrustState + ".part"));
+         },
+         "Could not record the manifest's timestamp in " + kTrustState, "",
+         [&] { std::filesystem::remove(game.file(kTrustState + ".part")); }},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -302,6 +311,8 @@ TEST_F(SignedUpdate, UntrustworthyManifestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(differences(after, before), Lines{});
         if (refusal.restore) refusal.restore();
     }
+
+    EXPECT_EQ(outside.read("target.txt"), "someone else's file\n");
 
     // The folder still takes the genuine newer release.
     server.put("release/manifest", genuine);

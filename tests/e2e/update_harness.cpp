@@ -111,7 +111,8 @@ void GameFolder::installGame() const {
     std::filesystem::permissions(file("kib.exe"), std::filesystem::perms::owner_all);
 }
 
-std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment, const std::string& program) const {
+std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment, const std::string& program,
+                                                const std::vector<std::string>& wrapper) const {
     ProcessOptions options;
     options.workingDirectory = path();
     options.setEnv = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
@@ -128,12 +129,15 @@ std::unique_ptr<ChildProcess> GameFolder::start(const Environment& environment, 
                                        [&](const auto& variable) { return variable.first == proxy; });
         if (!given) options.unsetEnv.push_back(proxy);
     }
-    return std::make_unique<ChildProcess>(std::vector<std::string>{program}, options);
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(program);
+    return std::make_unique<ChildProcess>(argv, options);
 }
 
-UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment, const std::string& program) const {
+UpdaterRun GameFolder::run(int timeoutMs, const Environment& environment, const std::string& program,
+                           const std::vector<std::string>& wrapper) const {
     UpdaterRun run;
-    run.process = start(environment, program)->wait(timeoutMs);
+    run.process = start(environment, program, wrapper)->wait(timeoutMs);
     run.log = log();
     return run;
 }

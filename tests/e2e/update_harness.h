@@ -103,12 +103,14 @@ public:
     void installGame() const;
 
     // Runs the updater (`program`, the one built unless given) here and waits for it (bounded);
-    // `environment` adds to or replaces variables of the updater's environment.
+    // `environment` adds to or replaces variables of the updater's environment; `wrapper`, when
+    // given, is the command that runs it (strace and its options, say).
     UpdaterRun run(int timeoutMs = 60000, const Environment& environment = {},
-                   const std::string& program = KIB_UPDATER_PATH) const;
+                   const std::string& program = KIB_UPDATER_PATH, const std::vector<std::string>& wrapper = {}) const;
     // Starts the updater here without waiting.
     std::unique_ptr<ChildProcess> start(const Environment& environment = {},
-                                        const std::string& program = KIB_UPDATER_PATH) const;
+                                        const std::string& program = KIB_UPDATER_PATH,
+                                        const std::vector<std::string>& wrapper = {}) const;
     std::vector<std::string> log() const;
     // Waits up to `timeoutMs` for the started game's mark. The updater starts the game before it
     // exits, so once it has exited a short wait tells that the game was not started.

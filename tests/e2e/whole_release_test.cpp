@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "e2e/update_harness.h"
 #include "support/digest.h"
 #include "update/own_files.h"
+#include "update/staging.h"
 
 namespace {
 
@@ -68,11 +71,54 @@ TEST_F(WholeRelease, AFailedUpdateLeavesTheFormerReleaseWholeAndTheNextRunFetche
     installed["kib.exe"] = kGameScript;
     EXPECT_EQ(copiesOf(second), installed);
 
+    // What the failed run staged is used as it stands; only what it had not finished is fetched.
+    std::set<std::string> staged;
+    for (const auto& entry : second)
+        if (game.exists(stagedName(entry.first))) staged.insert("GET /files/" + entry.first + " HTTP/1.1");
+    EXPECT_FALSE(staged.empty());
     server.put("files/data/f9.bin", second["data/f9.bin"]);
     const size_t from = server.requests().size();
     expectFinishedRun(game, second);
-    // What the failed run staged is used as it stands.
-    EXPECT_EQ(filesFetched(from), Lines{"GET /files/data/f9.bin HTTP/1.1"});
+    const Lines fetched = filesFetched(from);
+    EXPECT_NE(std::find(fetched.begin(), fetched.end(), "GET /files/data/f9.bin HTTP/1.1"), fetched.end());
+    for (const std::string& request : fetched) EXPECT_EQ(staged.count(request), 0u) << request;
+}
+
+TEST_F(WholeRelease, DroppedFilesGoUnlessThePlayerMadeOrChangedThem) {
+    install({{"data/keep.bin", "kept\n"},
+             {"levels/old/level.pak", "an old level\n"},
+             {"levels/mine/level.pak", "a level beside the player's notes\n"},
+             {"data/changed.cfg", "as installed\n"}});
+    game.write("levels/mine/notes.txt", "the player's own notes\n");
+    game.write("data/changed.cfg", "as the player changed it\n");
+    game.write("data/mine.txt", "the player's own file\n");
+
+    Files second = {{"data/keep.bin", "kept\n"}, {"kib.exe", kGameScript}};
+    server.publish(second);
+    const UpdaterRun run = game.run();
+    EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
+    for (const std::string& line : switchLines({}, {"levels/mine/level.pak", "levels/old/level.pak"}))
+        EXPECT_NE(std::find(run.log.begin(), run.log.end(), line), run.log.end()) << line;
+    EXPECT_FALSE(game.exists("levels/old/level.pak"));
+    EXPECT_FALSE(std::filesystem::exists(game.file("levels/old")));
+    EXPECT_FALSE(game.exists("levels/mine/level.pak"));
+    EXPECT_EQ(game.read("levels/mine/notes.txt"), "the player's own notes\n");
+    EXPECT_EQ(game.read("data/changed.cfg"), "as the player changed it\n");
+    EXPECT_EQ(game.read("data/mine.txt"), "the player's own file\n");
+}
+
+TEST_F(WholeRelease, AMovedAndACopiedFileCostNoTransfer) {
+    const std::string track = patternBytes(3 << 20, 77);
+    install({{"music/track.ogg", track}, {"data/a.bin", "a\n"}});
+    const Files second = {{"music/new/track.ogg", track},
+                          {"music/copy.ogg", track},
+                          {"data/a.bin", "a\n"},
+                          {"kib.exe", kGameScript}};
+    server.publish(second);
+    const size_t from = server.requests().size();
+    expectFinishedRun(game, second);
+    EXPECT_EQ(filesFetched(from), Lines{});
+    EXPECT_FALSE(game.exists("music/track.ogg"));
 }
 
 TEST_F(WholeRelease, TheUpdaterReplacesItselfAndTheNewOneRuns) {

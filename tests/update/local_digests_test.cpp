@@ -11,8 +11,12 @@
 
 #include "support/digest.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs_mount.h"
 #include "update/own_files.h"
+#include "update/release_switch.h"
+#include "update/staging.h"
 #include "update/verified_files.h"
+#include "util/file_vouch.h"
 #include "util/md5.h"
 
 namespace {
@@ -23,28 +27,28 @@ namespace fs = std::filesystem;
 const std::string kRecordedMd5(32, 'e');
 const std::string kPath = "data/level.pak";
 const std::string kContent = "level data, version 1";
+// On a volume that keeps file times in whole seconds, mounted by the case that needs it.
+const std::string kCoarsePath = "coarse/level.pak";
 
 class RecordedFile : public ::testing::Test {
 protected:
     // The hashing threads of the last comparison end before the folder they read goes away.
     void TearDown() override { digests.endHashing(); }
 
-    // Writes the file, records it with kRecordedMd5 and dates the record `recordDelay` after
-    // the file's last change.
-    void record(std::chrono::seconds recordDelay = std::chrono::seconds(5)) {
-        dir.write(kPath, kContent);
+    // Writes the file and records it with kRecordedMd5, as an earlier run that vouched for it.
+    void record(const std::string& path = kPath) {
+        dir.write(path, kContent);
         VerifiedFiles::Entries entries;
-        ASSERT_TRUE(platformStampFile(kPath, entries[kPath].stamp));
-        entries[kPath].md5 = kRecordedMd5;
+        ASSERT_TRUE(platformStampFile(path, entries[path].stamp));
+        entries[path].md5 = kRecordedMd5;
         dir.write(kVerifiedFilesPath, VerifiedFiles::format(entries));
-        fs::last_write_time(kVerifiedFilesPath, fs::last_write_time(kPath) + recordDelay);
         // Whatever a case does next happens later than the recording, as on a later start.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
-    std::string compare() {
-        digests.prepare({kPath});
-        return digests.digest(kPath);
+    std::string compare(const std::string& path = kPath) {
+        digests.prepare({path});
+        return digests.digest(path);
     }
 
     TempDir dir;
@@ -59,6 +63,22 @@ void rewriteKeepingTime(const std::string& path, const std::string& content) {
     fs::last_write_time(path, modified);
 }
 
+bool sameStamp(const PlatformFileStamp& a, const PlatformFileStamp& b) {
+    return a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
+           a.modifiedNanoseconds == b.modifiedNanoseconds && a.changedSeconds == b.changedSeconds &&
+           a.changedNanoseconds == b.changedNanoseconds && a.identity == b.identity;
+}
+
+// Dates the record as a run that went on downloading for a while after the comparison writes it.
+void recordLater() {
+    fs::last_write_time(kVerifiedFilesPath, fs::file_time_type::clock::now() + std::chrono::seconds(5));
+}
+
+void waitForNextSecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::this_thread::sleep_for(std::chrono::seconds(1) - (now % std::chrono::seconds(1)) + std::chrono::milliseconds(5));
+}
+
 }  // namespace
 
 TEST_F(RecordedFile, IsTrustedOnlyWhileNothingAboutItOrTheRecordChanged) {
@@ -66,6 +86,7 @@ TEST_F(RecordedFile, IsTrustedOnlyWhileNothingAboutItOrTheRecordChanged) {
         const char* name;
         std::function<void()> change;
         bool trusted;
+        std::string path = kPath;
     };
     const std::vector<Case> cases = {
         {"unchanged", [] {}, true},
@@ -85,26 +106,74 @@ TEST_F(RecordedFile, IsTrustedOnlyWhileNothingAboutItOrTheRecordChanged) {
              std::string text = readFileBytes(kVerifiedFilesPath);
              text[text.find(kRecordedMd5)] = 'f';
              writeFileBytes(kVerifiedFilesPath, text);
-             fs::last_write_time(kVerifiedFilesPath, fs::last_write_time(kPath) + std::chrono::seconds(5));
          },
          false},
         {"record cut short",
          [] {
              const std::string text = readFileBytes(kVerifiedFilesPath);
              writeFileBytes(kVerifiedFilesPath, text.substr(0, text.size() - 10));
-             fs::last_write_time(kVerifiedFilesPath, fs::last_write_time(kPath) + std::chrono::seconds(5));
          },
          false},
         {"record is not a record", [] { writeFileBytes(kVerifiedFilesPath, "\x1f\x8b garbage\n"); }, false},
-        {"record written in the second of the file's last change",
-         [] { fs::last_write_time(kVerifiedFilesPath, fs::last_write_time(kPath)); }, false},
+        {"record of the older kind, whose stamps were taken after the fact",
+         [] {
+             std::string text = readFileBytes(kVerifiedFilesPath);
+             text = "kib verified files 1" + text.substr(text.find('\n'), text.rfind("end ") - text.find('\n'));
+             writeFileBytes(kVerifiedFilesPath, text + "end " + md5OfBuffer(text.data(), int32_t(text.size())) + "\n");
+         },
+         false},
+        // Its writer vouches for the file as it staged it, and the switch carries that to the
+        // file's place: another program that rewrites it in between, its modification time put
+        // back, is not vouched for.
+        {"rewritten between its staging and the switch",
+         [this] {
+             SwitchEntry entry{kPath, stagedName(kPath), false, md5OfBuffer(kContent.data(), int32_t(kContent.size())), {}};
+             writeFileBytes("level.pak.part", kContent);
+             fs::last_write_time("level.pak.part", fs::last_write_time(kPath) - std::chrono::seconds(10));
+             ASSERT_TRUE(placeVerifiedFile("level.pak.part", entry.staged, &entry.vouch));
+             ASSERT_TRUE(entry.vouch.trustworthy);
+             rewriteKeepingTime(entry.staged, "level data, version 2");
+             ReleaseSwitch release;
+             ASSERT_TRUE(release.begin({entry}));
+             while (release.step(std::chrono::seconds(1)) == ReleaseSwitch::Progress::Working) {
+             }
+             digests.noteVerified(kPath, entry.md5, release.entries().front().vouch);
+             digests.save();
+             recordLater();
+         },
+         false},
+        // Hashed and rewritten within one second, and the record written seconds later: the
+        // file's times show nothing, and only the hashing's own time tells that they cannot.
+        {"rewritten in the second it was hashed in, on a volume with one-second times",
+         [this] {
+             PlatformFileStamp hashed, rewritten;
+             for (int attempt = 0; attempt < 3 && !(attempt > 0 && sameStamp(hashed, rewritten)); ++attempt) {
+                 waitForNextSecond();
+                 writeFileBytes(kCoarsePath, "level data, version 2");
+                 compare(kCoarsePath);
+                 ASSERT_TRUE(platformStampFile(kCoarsePath, hashed));
+                 writeFileBytes(kCoarsePath, "level data, version 3");
+                 ASSERT_TRUE(platformStampFile(kCoarsePath, rewritten));
+             }
+             ASSERT_TRUE(sameStamp(hashed, rewritten)) << "the rewrite never stayed within the second";
+             EXPECT_EQ(platformTimeGranularity(kCoarsePath, rewritten), 1000000000);
+             digests.save();
+             recordLater();
+         },
+         false, kCoarsePath},
     };
+    std::unique_ptr<CoarseTimeVolume> coarse;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        record();
+        if (c.path == kCoarsePath && !coarse) {
+            fs::create_directory("coarse");
+            coarse = std::make_unique<CoarseTimeVolume>(dir.file("coarse"));
+            if (!coarse->mounted()) GTEST_SKIP() << "no volume with one-second times: " << coarse->error();
+        }
+        record(c.path);
         c.change();
-        const std::string current = readFileBytes(kPath);
-        EXPECT_EQ(compare(), c.trusted ? kRecordedMd5 : md5OfBuffer(current.data(), int32_t(current.size())));
+        const std::string current = readFileBytes(c.path);
+        EXPECT_EQ(compare(c.path), c.trusted ? kRecordedMd5 : md5OfBuffer(current.data(), int32_t(current.size())));
     }
 }
 
@@ -112,6 +181,8 @@ TEST_F(RecordedFile, SavingKeepsWhatTheRunVerifiedAndDropsTheRest) {
     record();
     dir.write("gone.dat", "no longer listed");
     dir.write("new.dat", "new");
+    // Only a file whose last change lies a clock tick before its hashing is vouched for.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     digests.prepare({kPath, "new.dat"});
     EXPECT_EQ(digests.digest(kPath), kRecordedMd5);
     EXPECT_EQ(digests.digest("new.dat"), md5OfBuffer("new", 3));

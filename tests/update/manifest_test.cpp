@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "net/url.h"
 #include "support/digest.h"
 #include "support/temp_dir.h"
 #include "update/local_digests.h"
@@ -152,6 +153,15 @@ TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
         // Two lines that would write one file.
         {"notes.txt:" + a + "\nnotes.txt.gz:" + a + "<" + a, "both notes.txt and notes.txt.gz would write notes.txt"},
         {"Readme.txt:" + a + "\nREADME.TXT.gz:" + a + "<" + a, "both Readme.txt and README.TXT.gz would write README.TXT"},
+        {"Émile.txt:" + a + "\némile.txt.gz:" + a + "<" + a, "both Émile.txt and émile.txt.gz would write émile.txt"},
+        // Names Windows would take for other files, so that they dodge every rule above.
+        {"assets/updater/verified.txt.:" + a, "verified.txt.: a name ends in '.' or ' ', which Windows drops"},
+        {"x.pak.part.", "x.pak.part.: a name ends in '.' or ' ', which Windows drops"},
+        {"./c.txt", "./c.txt: a name ends in '.'"},
+        {"ASSETS/UPDATER/UPDATE~1.TRU:" + a, "UPDATE~1.TRU: a name looks like a Windows short name"},
+        {"data/PROGRA~12/x", "a name looks like a Windows short name"},
+        {"COM\xC2\xB9.txt", "the path leaves the game's folder or names a device"},
+        {"data/lpt\xC2\xB3", "names a device"},
         // Digests: empty, long, not hexadecimal, or a compressed line's second one missing.
         {"kib.exe:", "a digest is not 32 hexadecimal digits"},
         {"kib.exe:" + a + "0", "a digest is not 32"},
@@ -180,7 +190,7 @@ TEST_F(ManifestTest, RefusedManifestsChangeNothing) {
     // Names that merely contain dots, or end like the temporary names without being them, are
     // ordinary names; digests may be written in capitals (as PowerShell prints them).
     g_queued.clear();
-    EXPECT_TRUE(compare("master:" + kBase + "\n..hidden\na/...b\n./c.txt\nparty.parts\nkib.exe:" +
+    EXPECT_TRUE(compare("master:" + kBase + "\n..hidden\na/...b\nc..txt\nparty.parts\nkib.exe:" +
                         std::string(32, 'A') + "\n"));
     EXPECT_EQ(g_queued.size(), 5u);
     EXPECT_EQ(std::get<2>(g_queued.back()), a);
@@ -237,14 +247,14 @@ TEST_F(ManifestTest, AnUpToDateCompressedLineRemovesOnlyItsLeftoverDownload) {
     dir.write("music.ogg", music);
     dir.write("music.ogg.gz", "the download");
     // A compressed line whose path does not end in ".gz" names no download to remove.
-    dir.write("sound.", music);
-    dir.write("sound.wav", "a file of the player's");
+    dir.write("sound", music);
+    dir.write("soundwav", "a file of the player's");
     ASSERT_TRUE(compare("master:" + kBase + "\nmusic.ogg.gz:" + digest + "<" + std::string(32, 'c') +
-                        "\nsound.wav:" + digest + "<" + std::string(32, 'd') + "\n"));
+                        "\nsoundwav:" + digest + "<" + std::string(32, 'd') + "\n"));
     EXPECT_TRUE(g_queued.empty());
     EXPECT_FALSE(dir.exists("music.ogg.gz"));
     EXPECT_EQ(dir.read("music.ogg"), music);
-    EXPECT_EQ(dir.read("sound.wav"), "a file of the player's");
+    EXPECT_EQ(dir.read("soundwav"), "a file of the player's");
 }
 
 TEST_F(ManifestTest, APresenceLineForACompressedFileLooksForTheUnpackedFile) {
@@ -264,13 +274,18 @@ TEST_F(ManifestTest, APathListedTwiceIsFetchedOnceAsItsFirstLineSays) {
     EXPECT_NE(log.find("\tlevel.pak listed again; fetched once\n"), std::string::npos);
 }
 
-// One file on Windows, so one download everywhere.
+// One file on Windows, so one download everywhere: letters compared as Windows compares them,
+// which keeps the dotless i apart from I.
 TEST_F(ManifestTest, PathsThatDifferOnlyInLetterCaseAreListedTwice) {
     const std::string first = std::string(32, 'a');
     ASSERT_TRUE(compare("master:" + kBase + "\nData/Level.pak:" + first + "\ndata/LEVEL.PAK:" + std::string(32, 'b') +
-                        "\nDATA/level.pak\n"));
-    const std::vector<Fetched> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""}};
+                        "\nDATA/level.pak\nΩmega/Émile.pak\nωMEGA/éMILE.PAK\nd\xC4\xB1sk.pak\nDISK.pak\n"));
+    const std::vector<Fetched> expected = {{kBase + "Data/Level.pak", "Data/Level.pak", first, ""},
+                                           {kBase + encodePath("Ωmega/Émile.pak"), "Ωmega/Émile.pak", "", ""},
+                                           {kBase + encodePath("d\xC4\xB1sk.pak"), "d\xC4\xB1sk.pak", "", ""},
+                                           {kBase + "DISK.pak", "DISK.pak", "", ""}};
     EXPECT_EQ(g_queued, expected);
     EXPECT_NE(log.find("\tdata/LEVEL.PAK listed again; fetched once\n"), std::string::npos);
     EXPECT_NE(log.find("\tDATA/level.pak listed again; fetched once\n"), std::string::npos);
+    EXPECT_NE(log.find("\tωMEGA/éMILE.PAK listed again; fetched once\n"), std::string::npos);
 }

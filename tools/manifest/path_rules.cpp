@@ -1,11 +1,9 @@
 // The publishing rules for file paths and the base address.
 #include "manifest/path_rules.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "update/manifest_path.h"
 #include "update/own_files.h"
+#include "util/case_fold.h"
 
 namespace {
 
@@ -25,6 +23,8 @@ std::string manifestPathProblem(const std::string& path) {
     if (path.find_first_of("?#%") != std::string::npos)
         return "it contains '?', '#' or '%' (they cannot stand unencoded in a web address)";
     if (hasParentSegment(path)) return "it has a '..' segment (the updater refuses it)";
+    const std::string windows = windowsNameProblem(path);
+    if (!windows.empty()) return windows + " (the updater refuses it)";
     if (!isSafeManifestPath(path)) return "the updater refuses it (absolute path)";
     return reservedNameProblem(path);
 }
@@ -33,12 +33,6 @@ std::string manifestPathWarning(const std::string& path) {
     if (path.find_first_of("\"*|>") != std::string::npos)
         return "Windows cannot hold a file name with '\"', '*', '|' or '>': players on Windows will fail to update";
     const size_t nameStart = path.rfind('/') + 1;
-    for (size_t begin = 0; begin <= path.size();) {
-        const size_t end = std::min(path.find('/', begin), path.size());
-        if (end > begin && path[end - 1] == '.' && path.compare(begin, end - begin, ".") != 0)
-            return "Windows drops a '.' at the end of a name: players on Windows will fail to update";
-        begin = end + 1;
-    }
     const std::string name = path.substr(nameStart);
     if ((!name.empty() && name.back() == '~') || (name.size() >= 4 && name.compare(name.size() - 4, 4, ".inc") == 0))
         return "Debian's lighttpd refuses to serve names ending in '~' or '.inc' (url.access-deny)";
@@ -47,10 +41,7 @@ std::string manifestPathWarning(const std::string& path) {
 }
 
 std::string caseClashWarning(const std::string& path, const std::string& other) {
-    if (path == other || path.size() != other.size()) return "";
-    for (size_t i = 0; i < path.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(path[i])) != std::tolower(static_cast<unsigned char>(other[i])))
-            return "";
+    if (path == other || foldCaseAsWindows(path) != foldCaseAsWindows(other)) return "";
     return "differs from " + other + " only in the case of letters: Windows and macOS cannot hold both";
 }
 
