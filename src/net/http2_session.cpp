@@ -297,6 +297,10 @@ int32_t Http2Session::claim(const std::string& request) {
         stream.claimed = true;
         // Measured from now: it may have waited its turn for long.
         stream.progress = Clock::now();
+        // nghttp2 knows a stream only once its request went out, and silently ignores a window
+        // set before: the first request of a connection would keep the narrow window, a round
+        // trip of waiting every 128 KiB.
+        flush();
         nghttp2_session_set_local_window_size(session_, NGHTTP2_FLAG_NONE, entry.first, kReadingWindow);
         return entry.first;
     }
