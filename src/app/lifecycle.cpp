@@ -28,6 +28,8 @@ constexpr int kWindowHeight = 50;
 // A software surface in a window without frame or title bar.
 constexpr Uint32 kVideoFlags = SDL_HWPALETTE | SDL_NOFRAME;
 constexpr Uint32 kFramePauseMs = 10;
+// The log reaches its file at least this often while the window is open: a kill loses no more.
+constexpr auto kLogFlushInterval = std::chrono::milliseconds(200);
 
 // Starts SDL video and opens the 300 by 50 borderless window; false (and a "!" log line) when
 // SDL or the video mode cannot be started.
@@ -86,9 +88,19 @@ ScreenProgress progressOf(const UpdateRun& run, const DownloadManager& downloads
 
 // From here on every printf of the program goes to the log, which each start truncates. The
 // log is made anew, without following a link: a link someone put in its place stays, and the
-// lines then stay on standard output rather than go through it.
+// lines then stay on standard output rather than go through it. Lines are gathered in blocks
+// (a system call per line cost more than the whole check of a game of small files) and flushed
+// by time in the main loop, before every box and launch, and on the way out.
 void openLog() {
-    if (platformRedirectOutput(stdout, kLogPath)) platformWriteByLine(stdout);
+    if (platformRedirectOutput(stdout, kLogPath)) platformWriteInBlocks(stdout);
+}
+
+// Flushes the log once kLogFlushInterval has passed since the last time.
+void keepLogCurrent(std::chrono::steady_clock::time_point& lastFlush) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush < kLogFlushInterval) return;
+    std::fflush(stdout);
+    lastFlush = now;
 }
 
 // Hands the run every request the workers finished since the last frame, in the order they
@@ -102,7 +114,9 @@ void deliverFinished(DownloadManager& downloads, UpdateRun& run) {
 // end after the frame that shows the final bar).
 bool runMainLoop(DownloadManager& downloads, UpdateRun& run) {
     HueAnimation hue;
+    auto lastFlush = std::chrono::steady_clock::time_point();
     for (;;) {
+        keepLogCurrent(lastFlush);
         if (!pollEvents()) return false;
         deliverFinished(downloads, run);
         run.advance();
@@ -125,6 +139,7 @@ void closeWindow() {
 int shutDown(DownloadManager& downloads) {
     closeWindow();
     downloads.stop();
+    std::fflush(stdout);
     return 0;
 }
 
@@ -162,6 +177,8 @@ int runApplication() {
         showFatalError("assets/updater/update.cfg missing.");
         return shutDown(downloads);
     }
+    // What was logged so far is on the disk before the window's library takes over the signals.
+    std::fflush(stdout);
     if (!initVideo()) return shutDown(downloads);
     placeWindow();
     loadPictures();

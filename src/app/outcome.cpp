@@ -1,6 +1,8 @@
 // Outcome reporting and the launch of the game.
 #include "app/outcome.h"
 
+#include <cstdio>
+
 #include "platform/platform.h"
 #include "update/own_files.h"
 #include "update/update_run.h"
@@ -20,6 +22,8 @@ constexpr int kLaunchFailureLimit = 32;
 }  // namespace
 
 void showMessage(const std::string& caption, const std::string& text) {
+    // The player may kill the process behind a box, or leave it standing: the log is whole first.
+    std::fflush(stdout);
     platformShowMessage(caption, text);
 }
 
@@ -39,6 +43,8 @@ void finishRun(UpdateRun& run) {
         showMessage("Done!", "It's a miracle! The update was a success!");
     else
         showMessage("Up to date!", "Everything is up to date!");
+    // The game may replace this process, or outlive it by hours.
+    std::fflush(stdout);
     const int result = platformLaunchGame(kGame);
     if (result <= kLaunchFailureLimit)
         showMessage("Error!", "Encountered error code " + intToString(result) + " while trying to run kib.exe!");

@@ -12,9 +12,11 @@
 void platformStartSockets();
 void platformStopSockets();
 
-// Makes every line written to `stream` reach its file by the time the line ends, so that a run
-// that is killed still leaves its log behind.
-void platformWriteByLine(std::FILE* stream);
+// Gathers what is written to `stream` in blocks of kPlatformOutputBlock bytes: one system call
+// per block, not per line. Whoever may end the process (a box, a launch, the exit) or waits a
+// while flushes it first (fflush); a kill between two flushes loses what was gathered since.
+constexpr size_t kPlatformOutputBlock = size_t(64) << 10;
+void platformWriteInBlocks(std::FILE* stream);
 // Sends what is written to `stream` (standard output) from now on to a new file at `path`,
 // made as platformOpenFile's Write mode makes one: never through a link. Main thread, before
 // other threads write to the stream. False, with the stream left as it was, when the file
@@ -126,6 +128,27 @@ struct PlatformFileStamp {
 };
 // Any thread. False when the path is missing, unreadable to the system or not a regular file.
 bool platformStampFile(const std::string& path, PlatformFileStamp& out);
+
+// Stamps many files in a row as platformStampFile does, holding the folders of the last path
+// open, so that the next file of the same folder costs one system call instead of a walk from
+// the top: files listed folder by folder cost about one stat each. The folders are opened as
+// the path API opens them (never through a link) and stay open, as they were reached, until a
+// path leaves them or the walk is destroyed; keep it for one pass, not for a run. One thread at
+// a time; owns its handles.
+class PlatformFolderWalk {
+public:
+    PlatformFolderWalk();
+    ~PlatformFolderWalk();
+    PlatformFolderWalk(const PlatformFolderWalk&) = delete;
+    PlatformFolderWalk& operator=(const PlatformFolderWalk&) = delete;
+    // As platformStampFile.
+    bool stamp(const std::string& path, PlatformFileStamp& out);
+    // The open levels (defined by each platform).
+    struct Levels;
+
+private:
+    Levels* levels_;
+};
 
 // ---- Durability and the file system's clock. A file renamed into place must already be on the
 // disk, or a power cut can leave its name, size and times in place over zeroes that no later

@@ -96,7 +96,7 @@ std::string wrapLines(const std::string& text, size_t width) {
 void platformStartSockets() {}
 void platformStopSockets() {}
 
-void platformWriteByLine(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOLBF, 0); }
+void platformWriteInBlocks(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOFBF, kPlatformOutputBlock); }
 
 bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
@@ -307,6 +307,57 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     Folder parent;
     struct stat info;
     if (!openParent(path, leaf, parent) || fstatat(parent.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    fillStamp(info, out);
+    return true;
+}
+
+// The folders of the last path stamped, from the top: level i is open as levels[i].fd, reached
+// from level i - 1 (the working directory for the first) without following a link.
+struct PlatformFolderWalk::Levels {
+    struct Level {
+        std::string name;
+        Folder folder;
+    };
+    std::vector<Level> open;
+    // A level's name with its terminating zero, for openat: reused, so no allocation per file.
+    std::string name;
+};
+
+PlatformFolderWalk::PlatformFolderWalk() : levels_(new Levels) {}
+
+PlatformFolderWalk::~PlatformFolderWalk() { delete levels_; }
+
+bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) {
+    const size_t slash = path.rfind('/');
+    // An absolute path is walked as the path API walks it.
+    if (path.empty() || path[0] == '/') return platformStampFile(path, out);
+    std::vector<Levels::Level>& open = levels_->open;
+    size_t depth = 0;
+    size_t begin = 0;
+    while (slash != std::string::npos && begin < slash) {
+        size_t end = path.find('/', begin);
+        const char* level = path.data() + begin;
+        const size_t length = end - begin;
+        begin = end + 1;
+        if (length == 0 || (length == 1 && level[0] == '.')) continue;
+        if (depth < open.size() && open[depth].name.compare(0, std::string::npos, level, length) == 0) {
+            ++depth;
+            continue;
+        }
+        // Another folder from here down: what was open below this level is left.
+        open.resize(depth);
+        levels_->name.assign(level, length);
+        Folder next(openat(depth == 0 ? AT_FDCWD : open[depth - 1].folder.fd, levels_->name.c_str(), kFolderFlags));
+        if (next.fd < 0) return false;
+        open.push_back(Levels::Level{levels_->name, std::move(next)});
+        ++depth;
+    }
+    open.resize(depth);
+    const char* leaf = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    struct stat info;
+    if (*leaf == '\0' || fstatat(depth == 0 ? AT_FDCWD : open[depth - 1].folder.fd, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode))
         return false;
     fillStamp(info, out);

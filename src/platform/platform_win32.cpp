@@ -35,11 +35,7 @@ void platformStartSockets() {
 
 void platformStopSockets() { WSACleanup(); }
 
-void platformWriteByLine(std::FILE* stream) {
-    // The C runtime has no line buffering (_IOLBF means full buffering and wants a size):
-    // unbuffered is the nearest.
-    std::setvbuf(stream, nullptr, _IONBF, 0);
-}
+void platformWriteInBlocks(std::FILE* stream) { std::setvbuf(stream, nullptr, _IOFBF, kPlatformOutputBlock); }
 
 bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
@@ -354,6 +350,15 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     CloseHandle(file);
     return ok;
 }
+
+// Windows walks each path from the top for now: the stamp is exact, only slower.
+struct PlatformFolderWalk::Levels {};
+
+PlatformFolderWalk::PlatformFolderWalk() : levels_(new Levels) {}
+
+PlatformFolderWalk::~PlatformFolderWalk() { delete levels_; }
+
+bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) { return platformStampFile(path, out); }
 
 bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
     // Windows flushes only through a handle that may write.

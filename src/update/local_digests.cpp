@@ -124,9 +124,12 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     holdersMade_ = false;
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
+    known_.reserve(paths.size());
+    // Files of one folder follow each other in a manifest: each folder is walked to once.
+    PlatformFolderWalk walk;
     for (const std::string& path : paths) {
         PlatformFileStamp stamp;
-        if (!platformStampFile(path, stamp)) continue;
+        if (!walk.stamp(path, stamp)) continue;
         const std::string trusted = record_.trustedDigest(path, stamp);
         if (trusted.empty()) {
             job->indexOf.emplace(path, job->paths.size());
@@ -167,13 +170,18 @@ std::string LocalDigests::use(const std::string& path, const LocalFile& file) {
     return file.md5;
 }
 
+const std::string& LocalDigests::reuse(const std::string& path, const LocalFile& file) {
+    record_.note(path, file.vouch, file.md5);
+    return file.md5;
+}
+
 bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     md5.clear();
     if (cancelled_) return true;
     loadRecordOnce();
     const auto found = known_.find(path);
     if (found != known_.end()) {
-        md5 = use(path, found->second);
+        md5 = reuse(path, found->second);
         return true;
     }
     LocalFile file;
@@ -216,14 +224,22 @@ void LocalDigests::cancel() {
 std::string LocalDigests::fileHolding(const std::string& md5) {
     if (!holdersMade_) {
         holdersMade_ = true;
-        // Any file as it was recorded will do, vouched for or not: the copy checks its bytes.
+        // Any file as it was recorded will do, vouched for or not: the copy checks its bytes. The
+        // first path in byte order, whatever order the maps keep.
         for (const auto& [path, entry] : record_.loaded()) {
             PlatformFileStamp stamp;
-            if (platformStampFile(path, stamp) && record_.recorded(path, stamp)) holders_.emplace(entry.md5, path);
+            if (!platformStampFile(path, stamp) || !record_.recorded(path, stamp)) continue;
+            const auto placed = holders_.emplace(entry.md5, path);
+            if (!placed.second && path < placed.first->second) placed.first->second = path;
         }
-        // What this run read itself comes first.
-        for (const auto& [path, file] : known_)
-            if (!file.md5.empty()) holders_[file.md5] = path;
+        // What this run read itself comes first (the last path in byte order).
+        std::map<std::string, std::string> read;
+        for (const auto& [path, file] : known_) {
+            if (file.md5.empty()) continue;
+            std::string& holder = read[file.md5];
+            if (holder < path) holder = path;
+        }
+        for (const auto& [md5, path] : read) holders_[md5] = path;
     }
     const auto found = holders_.find(md5);
     return found == holders_.end() ? std::string() : found->second;
@@ -242,6 +258,7 @@ std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::strin
         const VerifiedFiles::Entry* recorded = platformStampFile(path, stamp) ? record_.recorded(path, stamp) : nullptr;
         if (recorded && (recorded->vouched || md5OfFile(path) == recorded->md5)) dropped.push_back(path);
     }
+    std::sort(dropped.begin(), dropped.end());
     return dropped;
 }
 

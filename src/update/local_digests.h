@@ -8,6 +8,7 @@
 #include <set>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -74,13 +75,16 @@ private:
     // (without `wait`) when it is not handed in yet.
     bool takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held);
     std::string use(const std::string& path, const LocalFile& file);
+    // Notes a file already known for the record.
+    const std::string& reuse(const std::string& path, const LocalFile& file);
 
     std::string recordPath_;
     std::string temporaryPath_;
     VerifiedFiles record_;
     bool recordLoaded_ = false;
     bool cancelled_ = false;
-    std::map<std::string, LocalFile> known_;
+    // Looked up by the path as the comparison holds it: no allocation per lookup.
+    std::unordered_map<std::string, LocalFile> known_;
     std::shared_ptr<Job> job_;
     // Which file holds each digest; made on the first fileHolding.
     std::map<std::string, std::string> holders_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "net/url.h"
@@ -78,6 +79,7 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
     // a path listed again in other letters is the same file, fetched once (as any path listed
     // twice).
     std::unordered_map<std::string, std::string> claims;
+    claims.reserve(size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1);
     bool haveMaster = false;
     std::string line;
     size_t begin = 0;
@@ -127,7 +129,10 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
             }
         }
         const std::string local = localFileOf(entry);
-        for (const std::string& name : {entry.text, local}) {
+        for (const std::string* named : {static_cast<const std::string*>(&entry.text), &local}) {
+            const std::string& name = *named;
+            // Most lines name one file only: it is checked and claimed once.
+            if (named == &local && local == entry.text) break;
             problem = pathProblem(name);
             if (!problem.empty()) {
                 problem = name + ": " + problem;
@@ -202,7 +207,8 @@ bool ManifestComparison::begin(const std::string& manifest) {
     // Every digest the lines need: unchanged files from the record, the others hashed on every
     // processor in manifest order, so each line waits at most for its own file.
     std::vector<std::string> hashed;
-    std::set<std::string> seen;
+    std::unordered_set<std::string> seen;
+    seen.reserve(state->lines.size());
     for (const ManifestLine& line : state->lines) {
         if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
         const std::string local = line.kind == LineKind::Digest ? line.text : localFileOf(line);
@@ -238,11 +244,10 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
     }
     const std::string& path = line.text;
     state.plan.listed.push_back(local);
-    // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
-    const std::string url = encodeAddress(state.masterPrefix) + encodePath(path);
     auto fetch = [&](const std::string& expectedMd5, const std::string& unpackedMd5) {
+        // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
         if (state.queuedPaths.insert(foldCaseAsWindows(path)).second)
-            state.plan.fetches.push_back({url, path, expectedMd5, unpackedMd5});
+            state.plan.fetches.push_back({encodeAddress(state.masterPrefix) + encodePath(path), path, expectedMd5, unpackedMd5});
         else
             std::printf("\t%s listed again; fetched once\n", path.c_str());
     };

@@ -1,9 +1,13 @@
 // Reading, trusting and writing the record of verified files.
 #include "update/verified_files.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
 
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -41,13 +45,13 @@ bool isDigest(const std::string& text) {
     return true;
 }
 
-// Reads one whole decimal number from `text` at `position` up to `end` (exclusive); false for
-// anything else, including a sign or an empty field.
-bool readNumber(const std::string& text, size_t position, size_t end, uint64_t& out) {
+// Reads one whole decimal number from [position, end); false for anything else, including a
+// sign or an empty field.
+bool readNumber(const char* position, const char* end, uint64_t& out) {
     if (position >= end || end - position > 20) return false;
     out = 0;
-    for (size_t i = position; i < end; ++i) {
-        const char c = text[i];
+    for (; position < end; ++position) {
+        const char c = *position;
         if (c < '0' || c > '9') return false;
         const uint64_t next = out * 10 + uint64_t(c - '0');
         if (next / 10 != out) return false;
@@ -57,56 +61,77 @@ bool readNumber(const std::string& text, size_t position, size_t end, uint64_t& 
 }
 
 // "seconds.nanoseconds", nanoseconds with nine digits.
-bool readTime(const std::string& field, int64_t& seconds, int32_t& nanoseconds) {
-    const size_t dot = field.find('.');
+bool readTime(const char* begin, const char* end, int64_t& seconds, int32_t& nanoseconds) {
+    const char* dot = static_cast<const char*>(std::memchr(begin, '.', size_t(end - begin)));
     uint64_t whole, fraction;
-    if (dot == std::string::npos || field.size() - dot - 1 != 9 || !readNumber(field, 0, dot, whole) ||
-        !readNumber(field, dot + 1, field.size(), fraction) || whole > uint64_t(INT64_MAX))
+    if (!dot || end - dot - 1 != 9 || !readNumber(begin, dot, whole) || !readNumber(dot + 1, end, fraction) ||
+        whole > uint64_t(INT64_MAX))
         return false;
     seconds = int64_t(whole);
     nanoseconds = int32_t(fraction);
     return true;
 }
 
-// "<md5> <size> <modified> <changed> <identity> <path>"; the path is the rest of the line. An
-// entry whose stamp could not vouch for its bytes has a "?" behind its digest.
-bool readEntry(const std::string& line, std::string& path, VerifiedFiles::Entry& entry) {
-    std::string fields[5];
-    size_t position = 0;
-    for (std::string& field : fields) {
-        const size_t space = line.find(' ', position);
-        if (space == std::string::npos) return false;
-        field = line.substr(position, space - position);
+// "<md5> <size> <modified> <changed> <identity> <path>" in [line, end); the path is the rest of
+// the line. An entry whose stamp could not vouch for its bytes has a "?" behind its digest.
+// The path is left in [pathBegin, end).
+bool readEntry(const char* line, const char* end, const char*& pathBegin, VerifiedFiles::Entry& entry) {
+    const char* fields[6];
+    const char* position = line;
+    for (int i = 0; i < 5; ++i) {
+        const char* space = static_cast<const char*>(std::memchr(position, ' ', size_t(end - position)));
+        if (!space) return false;
+        fields[i] = position;
         position = space + 1;
     }
-    path = line.substr(position);
+    fields[5] = position;
+    pathBegin = position;
+    const char* digestEnd = fields[1] - 1;
+    entry.vouched = !(digestEnd - fields[0] == long(kDigestLength + 1) && digestEnd[-1] == '?');
+    if (!entry.vouched) --digestEnd;
     uint64_t size;
-    entry.vouched = fields[0].size() != kDigestLength + 1 || fields[0].back() != '?';
-    if (!entry.vouched) fields[0].pop_back();
-    if (path.empty() || !isDigest(fields[0]) || !readNumber(fields[1], 0, fields[1].size(), size) ||
-        size > uint64_t(INT64_MAX) ||
-        !readTime(fields[2], entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
-        !readTime(fields[3], entry.stamp.changedSeconds, entry.stamp.changedNanoseconds) ||
-        !readNumber(fields[4], 0, fields[4].size(), entry.stamp.identity))
+    if (pathBegin == end || digestEnd - fields[0] != long(kDigestLength) ||
+        !readNumber(fields[1], fields[2] - 1, size) || size > uint64_t(INT64_MAX) ||
+        !readTime(fields[2], fields[3] - 1, entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
+        !readTime(fields[3], fields[4] - 1, entry.stamp.changedSeconds, entry.stamp.changedNanoseconds) ||
+        !readNumber(fields[4], fields[5] - 1, entry.stamp.identity))
         return false;
     entry.stamp.size = int64_t(size);
-    entry.md5 = fields[0];
-    return true;
+    entry.md5.assign(fields[0], kDigestLength);
+    return isDigest(entry.md5);
 }
 
 }  // namespace
 
 std::string VerifiedFiles::format(const Entries& entries) {
-    std::string text = kHeader + "\n";
+    std::vector<const Entries::value_type*> sorted;
+    sorted.reserve(entries.size());
+    size_t pathBytes = 0;
+    for (const auto& entry : entries) {
+        sorted.push_back(&entry);
+        pathBytes += entry.first.size();
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::string text;
+    text.reserve(kHeader.size() + 1 + pathBytes + sorted.size() * 96 + kClosing.size() + kDigestLength + 1);
+    text += kHeader;
+    text += '\n';
     char line[256];
-    for (const auto& [path, entry] : entries) {
+    for (const auto* item : sorted) {
+        const Entry& entry = item->second;
         const PlatformFileStamp& s = entry.stamp;
-        std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
+        const int length = std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
                       entry.md5.c_str(), entry.vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
                       s.changedNanoseconds, s.identity);
-        text += line + path + "\n";
+        text.append(line, size_t(std::min(length, int(sizeof line) - 1)));
+        text += item->first;
+        text += '\n';
     }
-    return text + kClosing + digestOfText(text) + "\n";
+    const std::string digest = digestOfText(text);
+    text += kClosing;
+    text += digest;
+    text += '\n';
+    return text;
 }
 
 bool VerifiedFiles::parse(const std::string& text, Entries& out) {
@@ -114,17 +139,26 @@ bool VerifiedFiles::parse(const std::string& text, Entries& out) {
     if (text.empty() || text.back() != '\n') return false;
     const size_t closing = text.rfind('\n', text.size() - 2);
     if (closing == std::string::npos) return false;
-    const std::string body = text.substr(0, closing + 1);
-    if (text.compare(closing + 1, std::string::npos, kClosing + digestOfText(body) + "\n") != 0)
-        return false;
-    StringList lines;
-    split(lines, body.substr(0, body.size() - 1), "\n");
-    if (lines.empty() || lines.front() != kHeader) return false;
+    const size_t bodySize = closing + 1;
+    Md5State state;
+    uint8_t digest[16];
+    md5Init(state);
+    md5Append(state, reinterpret_cast<const uint8_t*>(text.data()), int32_t(bodySize));
+    md5Finish(state, digest);
+    if (text.compare(bodySize, std::string::npos, kClosing + md5ToText(digest) + "\n") != 0) return false;
+    if (text.compare(0, kHeader.size() + 1, kHeader + "\n") != 0) return false;
     Entries entries;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        std::string path;
+    entries.reserve(size_t(std::count(text.begin() + long(kHeader.size()) + 1, text.begin() + long(bodySize), '\n')));
+    const char* position = text.data() + kHeader.size() + 1;
+    const char* bodyEnd = text.data() + bodySize;
+    while (position < bodyEnd) {
+        const char* lineEnd = static_cast<const char*>(std::memchr(position, '\n', size_t(bodyEnd - position)));
+        const char* pathBegin = nullptr;
         Entry entry;
-        if (!readEntry(lines[i], path, entry) || !entries.emplace(path, entry).second) return false;
+        if (!readEntry(position, lineEnd, pathBegin, entry) ||
+            !entries.emplace(std::string(pathBegin, lineEnd), std::move(entry)).second)
+            return false;
+        position = lineEnd + 1;
     }
     out.swap(entries);
     return true;
@@ -174,15 +208,19 @@ bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPa
     if (!changed_ && noted_.size() == loaded_.size()) return true;
     // A file renamed into place reached the disk before its rename; its new name does when its
     // folder is flushed, once for all the files renamed into that folder.
-    Entries vouched = noted_;
+    std::vector<std::string> unflushed;
     std::map<std::string, bool> folders;
     for (const std::string& placed : placed_) {
         const std::string folder = directoryOf(placed);
         auto flushed = folders.find(folder);
         if (flushed == folders.end()) flushed = folders.emplace(folder, platformFlushFolder(folder)).first;
-        if (!flushed->second) vouched.erase(placed);
+        if (!flushed->second) unflushed.push_back(placed);
     }
     makeDirectories(directoryOf(path));
     // Through the platform's file API: a link planted at either name is never written through.
+    // A copy of the entries only in the rare run where a folder could not be flushed.
+    if (unflushed.empty()) return replaceWholeFile(path, temporaryPath, format(noted_));
+    Entries vouched = noted_;
+    for (const std::string& placed : unflushed) vouched.erase(placed);
     return replaceWholeFile(path, temporaryPath, format(vouched));
 }

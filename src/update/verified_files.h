@@ -2,9 +2,9 @@
 // a file the file system shows unchanged is taken at its recorded digest without being read.
 #pragma once
 
-#include <map>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/platform.h"
 #include "util/file_vouch.h"
@@ -42,7 +42,10 @@ public:
         // The stamp could vouch for the bytes; otherwise they must be hashed to be believed.
         bool vouched = true;
     };
-    using Entries = std::map<std::string, Entry>;
+    // Looked up by the path as the caller holds it: no allocation per lookup.
+    using Entries = std::unordered_map<std::string, Entry>;
+    // One pass each, in time linear in the text: the lines are written in the order of their
+    // paths' bytes (as every record was), and read without a copy of any line.
     static std::string format(const Entries& entries);
     static bool parse(const std::string& text, Entries& out);
     // The entries read at load.
@@ -55,7 +58,7 @@ private:
     Entries loaded_;
     Entries noted_;
     // Noted files that this run renamed into place.
-    std::set<std::string> placed_;
+    std::unordered_set<std::string> placed_;
     // A noted entry differs from the loaded one, or a loaded one was dropped.
     bool changed_ = false;
 };
