@@ -278,3 +278,68 @@ TEST(InterruptedRun, TheNextRunRepairsTheFolder) {
     ASSERT_TRUE(game.gameStarted());
     EXPECT_EQ(game.files(), game.finishedFolder(release));
 }
+
+// The log is written in blocks: whichever way a run ends (finished, a failure box, SIGTERM in
+// the middle of the comparison, which the window's library turns into a quit), every line it
+// logged is in the file, whole and in order. Thousands of lines, so that they span blocks.
+TEST(LogInBlocks, EveryLineIsThereInOrderHoweverTheRunEnds) {
+    enum class End { Finished, FailureBox, Terminated };
+    const struct {
+        const char* name;
+        End end;
+    } cases[] = {{"finished", End::Finished}, {"failure box", End::FailureBox}, {"SIGTERM", End::Terminated}};
+    UpdateServer server;
+    ASSERT_TRUE(server.started());
+    Files release = {{"kib.exe", kGameScript}};
+    for (int i = 0; i < 3000; ++i) release["data/d" + std::to_string(i % 30) + "/file" + std::to_string(i)] = "file " + std::to_string(i);
+    server.publish(release);
+    const std::string published = server.get("release/manifest");
+    Lines compared = {kUnsignedRunLine, "Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/")};
+    for (const std::string& line : splitLines(published)) {
+        const size_t colon = line.find(':');
+        if (line.rfind("master:", 0) != 0) compared.push_back("\t" + line.substr(0, colon) + " (" + line.substr(colon + 1) + ") up to date");
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        GameFolder game(server.manifestUrl());
+        for (const auto& [path, content] : release) game.write(path, content);
+        std::string manifest = published;
+        if (c.end == End::FailureBox) {
+            // One more file, which the server does not have: the run fails after comparing.
+            manifest += "missing.dat:" + std::string(32, '0') + "\n";
+        } else if (c.end == End::Terminated) {
+            // A gibibyte that reads as zeros, listed last: hashing it keeps the run comparing.
+            game.write("big.bin", "");
+            std::filesystem::resize_file(game.file("big.bin"), int64_t(1) << 30);
+            manifest += "big.bin:" + std::string(32, '0') + "\n";
+        }
+        server.put("release/manifest", manifest);
+        Lines log;
+        if (c.end == End::Terminated) {
+            std::unique_ptr<ChildProcess> updater = game.start();
+            const std::string last = compared.back() + "\n";
+            ASSERT_TRUE(waitUntil([&] { return game.read("logs/updater.log").find(last) != std::string::npos; }, 60000))
+                << game.read("logs/updater.log");
+            updater->sendSignal(SIGTERM);
+            const ProcessResult result = updater->wait(30000);
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            log = game.log();
+            ASSERT_EQ(log.size(), compared.size() + 1) << ::testing::PrintToString(log);
+            EXPECT_EQ(log.back(), "\tComparison stopped");
+        } else {
+            const UpdaterRun run = game.run();
+            log = run.log;
+            if (c.end == End::Finished) {
+                EXPECT_EQ(run.process.err, box("Up to date!", "Everything is up to date!"));
+                EXPECT_EQ(log, compared);
+            } else {
+                EXPECT_EQ(run.process.err, fatalBox("Could not download missing.dat"));
+                ASSERT_GT(log.size(), compared.size() + 1) << ::testing::PrintToString(log);
+                EXPECT_EQ(log[compared.size()], "\tmissing.dat Local hash does not match " + std::string(32, '0'));
+                EXPECT_EQ(log.back().rfind("\t\tFailed to get missing.dat", 0), 0u) << log.back();
+            }
+        }
+        ASSERT_GE(log.size(), compared.size());
+        EXPECT_EQ(Lines(log.begin(), log.begin() + long(compared.size())), compared);
+    }
+}
