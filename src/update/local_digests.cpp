@@ -124,19 +124,15 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     holdersMade_ = false;
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
-    known_.reserve(paths.size());
     // Files of one folder follow each other in a manifest: each folder is walked to once.
     PlatformFolderWalk walk;
     for (const std::string& path : paths) {
         PlatformFileStamp stamp;
         if (!walk.stamp(path, stamp)) continue;
-        const std::string trusted = record_.trustedDigest(path, stamp);
-        if (trusted.empty()) {
-            job->indexOf.emplace(path, job->paths.size());
-            job->paths.push_back(path);
-            continue;
-        }
-        known_[path] = trustedFile(trusted, stamp);
+        // An unchanged file stays in the record alone: nothing is copied for it.
+        if (record_.markUnchanged(path, stamp)) continue;
+        job->indexOf.emplace(path, job->paths.size());
+        job->paths.push_back(path);
     }
     job->results.assign(job->paths.size(), LocalFile());
     job->done.assign(job->paths.size(), 0);
@@ -179,6 +175,7 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     md5.clear();
     if (cancelled_) return true;
     loadRecordOnce();
+    if (record_.takeUnchanged(path, md5)) return true;
     const auto found = known_.find(path);
     if (found != known_.end()) {
         md5 = reuse(path, found->second);
@@ -234,6 +231,10 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
         }
         // What this run read itself comes first (the last path in byte order).
         std::map<std::string, std::string> read;
+        record_.forEachUnchanged([&](const std::string& path, const std::string& md5) {
+            std::string& holder = read[md5];
+            if (holder < path) holder = path;
+        });
         for (const auto& [path, file] : known_) {
             if (file.md5.empty()) continue;
             std::string& holder = read[file.md5];

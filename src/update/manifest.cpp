@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -56,9 +57,9 @@ bool normaliseDigest(std::string& digest) {
     return true;
 }
 
-// Why the updater cannot write `path`, or empty: it must stay in the folder, be none of the
-// updater's own names, and stay within the limits.
-std::string pathProblem(const std::string& path) {
+// Why the updater cannot write `path` (`folded` in Windows' case), or empty: it must stay in the
+// folder, be none of the updater's own names, and stay within the limits.
+std::string pathProblem(const std::string& path, const std::string& folded) {
     if (path.size() > kMaxManifestPathLength)
         return "the path is longer than " + std::to_string(kMaxManifestPathLength) + " bytes";
     if (size_t(std::count(path.begin(), path.end(), '/')) >= kMaxManifestPathDepth)
@@ -66,7 +67,7 @@ std::string pathProblem(const std::string& path) {
     const std::string windowsProblem = windowsNameProblem(path);
     if (!windowsProblem.empty()) return windowsProblem;
     if (!isSafeManifestPath(path)) return "the path leaves the game's folder or names a device";
-    return reservedNameProblem(path);
+    return reservedFoldedNameProblem(folded);
 }
 
 // The first pass: every line is read and checked before anything in the folder is looked at,
@@ -78,7 +79,7 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
     // Both in Windows' case: Windows does not tell "A.txt" from "a.txt" (nor "É" from "é"), and
     // a path listed again in other letters is the same file, fetched once (as any path listed
     // twice).
-    std::unordered_map<std::string, std::string> claims;
+    std::unordered_map<std::string, size_t> claims;
     claims.reserve(size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1);
     bool haveMaster = false;
     std::string line;
@@ -133,14 +134,18 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
             const std::string& name = *named;
             // Most lines name one file only: it is checked and claimed once.
             if (named == &local && local == entry.text) break;
-            problem = pathProblem(name);
+            std::string folded = foldCaseAsWindows(name);
+            problem = pathProblem(name, folded);
             if (!problem.empty()) {
                 problem = name + ": " + problem;
                 return false;
             }
-            const auto claim = claims.emplace(foldCaseAsWindows(name), entry.text);
-            if (!claim.second && foldCaseAsWindows(claim.first->second) != foldCaseAsWindows(entry.text)) {
-                problem = "both " + claim.first->second + " and " + entry.text + " would write " + name;
+            // Claimed by the line's index: the claiming line's path is in `lines`.
+            const auto claim = claims.emplace(std::move(folded), lines.size());
+            if (claim.second) continue;
+            const std::string& claimant = lines[claim.first->second].text;
+            if (foldCaseAsWindows(claimant) != foldCaseAsWindows(entry.text)) {
+                problem = "both " + claimant + " and " + entry.text + " would write " + name;
                 return false;
             }
         }
@@ -181,6 +186,8 @@ struct ManifestComparison::State {
     // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
     Plan plan;
+    // The digest of the file being compared.
+    std::string localMd5;
     bool done = false;
 };
 
@@ -207,12 +214,14 @@ bool ManifestComparison::begin(const std::string& manifest) {
     // Every digest the lines need: unchanged files from the record, the others hashed on every
     // processor in manifest order, so each line waits at most for its own file.
     std::vector<std::string> hashed;
-    std::unordered_set<std::string> seen;
+    // Views of `hashed`'s names, which stay where they are once the list is reserved.
+    std::unordered_set<std::string_view> seen;
+    hashed.reserve(state->lines.size());
     seen.reserve(state->lines.size());
     for (const ManifestLine& line : state->lines) {
         if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
-        const std::string local = line.kind == LineKind::Digest ? line.text : localFileOf(line);
-        if (seen.insert(local).second) hashed.push_back(local);
+        hashed.push_back(line.kind == LineKind::Digest ? line.text : localFileOf(line));
+        if (!seen.insert(hashed.back()).second) hashed.pop_back();
     }
     digests_.prepare(hashed);
     state_ = std::move(state);
@@ -237,7 +246,9 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
         return true;
     }
     const std::string local = localFileOf(line);
-    std::string localMd5;
+    // Reused from line to line: no allocation per compared file.
+    std::string& localMd5 = state.localMd5;
+    localMd5.clear();
     if (line.kind != LineKind::Presence) {
         if (wait) localMd5 = digests.digest(local);
         else if (!digests.tryDigest(local, localMd5)) return false;

@@ -75,11 +75,12 @@ std::string unpackName(const std::string& path) { return path + kUnpackSuffix; }
 
 std::string asideName(const std::string& path) { return path + kAsideSuffix; }
 
-std::string reservedNameProblem(const std::string& path) {
+std::string reservedNameProblem(const std::string& path) { return reservedFoldedNameProblem(foldCaseAsWindows(path)); }
+
+std::string reservedFoldedNameProblem(const std::string& folded) {
     // The own names folded once: the manifest reader asks for every line.
     static const std::vector<std::string> ownNames = foldedNames(kOwnFiles);
     static const std::vector<std::string> endings = foldedNames(kTemporarySuffixes);
-    const std::string folded = foldCaseAsWindows(path);
     for (size_t i = 0; i < ownNames.size(); ++i) {
         const std::string& name = ownNames[i];
         if (holdsAt(folded, 0, name) && (folded.size() == name.size() || folded[name.size()] == '/'))

@@ -67,3 +67,5 @@ std::string asideName(const std::string& path);
 // names. Letters are compared in Windows' case (foldCaseAsWindows), as Windows names them.
 // Empty when the path is free. The manifest reader and kib-manifest both ask this.
 std::string reservedNameProblem(const std::string& path);
+// The same for a path already folded to Windows' case (for a caller that folds it anyway).
+std::string reservedFoldedNameProblem(const std::string& folded);

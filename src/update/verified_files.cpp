@@ -103,14 +103,14 @@ bool readEntry(const char* line, const char* end, const char*& pathBegin, Verifi
 
 }  // namespace
 
-std::string VerifiedFiles::format(const Entries& entries) {
-    std::vector<const Entries::value_type*> sorted;
-    sorted.reserve(entries.size());
+namespace {
+
+using Item = VerifiedFiles::Entries::value_type;
+
+// The record's text for `sorted` (entries of one or more maps, in no order yet).
+std::string formatItems(std::vector<const Item*>& sorted) {
     size_t pathBytes = 0;
-    for (const auto& entry : entries) {
-        sorted.push_back(&entry);
-        pathBytes += entry.first.size();
-    }
+    for (const Item* item : sorted) pathBytes += item->first.size();
     std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
     std::string text;
     text.reserve(kHeader.size() + 1 + pathBytes + sorted.size() * 96 + kClosing.size() + kDigestLength + 1);
@@ -118,7 +118,7 @@ std::string VerifiedFiles::format(const Entries& entries) {
     text += '\n';
     char line[256];
     for (const auto* item : sorted) {
-        const Entry& entry = item->second;
+        const VerifiedFiles::Entry& entry = item->second;
         const PlatformFileStamp& s = entry.stamp;
         const int length = std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
                       entry.md5.c_str(), entry.vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
@@ -132,6 +132,15 @@ std::string VerifiedFiles::format(const Entries& entries) {
     text += digest;
     text += '\n';
     return text;
+}
+
+}  // namespace
+
+std::string VerifiedFiles::format(const Entries& entries) {
+    std::vector<const Item*> items;
+    items.reserve(entries.size());
+    for (const Item& item : entries) items.push_back(&item);
+    return formatItems(items);
 }
 
 bool VerifiedFiles::parse(const std::string& text, Entries& out) {
@@ -166,6 +175,7 @@ bool VerifiedFiles::parse(const std::string& text, Entries& out) {
 
 void VerifiedFiles::load(const std::string& path) {
     loaded_.clear();
+    keptCount_ = 0;
     std::string text;
     if (!readWholeFile(text, path) || !parse(text, loaded_)) {
         loaded_.clear();
@@ -185,27 +195,62 @@ const VerifiedFiles::Entry* VerifiedFiles::recorded(const std::string& path, con
     return found != loaded_.end() && sameStamp(found->second.stamp, stamp) ? &found->second : nullptr;
 }
 
-void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
+const std::string* VerifiedFiles::markUnchanged(const std::string& path, const PlatformFileStamp& stamp) {
     const auto found = loaded_.find(path);
+    if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return nullptr;
+    found->second.unchanged = true;
+    return &found->second.md5;
+}
+
+bool VerifiedFiles::takeUnchanged(const std::string& path, std::string& md5) {
+    const auto found = loaded_.find(path);
+    if (found == loaded_.end() || !found->second.unchanged) return false;
+    FileVouch vouch;
+    vouch.stamp = found->second.stamp;
+    vouch.trustworthy = true;
+    md5 = found->second.md5;
+    noteFound(found, path, vouch, md5);
+    return true;
+}
+
+void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
+    noteFound(loaded_.find(path), path, vouch, md5);
+}
+
+void VerifiedFiles::noteFound(Entries::iterator found, const std::string& path, const FileVouch& vouch,
+                              const std::string& md5) {
+    auto keep = [&](bool kept) {
+        if (found == loaded_.end() || found->second.kept == kept) return;
+        found->second.kept = kept;
+        keptCount_ += kept ? 1 : size_t(-1);
+    };
     if (md5.empty()) {
         // Also what an earlier note of this run said: the file has changed since.
-        noted_.erase(path);
-        placed_.erase(path);
+        keep(false);
+        if (!noted_.empty()) noted_.erase(path);
+        if (!placed_.empty()) placed_.erase(path);
         if (found != loaded_.end()) changed_ = true;
         return;
     }
-    noted_[path] = Entry{vouch.stamp, md5, vouch.trustworthy};
-    if (vouch.placed && vouch.trustworthy)
+    const bool placed = vouch.placed && vouch.trustworthy;
+    if (placed)
         placed_.insert(path);
-    else
+    else if (!placed_.empty())
         placed_.erase(path);
-    if (found == loaded_.end() || found->second.md5 != md5 || found->second.vouched != vouch.trustworthy ||
-        !sameStamp(found->second.stamp, vouch.stamp))
-        changed_ = true;
+    const bool same = found != loaded_.end() && found->second.md5 == md5 &&
+                      found->second.vouched == vouch.trustworthy && sameStamp(found->second.stamp, vouch.stamp);
+    if (same) {
+        // The usual case of a second start: nothing to copy.
+        if (!noted_.empty()) noted_.erase(path);
+        return keep(true);
+    }
+    keep(false);
+    noted_[path] = Entry{vouch.stamp, md5, vouch.trustworthy};
+    changed_ = true;
 }
 
 bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
-    if (!changed_ && noted_.size() == loaded_.size()) return true;
+    if (!changed_ && noted_.empty() && keptCount_ == loaded_.size()) return true;
     // A file renamed into place reached the disk before its rename; its new name does when its
     // folder is flushed, once for all the files renamed into that folder.
     std::vector<std::string> unflushed;
@@ -219,8 +264,16 @@ bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPa
     makeDirectories(directoryOf(path));
     // Through the platform's file API: a link planted at either name is never written through.
     // A copy of the entries only in the rare run where a folder could not be flushed.
-    if (unflushed.empty()) return replaceWholeFile(path, temporaryPath, format(noted_));
-    Entries vouched = noted_;
-    for (const std::string& placed : unflushed) vouched.erase(placed);
-    return replaceWholeFile(path, temporaryPath, format(vouched));
+    std::vector<const Item*> items;
+    items.reserve(noted_.size() + keptCount_);
+    for (const Item& item : noted_) items.push_back(&item);
+    for (const Item& item : loaded_)
+        if (item.second.kept) items.push_back(&item);
+    if (!unflushed.empty()) {
+        // Rare: a folder that could not be flushed.
+        std::unordered_set<std::string> left(unflushed.begin(), unflushed.end());
+        items.erase(std::remove_if(items.begin(), items.end(), [&](const Item* item) { return left.count(item->first) > 0; }),
+                    items.end());
+    }
+    return replaceWholeFile(path, temporaryPath, formatItems(items));
 }

@@ -20,6 +20,18 @@ public:
     // The digest recorded for `path` when the file, as `stamp` shows it now, is exactly as it
     // was recorded and its vouch was trustworthy. Otherwise empty: the file must be hashed.
     std::string trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const;
+    // As trustedDigest, and marks the entry as found unchanged by this run, for takeUnchanged.
+    // Null when the file must be hashed.
+    const std::string* markUnchanged(const std::string& path, const PlatformFileStamp& stamp);
+    // For a file markUnchanged found: notes it again as it stands (as note would) and sets `md5`
+    // to its digest. False, nothing done, for any other path.
+    bool takeUnchanged(const std::string& path, std::string& md5);
+    // Calls `visit(path, md5)` for every entry markUnchanged found.
+    template <typename Visit>
+    void forEachUnchanged(Visit visit) const {
+        for (const auto& [path, entry] : loaded_)
+            if (entry.unchanged) visit(path, entry.md5);
+    }
     // Keeps `path` with the stamp its verifier vouched for and its digest for the next save. A
     // vouch that is not trustworthy keeps the entry as one to hash before it is believed (the
     // updater still knows which bytes it verified there: a later release that drops the file
@@ -41,6 +53,11 @@ public:
         std::string md5;
         // The stamp could vouch for the bytes; otherwise they must be hashed to be believed.
         bool vouched = true;
+        // A loaded entry this run noted again exactly as it was (kept without a copy); never
+        // read nor written.
+        mutable bool kept = false;
+        // A loaded entry this run found unchanged by its stamp; never read nor written.
+        bool unchanged = false;
     };
     // Looked up by the path as the caller holds it: no allocation per lookup.
     using Entries = std::unordered_map<std::string, Entry>;
@@ -55,8 +72,13 @@ public:
     const Entry* recorded(const std::string& path, const PlatformFileStamp& stamp) const;
 
 private:
+    void noteFound(Entries::iterator found, const std::string& path, const FileVouch& vouch, const std::string& md5);
+
     Entries loaded_;
+    // What the run noted that differs from the loaded entry (or has none); loaded entries
+    // noted unchanged are marked kept instead, so an unchanged file costs no copy.
     Entries noted_;
+    size_t keptCount_ = 0;
     // Noted files that this run renamed into place.
     std::unordered_set<std::string> placed_;
     // A noted entry differs from the loaded one, or a loaded one was dropped.
