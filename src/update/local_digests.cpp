@@ -113,7 +113,7 @@ void LocalDigests::loadRecordOnce() {
     record_.load(recordPath_);
 }
 
-void LocalDigests::prepare(const std::vector<std::string>& paths) {
+void LocalDigests::prepare(std::vector<std::string> paths) {
     // Each comparison starts the view afresh (tests compare in one folder after another).
     endHashing();
     record_ = VerifiedFiles();
@@ -126,11 +126,16 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     std::shared_ptr<Job> job(new Job);
     // Files of one folder follow each other in a manifest: each folder is walked to once.
     PlatformFolderWalk walk;
-    for (const std::string& path : paths) {
+    order_ = std::move(paths);
+    unchanged_.assign(order_.size(), nullptr);
+    cursor_ = 0;
+    for (size_t i = 0; i < order_.size(); ++i) {
+        const std::string& path = order_[i];
         PlatformFileStamp stamp;
         if (!walk.stamp(path, stamp)) continue;
         // An unchanged file stays in the record alone: nothing is copied for it.
-        if (record_.markUnchanged(path, stamp)) continue;
+        unchanged_[i] = record_.markUnchanged(path, stamp);
+        if (unchanged_[i]) continue;
         job->indexOf.emplace(path, job->paths.size());
         job->paths.push_back(path);
     }
@@ -175,7 +180,10 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     md5.clear();
     if (cancelled_) return true;
     loadRecordOnce();
-    if (record_.takeUnchanged(path, md5)) return true;
+    VerifiedFiles::Loaded entry = nullptr;
+    if (cursor_ < order_.size() && order_[cursor_] == path) entry = unchanged_[cursor_++];
+    if (entry && record_.takeUnchanged(path, md5, entry)) return true;
+    if (!entry && record_.takeUnchanged(path, md5)) return true;
     const auto found = known_.find(path);
     if (found != known_.end()) {
         md5 = reuse(path, found->second);

@@ -27,7 +27,7 @@ public:
     // Reads the record (forgetting what an earlier call found), then starts hashing every one
     // of `paths` that it does not vouch for, in that order, on as many pool threads as there
     // are processors (at least two). Returns at once.
-    void prepare(const std::vector<std::string>& paths);
+    void prepare(std::vector<std::string> paths);
 
     // The digest of the local file at `path`, or empty text when it cannot be read, once it is
     // known: true with `md5` set. False while a hashing task still reads the file. A path
@@ -85,6 +85,11 @@ private:
     bool cancelled_ = false;
     // Looked up by the path as the comparison holds it: no allocation per lookup.
     std::unordered_map<std::string, LocalFile> known_;
+    // The paths prepare was given, in order, and the record's entry for each it found
+    // unchanged: the comparison asks in the same order, so the next path is looked up once.
+    std::vector<std::string> order_;
+    std::vector<VerifiedFiles::Loaded> unchanged_;
+    size_t cursor_ = 0;
     std::shared_ptr<Job> job_;
     // Which file holds each digest; made on the first fileHolding.
     std::map<std::string, std::string> holders_;

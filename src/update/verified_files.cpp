@@ -195,32 +195,36 @@ const VerifiedFiles::Entry* VerifiedFiles::recorded(const std::string& path, con
     return found != loaded_.end() && sameStamp(found->second.stamp, stamp) ? &found->second : nullptr;
 }
 
-const std::string* VerifiedFiles::markUnchanged(const std::string& path, const PlatformFileStamp& stamp) {
+VerifiedFiles::Loaded VerifiedFiles::markUnchanged(const std::string& path, const PlatformFileStamp& stamp) {
     const auto found = loaded_.find(path);
     if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return nullptr;
     found->second.unchanged = true;
-    return &found->second.md5;
+    return &*found;
 }
 
-bool VerifiedFiles::takeUnchanged(const std::string& path, std::string& md5) {
-    const auto found = loaded_.find(path);
-    if (found == loaded_.end() || !found->second.unchanged) return false;
+bool VerifiedFiles::takeUnchanged(const std::string& path, std::string& md5, Loaded entry) {
+    if (!entry) {
+        const auto found = loaded_.find(path);
+        if (found == loaded_.end()) return false;
+        entry = &*found;
+    }
+    if (!entry->second.unchanged) return false;
     FileVouch vouch;
-    vouch.stamp = found->second.stamp;
+    vouch.stamp = entry->second.stamp;
     vouch.trustworthy = true;
-    md5 = found->second.md5;
-    noteFound(found, path, vouch, md5);
+    md5 = entry->second.md5;
+    noteFound(entry, path, vouch, md5);
     return true;
 }
 
 void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
-    noteFound(loaded_.find(path), path, vouch, md5);
+    const auto found = loaded_.find(path);
+    noteFound(found == loaded_.end() ? nullptr : &*found, path, vouch, md5);
 }
 
-void VerifiedFiles::noteFound(Entries::iterator found, const std::string& path, const FileVouch& vouch,
-                              const std::string& md5) {
+void VerifiedFiles::noteFound(Loaded found, const std::string& path, const FileVouch& vouch, const std::string& md5) {
     auto keep = [&](bool kept) {
-        if (found == loaded_.end() || found->second.kept == kept) return;
+        if (!found || found->second.kept == kept) return;
         found->second.kept = kept;
         keptCount_ += kept ? 1 : size_t(-1);
     };
@@ -229,7 +233,7 @@ void VerifiedFiles::noteFound(Entries::iterator found, const std::string& path, 
         keep(false);
         if (!noted_.empty()) noted_.erase(path);
         if (!placed_.empty()) placed_.erase(path);
-        if (found != loaded_.end()) changed_ = true;
+        if (found) changed_ = true;
         return;
     }
     const bool placed = vouch.placed && vouch.trustworthy;
@@ -237,7 +241,7 @@ void VerifiedFiles::noteFound(Entries::iterator found, const std::string& path, 
         placed_.insert(path);
     else if (!placed_.empty())
         placed_.erase(path);
-    const bool same = found != loaded_.end() && found->second.md5 == md5 &&
+    const bool same = found && found->second.md5 == md5 &&
                       found->second.vouched == vouch.trustworthy && sameStamp(found->second.stamp, vouch.stamp);
     if (same) {
         // The usual case of a second start: nothing to copy.

@@ -20,18 +20,6 @@ public:
     // The digest recorded for `path` when the file, as `stamp` shows it now, is exactly as it
     // was recorded and its vouch was trustworthy. Otherwise empty: the file must be hashed.
     std::string trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const;
-    // As trustedDigest, and marks the entry as found unchanged by this run, for takeUnchanged.
-    // Null when the file must be hashed.
-    const std::string* markUnchanged(const std::string& path, const PlatformFileStamp& stamp);
-    // For a file markUnchanged found: notes it again as it stands (as note would) and sets `md5`
-    // to its digest. False, nothing done, for any other path.
-    bool takeUnchanged(const std::string& path, std::string& md5);
-    // Calls `visit(path, md5)` for every entry markUnchanged found.
-    template <typename Visit>
-    void forEachUnchanged(Visit visit) const {
-        for (const auto& [path, entry] : loaded_)
-            if (entry.unchanged) visit(path, entry.md5);
-    }
     // Keeps `path` with the stamp its verifier vouched for and its digest for the next save. A
     // vouch that is not trustworthy keeps the entry as one to hash before it is believed (the
     // updater still knows which bytes it verified there: a later release that drops the file
@@ -46,8 +34,7 @@ public:
     // stays, and the next run trusts it no more than before.
     bool save(const std::string& path, const std::string& temporaryPath) const;
 
-    // The record's text for these entries, and the entries of such a text (false, nothing
-    // kept, for a damaged one).
+    // One file as the record holds it.
     struct Entry {
         PlatformFileStamp stamp;
         std::string md5;
@@ -55,13 +42,29 @@ public:
         bool vouched = true;
         // A loaded entry this run noted again exactly as it was (kept without a copy); never
         // read nor written.
-        mutable bool kept = false;
+        bool kept = false;
         // A loaded entry this run found unchanged by its stamp; never read nor written.
         bool unchanged = false;
     };
     // Looked up by the path as the caller holds it: no allocation per lookup.
     using Entries = std::unordered_map<std::string, Entry>;
-    // One pass each, in time linear in the text: the lines are written in the order of their
+    // An entry read at load, as markUnchanged hands it out; valid until the next load.
+    using Loaded = std::pair<const std::string, Entry>*;
+    // As trustedDigest, and marks the entry as found unchanged by this run, for takeUnchanged.
+    // Null when the file must be hashed.
+    Loaded markUnchanged(const std::string& path, const PlatformFileStamp& stamp);
+    // For a file markUnchanged found (`entry`, or looked up by `path` when null): notes it again
+    // as it stands (as note would) and sets `md5` to its digest. False, nothing done, for any
+    // other path.
+    bool takeUnchanged(const std::string& path, std::string& md5, Loaded entry = nullptr);
+    // Calls `visit(path, md5)` for every entry markUnchanged found.
+    template <typename Visit>
+    void forEachUnchanged(Visit visit) const {
+        for (const auto& [path, entry] : loaded_)
+            if (entry.unchanged) visit(path, entry.md5);
+    }
+    // The record's text for these entries, and the entries of such a text (false, nothing
+    // kept, for a damaged one). One pass each, in time linear in the text: the lines are written in the order of their
     // paths' bytes (as every record was), and read without a copy of any line.
     static std::string format(const Entries& entries);
     static bool parse(const std::string& text, Entries& out);
@@ -72,7 +75,7 @@ public:
     const Entry* recorded(const std::string& path, const PlatformFileStamp& stamp) const;
 
 private:
-    void noteFound(Entries::iterator found, const std::string& path, const FileVouch& vouch, const std::string& md5);
+    void noteFound(Loaded found, const std::string& path, const FileVouch& vouch, const std::string& md5);
 
     Entries loaded_;
     // What the run noted that differs from the loaded entry (or has none); loaded entries
