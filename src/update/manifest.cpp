@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -70,17 +71,73 @@ std::string pathProblem(const std::string& path, const std::string& folded) {
     return reservedFoldedNameProblem(folded);
 }
 
+// A name a line claims, known by the hash of its Windows-case form: 24 bytes a name instead of
+// a map node and a folded copy, so a manifest's claims take a fraction of its size.
+struct Claim {
+    uint64_t hash;
+    // The claiming line's index in `lines`, and its number in the manifest.
+    uint32_t line;
+    uint32_t number;
+    // The line's local file rather than its path.
+    bool local;
+};
+
+// FNV-1a: the same 64 bits on every system (size_t has 32 on Windows).
+uint64_t hashOf(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
+// The earliest claim (in manifest order) of a name that an earlier line already claimed with a
+// path that differs from its own in more than letter case: false, and `problem` and
+// `lineNumber` set for it. Sorting the claims by hash puts equal names side by side; only those
+// are folded again. True when there is none.
+bool checkClaims(const std::vector<Claim>& claims, const std::vector<ManifestLine>& lines, std::string& problem,
+                 size_t& lineNumber) {
+    auto nameOf = [&](const Claim& claim) {
+        const ManifestLine& line = lines[claim.line];
+        return claim.local ? localFileOf(line) : line.text;
+    };
+    std::vector<uint32_t> order(claims.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return claims[a].hash != claims[b].hash ? claims[a].hash < claims[b].hash : a < b;
+    });
+    size_t worst = claims.size();
+    std::string claimantOfWorst;
+    for (size_t first = 0; first < order.size();) {
+        size_t last = first + 1;
+        while (last < order.size() && claims[order[last]].hash == claims[order[first]].hash) ++last;
+        if (last - first > 1) {
+            std::vector<std::string> folded;
+            for (size_t i = first; i < last; ++i) folded.push_back(foldCaseAsWindows(nameOf(claims[order[i]])));
+            for (size_t j = first + 1; j < last; ++j) {
+                size_t i = first;
+                while (folded[i - first] != folded[j - first]) ++i;
+                if (i == j) continue;
+                const std::string& claimant = lines[claims[order[i]].line].text;
+                if (order[j] < worst && foldCaseAsWindows(claimant) != foldCaseAsWindows(lines[claims[order[j]].line].text)) {
+                    worst = order[j];
+                    claimantOfWorst = claimant;
+                }
+            }
+        }
+        first = last;
+    }
+    if (worst == claims.size()) return true;
+    const Claim& claim = claims[worst];
+    problem = "both " + claimantOfWorst + " and " + lines[claim.line].text + " would write " + nameOf(claim);
+    lineNumber = claim.number;
+    return false;
+}
+
 // The first pass: every line is read and checked before anything in the folder is looked at,
-// so a bad line anywhere leaves the folder as it was. Appends to `lines`; on a refusal returns
-// false with the reason and the line's number.
-bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
-               size_t& lineNumber) {
-    // Which line claimed each name the run may write, so that two lines never write one file.
-    // Both in Windows' case: Windows does not tell "A.txt" from "a.txt" (nor "É" from "é"), and
-    // a path listed again in other letters is the same file, fetched once (as any path listed
-    // twice).
-    std::unordered_map<std::string, size_t> claims;
-    claims.reserve(size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1);
+// so a bad line anywhere leaves the folder as it was. Appends to `lines` and `claims`; on a
+// refusal returns false with the reason and the line's number (two lines that would write one
+// name are found afterwards, by checkClaims).
+bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines, std::vector<Claim>& claims,
+                  std::string& problem, size_t& lineNumber) {
     bool haveMaster = false;
     std::string line;
     size_t begin = 0;
@@ -134,24 +191,39 @@ bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, st
             const std::string& name = *named;
             // Most lines name one file only: it is checked and claimed once.
             if (named == &local && local == entry.text) break;
-            std::string folded = foldCaseAsWindows(name);
+            const std::string folded = foldCaseAsWindows(name);
             problem = pathProblem(name, folded);
             if (!problem.empty()) {
                 problem = name + ": " + problem;
+                // The line's path is claimed already: checkClaims finds the line there.
+                if (named == &local) lines.push_back(std::move(entry));
                 return false;
             }
-            // Claimed by the line's index: the claiming line's path is in `lines`.
-            const auto claim = claims.emplace(std::move(folded), lines.size());
-            if (claim.second) continue;
-            const std::string& claimant = lines[claim.first->second].text;
-            if (foldCaseAsWindows(claimant) != foldCaseAsWindows(entry.text)) {
-                problem = "both " + claimant + " and " + entry.text + " would write " + name;
-                return false;
-            }
+            claims.push_back({hashOf(folded), uint32_t(lines.size()), uint32_t(lineNumber), named == &local});
         }
         lines.push_back(std::move(entry));
     }
     return true;
+}
+
+// Reads every line as readEachLine does. Which line claimed each name the run may write, so
+// that two lines never write one file: both in Windows' case, as Windows does not tell "A.txt"
+// from "a.txt" (nor "É" from "é"), and a path listed again in other letters is the same file,
+// fetched once (as any path listed twice). The refusal reported is the first in the manifest,
+// whichever kind it is.
+bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
+               size_t& lineNumber) {
+    std::vector<Claim> claims;
+    const bool read = readEachLine(manifest, lines, claims, problem, lineNumber);
+    std::string clash;
+    size_t clashLine = 0;
+    // A clash on a line's path comes before a problem with the same line's local file.
+    if (!checkClaims(claims, lines, clash, clashLine) && (read || clashLine <= lineNumber)) {
+        problem = clash;
+        lineNumber = clashLine;
+        return false;
+    }
+    return read;
 }
 
 // Something other than a regular file stands where the run would read or write: that file
