@@ -9,6 +9,7 @@
 
 #include "update/local_digests.h"
 #include "update/manifest.h"
+#include "platform/platform.h"
 #include "update/own_files.h"
 #include "util/file_system.h"
 
@@ -22,13 +23,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read %s or enter %s\n", argv[2], argv[1]);
         return 2;
     }
-    // The log lines go where the updater's go; here nowhere.
-    if (!std::freopen("/dev/null", "w", stdout)) return 2;
+    // The log lines go where the updater's go, gathered in blocks as the updater gathers them.
+    makeDirectories(kLogFolder);
+    if (!platformRedirectOutput(stdout, kLogPath)) return 2;
+    platformWriteInBlocks(stdout);
     const auto started = std::chrono::steady_clock::now();
     LocalDigests digests(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
     Plan plan;
     const bool ok = compareManifest(manifest, digests, plan);
     digests.save();
+    std::fflush(stdout);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     for (const PlannedFetch& file : plan.fetches) std::fprintf(stderr, "stale: %s\n", file.url.c_str());
     std::fprintf(stderr, "%s, %zu stale, %.3f s\n", ok ? "compared" : "malformed", plan.fetches.size(), seconds);

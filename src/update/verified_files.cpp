@@ -143,32 +143,85 @@ std::string VerifiedFiles::format(const Entries& entries) {
     return formatItems(items);
 }
 
-bool VerifiedFiles::parse(const std::string& text, Entries& out) {
-    // The closing line is the last one, and nothing follows its line feed.
-    if (text.empty() || text.back() != '\n') return false;
-    const size_t closing = text.rfind('\n', text.size() - 2);
-    if (closing == std::string::npos) return false;
-    const size_t bodySize = closing + 1;
-    Md5State state;
-    uint8_t digest[16];
-    md5Init(state);
-    md5Append(state, reinterpret_cast<const uint8_t*>(text.data()), int32_t(bodySize));
-    md5Finish(state, digest);
-    if (text.compare(bodySize, std::string::npos, kClosing + md5ToText(digest) + "\n") != 0) return false;
-    if (text.compare(0, kHeader.size() + 1, kHeader + "\n") != 0) return false;
-    Entries entries;
-    entries.reserve(size_t(std::count(text.begin() + long(kHeader.size()) + 1, text.begin() + long(bodySize), '\n')));
-    const char* position = text.data() + kHeader.size() + 1;
-    const char* bodyEnd = text.data() + bodySize;
-    while (position < bodyEnd) {
-        const char* lineEnd = static_cast<const char*>(std::memchr(position, '\n', size_t(bodyEnd - position)));
-        const char* pathBegin = nullptr;
-        Entry entry;
-        if (!readEntry(position, lineEnd, pathBegin, entry) ||
-            !entries.emplace(std::string(pathBegin, lineEnd), std::move(entry)).second)
-            return false;
-        position = lineEnd + 1;
+namespace {
+
+// Reads a record fed to it in pieces of any size, a line at a time through one reused buffer:
+// no copy of the whole text and no allocation per line but the entry's own. The line last
+// seen is held back until the next one shows it was not the closing line.
+class RecordReader {
+public:
+    explicit RecordReader(VerifiedFiles::Entries& entries) : entries_(entries) { md5Init(body_); }
+
+    // False once the text is seen to be damaged.
+    bool feed(const char* data, size_t size) {
+        const char* end = data + size;
+        while (ok_ && data < end) {
+            const char* feed = static_cast<const char*>(std::memchr(data, '\n', size_t(end - data)));
+            if (!feed) {
+                partial_.append(data, end);
+                break;
+            }
+            if (partial_.empty()) {
+                line(data, feed);
+            } else {
+                partial_.append(data, feed);
+                line(partial_.data(), partial_.data() + partial_.size());
+                partial_.clear();
+            }
+            data = feed + 1;
+        }
+        return ok_;
     }
+
+    // Whether the text ended with its line feed, after a body that began with the header, in
+    // a closing line that carries the body's digest.
+    bool finish() {
+        if (!ok_ || !partial_.empty() || !held_ || !headerSeen_) return false;
+        uint8_t digest[16];
+        md5Finish(body_, digest);
+        return last_ == kClosing + md5ToText(digest);
+    }
+
+private:
+    void line(const char* begin, const char* end) {
+        if (held_) bodyLine();
+        last_.assign(begin, end);
+        held_ = true;
+    }
+
+    // The held line turned out to be part of the body: header or entry.
+    void bodyLine() {
+        last_ += '\n';
+        md5Append(body_, reinterpret_cast<const uint8_t*>(last_.data()), int32_t(last_.size()));
+        const char* begin = last_.data();
+        const char* end = begin + last_.size() - 1;
+        if (!headerSeen_) {
+            headerSeen_ = true;
+            ok_ = last_.compare(0, last_.size() - 1, kHeader) == 0;
+            return;
+        }
+        const char* pathBegin = nullptr;
+        VerifiedFiles::Entry entry;
+        ok_ = readEntry(begin, end, pathBegin, entry) &&
+              entries_.emplace(std::string(pathBegin, end), std::move(entry)).second;
+    }
+
+    VerifiedFiles::Entries& entries_;
+    Md5State body_;
+    // A line cut by the end of a piece, and the last whole line.
+    std::string partial_;
+    std::string last_;
+    bool held_ = false;
+    bool headerSeen_ = false;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+bool VerifiedFiles::parse(const std::string& text, Entries& out) {
+    Entries entries;
+    RecordReader reader(entries);
+    if (!reader.feed(text.data(), text.size()) || !reader.finish()) return false;
     out.swap(entries);
     return true;
 }
@@ -176,8 +229,22 @@ bool VerifiedFiles::parse(const std::string& text, Entries& out) {
 void VerifiedFiles::load(const std::string& path) {
     loaded_.clear();
     keptCount_ = 0;
-    std::string text;
-    if (!readWholeFile(text, path) || !parse(text, loaded_)) {
+    // Read in pieces: a record of a million files is larger than the manifest that lists them.
+    std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
+    RecordReader reader(loaded_);
+    bool whole = file != nullptr;
+    if (file) {
+        // About a hundred bytes a line.
+        const int64_t size = platformSeekFile(file, -1);
+        if (size > 0) loaded_.reserve(size_t(size / 100));
+        std::rewind(file);
+        std::vector<char> piece(size_t(1) << 20);
+        size_t got;
+        while (whole && (got = std::fread(piece.data(), 1, piece.size(), file)) > 0) whole = reader.feed(piece.data(), got);
+        whole = whole && !std::ferror(file) && reader.finish();
+        std::fclose(file);
+    }
+    if (!whole) {
         loaded_.clear();
         // Writing a record anew is what repairs a damaged one.
         changed_ = true;
