@@ -113,7 +113,7 @@ void LocalDigests::loadRecordOnce() {
     record_.load(recordPath_);
 }
 
-void LocalDigests::prepare(std::vector<std::string> paths) {
+void LocalDigests::prepare(const std::vector<std::string>& paths) {
     // Each comparison starts the view afresh (tests compare in one folder after another).
     endHashing();
     record_ = VerifiedFiles();
@@ -126,16 +126,16 @@ void LocalDigests::prepare(std::vector<std::string> paths) {
     std::shared_ptr<Job> job(new Job);
     // Files of one folder follow each other in a manifest: each folder is walked to once.
     PlatformFolderWalk walk;
-    order_ = std::move(paths);
-    unchanged_.assign(order_.size(), nullptr);
+    unchanged_.clear();
     cursor_ = 0;
-    for (size_t i = 0; i < order_.size(); ++i) {
-        const std::string& path = order_[i];
+    for (const std::string& path : paths) {
         PlatformFileStamp stamp;
         if (!walk.stamp(path, stamp)) continue;
         // An unchanged file stays in the record alone: nothing is copied for it.
-        unchanged_[i] = record_.markUnchanged(path, stamp);
-        if (unchanged_[i]) continue;
+        if (const VerifiedFiles::Loaded entry = record_.markUnchanged(path, stamp)) {
+            unchanged_.push_back(entry);
+            continue;
+        }
         job->indexOf.emplace(path, job->paths.size());
         job->paths.push_back(path);
     }
@@ -181,9 +181,8 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     if (cancelled_) return true;
     loadRecordOnce();
     VerifiedFiles::Loaded entry = nullptr;
-    if (cursor_ < order_.size() && order_[cursor_] == path) entry = unchanged_[cursor_++];
-    if (entry && record_.takeUnchanged(path, md5, entry)) return true;
-    if (!entry && record_.takeUnchanged(path, md5)) return true;
+    if (cursor_ < unchanged_.size() && unchanged_[cursor_]->first == path) entry = unchanged_[cursor_++];
+    if (record_.takeUnchanged(path, md5, entry)) return true;
     const auto found = known_.find(path);
     if (found != known_.end()) {
         md5 = reuse(path, found->second);

@@ -27,7 +27,7 @@ public:
     // Reads the record (forgetting what an earlier call found), then starts hashing every one
     // of `paths` that it does not vouch for, in that order, on as many pool threads as there
     // are processors (at least two). Returns at once.
-    void prepare(std::vector<std::string> paths);
+    void prepare(const std::vector<std::string>& paths);
 
     // The digest of the local file at `path`, or empty text when it cannot be read, once it is
     // known: true with `md5` set. False while a hashing task still reads the file. A path
@@ -85,9 +85,9 @@ private:
     bool cancelled_ = false;
     // Looked up by the path as the comparison holds it: no allocation per lookup.
     std::unordered_map<std::string, LocalFile> known_;
-    // The paths prepare was given, in order, and the record's entry for each it found
-    // unchanged: the comparison asks in the same order, so the next path is looked up once.
-    std::vector<std::string> order_;
+    // The record's entries prepare found unchanged, in the order of its paths: the comparison
+    // asks in the same order, so the entry next in line is checked by its key instead of being
+    // looked up again (any other path is looked up).
     std::vector<VerifiedFiles::Loaded> unchanged_;
     size_t cursor_ = 0;
     std::shared_ptr<Job> job_;

@@ -29,15 +29,24 @@ constexpr size_t kDigestLength = 32;
 
 enum class LineKind { Master, Presence, Digest, Compressed };
 
+// A digest of 32 lower-case hexadecimal digits, or none (empty), held in the line itself: a
+// string would add a block on the heap to each of a million lines.
+struct LineDigest {
+    char text[kDigestLength + 1] = {};
+    const char* c_str() const { return text; }
+    operator std::string() const { return text; }
+};
+bool operator==(const std::string& a, const LineDigest& b) { return a == b.text; }
+
 // One line that mattered, as the first pass understood it.
 struct ManifestLine {
     LineKind kind;
     // The prefix of a master line; the path of a file line.
     std::string text;
     // Digest line: the file's digest. Compressed line: the unpacked file's digest.
-    std::string md5;
+    LineDigest md5;
     // Compressed line: the digest of the ".gz" as the server has it.
-    std::string compressedMd5;
+    LineDigest compressedMd5;
 };
 
 // The file in the folder that a line is compared with: a compressed line's path loses its
@@ -48,12 +57,14 @@ std::string localFileOf(const ManifestLine& line) {
     return line.text;
 }
 
-// Lower-cases a digest in place; false unless it is 32 hexadecimal digits.
-bool normaliseDigest(std::string& digest) {
-    if (digest.size() != kDigestLength) return false;
-    for (char& c : digest) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        c = char(std::tolower(static_cast<unsigned char>(c)));
+// Keeps the `length` characters at `text` as `digest`, lower-cased; false unless they are 32
+// hexadecimal digits.
+bool readDigest(const char* text, size_t length, LineDigest& digest) {
+    if (length != kDigestLength) return false;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isxdigit(c)) return false;
+        digest.text[i] = char(std::tolower(c));
     }
     return true;
 }
@@ -157,7 +168,7 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
         begin = end + 1;
 
         if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
-            lines.push_back({LineKind::Master, line.substr(kMasterTag.size()), "", ""});
+            lines.push_back({LineKind::Master, line.substr(kMasterTag.size()), {}, {}});
             haveMaster = !lines.back().text.empty();
             continue;
         }
@@ -167,21 +178,22 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
             return false;
         }
 
-        ManifestLine entry{LineKind::Presence, line, "", ""};
+        ManifestLine entry{LineKind::Presence, line, {}, {}};
         const size_t colon = line.find(':');
         if (colon != std::string::npos) {
             entry.text = line.substr(0, colon);
             const size_t angle = line.find('<', colon);
+            const char* digest = line.data() + colon + 1;
+            bool digestRead;
             if (angle == std::string::npos) {
                 entry.kind = LineKind::Digest;
-                entry.md5 = line.substr(colon + 1);
+                digestRead = readDigest(digest, line.size() - colon - 1, entry.md5);
             } else {
                 entry.kind = LineKind::Compressed;
-                entry.md5 = line.substr(colon + 1, angle - colon - 1);
-                entry.compressedMd5 = line.substr(angle + 1);
+                digestRead = readDigest(digest, angle - colon - 1, entry.md5) &&
+                             readDigest(line.data() + angle + 1, line.size() - angle - 1, entry.compressedMd5);
             }
-            if (!normaliseDigest(entry.md5) ||
-                (entry.kind == LineKind::Compressed && !normaliseDigest(entry.compressedMd5))) {
+            if (!digestRead) {
                 problem = "a digest is not 32 hexadecimal digits";
                 return false;
             }
@@ -213,7 +225,12 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
 // whichever kind it is.
 bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
                size_t& lineNumber) {
+    // Room for every line at once: a list grown step by step holds up to three times its lines
+    // while it moves.
+    const size_t count = size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1;
+    lines.reserve(count);
     std::vector<Claim> claims;
+    claims.reserve(count);
     const bool read = readEachLine(manifest, lines, claims, problem, lineNumber);
     std::string clash;
     size_t clashLine = 0;
@@ -286,14 +303,17 @@ bool ManifestComparison::begin(const std::string& manifest) {
     // Every digest the lines need: unchanged files from the record, the others hashed on every
     // processor in manifest order, so each line waits at most for its own file.
     std::vector<std::string> hashed;
-    // Views of `hashed`'s names, which stay where they are once the list is reserved.
-    std::unordered_set<std::string_view> seen;
     hashed.reserve(state->lines.size());
-    seen.reserve(state->lines.size());
-    for (const ManifestLine& line : state->lines) {
-        if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
-        hashed.push_back(line.kind == LineKind::Digest ? line.text : localFileOf(line));
-        if (!seen.insert(hashed.back()).second) hashed.pop_back();
+    {
+        // Views of `hashed`'s names, which stay where they are once the list is reserved; gone
+        // before the record is read.
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(state->lines.size());
+        for (const ManifestLine& line : state->lines) {
+            if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
+            hashed.push_back(line.kind == LineKind::Digest ? line.text : localFileOf(line));
+            if (!seen.insert(hashed.back()).second) hashed.pop_back();
+        }
     }
     digests_.prepare(hashed);
     state_ = std::move(state);
@@ -345,7 +365,7 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
             std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
         } else {
             std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
-            fetch(line.md5, "");
+            fetch(line.md5, std::string());
         }
         break;
     case LineKind::Compressed:
