@@ -351,14 +351,68 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
     return ok;
 }
 
-// Windows walks each path from the top for now: the stamp is exact, only slower.
-struct PlatformFolderWalk::Levels {};
+// The folder levels of the last path stamped, each open and checked once: a folder, never a
+// reparse point, and held without sharing deletion, so that none of them can be renamed or
+// replaced by a junction while the files in it are stamped. The next file of the same folder
+// costs its own open alone.
+struct PlatformFolderWalk::Levels {
+    // The folder part of the last relative path, as systemPath spells it ("" for the top).
+    std::wstring folder;
+    std::vector<HANDLE> held;
+    bool valid = false;
+
+    ~Levels() { release(); }
+    void release() {
+        for (HANDLE handle : held) CloseHandle(handle);
+        held.clear();
+        folder.clear();
+        valid = false;
+    }
+    // Opens and checks every level of `text` from `from` up to `end` (a backslash); false, with
+    // nothing held, when one is missing, no folder, a reparse point or cannot be opened.
+    bool open(const std::wstring& text, size_t from, size_t end) {
+        release();
+        for (size_t at = text.find(L'\\', from); at != std::wstring::npos && at <= end; at = text.find(L'\\', at + 1)) {
+            HANDLE level = CreateFileW(text.substr(0, at).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr);
+            if (level == INVALID_HANDLE_VALUE) return release(), false;
+            held.push_back(level);
+            BY_HANDLE_FILE_INFORMATION info;
+            if (!GetFileInformationByHandle(level, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                return release(), false;
+        }
+        folder.assign(text, from, end == std::wstring::npos ? 0 : end + 1 - from);
+        valid = true;
+        return true;
+    }
+};
 
 PlatformFolderWalk::PlatformFolderWalk() : levels_(new Levels) {}
 
 PlatformFolderWalk::~PlatformFolderWalk() { delete levels_; }
 
-bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) { return platformStampFile(path, out); }
+bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) {
+    const SystemPath system = systemPath(path);
+    // An absolute path is walked as the path API walks it.
+    if (system.text.empty() || system.levelsFrom == std::wstring::npos) return platformStampFile(path, out);
+    const std::wstring& text = system.text;
+    const size_t leaf = text.rfind(L'\\');
+    const size_t end = leaf < system.levelsFrom ? std::wstring::npos : leaf;
+    const size_t length = end == std::wstring::npos ? 0 : end + 1 - system.levelsFrom;
+    if (!levels_->valid || levels_->folder.size() != length ||
+        text.compare(system.levelsFrom, length, levels_->folder) != 0) {
+        if (!levels_->open(text, system.levelsFrom, end)) return false;
+    }
+    // The file itself never through a reparse point: stampOf refuses one, and a folder.
+    HANDLE file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileType(file) == FILE_TYPE_DISK && stampOf(file, out);
+    CloseHandle(file);
+    return ok;
+}
 
 bool platformFlushFile(const std::string& path, PlatformFileStamp* stamp) {
     // Windows flushes only through a handle that may write.
