@@ -291,7 +291,7 @@ TEST(LogInBlocks, EveryLineIsThereInOrderHoweverTheRunEnds) {
     UpdateServer server;
     ASSERT_TRUE(server.started());
     Files release = {{"kib.exe", kGameScript}};
-    for (int i = 0; i < 3000; ++i) release["data/d" + std::to_string(i % 30) + "/file" + std::to_string(i)] = "file " + std::to_string(i);
+    for (int i = 0; i < 2000; ++i) release["data/d" + std::to_string(i % 20) + "/file" + std::to_string(i)] = "file " + std::to_string(i);
     server.publish(release);
     const std::string published = server.get("release/manifest");
     Lines compared = {kUnsignedRunLine, "Manifest obtained. Parsing.", "\tMaster set to " + server.url("files/")};
