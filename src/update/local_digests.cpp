@@ -114,6 +114,13 @@ void LocalDigests::loadRecordOnce() {
 }
 
 void LocalDigests::prepare(const std::vector<std::string>& paths) {
+    std::vector<const std::string*> held;
+    held.reserve(paths.size());
+    for (const std::string& path : paths) held.push_back(&path);
+    prepare(held);
+}
+
+void LocalDigests::prepare(const std::vector<const std::string*>& paths) {
     // Each comparison starts the view afresh (tests compare in one folder after another).
     endHashing();
     record_ = VerifiedFiles();
@@ -128,7 +135,8 @@ void LocalDigests::prepare(const std::vector<std::string>& paths) {
     PlatformFolderWalk walk;
     unchanged_.clear();
     cursor_ = 0;
-    for (const std::string& path : paths) {
+    for (const std::string* held : paths) {
+        const std::string& path = *held;
         PlatformFileStamp stamp;
         if (!walk.stamp(path, stamp)) continue;
         // An unchanged file stays in the record alone: nothing is copied for it.

@@ -28,6 +28,9 @@ public:
     // of `paths` that it does not vouch for, in that order, on as many pool threads as there
     // are processors (at least two). Returns at once.
     void prepare(const std::vector<std::string>& paths);
+    // The same for paths the caller holds (they need to last for the call only): a comparison
+    // of a million files hands them over without a copy of each.
+    void prepare(const std::vector<const std::string*>& paths);
 
     // The digest of the local file at `path`, or empty text when it cannot be read, once it is
     // known: true with `md5` set. False while a hashing task still reads the file. A path

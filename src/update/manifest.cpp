@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -302,17 +303,23 @@ bool ManifestComparison::begin(const std::string& manifest) {
     }
     // Every digest the lines need: unchanged files from the record, the others hashed on every
     // processor in manifest order, so each line waits at most for its own file.
-    std::vector<std::string> hashed;
+    // The paths to look at, without a copy of each: a digest line's path is its own, a
+    // compressed line's file is named in `unpacked` (a deque: its names stay where they are).
+    std::vector<const std::string*> hashed;
+    std::deque<std::string> unpacked;
     hashed.reserve(state->lines.size());
     {
-        // Views of `hashed`'s names, which stay where they are once the list is reserved; gone
-        // before the record is read.
+        // Gone before the record is read.
         std::unordered_set<std::string_view> seen;
         seen.reserve(state->lines.size());
         for (const ManifestLine& line : state->lines) {
             if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
-            hashed.push_back(line.kind == LineKind::Digest ? line.text : localFileOf(line));
-            if (!seen.insert(hashed.back()).second) hashed.pop_back();
+            const std::string* local = &line.text;
+            if (line.kind == LineKind::Compressed) {
+                unpacked.push_back(localFileOf(line));
+                local = &unpacked.back();
+            }
+            if (seen.insert(*local).second) hashed.push_back(local);
         }
     }
     digests_.prepare(hashed);
