@@ -16,6 +16,7 @@ void platformStopSockets();
 // per block, not per line. Whoever may end the process (a box, a launch, the exit) or waits a
 // while flushes it first (fflush); a kill between two flushes loses what was gathered since.
 constexpr size_t kPlatformOutputBlock = size_t(64) << 10;
+// Main thread, once, for one stream (the buffer is the process's).
 void platformWriteInBlocks(std::FILE* stream);
 // Sends what is written to `stream` (standard output) from now on to a new file at `path`,
 // made as platformOpenFile's Write mode makes one: never through a link. Main thread, before
