@@ -85,8 +85,12 @@ struct Header {
     bool lengthDoubtful = false;
     // A Content-Encoding field other than "identity": the stored file is the decoded body.
     bool encoded = false;
-    // A Transfer-Encoding field: an HTTP/1.0 client refuses the body.
+    // A Transfer-Encoding field: the body is refused unless the last one says "chunked", whose
+    // chunks are decoded.
     bool transferCoded = false;
+    bool chunked = false;
+    // 204 No Content: the head alone is the answer, whatever follows it.
+    bool noContent = false;
 };
 
 // Where the first blank line (CRLF CRLF, LF LF or LF CRLF) of `text` ends, or npos; `end` is
@@ -117,6 +121,8 @@ Header readHeader(std::string input) {
     header.complete = true;
     header.body = input.substr(bodyStart);
     header.twoHundred = input.compare(0, 7, "HTTP/1.") == 0 && input.size() > 9 && input[9] == '2';
+    header.noContent = header.twoHundred && input.compare(9, 3, "204") == 0 &&
+                       (input.size() == 12 || !std::isdigit((unsigned char)input[12]));
     size_t lineStart = input.find('\n');
     while (lineStart != std::string::npos && lineStart < end) {
         ++lineStart;
@@ -131,8 +137,14 @@ Header readHeader(std::string input) {
             value = first == std::string::npos ? "" : value.substr(first, last - first + 1);
             if (!value.empty() && !equalsIgnoringCase(value, "identity")) header.encoded = true;
         }
-        if (colon != std::string::npos && equalsIgnoringCase(line.substr(0, colon), "transfer-encoding"))
+        if (colon != std::string::npos && equalsIgnoringCase(line.substr(0, colon), "transfer-encoding")) {
             header.transferCoded = true;
+            std::string value = line.substr(colon + 1);
+            const size_t first = value.find_first_not_of(" \t");
+            const size_t last = value.find_last_not_of(" \t\r");
+            value = first == std::string::npos ? "" : value.substr(first, last - first + 1);
+            header.chunked = equalsIgnoringCase(value, "chunked");
+        }
         if (colon != std::string::npos && equalsIgnoringCase(line.substr(0, colon), "content-length")) {
             std::string value = line.substr(colon + 1);
             const size_t first = value.find_first_not_of(" \t");
@@ -214,11 +226,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(header.complete, "a file was stored from an answer without the blank line ending its header");
     FUZZ_CHECK(header.twoHundred, "a file was stored from an answer that is not 2xx");
     FUZZ_CHECK(!header.lengthDoubtful, "a file was stored from an answer with a doubtful Content-Length");
-    FUZZ_CHECK(!header.transferCoded, "a file was stored from an answer with a transfer coding");
+    FUZZ_CHECK(!header.transferCoded || header.chunked, "a file was stored from an answer with a transfer coding");
     std::string body;
     FUZZ_CHECK(readWholeFile(body, g_localPath), "the stored file cannot be read");
+    if (header.noContent) FUZZ_CHECK(body.empty(), "a 204 answer stored what came behind its head");
     // A decoded body is checked by the tests that encode one; here only that something came.
-    if (header.encoded) {
+    if (header.encoded || header.chunked || header.noContent) {
         std::remove(g_localPath.c_str());
         return 0;
     }

@@ -25,6 +25,7 @@
 #include "update/manifest_path.h"
 #include "update/manifest_request.h"
 #include "update/own_files.h"
+#include "update/staging.h"
 #include "update/transfers.h"
 #include "util/file_system.h"
 #include "util/md5.h"
@@ -120,8 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!plan.refusedPath.empty()) FUZZ_CHECK(queued.empty(), "a refused file left files in the plan");
     if (size == 0) FUZZ_CHECK(!ok, "an empty manifest was accepted");
 
-    for (const DownloadRequest& request : queued) {
-        const std::string& path = request.localPath;
+    for (size_t i = 0; i < queued.size(); ++i) {
+        const DownloadRequest& request = queued[i];
+        // The manifest's path; the download itself goes to a staged name beside its final file.
+        const std::string& path = plan.fetches[i].localPath;
+        const std::string target = plan.fetches[i].finalPath();
+        FUZZ_CHECK(request.localPath == (hasGzipSuffix(path) ? stagedGzipName(target) : stagedName(target)),
+                   "a download is not staged beside its file: " + request.localPath);
+        FUZZ_CHECK(staysInside(request.localPath), "a staged name leaves the game's folder: " + request.localPath);
         FUZZ_CHECK(isSafeManifestPath(path), "a queued path breaks the path rule: " + path);
         FUZZ_CHECK(reservedNameProblem(path).empty(), "a queued path is one of the updater's own names: " + path);
         FUZZ_CHECK(staysInside(path), "a queued path leaves the game's folder: " + path);

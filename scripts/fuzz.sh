@@ -2,13 +2,16 @@
 # Builds the libFuzzer targets of fuzz/ (clang, with ASan and UBSan) in build-fuzz/ and runs
 # each for RUNS inputs (default one million), starting from its seeds in fuzz/corpus/. New
 # inputs collect in build-fuzz/corpus/<target>/, and an input that breaks a property is kept
-# in build-fuzz/artifacts/<target>/. Exits non-zero at the first finding.
-#   scripts/fuzz.sh [RUNS] [TARGET...]
+# in build-fuzz/artifacts/<target>/. Exits non-zero at the first finding. FUZZ_SECONDS, when
+# given, also stops each target after so many seconds, so that a slow one (the block map's, whose
+# inputs grow to tens of kilobytes) keeps a short run bounded.
+#   [FUZZ_SECONDS=N] scripts/fuzz.sh [RUNS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 runs=${1:-1000000}
+seconds=${FUZZ_SECONDS:-0}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest_fuzzer http_response_fuzzer gunzip_fuzzer strings_fuzzer url_fuzzer location_fuzzer
@@ -29,7 +32,7 @@ for target in "${targets[@]}"; do
   log=$dir/$target.log
   mkdir -p "$corpus" "$artifacts"
   # -timeout: an input that takes this long is a hang, which is a finding too.
-  if ! "$dir/fuzz/$target" -runs="$runs" -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  if ! "$dir/fuzz/$target" -runs="$runs" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/" \
       "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "$target: FINDING (input kept in $artifacts/, whole log in $log)"
