@@ -96,12 +96,6 @@ std::string wrapLines(const std::string& text, size_t width) {
 void platformStartSockets() {}
 void platformStopSockets() {}
 
-void platformWriteInBlocks(std::FILE* stream) {
-    // A buffer of our own: given none, the C library keeps the size it likes (4 KiB) and ignores ours.
-    static char block[kPlatformOutputBlock];
-    std::setvbuf(stream, block, _IOFBF, sizeof block);
-}
-
 bool platformRedirectOutput(std::FILE* stream, const std::string& path) {
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Write);
     if (!file) return false;
