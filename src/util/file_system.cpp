@@ -54,9 +54,16 @@ int64_t fileSize(const std::string& path) {
 }
 
 bool replaceWholeFile(const std::string& path, const std::string& temporaryPath, const std::string& content) {
+    return replaceWholeFileWith(path, temporaryPath, [&](std::FILE* file) {
+        return std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    });
+}
+
+bool replaceWholeFileWith(const std::string& path, const std::string& temporaryPath,
+                          const std::function<bool(std::FILE*)>& write) {
     std::FILE* file = platformOpenFile(temporaryPath, PlatformOpenMode::Write);
     if (!file) return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    bool ok = write(file);
     ok = platformFlushStream(file) && ok;
     // The close reports data the stream could not write out.
     ok = std::fclose(file) == 0 && ok;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 constexpr size_t kNoSizeLimit = size_t(-1);
@@ -26,6 +27,10 @@ int64_t fileSize(const std::string& path);
 // False when any step fails: `temporaryPath` is then removed, and `path` holds its old content
 // unless only the last flush failed.
 bool replaceWholeFile(const std::string& path, const std::string& temporaryPath, const std::string& content);
+// The same for content too large to hold at once: `write` writes it to the stream it is given
+// and says whether it could.
+bool replaceWholeFileWith(const std::string& path, const std::string& temporaryPath,
+                          const std::function<bool(std::FILE*)>& write);
 // How much a writer of a large file writes between two calls of platformWriteBehind.
 constexpr int64_t kWriteBehindBytes = int64_t(8) << 20;
 // Counts `length` more bytes written to `file` in `pending` and has the system start writing

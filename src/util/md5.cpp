@@ -163,14 +163,29 @@ void md5Finish(Md5State& state, uint8_t digest[16]) {
 }
 
 std::string md5ToText(const uint8_t digest[16]) {
+    char text[33];
+    md5ToChars(digest, text);
+    return std::string(text, 32);
+}
+
+void md5ToChars(const uint8_t digest[16], char text[33]) {
     static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(32);
     for (int i = 0; i < 16; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 15];
+        text[2 * i] = kHex[digest[i] >> 4];
+        text[2 * i + 1] = kHex[digest[i] & 15];
     }
-    return text;
+    text[32] = 0;
+}
+
+bool md5FromText(const char* text, size_t length, uint8_t digest[16]) {
+    if (length != 32) return false;
+    auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    for (int i = 0; i < 16; ++i) {
+        const int high = value(text[2 * i]), low = value(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        digest[i] = uint8_t(high << 4 | low);
+    }
+    return true;
 }
 
 std::string md5OfFile(const std::string& path, const std::atomic<bool>* stop) {

@@ -28,3 +28,7 @@ void md5Finish(Md5State& state, uint8_t digest[16]);
 std::string md5OfFile(const std::string& path, const std::atomic<bool>* stop = nullptr);
 // The 16 digest bytes as 32 lowercase hexadecimal characters.
 std::string md5ToText(const uint8_t digest[16]);
+// The same into `text`, with a terminating zero: no allocation.
+void md5ToChars(const uint8_t digest[16], char text[33]);
+// The 16 bytes that 32 lowercase hexadecimal characters at `text` spell; false for anything else.
+bool md5FromText(const char* text, size_t length, uint8_t digest[16]);
