@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     LocalDigests digests(kVerifiedFilesPath, kVerifiedFilesTemporaryPath);
     Plan plan;
-    const bool ok = compareManifest(manifest, digests, plan);
+    const bool ok = compareManifest(std::move(manifest), digests, plan);
     digests.save();
     std::fflush(stdout);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "update/own_files.h"
 #include "util/case_fold.h"
 #include "util/md5.h"
 #include "util/strings.h"
+#include "util/path_index.h"
 #include "util/worker_pool.h"
 
 namespace {
@@ -43,14 +45,45 @@ LocalFile trustedFile(const std::string& md5, const PlatformFileStamp& stamp) {
 
 // The tasks take paths in manifest order and hand each result in under `lock`, so the
 // comparison logs and queues its first files while later ones are still being read.
+// A job of a million files holds each path once, in one block, and each result in a slot of
+// fixed size.
 struct LocalDigests::Job {
-    std::vector<std::string> paths;
-    std::map<std::string, size_t> indexOf;
+    PathList paths;
+    PathIndex indexOf;
     std::mutex lock;
     std::condition_variable changed;
-    // Slot i belongs to the task hashing paths[i] until done[i] is set under `lock`.
-    std::vector<LocalFile> results;
+    // What one task found; the digest's bytes, and whether it has one.
+    struct Result {
+        FileVouch vouch;
+        uint8_t md5[16];
+        bool read = false;
+    };
+    // Results in blocks, each let go of once the comparison has taken every result in it: the
+    // comparison takes them in the order the tasks hash, so few blocks are held at a time.
+    static constexpr size_t kBlock = 4096;
+    struct Block {
+        Result results[kBlock];
+        size_t taken = 0;
+    };
+    std::vector<std::unique_ptr<Block>> blocks;
+    // Result i belongs to the task hashing paths[i] until done[i] is set under `lock`.
+    enum : char { kHashing, kDone, kTaken };
     std::vector<char> done;
+
+    void handIn(size_t i, const Result& result) {
+        std::unique_ptr<Block>& block = blocks[i / kBlock];
+        if (!block) block.reset(new Block);
+        block->results[i % kBlock] = result;
+        done[i] = kDone;
+    }
+    // Under `lock`, once done[i] is kDone.
+    Result take(size_t i) {
+        std::unique_ptr<Block>& block = blocks[i / kBlock];
+        const Result result = block->results[i % kBlock];
+        done[i] = kTaken;
+        if (++block->taken == std::min(kBlock, paths.size() - i / kBlock * kBlock)) block.reset();
+        return result;
+    }
     std::atomic<size_t> next{0};
     // Raised to make every task leave its file at once.
     std::atomic<bool> stop{false};
@@ -59,10 +92,12 @@ struct LocalDigests::Job {
 
     void run() {
         for (size_t i = next++; i < paths.size(); i = next++) {
-            LocalFile file = hashFile(paths[i], &stop);
+            const LocalFile file = hashFile(std::string(paths[i]), &stop);
+            Result result;
+            result.vouch = file.vouch;
+            result.read = md5FromText(file.md5.data(), file.md5.size(), result.md5);
             std::lock_guard<std::mutex> hold(lock);
-            results[i] = std::move(file);
-            done[i] = 1;
+            handIn(i, result);
             changed.notify_all();
         }
         std::lock_guard<std::mutex> hold(lock);
@@ -113,20 +148,15 @@ void LocalDigests::loadRecordOnce() {
     record_.load(recordPath_);
 }
 
-void LocalDigests::prepare(const std::vector<std::string>& paths) {
-    std::vector<const std::string*> held;
-    held.reserve(paths.size());
-    for (const std::string& path : paths) held.push_back(&path);
-    prepare(held);
-}
-
-void LocalDigests::prepare(const std::vector<const std::string*>& paths) {
+void LocalDigests::prepare(const std::vector<std::string_view>& paths) {
     // Each comparison starts the view afresh (tests compare in one folder after another).
     endHashing();
-    record_ = VerifiedFiles();
-    recordLoaded_ = false;
-    loadRecordOnce();
-    known_.clear();
+    // Room for every file the run may note beside what the record holds: a million entries are
+    // not moved while they are added.
+    size_t pathBytes = 0;
+    for (const std::string_view path : paths) pathBytes += path.size();
+    record_.load(recordPath_, paths.size(), pathBytes);
+    recordLoaded_ = true;
     holders_.clear();
     holdersMade_ = false;
     cancelled_ = false;
@@ -135,20 +165,28 @@ void LocalDigests::prepare(const std::vector<const std::string*>& paths) {
     PlatformFolderWalk walk;
     unchanged_.clear();
     cursor_ = 0;
-    for (const std::string* held : paths) {
-        const std::string& path = *held;
+    // Room for every path (what a second start leaves unused is never touched).
+    job->paths.reserve(paths.size(), pathBytes);
+    std::string path;
+    for (const std::string_view name : paths) {
+        path.assign(name.data(), name.size());
         PlatformFileStamp stamp;
         if (!walk.stamp(path, stamp)) continue;
         // An unchanged file stays in the record alone: nothing is copied for it.
-        if (const VerifiedFiles::Loaded entry = record_.markUnchanged(path, stamp)) {
+        const VerifiedFiles::Handle entry = record_.markUnchanged(path, stamp);
+        if (entry != VerifiedFiles::kNone) {
             unchanged_.push_back(entry);
             continue;
         }
-        job->indexOf.emplace(path, job->paths.size());
-        job->paths.push_back(path);
+        // A name listed twice is hashed once.
+        if (job->paths.bytes() + name.size() > UINT32_MAX) break;
+        job->paths.push_back(name);
+        if (job->indexOf.insert(uint32_t(job->paths.size() - 1), [&](uint32_t at) { return job->paths[at]; }) !=
+            PathIndex::kNone)
+            job->paths.pop_back();
     }
-    job->results.assign(job->paths.size(), LocalFile());
-    job->done.assign(job->paths.size(), 0);
+    job->blocks.resize((job->paths.size() + Job::kBlock - 1) / Job::kBlock);
+    job->done.assign(job->paths.size(), Job::kHashing);
     const int tasks = std::min(kMaxHashTasks, std::max(kMinHashTasks, platformProcessorCount()));
     // Without a single task, each file is hashed when it is asked for.
     if (startHashing(job, tasks) > 0) job_ = std::move(job);
@@ -157,29 +195,26 @@ void LocalDigests::prepare(const std::vector<const std::string*>& paths) {
 bool LocalDigests::takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held) {
     held = false;
     if (!job_) return false;
-    const auto found = job_->indexOf.find(path);
-    if (found == job_->indexOf.end()) return false;
+    const uint32_t at = job_->indexOf.find(path, [&](uint32_t i) { return job_->paths[i]; });
+    if (at == PathIndex::kNone) return false;
     held = true;
     std::unique_lock<std::mutex> hold(job_->lock);
-    if (wait) job_->changed.wait(hold, [&] { return job_->done[found->second] || job_->running == 0; });
-    if (!job_->done[found->second]) {
-        // Every task has returned without it (the hashing ended early): it is read here.
-        if (job_->running > 0) return false;
+    if (wait) job_->changed.wait(hold, [&] { return job_->done[at] != Job::kHashing || job_->running == 0; });
+    if (job_->done[at] != Job::kDone) {
+        // Every task has returned without it (the hashing ended early), or it was taken
+        // before and found unreadable: it is read here.
+        if (job_->done[at] == Job::kHashing && job_->running > 0) return false;
         hold.unlock();
         out = hashFile(path);
         return true;
     }
-    out = job_->results[found->second];
+    const Job::Result result = job_->take(at);
+    out.vouch = result.vouch;
+    out.md5 = result.read ? md5ToText(result.md5) : std::string();
     return true;
 }
 
 std::string LocalDigests::use(const std::string& path, const LocalFile& file) {
-    record_.note(path, file.vouch, file.md5);
-    known_[path] = file;
-    return file.md5;
-}
-
-const std::string& LocalDigests::reuse(const std::string& path, const LocalFile& file) {
     record_.note(path, file.vouch, file.md5);
     return file.md5;
 }
@@ -188,14 +223,11 @@ bool LocalDigests::tryDigest(const std::string& path, std::string& md5) {
     md5.clear();
     if (cancelled_) return true;
     loadRecordOnce();
-    VerifiedFiles::Loaded entry = nullptr;
-    if (cursor_ < unchanged_.size() && unchanged_[cursor_]->first == path) entry = unchanged_[cursor_++];
+    VerifiedFiles::Handle entry = VerifiedFiles::kNone;
+    if (cursor_ < unchanged_.size() && record_.pathOf(unchanged_[cursor_]) == path) entry = unchanged_[cursor_++];
     if (record_.takeUnchanged(path, md5, entry)) return true;
-    const auto found = known_.find(path);
-    if (found != known_.end()) {
-        md5 = reuse(path, found->second);
-        return true;
-    }
+    // Read already by this run (a path listed twice): the record holds what was found.
+    if (record_.notedDigest(path, md5)) return true;
     LocalFile file;
     bool held = false;
     if (takeHashed(path, file, false, held)) {
@@ -221,9 +253,7 @@ std::string LocalDigests::digest(const std::string& path) {
 void LocalDigests::endHashing() {
     if (!job_) return;
     job_->finish();
-    // What was handed in stays, so a later digest of these paths reads nothing.
-    for (size_t i = 0; i < job_->paths.size(); ++i)
-        if (job_->done[i]) known_.emplace(job_->paths[i], job_->results[i]);
+    // What the comparison took is in the record; the rest is read again if it is asked for.
     job_.reset();
 }
 
@@ -234,46 +264,69 @@ void LocalDigests::cancel() {
 }
 
 std::string LocalDigests::fileHolding(const std::string& md5) {
+    uint8_t wanted[16];
+    if (!md5FromText(md5.data(), md5.size(), wanted)) return std::string();
     if (!holdersMade_) {
         holdersMade_ = true;
-        // Any file as it was recorded will do, vouched for or not: the copy checks its bytes. The
-        // first path in byte order, whatever order the maps keep.
-        for (const auto& [path, entry] : record_.loaded()) {
-            PlatformFileStamp stamp;
-            if (!platformStampFile(path, stamp) || !record_.recorded(path, stamp)) continue;
-            const auto placed = holders_.emplace(entry.md5, path);
-            if (!placed.second && path < placed.first->second) placed.first->second = path;
-        }
-        // What this run read itself comes first (the last path in byte order).
-        std::map<std::string, std::string> read;
-        record_.forEachUnchanged([&](const std::string& path, const std::string& md5) {
-            std::string& holder = read[md5];
-            if (holder < path) holder = path;
+        // Every entry by its digest (twenty bytes each); a file is looked at only when its
+        // digest is asked for.
+        holders_.reserve(record_.size());
+        record_.forEach([&](const VerifiedFiles::Found& found) {
+            Holder holder;
+            if (md5FromText(found.md5, 32, holder.md5)) holder.entry = found.entry, holders_.push_back(holder);
         });
-        for (const auto& [path, file] : known_) {
-            if (file.md5.empty()) continue;
-            std::string& holder = read[file.md5];
-            if (holder < path) holder = path;
-        }
-        for (const auto& [md5, path] : read) holders_[md5] = path;
+        std::sort(holders_.begin(), holders_.end(), [&](const Holder& a, const Holder& b) {
+            const int order = std::memcmp(a.md5, b.md5, sizeof a.md5);
+            return order != 0 ? order < 0 : record_.pathOf(a.entry) < record_.pathOf(b.entry);
+        });
     }
-    const auto found = holders_.find(md5);
-    return found == holders_.end() ? std::string() : found->second;
+    auto first = std::lower_bound(holders_.begin(), holders_.end(), wanted,
+                                  [](const Holder& a, const uint8_t* b) { return std::memcmp(a.md5, b, 16) < 0; });
+    auto last = first;
+    while (last != holders_.end() && std::memcmp(last->md5, wanted, 16) == 0) ++last;
+    // What this run read itself comes first (the last path in byte order); then any file as it
+    // was recorded, vouched for or not, the first in byte order: the copy checks its bytes.
+    for (auto at = last; at != first;) {
+        --at;
+        VerifiedFiles::Found found;
+        if (record_.describe(at->entry, found), found.noted) return std::string(found.path);
+    }
+    for (auto at = first; at != last; ++at) {
+        const std::string path(record_.pathOf(at->entry));
+        PlatformFileStamp stamp;
+        VerifiedFiles::Found found;
+        if (platformStampFile(path, stamp) && record_.recorded(path, stamp, found)) return path;
+    }
+    return std::string();
 }
 
-std::vector<std::string> LocalDigests::droppedFiles(const std::vector<std::string>& listed) {
-    std::set<std::string> kept;
-    for (const std::string& path : listed) kept.insert(foldCaseAsWindows(path));
+std::vector<std::string> LocalDigests::droppedFiles(const PathList& listed) {
+    auto listedName = [&](uint32_t at) { return listed[at]; };
+    PathIndex exact;
+    exact.reserve(listed.size());
+    for (uint32_t at = 0; at < listed.size(); ++at) exact.insert(at, listedName);
+    // Recorded files no line names as it stands: few, if any. Only those are compared with the
+    // listed names without letter case.
+    std::map<std::string, std::vector<std::string>> unlisted;
+    record_.forEach([&](const VerifiedFiles::Found& found) {
+        if (!found.loaded || exact.find(found.path, listedName) != PathIndex::kNone) return;
+        const std::string path(found.path);
+        if (reservedNameProblem(path).empty()) unlisted[foldCaseAsWindows(path)].push_back(path);
+    });
+    for (uint32_t at = 0; at < listed.size() && !unlisted.empty(); ++at)
+        unlisted.erase(foldCaseAsWindows(std::string(listed[at])));
     std::vector<std::string> dropped;
-    for (const auto& [path, entry] : record_.loaded()) {
-        if (kept.count(foldCaseAsWindows(path)) || !reservedNameProblem(path).empty()) continue;
-        PlatformFileStamp stamp;
-        // Only a file as it was installed: what the player changed, or made, stays. A file whose
-        // stamp could not vouch for it is read first (files installed moments before their
-        // record was written).
-        const VerifiedFiles::Entry* recorded = platformStampFile(path, stamp) ? record_.recorded(path, stamp) : nullptr;
-        if (recorded && (recorded->vouched || md5OfFile(path) == recorded->md5)) dropped.push_back(path);
-    }
+    for (const auto& [folded, paths] : unlisted)
+        for (const std::string& path : paths) {
+            PlatformFileStamp stamp;
+            VerifiedFiles::Found recorded;
+            // Only a file as it was installed: what the player changed, or made, stays. A file
+            // whose stamp could not vouch for it is read first (files installed moments before
+            // their record was written).
+            if (platformStampFile(path, stamp) && record_.recorded(path, stamp, recorded) &&
+                (recorded.vouched || md5OfFile(path) == recorded.md5))
+                dropped.push_back(path);
+        }
     std::sort(dropped.begin(), dropped.end());
     return dropped;
 }

@@ -8,11 +8,12 @@
 #include <set>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 #include "update/verified_files.h"
+#include "util/path_list.h"
 #include "util/file_vouch.h"
 
 class LocalDigests {
@@ -26,11 +27,8 @@ public:
 
     // Reads the record (forgetting what an earlier call found), then starts hashing every one
     // of `paths` that it does not vouch for, in that order, on as many pool threads as there
-    // are processors (at least two). Returns at once.
-    void prepare(const std::vector<std::string>& paths);
-    // The same for paths the caller holds (they need to last for the call only): a comparison
-    // of a million files hands them over without a copy of each.
-    void prepare(const std::vector<const std::string*>& paths);
+    // are processors (at least two). Returns at once. The paths need to last for the call only.
+    void prepare(const std::vector<std::string_view>& paths);
 
     // The digest of the local file at `path`, or empty text when it cannot be read, once it is
     // known: true with `md5` set. False while a hashing task still reads the file. A path
@@ -53,7 +51,7 @@ public:
     // The files the record vouches for, unchanged since it was written, that none of `listed`
     // names (compared without letter case) and that are none of the updater's own: files an
     // earlier release installed and the new one no longer lists.
-    std::vector<std::string> droppedFiles(const std::vector<std::string>& listed);
+    std::vector<std::string> droppedFiles(const PathList& listed);
 
     // Notes for the record a file this run has just written and verified to have `md5`, by the
     // stamp its writer vouched for (see file_vouch.h): never one taken now.
@@ -65,6 +63,7 @@ public:
 
     // What is known of one local file.
     struct LocalFile {
+        // Empty when it could not be read.
         std::string md5;
         // The stamp its hashing took (or the record's, when it was trusted), for the record.
         FileVouch vouch;
@@ -78,23 +77,23 @@ private:
     // (without `wait`) when it is not handed in yet.
     bool takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held);
     std::string use(const std::string& path, const LocalFile& file);
-    // Notes a file already known for the record.
-    const std::string& reuse(const std::string& path, const LocalFile& file);
 
     std::string recordPath_;
     std::string temporaryPath_;
     VerifiedFiles record_;
     bool recordLoaded_ = false;
     bool cancelled_ = false;
-    // Looked up by the path as the comparison holds it: no allocation per lookup.
-    std::unordered_map<std::string, LocalFile> known_;
     // The record's entries prepare found unchanged, in the order of its paths: the comparison
     // asks in the same order, so the entry next in line is checked by its key instead of being
     // looked up again (any other path is looked up).
-    std::vector<VerifiedFiles::Loaded> unchanged_;
+    std::vector<VerifiedFiles::Handle> unchanged_;
     size_t cursor_ = 0;
     std::shared_ptr<Job> job_;
-    // Which file holds each digest; made on the first fileHolding.
-    std::map<std::string, std::string> holders_;
+    // Every entry of the record by its digest, sorted; made on the first fileHolding.
+    struct Holder {
+        uint8_t md5[16];
+        VerifiedFiles::Handle entry;
+    };
+    std::vector<Holder> holders_;
     bool holdersMade_ = false;
 };

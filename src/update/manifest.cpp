@@ -6,11 +6,9 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <set>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "net/url.h"
@@ -21,6 +19,8 @@
 #include "update/staging.h"
 #include "util/case_fold.h"
 #include "util/file_system.h"
+#include "util/md5.h"
+#include "util/path_index.h"
 #include "util/strings.h"
 
 namespace {
@@ -28,47 +28,56 @@ namespace {
 const std::string kMasterTag = "master:";
 constexpr size_t kDigestLength = 32;
 
-enum class LineKind { Master, Presence, Digest, Compressed };
+enum class LineKind : uint8_t { Master, Presence, Digest, Compressed };
 
-// A digest of 32 lower-case hexadecimal digits, or none (empty), held in the line itself: a
-// string would add a block on the heap to each of a million lines.
-struct LineDigest {
-    char text[kDigestLength + 1] = {};
-    const char* c_str() const { return text; }
-    operator std::string() const { return text; }
-};
-bool operator==(const std::string& a, const LineDigest& b) { return a == b.text; }
-
-// One line that mattered, as the first pass understood it.
+// One line that mattered, as the first pass understood it: forty bytes, its text kept with
+// every other line's in one block, so that a manifest's lines take little more than the
+// manifest itself.
 struct ManifestLine {
+    // The prefix of a master line; the path of a file line: where it starts in the block.
+    uint32_t textAt;
+    uint16_t textLength;
     LineKind kind;
-    // The prefix of a master line; the path of a file line.
-    std::string text;
     // Digest line: the file's digest. Compressed line: the unpacked file's digest.
-    LineDigest md5;
+    uint8_t md5[16];
     // Compressed line: the digest of the ".gz" as the server has it.
-    LineDigest compressedMd5;
+    uint8_t compressedMd5[16];
 };
 
-// The file in the folder that a line is compared with: a compressed line's path loses its
-// last three characters (whatever they are), any other ".gz" is unpacked into the name without
-// it, the rest is the path itself.
-std::string localFileOf(const ManifestLine& line) {
-    if (line.kind == LineKind::Compressed || hasGzipSuffix(line.text)) return withoutGzipSuffix(line.text);
-    return line.text;
+// The lines and their texts.
+struct ManifestLines {
+    std::vector<ManifestLine> lines;
+    std::string text;
+
+    std::string_view textOf(const ManifestLine& line) const {
+        return std::string_view(text.data() + line.textAt, line.textLength);
+    }
+    // The file in the folder that a line is compared with: a compressed line's path loses its
+    // last three characters (whatever they are), any other ".gz" is unpacked into the name
+    // without it, the rest is the path itself.
+    std::string_view localFileOf(const ManifestLine& line) const {
+        const std::string_view path = textOf(line);
+        const bool gzip = path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+        if ((line.kind == LineKind::Compressed || gzip) && path.size() >= 3) return path.substr(0, path.size() - 3);
+        return path;
+    }
+};
+
+// Keeps the `length` characters at `text` as `digest`; false unless they are 32 hexadecimal
+// digits (of either case).
+bool readDigest(const char* text, size_t length, uint8_t digest[16]) {
+    if (length != kDigestLength) return false;
+    char lower[kDigestLength];
+    for (size_t i = 0; i < length; ++i) lower[i] = char(std::tolower(static_cast<unsigned char>(text[i])));
+    return md5FromText(lower, length, digest);
 }
 
-// Keeps the `length` characters at `text` as `digest`, lower-cased; false unless they are 32
-// hexadecimal digits.
-bool readDigest(const char* text, size_t length, LineDigest& digest) {
-    if (length != kDigestLength) return false;
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (!std::isxdigit(c)) return false;
-        digest.text[i] = char(std::tolower(c));
-    }
-    return true;
-}
+// A digest as the log spells it.
+struct DigestText {
+    explicit DigestText(const uint8_t digest[16]) { md5ToChars(digest, text); }
+    const char* c_str() const { return text; }
+    char text[kDigestLength + 1];
+};
 
 // Why the updater cannot write `path` (`folded` in Windows' case), or empty: it must stay in the
 // folder, be none of the updater's own names, and stay within the limits.
@@ -83,34 +92,38 @@ std::string pathProblem(const std::string& path, const std::string& folded) {
     return reservedFoldedNameProblem(folded);
 }
 
-// A name a line claims, known by the hash of its Windows-case form: 24 bytes a name instead of
+// A name a line claims, known by the hash of its Windows-case form: 12 bytes a name instead of
 // a map node and a folded copy, so a manifest's claims take a fraction of its size.
 struct Claim {
-    uint64_t hash;
-    // The claiming line's index in `lines`, and its number in the manifest.
-    uint32_t line;
+    // Equal names have equal hashes; the names are compared whenever hashes are.
+    uint32_t hash;
+    // The claiming line's index in `lines`, and whether it claims the line's local file rather
+    // than its path.
+    uint32_t line : 31;
+    uint32_t local : 1;
+    // The line's number in the manifest.
     uint32_t number;
-    // The line's local file rather than its path.
-    bool local;
 };
 
-// FNV-1a: the same 64 bits on every system (size_t has 32 on Windows).
-uint64_t hashOf(const std::string& text) {
+// FNV-1a, folded to 32 bits: the same on every system (size_t has 32 on Windows).
+uint32_t hashOf(const std::string& text) {
     uint64_t hash = 14695981039346656037ull;
     for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
+    return uint32_t(hash ^ (hash >> 32));
 }
 
 // The earliest claim (in manifest order) of a name that an earlier line already claimed with a
 // path that differs from its own in more than letter case: false, and `problem` and
 // `lineNumber` set for it. Sorting the claims by hash puts equal names side by side; only those
 // are folded again. True when there is none.
-bool checkClaims(const std::vector<Claim>& claims, const std::vector<ManifestLine>& lines, std::string& problem,
+bool checkClaims(const std::vector<Claim>& claims, const ManifestLines& read, std::string& problem,
                  size_t& lineNumber) {
+    const std::vector<ManifestLine>& lines = read.lines;
     auto nameOf = [&](const Claim& claim) {
         const ManifestLine& line = lines[claim.line];
-        return claim.local ? localFileOf(line) : line.text;
+        return std::string(claim.local ? read.localFileOf(line) : read.textOf(line));
     };
+    auto pathOf = [&](uint32_t line) { return std::string(read.textOf(lines[line])); };
     std::vector<uint32_t> order(claims.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
@@ -128,8 +141,8 @@ bool checkClaims(const std::vector<Claim>& claims, const std::vector<ManifestLin
                 size_t i = first;
                 while (folded[i - first] != folded[j - first]) ++i;
                 if (i == j) continue;
-                const std::string& claimant = lines[claims[order[i]].line].text;
-                if (order[j] < worst && foldCaseAsWindows(claimant) != foldCaseAsWindows(lines[claims[order[j]].line].text)) {
+                const std::string claimant = pathOf(claims[order[i]].line);
+                if (order[j] < worst && foldCaseAsWindows(claimant) != foldCaseAsWindows(pathOf(claims[order[j]].line))) {
                     worst = order[j];
                     claimantOfWorst = claimant;
                 }
@@ -139,17 +152,17 @@ bool checkClaims(const std::vector<Claim>& claims, const std::vector<ManifestLin
     }
     if (worst == claims.size()) return true;
     const Claim& claim = claims[worst];
-    problem = "both " + claimantOfWorst + " and " + lines[claim.line].text + " would write " + nameOf(claim);
+    problem = "both " + claimantOfWorst + " and " + pathOf(claim.line) + " would write " + nameOf(claim);
     lineNumber = claim.number;
     return false;
 }
 
 // The first pass: every line is read and checked before anything in the folder is looked at,
-// so a bad line anywhere leaves the folder as it was. Appends to `lines` and `claims`; on a
+// so a bad line anywhere leaves the folder as it was. Appends to `read` and `claims`; on a
 // refusal returns false with the reason and the line's number (two lines that would write one
 // name are found afterwards, by checkClaims).
-bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines, std::vector<Claim>& claims,
-                  std::string& problem, size_t& lineNumber) {
+bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<Claim>& claims, std::string& problem,
+                  size_t& lineNumber) {
     bool haveMaster = false;
     std::string line;
     size_t begin = 0;
@@ -168,9 +181,13 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
         removeWhitespace(line);
         begin = end + 1;
 
+        ManifestLine entry{uint32_t(read.text.size()), 0, LineKind::Presence, {}, {}};
         if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
-            lines.push_back({LineKind::Master, line.substr(kMasterTag.size()), {}, {}});
-            haveMaster = !lines.back().text.empty();
+            entry.kind = LineKind::Master;
+            entry.textLength = uint16_t(line.size() - kMasterTag.size());
+            read.text.append(line, kMasterTag.size(), std::string::npos);
+            read.lines.push_back(entry);
+            haveMaster = entry.textLength > 0;
             continue;
         }
         if (line.empty()) continue;
@@ -179,10 +196,8 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
             return false;
         }
 
-        ManifestLine entry{LineKind::Presence, line, {}, {}};
         const size_t colon = line.find(':');
         if (colon != std::string::npos) {
-            entry.text = line.substr(0, colon);
             const size_t angle = line.find('<', colon);
             const char* digest = line.data() + colon + 1;
             bool digestRead;
@@ -198,23 +213,27 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
                 problem = "a digest is not 32 hexadecimal digits";
                 return false;
             }
+            line.resize(colon);
         }
-        const std::string local = localFileOf(entry);
-        for (const std::string* named : {static_cast<const std::string*>(&entry.text), &local}) {
+        // Checked before it is kept: no longer than the limit, which fits the line's count.
+        entry.textLength = uint16_t(std::min(line.size(), kMaxManifestPathLength + 1));
+        read.text += line.substr(0, entry.textLength);
+        const std::string local(read.localFileOf(entry));
+        for (const std::string* named : {static_cast<const std::string*>(&line), &local}) {
             const std::string& name = *named;
             // Most lines name one file only: it is checked and claimed once.
-            if (named == &local && local == entry.text) break;
+            if (named == &local && local == line) break;
             const std::string folded = foldCaseAsWindows(name);
             problem = pathProblem(name, folded);
             if (!problem.empty()) {
                 problem = name + ": " + problem;
                 // The line's path is claimed already: checkClaims finds the line there.
-                if (named == &local) lines.push_back(std::move(entry));
+                if (named == &local) read.lines.push_back(entry);
                 return false;
             }
-            claims.push_back({hashOf(folded), uint32_t(lines.size()), uint32_t(lineNumber), named == &local});
+            claims.push_back({hashOf(folded), uint32_t(read.lines.size()), named == &local, uint32_t(lineNumber)});
         }
-        lines.push_back(std::move(entry));
+        read.lines.push_back(entry);
     }
     return true;
 }
@@ -224,12 +243,12 @@ bool readEachLine(const std::string& manifest, std::vector<ManifestLine>& lines,
 // from "a.txt" (nor "É" from "é"), and a path listed again in other letters is the same file,
 // fetched once (as any path listed twice). The refusal reported is the first in the manifest,
 // whichever kind it is.
-bool readLines(const std::string& manifest, std::vector<ManifestLine>& lines, std::string& problem,
-               size_t& lineNumber) {
+bool readLines(const std::string& manifest, ManifestLines& lines, std::string& problem, size_t& lineNumber) {
     // Room for every line at once: a list grown step by step holds up to three times its lines
-    // while it moves.
+    // while it moves. The texts take less than the manifest: its digests and line ends stay out.
     const size_t count = size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1;
-    lines.reserve(count);
+    lines.lines.reserve(count);
+    lines.text.reserve(manifest.size() - std::min(manifest.size(), count * (kDigestLength + 2)));
     std::vector<Claim> claims;
     claims.reserve(count);
     const bool read = readEachLine(manifest, lines, claims, problem, lineNumber);
@@ -267,7 +286,7 @@ std::string PlannedFetch::finalPath() const {
 const std::string& PlannedFetch::finalMd5() const { return hasGzipSuffix(localPath) ? unpackedMd5 : expectedMd5; }
 
 struct ManifestComparison::State {
-    std::vector<ManifestLine> lines;
+    ManifestLines read;
     // The next line to compare.
     size_t next = 0;
     std::string masterPrefix;
@@ -276,8 +295,10 @@ struct ManifestComparison::State {
     // case are one file on Windows, and so are listed twice on every system.
     std::set<std::string> queuedPaths;
     Plan plan;
-    // The digest of the file being compared.
+    // The digest of the file being compared, its path and its file: reused from line to line.
     std::string localMd5;
+    std::string path;
+    std::string local;
     bool done = false;
 };
 
@@ -290,41 +311,47 @@ const Plan& ManifestComparison::plan() const {
     return state_ ? state_->plan : kNone;
 }
 
-bool ManifestComparison::begin(const std::string& manifest) {
+bool ManifestComparison::begin(std::string manifest) {
     state_.reset();
     if (manifest.empty()) return false;
     std::unique_ptr<State> state(new State);
     std::string problem;
     size_t lineNumber = 0;
-    if (!readLines(manifest, state->lines, problem, lineNumber)) {
+    if (!readLines(manifest, state->read, problem, lineNumber)) {
         std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
         std::printf("\tMalformed manifest file\n");
         return false;
     }
+    // The lines hold all that matters of it.
+    std::string().swap(manifest);
     // Every digest the lines need: unchanged files from the record, the others hashed on every
     // processor in manifest order, so each line waits at most for its own file.
-    // The paths to look at, without a copy of each: a digest line's path is its own, a
-    // compressed line's file is named in `unpacked` (a deque: its names stay where they are).
-    std::vector<const std::string*> hashed;
-    std::deque<std::string> unpacked;
-    hashed.reserve(state->lines.size());
+    // The paths to look at, without a copy of each (a compressed line's file is the start of
+    // its path), each once.
+    const ManifestLines& read = state->read;
+    std::vector<std::string_view> hashed;
+    hashed.reserve(read.lines.size());
     {
-        // Gone before the record is read.
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(state->lines.size());
-        for (const ManifestLine& line : state->lines) {
+        PathIndex seen;
+        seen.reserve(read.lines.size());
+        for (const ManifestLine& line : read.lines) {
             if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
-            const std::string* local = &line.text;
-            if (line.kind == LineKind::Compressed) {
-                unpacked.push_back(localFileOf(line));
-                local = &unpacked.back();
-            }
-            if (seen.insert(*local).second) hashed.push_back(local);
+            hashed.push_back(read.localFileOf(line));
+            if (seen.insert(uint32_t(hashed.size() - 1), [&](uint32_t at) { return hashed[at]; }) != PathIndex::kNone)
+                hashed.pop_back();
         }
     }
     digests_.prepare(hashed);
     state_ = std::move(state);
     return true;
+}
+
+PathList ManifestComparison::listedFiles() const {
+    PathList listed;
+    if (!state_) return listed;
+    for (const ManifestLine& line : state_->read.lines)
+        if (line.kind != LineKind::Master) listed.push_back(state_->read.localFileOf(line));
+    return listed;
 }
 
 void ManifestComparison::stop() {
@@ -339,21 +366,23 @@ namespace {
 // its file is still being hashed and `wait` is not set.
 bool compareLine(const ManifestLine& line, ManifestComparison::State& state, LocalDigests& digests, bool wait) {
     if (line.kind == LineKind::Master) {
-        state.masterPrefix = line.text;
+        state.masterPrefix = state.read.textOf(line);
         // A prefix with a password in it is logged masked: players post their logs when they ask for help.
         std::printf("\tMaster set to %s\n", withoutCredentials(state.masterPrefix).c_str());
         return true;
     }
-    const std::string local = localFileOf(line);
-    // Reused from line to line: no allocation per compared file.
+    const ManifestLines& read = state.read;
+    std::string& local = state.local;
+    std::string& path = state.path;
+    local.assign(read.localFileOf(line));
+    path.assign(read.textOf(line));
     std::string& localMd5 = state.localMd5;
     localMd5.clear();
     if (line.kind != LineKind::Presence) {
         if (wait) localMd5 = digests.digest(local);
         else if (!digests.tryDigest(local, localMd5)) return false;
     }
-    const std::string& path = line.text;
-    state.plan.listed.push_back(local);
+    const DigestText md5(line.md5);
     auto fetch = [&](const std::string& expectedMd5, const std::string& unpackedMd5) {
         // Names with spaces or letters beyond ASCII reach the server encoded, as a browser sends them.
         if (state.queuedPaths.insert(foldCaseAsWindows(path)).second)
@@ -368,24 +397,24 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
         if (!fileExists(local)) fetch("", "");
         break;
     case LineKind::Digest:
-        if (localMd5 == line.md5) {
-            std::printf("\t%s (%s) up to date\n", path.c_str(), line.md5.c_str());
+        if (localMd5 == md5.c_str()) {
+            std::printf("\t%s (%s) up to date\n", path.c_str(), md5.c_str());
         } else {
-            std::printf("\t%s Local hash does not match %s\n", path.c_str(), line.md5.c_str());
-            fetch(line.md5, std::string());
+            std::printf("\t%s Local hash does not match %s\n", path.c_str(), md5.c_str());
+            fetch(md5.c_str(), std::string());
         }
         break;
     case LineKind::Compressed:
-        if (localMd5 == line.md5) {
-            std::printf("\t%s (%s) up to date\n", local.c_str(), line.md5.c_str());
+        if (localMd5 == md5.c_str()) {
+            std::printf("\t%s (%s) up to date\n", local.c_str(), md5.c_str());
             // A run killed after unpacking but before deleting the download leaves it behind,
             // and no later run would fetch (and so delete) it again. Only a name that the
             // unpacking itself would have deleted: the line's path need not end in ".gz".
             if (hasGzipSuffix(path)) deleteIfExists(path);
         } else {
             std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", local.c_str(), localMd5.c_str(),
-                        line.md5.c_str());
-            fetch(line.compressedMd5, line.md5);
+                        md5.c_str());
+            fetch(DigestText(line.compressedMd5).c_str(), md5.c_str());
         }
         break;
     case LineKind::Master:
@@ -410,11 +439,12 @@ void checkWhatFetchesWrite(Plan& plan) {
 bool advanceComparison(ManifestComparison::State& state, LocalDigests& digests, bool wait,
                        std::chrono::steady_clock::time_point deadline) {
     if (state.done) return true;
-    while (state.next < state.lines.size()) {
-        if (!compareLine(state.lines[state.next], state, digests, wait)) return false;
+    const std::vector<ManifestLine>& lines = state.read.lines;
+    while (state.next < lines.size()) {
+        if (!compareLine(lines[state.next], state, digests, wait)) return false;
         ++state.next;
         // The rest waits for the next frame once the slice is spent (at least one line a slice).
-        if (!wait && state.next < state.lines.size() && std::chrono::steady_clock::now() >= deadline) return false;
+        if (!wait && state.next < lines.size() && std::chrono::steady_clock::now() >= deadline) return false;
     }
     // Every digest is in: no hashing task outlives the comparison.
     digests.endHashing();
@@ -434,9 +464,9 @@ void ManifestComparison::finish() {
     if (state_) advanceComparison(*state_, digests_, true, std::chrono::steady_clock::time_point());
 }
 
-bool compareManifest(const std::string& manifest, LocalDigests& digests, Plan& plan) {
+bool compareManifest(std::string manifest, LocalDigests& digests, Plan& plan) {
     ManifestComparison comparison(digests);
-    if (!comparison.begin(manifest)) return false;
+    if (!comparison.begin(std::move(manifest))) return false;
     comparison.finish();
     plan = comparison.plan();
     return true;

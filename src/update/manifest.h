@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "util/path_list.h"
+
 class LocalDigests;
 
 // Limits no real game meets; a manifest past any of them is refused as a whole.
@@ -40,9 +42,6 @@ struct PlannedFetch {
 struct Plan {
     // Every missing or stale file, in manifest order, each path once.
     std::vector<PlannedFetch> fetches;
-    // The file of the folder each file line names (a compressed line's unpacked file): what the
-    // new release keeps.
-    std::vector<std::string> listed;
     // Something other than a regular file stands at a name one of the fetches would use: that
     // fetch's path. Nothing may then be fetched, nor anything done to what stands there.
     std::string refusedPath;
@@ -68,7 +67,8 @@ public:
     // and returns false; an empty text is refused without a line. Otherwise it starts hashing
     // the files the record of verified files cannot vouch for, and returns true. Time linear
     // in the text.
-    bool begin(const std::string& manifest);
+    // The text is taken and let go of once its lines are read, before the record is.
+    bool begin(std::string manifest);
     // The second pass: compares lines in order, logging one line per compared file, until
     // `budget` is spent or the next line's file is still being hashed. True once every line is
     // compared: the plan is then final (every name a fetch will write looked at).
@@ -78,6 +78,9 @@ public:
     // Stops the hashing at once; logs "\tComparison stopped" when lines were left to compare.
     void stop();
     const Plan& plan() const;
+    // The file of the folder each file line names (a compressed line's unpacked file): what the
+    // new release keeps. Made when asked, once the comparison is over.
+    PathList listedFiles() const;
 
     struct State;
 
@@ -88,4 +91,4 @@ private:
 
 // The whole comparison at once, waiting for the hashing: begin, then steps until the plan is
 // final. False when begin refuses the manifest.
-bool compareManifest(const std::string& manifest, LocalDigests& digests, Plan& plan);
+bool compareManifest(std::string manifest, LocalDigests& digests, Plan& plan);

@@ -149,7 +149,7 @@ void UpdateRun::compareFetchedManifest() {
     std::string manifest;
     bool begun = false;
     try {
-        begun = readManifestCopy(manifest) && parts_->comparison.begin(manifest);
+        begun = readManifestCopy(manifest) && parts_->comparison.begin(std::move(manifest));
     } catch (const std::bad_alloc&) {
         // Within the size limit, yet more than this machine can hold.
         std::printf("\tManifest too large for the memory available\n");
@@ -205,7 +205,7 @@ void UpdateRun::stagePlan(const Plan& plan) {
 
 void UpdateRun::beginSwitch() {
     std::vector<SwitchEntry> entries = parts_->transfers.switchEntries();
-    for (const std::string& path : parts_->digests.droppedFiles(parts_->comparison.plan().listed)) {
+    for (const std::string& path : parts_->digests.droppedFiles(parts_->comparison.listedFiles())) {
         SwitchEntry removal;
         removal.path = path;
         entries.push_back(removal);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "util/file_system.h"
@@ -22,27 +23,13 @@ const std::string kHeader = "kib verified files 2";
 // by a disk error is seen as damaged.
 const std::string kClosing = "end ";
 constexpr size_t kDigestLength = 32;
-
-std::string digestOfText(const std::string& text) {
-    Md5State state;
-    uint8_t digest[16];
-    md5Init(state);
-    md5Append(state, reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()));
-    md5Finish(state, digest);
-    return md5ToText(digest);
-}
+// No manifest names a longer path; a record that does is damaged.
+constexpr size_t kMaxPathLength = 4096;
 
 bool sameStamp(const PlatformFileStamp& a, const PlatformFileStamp& b) {
     return a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
            a.modifiedNanoseconds == b.modifiedNanoseconds && a.changedSeconds == b.changedSeconds &&
            a.changedNanoseconds == b.changedNanoseconds && a.identity == b.identity;
-}
-
-bool isDigest(const std::string& text) {
-    if (text.size() != kDigestLength) return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
 }
 
 // Reads one whole decimal number from [position, end); false for anything else, including a
@@ -72,10 +59,17 @@ bool readTime(const char* begin, const char* end, int64_t& seconds, int32_t& nan
     return true;
 }
 
+// One entry as the record's line spells it.
+struct Line {
+    PlatformFileStamp stamp;
+    uint8_t md5[16];
+    bool vouched;
+    std::string_view path;
+};
+
 // "<md5> <size> <modified> <changed> <identity> <path>" in [line, end); the path is the rest of
 // the line. An entry whose stamp could not vouch for its bytes has a "?" behind its digest.
-// The path is left in [pathBegin, end).
-bool readEntry(const char* line, const char* end, const char*& pathBegin, VerifiedFiles::Entry& entry) {
+bool readEntry(const char* line, const char* end, Line& entry) {
     const char* fields[6];
     const char* position = line;
     for (int i = 0; i < 5; ++i) {
@@ -85,72 +79,79 @@ bool readEntry(const char* line, const char* end, const char*& pathBegin, Verifi
         position = space + 1;
     }
     fields[5] = position;
-    pathBegin = position;
     const char* digestEnd = fields[1] - 1;
     entry.vouched = !(digestEnd - fields[0] == long(kDigestLength + 1) && digestEnd[-1] == '?');
     if (!entry.vouched) --digestEnd;
     uint64_t size;
-    if (pathBegin == end || digestEnd - fields[0] != long(kDigestLength) ||
+    if (position == end || size_t(end - position) > kMaxPathLength || !md5FromText(fields[0], size_t(digestEnd - fields[0]), entry.md5) ||
         !readNumber(fields[1], fields[2] - 1, size) || size > uint64_t(INT64_MAX) ||
         !readTime(fields[2], fields[3] - 1, entry.stamp.modifiedSeconds, entry.stamp.modifiedNanoseconds) ||
         !readTime(fields[3], fields[4] - 1, entry.stamp.changedSeconds, entry.stamp.changedNanoseconds) ||
         !readNumber(fields[4], fields[5] - 1, entry.stamp.identity))
         return false;
     entry.stamp.size = int64_t(size);
-    entry.md5.assign(fields[0], kDigestLength);
-    return isDigest(entry.md5);
+    entry.path = std::string_view(position, size_t(end - position));
+    return true;
 }
 
-}  // namespace
-
-namespace {
-
-using Item = VerifiedFiles::Entries::value_type;
-
-// The record's text for `sorted` (entries of one or more maps, in no order yet).
-std::string formatItems(std::vector<const Item*>& sorted) {
-    size_t pathBytes = 0;
-    for (const Item* item : sorted) pathBytes += item->first.size();
-    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-    std::string text;
-    text.reserve(kHeader.size() + 1 + pathBytes + sorted.size() * 96 + kClosing.size() + kDigestLength + 1);
-    text += kHeader;
-    text += '\n';
-    char line[256];
-    for (const auto* item : sorted) {
-        const VerifiedFiles::Entry& entry = item->second;
-        const PlatformFileStamp& s = entry.stamp;
-        const int length = std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
-                      entry.md5.c_str(), entry.vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds, s.changedSeconds,
-                      s.changedNanoseconds, s.identity);
-        text.append(line, size_t(std::min(length, int(sizeof line) - 1)));
-        text += item->first;
-        text += '\n';
+// Writes a record's text a line at a time, with the digest of what it wrote in its closing
+// line, to a stream in blocks or to a string.
+class RecordWriter {
+public:
+    RecordWriter(std::FILE* file, std::string* text) : file_(file), text_(text) {
+        md5Init(body_);
+        append(kHeader.data(), kHeader.size());
+        append("\n", 1);
     }
-    const std::string digest = digestOfText(text);
-    text += kClosing;
-    text += digest;
-    text += '\n';
-    return text;
-}
+    void line(std::string_view path, const PlatformFileStamp& s, const uint8_t md5[16], bool vouched) {
+        char digest[33];
+        md5ToChars(md5, digest);
+        char line[160];
+        const int length = std::snprintf(line, sizeof line, "%s%s %" PRId64 " %" PRId64 ".%09" PRId32 " %" PRId64 ".%09" PRId32 " %" PRIu64 " ",
+                                         digest, vouched ? "" : "?", s.size, s.modifiedSeconds, s.modifiedNanoseconds,
+                                         s.changedSeconds, s.changedNanoseconds, s.identity);
+        append(line, size_t(std::min(length, int(sizeof line) - 1)));
+        append(path.data(), path.size());
+        append("\n", 1);
+    }
+    // Writes the closing line; false when the stream failed.
+    bool finish() {
+        uint8_t digest[16];
+        md5Finish(body_, digest);
+        const std::string closing = kClosing + md5ToText(digest) + "\n";
+        pending_ += closing;
+        flush();
+        return ok_;
+    }
 
-}  // namespace
+private:
+    void append(const char* data, size_t size) {
+        md5Append(body_, reinterpret_cast<const uint8_t*>(data), int32_t(size));
+        pending_.append(data, size);
+        if (pending_.size() >= kBlock) flush();
+    }
+    void flush() {
+        if (text_) *text_ += pending_;
+        else ok_ = ok_ && std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+        pending_.clear();
+    }
 
-std::string VerifiedFiles::format(const Entries& entries) {
-    std::vector<const Item*> items;
-    items.reserve(entries.size());
-    for (const Item& item : entries) items.push_back(&item);
-    return formatItems(items);
-}
-
-namespace {
+    static constexpr size_t kBlock = size_t(64) << 10;
+    std::FILE* file_;
+    std::string* text_;
+    std::string pending_;
+    Md5State body_;
+    bool ok_ = true;
+};
 
 // Reads a record fed to it in pieces of any size, a line at a time through one reused buffer:
-// no copy of the whole text and no allocation per line but the entry's own. The line last
-// seen is held back until the next one shows it was not the closing line.
+// no copy of the whole text and no allocation per line. Each entry goes to `add(const Line&)`,
+// which says false for a path met before. The line last seen is held back until the next one
+// shows it was not the closing line.
+template <typename Add>
 class RecordReader {
 public:
-    explicit RecordReader(VerifiedFiles::Entries& entries) : entries_(entries) { md5Init(body_); }
+    explicit RecordReader(Add add) : add_(add) { md5Init(body_); }
 
     // False once the text is seen to be damaged.
     bool feed(const char* data, size_t size) {
@@ -200,13 +201,11 @@ private:
             ok_ = last_.compare(0, last_.size() - 1, kHeader) == 0;
             return;
         }
-        const char* pathBegin = nullptr;
-        VerifiedFiles::Entry entry;
-        ok_ = readEntry(begin, end, pathBegin, entry) &&
-              entries_.emplace(std::string(pathBegin, end), std::move(entry)).second;
+        Line entry;
+        ok_ = readEntry(begin, end, entry) && add_(entry);
     }
 
-    VerifiedFiles::Entries& entries_;
+    Add add_;
     Md5State body_;
     // A line cut by the end of a piece, and the last whole line.
     std::string partial_;
@@ -216,27 +215,58 @@ private:
     bool ok_ = true;
 };
 
+template <typename Add>
+RecordReader<Add> readerInto(Add add) {
+    return RecordReader<Add>(add);
+}
+
 }  // namespace
+
+std::string VerifiedFiles::format(const Entries& entries) {
+    std::string text;
+    RecordWriter writer(nullptr, &text);
+    for (const auto& [path, entry] : entries) {
+        uint8_t md5[16] = {};
+        md5FromText(entry.md5.data(), entry.md5.size(), md5);
+        writer.line(path, entry.stamp, md5, entry.vouched);
+    }
+    writer.finish();
+    return text;
+}
 
 bool VerifiedFiles::parse(const std::string& text, Entries& out) {
     Entries entries;
-    RecordReader reader(entries);
+    auto reader = readerInto([&](const Line& line) {
+        return entries.emplace(std::string(line.path), Entry{line.stamp, md5ToText(line.md5), line.vouched}).second;
+    });
     if (!reader.feed(text.data(), text.size()) || !reader.finish()) return false;
     out.swap(entries);
     return true;
 }
 
-void VerifiedFiles::load(const std::string& path) {
-    loaded_.clear();
-    keptCount_ = 0;
+void VerifiedFiles::load(const std::string& path, size_t moreEntries, size_t morePathBytes) {
+    *this = VerifiedFiles();
     // Read in pieces: a record of a million files is larger than the manifest that lists them.
     std::FILE* file = platformOpenFile(path, PlatformOpenMode::Read);
-    RecordReader reader(loaded_);
+    auto reader = readerInto([&](const Line& line) {
+        // Beyond what the slots can number: no record the updater writes.
+        if (names_.size() + line.path.size() > UINT32_MAX || slots_.size() >= kNone - 1) return false;
+        const Handle entry = add(line.path, line.stamp, line.md5, uint8_t(kLoaded | (line.vouched ? kVouched : 0)));
+        if (index_.insert(entry, nameOf()) == PathIndex::kNone) return true;
+        slots_.pop_back();
+        return false;
+    });
     bool whole = file != nullptr;
     if (file) {
-        // About a hundred bytes a line.
+        // About a hundred bytes a line (and a path of twenty): room for a few more, as the run
+        // adds what it installs, but no copy of the slots that a guess too large would cost.
         const int64_t size = platformSeekFile(file, -1);
-        if (size > 0) loaded_.reserve(size_t(size / 100));
+        if (size > 0 && size < int64_t(1) << 40) {
+            reserve(size_t(size / 100) + moreEntries, size_t(size / 5) + morePathBytes);
+            // The index's slots are all written at once: sized for the larger of the two alone
+            // (a run mostly notes again what the record holds).
+            index_.reserve(std::max(size_t(size / 100), moreEntries));
+        }
         std::rewind(file);
         std::vector<char> piece(size_t(1) << 20);
         size_t got;
@@ -245,106 +275,163 @@ void VerifiedFiles::load(const std::string& path) {
         std::fclose(file);
     }
     if (!whole) {
-        loaded_.clear();
+        *this = VerifiedFiles();
+        reserve(moreEntries, morePathBytes);
+        index_.reserve(moreEntries);
         // Writing a record anew is what repairs a damaged one.
         changed_ = true;
+        return;
     }
+    loadedCount_ = slots_.size();
 }
 
-std::string VerifiedFiles::trustedDigest(const std::string& path, const PlatformFileStamp& stamp) const {
-    const auto found = loaded_.find(path);
-    if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return std::string();
-    return found->second.md5;
+void VerifiedFiles::reserve(size_t entries, size_t pathBytes) {
+    if (entries > slots_.size()) slots_.reserve(entries);
+    if (pathBytes > names_.size()) names_.reserve(pathBytes);
 }
 
-const VerifiedFiles::Entry* VerifiedFiles::recorded(const std::string& path, const PlatformFileStamp& stamp) const {
-    const auto found = loaded_.find(path);
-    return found != loaded_.end() && sameStamp(found->second.stamp, stamp) ? &found->second : nullptr;
+std::string_view VerifiedFiles::pathOf(Handle entry) const {
+    const Slot& slot = slots_[entry];
+    return std::string_view(names_.data() + slot.pathAt, slot.pathLength);
 }
 
-VerifiedFiles::Loaded VerifiedFiles::markUnchanged(const std::string& path, const PlatformFileStamp& stamp) {
-    const auto found = loaded_.find(path);
-    if (found == loaded_.end() || !found->second.vouched || !sameStamp(found->second.stamp, stamp)) return nullptr;
-    found->second.unchanged = true;
-    return &*found;
+VerifiedFiles::Handle VerifiedFiles::find(std::string_view path) const { return index_.find(path, nameOf()); }
+
+VerifiedFiles::Handle VerifiedFiles::add(std::string_view path, const PlatformFileStamp& stamp, const uint8_t md5[16],
+                                         uint8_t flags) {
+    Slot slot;
+    slot.stamp = PackedStamp(stamp);
+    std::memcpy(slot.md5, md5, sizeof slot.md5);
+    slot.pathAt = uint32_t(names_.size());
+    slot.pathLength = uint16_t(path.size());
+    slot.flags = flags;
+    names_.append(path.data(), path.size());
+    slots_.push_back(slot);
+    return Handle(slots_.size() - 1);
 }
 
-bool VerifiedFiles::takeUnchanged(const std::string& path, std::string& md5, Loaded entry) {
-    if (!entry) {
-        const auto found = loaded_.find(path);
-        if (found == loaded_.end()) return false;
-        entry = &*found;
-    }
-    if (!entry->second.unchanged) return false;
-    FileVouch vouch;
-    vouch.stamp = entry->second.stamp;
-    vouch.trustworthy = true;
-    md5 = entry->second.md5;
-    noteFound(entry, path, vouch, md5);
+void VerifiedFiles::describe(Handle entry, Found& out) const {
+    const Slot& slot = slots_[entry];
+    md5ToChars(slot.md5, out.md5);
+    out.entry = entry;
+    out.path = pathOf(entry);
+    out.stamp = slot.stamp.unpacked();
+    out.vouched = (slot.flags & kVouched) != 0;
+    out.loaded = (slot.flags & kLoaded) != 0;
+    out.noted = (slot.flags & kNoted) != 0;
+}
+
+std::string VerifiedFiles::trustedDigest(std::string_view path, const PlatformFileStamp& stamp) const {
+    const Handle entry = find(path);
+    if (entry == kNone) return std::string();
+    const Slot& slot = slots_[entry];
+    if (!(slot.flags & kLoaded) || !(slot.flags & kVouched) || !sameStamp(slot.stamp.unpacked(), stamp)) return std::string();
+    return md5ToText(slot.md5);
+}
+
+bool VerifiedFiles::recorded(std::string_view path, const PlatformFileStamp& stamp, Found& out) const {
+    const Handle entry = find(path);
+    if (entry == kNone || !(slots_[entry].flags & kLoaded) || !sameStamp(slots_[entry].stamp.unpacked(), stamp)) return false;
+    describe(entry, out);
     return true;
 }
 
-void VerifiedFiles::note(const std::string& path, const FileVouch& vouch, const std::string& md5) {
-    const auto found = loaded_.find(path);
-    noteFound(found == loaded_.end() ? nullptr : &*found, path, vouch, md5);
+VerifiedFiles::Handle VerifiedFiles::markUnchanged(std::string_view path, const PlatformFileStamp& stamp) {
+    const Handle entry = find(path);
+    if (entry == kNone) return kNone;
+    Slot& slot = slots_[entry];
+    if (!(slot.flags & kLoaded) || !(slot.flags & kVouched) || !sameStamp(slot.stamp.unpacked(), stamp)) return kNone;
+    slot.flags |= kUnchanged;
+    return entry;
 }
 
-void VerifiedFiles::noteFound(Loaded found, const std::string& path, const FileVouch& vouch, const std::string& md5) {
-    auto keep = [&](bool kept) {
-        if (!found || found->second.kept == kept) return;
-        found->second.kept = kept;
-        keptCount_ += kept ? 1 : size_t(-1);
-    };
+bool VerifiedFiles::takeUnchanged(std::string_view path, std::string& md5, Handle entry) {
+    if (entry == kNone) entry = find(path);
+    if (entry == kNone || !(slots_[entry].flags & kUnchanged)) return false;
+    // Noted again as it stands: kept as it was loaded.
+    md5 = md5ToText(slots_[entry].md5);
+    slots_[entry].flags &= uint8_t(~kPlaced);
+    setNoted(slots_[entry], true);
+    return true;
+}
+
+bool VerifiedFiles::notedDigest(std::string_view path, std::string& md5) const {
+    const Handle entry = find(path);
+    if (entry == kNone || !(slots_[entry].flags & kNoted)) return false;
+    md5 = md5ToText(slots_[entry].md5);
+    return true;
+}
+
+void VerifiedFiles::setNoted(Slot& slot, bool noted) {
+    if (bool(slot.flags & kNoted) == noted) return;
+    slot.flags = uint8_t(noted ? slot.flags | kNoted : slot.flags & ~kNoted);
+    if (slot.flags & kLoaded) keptCount_ += noted ? 1 : size_t(-1);
+}
+
+void VerifiedFiles::note(std::string_view path, const FileVouch& vouch, const std::string& md5) {
+    Handle entry = find(path);
     if (md5.empty()) {
         // Also what an earlier note of this run said: the file has changed since.
-        keep(false);
-        if (!noted_.empty()) noted_.erase(path);
-        if (!placed_.empty()) placed_.erase(path);
-        if (found) changed_ = true;
+        if (entry == kNone) return;
+        Slot& slot = slots_[entry];
+        if (slot.flags & kLoaded) changed_ = true;
+        setNoted(slot, false);
+        slot.flags &= uint8_t(~kPlaced);
         return;
     }
-    const bool placed = vouch.placed && vouch.trustworthy;
-    if (placed)
-        placed_.insert(path);
-    else if (!placed_.empty())
-        placed_.erase(path);
-    const bool same = found && found->second.md5 == md5 &&
-                      found->second.vouched == vouch.trustworthy && sameStamp(found->second.stamp, vouch.stamp);
-    if (same) {
-        // The usual case of a second start: nothing to copy.
-        if (!noted_.empty()) noted_.erase(path);
-        return keep(true);
+    uint8_t digest[16];
+    if (!md5FromText(md5.data(), md5.size(), digest)) return;
+    const uint8_t placed = vouch.placed && vouch.trustworthy ? kPlaced : 0;
+    const uint8_t vouched = vouch.trustworthy ? kVouched : 0;
+    if (entry == kNone) {
+        if (slots_.size() >= kNone - 1 || path.size() > kMaxPathLength) return;
+        entry = add(path, vouch.stamp, digest, uint8_t(kNoted | placed | vouched));
+        index_.insert(entry, nameOf());
+        changed_ = true;
+        return;
     }
-    keep(false);
-    noted_[path] = Entry{vouch.stamp, md5, vouch.trustworthy};
-    changed_ = true;
+    Slot& slot = slots_[entry];
+    const bool same = std::memcmp(slot.md5, digest, sizeof digest) == 0 && (slot.flags & kVouched) == vouched &&
+                      sameStamp(slot.stamp.unpacked(), vouch.stamp);
+    // The usual case of a second start: nothing changes. Otherwise the entry takes what was
+    // noted last; the record is written anew.
+    if (!same) {
+        slot.stamp = PackedStamp(vouch.stamp);
+        std::memcpy(slot.md5, digest, sizeof digest);
+        slot.flags = uint8_t((slot.flags & ~kVouched) | vouched);
+        changed_ = true;
+    }
+    slot.flags = uint8_t((slot.flags & ~kPlaced) | placed);
+    setNoted(slot, true);
 }
 
 bool VerifiedFiles::save(const std::string& path, const std::string& temporaryPath) const {
-    if (!changed_ && noted_.empty() && keptCount_ == loaded_.size()) return true;
+    if (!changed_ && keptCount_ == loadedCount_) return true;
     // A file renamed into place reached the disk before its rename; its new name does when its
     // folder is flushed, once for all the files renamed into that folder.
-    std::vector<std::string> unflushed;
     std::map<std::string, bool> folders;
-    for (const std::string& placed : placed_) {
-        const std::string folder = directoryOf(placed);
-        auto flushed = folders.find(folder);
-        if (flushed == folders.end()) flushed = folders.emplace(folder, platformFlushFolder(folder)).first;
-        if (!flushed->second) unflushed.push_back(placed);
+    std::vector<Handle> written;
+    for (Handle entry = 0; entry < slots_.size(); ++entry) {
+        const Slot& slot = slots_[entry];
+        if (!(slot.flags & kNoted)) continue;
+        if (slot.flags & kPlaced) {
+            const std::string folder = directoryOf(std::string(pathOf(entry)));
+            auto flushed = folders.find(folder);
+            if (flushed == folders.end()) flushed = folders.emplace(folder, platformFlushFolder(folder)).first;
+            // Rare: a folder that could not be flushed; its file is left out.
+            if (!flushed->second) continue;
+        }
+        written.push_back(entry);
     }
+    std::sort(written.begin(), written.end(), [this](Handle a, Handle b) { return pathOf(a) < pathOf(b); });
     makeDirectories(directoryOf(path));
     // Through the platform's file API: a link planted at either name is never written through.
-    // A copy of the entries only in the rare run where a folder could not be flushed.
-    std::vector<const Item*> items;
-    items.reserve(noted_.size() + keptCount_);
-    for (const Item& item : noted_) items.push_back(&item);
-    for (const Item& item : loaded_)
-        if (item.second.kept) items.push_back(&item);
-    if (!unflushed.empty()) {
-        // Rare: a folder that could not be flushed.
-        std::unordered_set<std::string> left(unflushed.begin(), unflushed.end());
-        items.erase(std::remove_if(items.begin(), items.end(), [&](const Item* item) { return left.count(item->first) > 0; }),
-                    items.end());
-    }
-    return replaceWholeFile(path, temporaryPath, formatItems(items));
+    return replaceWholeFileWith(path, temporaryPath, [&](std::FILE* file) {
+        RecordWriter writer(file, nullptr);
+        for (Handle entry : written) {
+            const Slot& slot = slots_[entry];
+            writer.line(pathOf(entry), slot.stamp.unpacked(), slot.md5, (slot.flags & kVouched) != 0);
+        }
+        return writer.finish();
+    });
 }

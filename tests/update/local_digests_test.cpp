@@ -203,3 +203,64 @@ TEST_F(RecordedFile, SavingKeepsWhatTheRunVerifiedAndDropsTheRest) {
     EXPECT_TRUE(fs::is_directory(kVerifiedFilesPath));
     EXPECT_FALSE(dir.exists(kVerifiedFilesTemporaryPath));
 }
+
+// The record a run saves is the last word of each note, whatever came before it in the run:
+// entries noted as loaded keep the record as it was (not even rewritten), a change, an
+// addition or a drop rewrites it, and a note taken back drops the entry again.
+TEST_F(RecordedFile, TheSavedRecordHoldsEachFilesLastNote) {
+    const std::string other(32, 'a'), third(32, 'b');
+    PlatformFileStamp stamp;
+    stamp.size = 7, stamp.modifiedSeconds = 1700000000, stamp.changedSeconds = 1700000001, stamp.identity = 42;
+    PlatformFileStamp moved = stamp;
+    moved.modifiedNanoseconds = 5;
+    auto vouch = [](const PlatformFileStamp& s, bool trustworthy) {
+        FileVouch v;
+        v.stamp = s, v.trustworthy = trustworthy;
+        return v;
+    };
+    struct Note {
+        std::string path, md5;
+        FileVouch vouch;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Note> notes;
+        // "path=md5" (with "?" for an entry to hash before it is believed), in path order;
+        // empty when the record must be left as it was.
+        std::vector<std::string> saved;
+    };
+    const std::vector<Case> cases = {
+        {"every file as loaded", {{"a", other, vouch(stamp, true)}, {"b", third, vouch(stamp, true)}}, {}},
+        {"a file changed", {{"a", third, vouch(moved, true)}, {"b", third, vouch(stamp, true)}}, {"a=" + third, "b=" + third}},
+        {"a file no longer noted", {{"b", third, vouch(stamp, true)}}, {"b=" + third}},
+        {"a file added", {{"a", other, vouch(stamp, true)}, {"b", third, vouch(stamp, true)}, {"c/d", other, vouch(moved, false)}},
+         {"a=" + other, "b=" + third, "c/d=" + other + "?"}},
+        {"a change taken back", {{"a", third, vouch(moved, true)}, {"a", "", vouch(moved, true)}, {"b", third, vouch(stamp, true)}},
+         {"b=" + third}},
+        {"a change noted, then the loaded entry again", {{"a", third, vouch(moved, true)}, {"a", other, vouch(stamp, true)}, {"b", third, vouch(stamp, true)}},
+         {"a=" + other, "b=" + third}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VerifiedFiles::Entries loaded;
+        loaded["a"] = {stamp, other, true};
+        loaded["b"] = {stamp, third, true};
+        const std::string before = VerifiedFiles::format(loaded);
+        dir.write(kVerifiedFilesPath, before);
+        fs::last_write_time(kVerifiedFilesPath, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        const fs::file_time_type written = fs::last_write_time(kVerifiedFilesPath);
+        VerifiedFiles record;
+        record.load(kVerifiedFilesPath);
+        for (const Note& note : c.notes) record.note(note.path, note.vouch, note.md5);
+        ASSERT_TRUE(record.save(kVerifiedFilesPath, kVerifiedFilesTemporaryPath));
+        if (c.saved.empty()) {
+            EXPECT_EQ(fs::last_write_time(kVerifiedFilesPath), written);
+            continue;
+        }
+        VerifiedFiles::Entries saved;
+        ASSERT_TRUE(VerifiedFiles::parse(readFileBytes(kVerifiedFilesPath), saved));
+        std::vector<std::string> found;
+        for (const auto& [path, entry] : saved) found.push_back(path + "=" + entry.md5 + (entry.vouched ? "" : "?"));
+        EXPECT_EQ(found, c.saved);
+    }
+}
