@@ -132,6 +132,60 @@ int startHashing(const std::shared_ptr<LocalDigests::Job>& job, int tasks) {
     return started;
 }
 
+// No plain file stands at the path.
+constexpr uint32_t kNotThere = VerifiedFiles::kNone - 1;
+
+// Stamps `paths` from `from` to `to` and looks each up in the record: the entry that vouches for
+// it unchanged, VerifiedFiles::kNone for a file to hash, or kNotThere. Files of one folder
+// follow each other in a manifest: each folder is walked to once.
+void stampRange(const std::vector<std::string_view>& paths, size_t from, size_t to, const VerifiedFiles& record,
+                std::vector<uint32_t>& found) {
+    PlatformFolderWalk walk;
+    std::string path;
+    for (size_t i = from; i < to; ++i) {
+        path.assign(paths[i].data(), paths[i].size());
+        PlatformFileStamp stamp;
+        found[i] = walk.stamp(path, stamp) ? record.unchangedEntry(path, stamp) : kNotThere;
+    }
+}
+
+// stampRange over every path, in slices of the list stamped on every processor at once: a
+// second start over many small files costs its stats, and those wait on the system, not on
+// each other. The record is only read meanwhile.
+std::vector<uint32_t> stampAll(const std::vector<std::string_view>& paths, const VerifiedFiles& record) {
+    constexpr size_t kPerSlice = 512;
+    std::vector<uint32_t> found(paths.size(), kNotThere);
+    const size_t slices = std::min<size_t>(size_t(std::min(kMaxHashTasks, platformProcessorCount())),
+                                           (paths.size() + kPerSlice - 1) / kPerSlice);
+    std::mutex lock;
+    std::condition_variable ended;
+    size_t running = 0;
+    const size_t each = slices == 0 ? 0 : (paths.size() + slices - 1) / slices;
+    for (size_t slice = 1; slice < slices; ++slice) {
+        const size_t from = slice * each, to = std::min(paths.size(), from + each);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ++running;
+        }
+        const bool started = WorkerPool::shared().tryRun([&, from, to] {
+            stampRange(paths, from, to, record, found);
+            std::lock_guard<std::mutex> hold(lock);
+            --running;
+            ended.notify_all();
+        });
+        if (started) continue;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            --running;
+        }
+        stampRange(paths, from, to, record, found);
+    }
+    stampRange(paths, 0, slices <= 1 ? paths.size() : each, record, found);
+    std::unique_lock<std::mutex> hold(lock);
+    ended.wait(hold, [&] { return running == 0; });
+    return found;
+}
+
 }  // namespace
 
 LocalDigests::LocalDigests(std::string recordPath, std::string temporaryPath)
@@ -161,21 +215,18 @@ void LocalDigests::prepare(const std::vector<std::string_view>& paths) {
     holdersMade_ = false;
     cancelled_ = false;
     std::shared_ptr<Job> job(new Job);
-    // Files of one folder follow each other in a manifest: each folder is walked to once.
-    PlatformFolderWalk walk;
     unchanged_.clear();
     cursor_ = 0;
+    const std::vector<uint32_t> found = stampAll(paths, record_);
     // Room for every path (what a second start leaves unused is never touched).
     job->paths.reserve(paths.size(), pathBytes);
-    std::string path;
-    for (const std::string_view name : paths) {
-        path.assign(name.data(), name.size());
-        PlatformFileStamp stamp;
-        if (!walk.stamp(path, stamp)) continue;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string_view name = paths[i];
+        if (found[i] == kNotThere) continue;
         // An unchanged file stays in the record alone: nothing is copied for it.
-        const VerifiedFiles::Handle entry = record_.markUnchanged(path, stamp);
-        if (entry != VerifiedFiles::kNone) {
-            unchanged_.push_back(entry);
+        if (found[i] != VerifiedFiles::kNone) {
+            record_.markUnchanged(found[i]);
+            unchanged_.push_back(found[i]);
             continue;
         }
         // A name listed twice is hashed once.

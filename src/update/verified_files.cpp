@@ -336,12 +336,11 @@ bool VerifiedFiles::recorded(std::string_view path, const PlatformFileStamp& sta
     return true;
 }
 
-VerifiedFiles::Handle VerifiedFiles::markUnchanged(std::string_view path, const PlatformFileStamp& stamp) {
+VerifiedFiles::Handle VerifiedFiles::unchangedEntry(std::string_view path, const PlatformFileStamp& stamp) const {
     const Handle entry = find(path);
     if (entry == kNone) return kNone;
-    Slot& slot = slots_[entry];
+    const Slot& slot = slots_[entry];
     if (!(slot.flags & kLoaded) || !(slot.flags & kVouched) || !sameStamp(slot.stamp.unpacked(), stamp)) return kNone;
-    slot.flags |= kUnchanged;
     return entry;
 }
 

@@ -45,9 +45,11 @@ public:
     // more than before.
     bool save(const std::string& path, const std::string& temporaryPath) const;
 
-    // As trustedDigest, and marks the entry as found unchanged by this run, for takeUnchanged.
-    // kNone when the file must be hashed.
-    Handle markUnchanged(std::string_view path, const PlatformFileStamp& stamp);
+    // The entry that vouches for `path` as trustedDigest would: kNone when the file must be
+    // hashed. Any number of threads at once, while nothing changes the record.
+    Handle unchangedEntry(std::string_view path, const PlatformFileStamp& stamp) const;
+    // Marks `entry` (from unchangedEntry) as found unchanged by this run, for takeUnchanged.
+    void markUnchanged(Handle entry) { slots_[entry].flags |= kUnchanged; }
     // For a file markUnchanged found (`entry`, or looked up by `path` when kNone): notes it again
     // as it stands (as note would) and sets `md5` to its digest. False, nothing done, for any
     // other path.
