@@ -88,16 +88,18 @@ TEST_F(WholeRelease, DroppedFilesGoUnlessThePlayerMadeOrChangedThem) {
     install({{"data/keep.bin", "kept\n"},
              {"levels/old/level.pak", "an old level\n"},
              {"levels/mine/level.pak", "a level beside the player's notes\n"},
-             {"data/changed.cfg", "as installed\n"}});
+             {"data/changed.cfg", "as installed\n"},
+             {"music/Theme.ogg", "a theme\n"}});
     game.write("levels/mine/notes.txt", "the player's own notes\n");
     game.write("data/changed.cfg", "as the player changed it\n");
     game.write("data/mine.txt", "the player's own file\n");
 
-    Files second = {{"data/keep.bin", "kept\n"}, {"kib.exe", kGameScript}};
+    // A file the new release names in other letters is the same file on Windows: it stays.
+    Files second = {{"data/keep.bin", "kept\n"}, {"MUSIC/theme.ogg", "a theme\n"}, {"kib.exe", kGameScript}};
     server.publish(second);
     const UpdaterRun run = game.run();
     EXPECT_EQ(run.process.err, box("Done!", "It's a miracle! The update was a success!"));
-    for (const std::string& line : switchLines({}, {"levels/mine/level.pak", "levels/old/level.pak"}))
+    for (const std::string& line : switchLines({"MUSIC/theme.ogg"}, {"levels/mine/level.pak", "levels/old/level.pak"}))
         EXPECT_NE(std::find(run.log.begin(), run.log.end(), line), run.log.end()) << line;
     EXPECT_FALSE(game.exists("levels/old/level.pak"));
     EXPECT_FALSE(std::filesystem::exists(game.file("levels/old")));
@@ -105,6 +107,7 @@ TEST_F(WholeRelease, DroppedFilesGoUnlessThePlayerMadeOrChangedThem) {
     EXPECT_EQ(game.read("levels/mine/notes.txt"), "the player's own notes\n");
     EXPECT_EQ(game.read("data/changed.cfg"), "as the player changed it\n");
     EXPECT_EQ(game.read("data/mine.txt"), "the player's own file\n");
+    EXPECT_EQ(game.read("music/Theme.ogg"), "a theme\n");
 }
 
 TEST_F(WholeRelease, AMovedAndACopiedFileCostNoTransfer) {

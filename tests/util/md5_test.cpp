@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support/digest.h"
 #include "support/process.h"
@@ -111,4 +112,17 @@ TEST(Md5Pipe, DigestsWhatWasAppendedAcrossTheThreadAndSlotBoundaries) {
     Md5Pipe dropped;
     const std::string data = patternBytes(inline_ * 2, 1);
     dropped.append(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+TEST(Md5Text, ReadsOnlyWhatItWritesAndBackAgain) {
+    const uint8_t digest[16] = {0x00, 0x01, 0x7f, 0x80, 0x9a, 0xbc, 0xde, 0xf0, 0x0f, 0xff, 0x10, 0x20, 0x30, 0x40, 0x50, 0x61};
+    const std::string text = md5ToText(digest);
+    EXPECT_EQ(text, "00017f809abcdef00fff102030405061");
+    uint8_t read[16];
+    ASSERT_TRUE(md5FromText(text.data(), text.size(), read));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(read), 16), std::string(reinterpret_cast<const char*>(digest), 16));
+    // Upper case, a byte short or long, a sign or a space: never a digest.
+    for (const std::string& bad : std::vector<std::string>{"00017F809ABCDEF00FFF102030405061", text.substr(1), text + "0", "-0017f809abcdef00fff102030405061",
+                                  "00017f809abcdef00fff10203040506 ", "00017f809abcdeg00fff102030405061"})
+        EXPECT_FALSE(md5FromText(bad.data(), bad.size(), read)) << bad;
 }
