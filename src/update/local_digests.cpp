@@ -351,21 +351,25 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
     return std::string();
 }
 
-std::vector<std::string> LocalDigests::droppedFiles(const PathList& listed) {
-    auto listedName = [&](uint32_t at) { return listed[at]; };
-    PathIndex exact;
-    exact.reserve(listed.size());
-    for (uint32_t at = 0; at < listed.size(); ++at) exact.insert(at, listedName);
+std::vector<std::string> LocalDigests::droppedFiles(const ForEachListed& forEachListed) {
+    // A mark for each entry of the record a line names as it stands: no copy of any name.
+    std::vector<char> listed(record_.size(), 0);
+    forEachListed([&](std::string_view path) {
+        const VerifiedFiles::Handle entry = record_.entryOf(path);
+        if (entry != VerifiedFiles::kNone) listed[entry] = 1;
+    });
     // Recorded files no line names as it stands: few, if any. Only those are compared with the
     // listed names without letter case.
     std::map<std::string, std::vector<std::string>> unlisted;
     record_.forEach([&](const VerifiedFiles::Found& found) {
-        if (!found.loaded || exact.find(found.path, listedName) != PathIndex::kNone) return;
+        if (!found.loaded || listed[found.entry]) return;
         const std::string path(found.path);
         if (reservedNameProblem(path).empty()) unlisted[foldCaseAsWindows(path)].push_back(path);
     });
-    for (uint32_t at = 0; at < listed.size() && !unlisted.empty(); ++at)
-        unlisted.erase(foldCaseAsWindows(std::string(listed[at])));
+    if (!unlisted.empty())
+        forEachListed([&](std::string_view path) {
+            if (!unlisted.empty()) unlisted.erase(foldCaseAsWindows(std::string(path)));
+        });
     std::vector<std::string> dropped;
     for (const auto& [folded, paths] : unlisted)
         for (const std::string& path : paths) {

@@ -4,6 +4,7 @@
 // never touch the record and only read files.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -51,7 +52,9 @@ public:
     // The files the record vouches for, unchanged since it was written, that none of `listed`
     // names (compared without letter case) and that are none of the updater's own: files an
     // earlier release installed and the new one no longer lists.
-    std::vector<std::string> droppedFiles(const PathList& listed);
+    // `forEachListed(visit)` calls `visit` with each listed path, and may be called twice.
+    using ForEachListed = std::function<void(const std::function<void(std::string_view)>&)>;
+    std::vector<std::string> droppedFiles(const ForEachListed& forEachListed);
 
     // Notes for the record a file this run has just written and verified to have `md5`, by the
     // stamp its writer vouched for (see file_vouch.h): never one taken now.

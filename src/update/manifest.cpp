@@ -2,6 +2,7 @@
 #include "update/manifest.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdint>
@@ -30,9 +31,8 @@ constexpr size_t kDigestLength = 32;
 
 enum class LineKind : uint8_t { Master, Presence, Digest, Compressed };
 
-// One line that mattered, as the first pass understood it: forty bytes, its text kept with
-// every other line's in one block, so that a manifest's lines take little more than the
-// manifest itself.
+// One line that mattered, as the first pass understood it: 28 bytes, its text kept with every
+// other line's in one block, so that a manifest's lines take less than the manifest itself.
 struct ManifestLine {
     // The prefix of a master line; the path of a file line: where it starts in the block.
     uint32_t textAt;
@@ -40,14 +40,16 @@ struct ManifestLine {
     LineKind kind;
     // Digest line: the file's digest. Compressed line: the unpacked file's digest.
     uint8_t md5[16];
-    // Compressed line: the digest of the ".gz" as the server has it.
-    uint8_t compressedMd5[16];
+    // Compressed line: where the digest of the ".gz" as the server has it is kept.
+    uint32_t compressedAt;
 };
 
 // The lines and their texts.
 struct ManifestLines {
     std::vector<ManifestLine> lines;
     std::string text;
+    // The ".gz" digests of compressed lines, which most manifests have few of.
+    std::vector<std::array<uint8_t, 16>> compressedMd5s;
 
     std::string_view textOf(const ManifestLine& line) const {
         return std::string_view(text.data() + line.textAt, line.textLength);
@@ -181,7 +183,7 @@ bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<
         removeWhitespace(line);
         begin = end + 1;
 
-        ManifestLine entry{uint32_t(read.text.size()), 0, LineKind::Presence, {}, {}};
+        ManifestLine entry{uint32_t(read.text.size()), 0, LineKind::Presence, {}, 0};
         if (line.compare(0, kMasterTag.size(), kMasterTag) == 0) {
             entry.kind = LineKind::Master;
             entry.textLength = uint16_t(line.size() - kMasterTag.size());
@@ -206,8 +208,10 @@ bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<
                 digestRead = readDigest(digest, line.size() - colon - 1, entry.md5);
             } else {
                 entry.kind = LineKind::Compressed;
+                entry.compressedAt = uint32_t(read.compressedMd5s.size());
+                read.compressedMd5s.emplace_back();
                 digestRead = readDigest(digest, angle - colon - 1, entry.md5) &&
-                             readDigest(line.data() + angle + 1, line.size() - angle - 1, entry.compressedMd5);
+                             readDigest(line.data() + angle + 1, line.size() - angle - 1, read.compressedMd5s.back().data());
             }
             if (!digestRead) {
                 problem = "a digest is not 32 hexadecimal digits";
@@ -346,12 +350,10 @@ bool ManifestComparison::begin(std::string manifest) {
     return true;
 }
 
-PathList ManifestComparison::listedFiles() const {
-    PathList listed;
-    if (!state_) return listed;
+void ManifestComparison::forEachListedFile(const std::function<void(std::string_view)>& visit) const {
+    if (!state_) return;
     for (const ManifestLine& line : state_->read.lines)
-        if (line.kind != LineKind::Master) listed.push_back(state_->read.localFileOf(line));
-    return listed;
+        if (line.kind != LineKind::Master) visit(state_->read.localFileOf(line));
 }
 
 void ManifestComparison::stop() {
@@ -414,7 +416,7 @@ bool compareLine(const ManifestLine& line, ManifestComparison::State& state, Loc
         } else {
             std::printf("\t%s Local uncompressed hash (%s) does not match %s\n", local.c_str(), localMd5.c_str(),
                         md5.c_str());
-            fetch(DigestText(line.compressedMd5).c_str(), md5.c_str());
+            fetch(DigestText(read.compressedMd5s[line.compressedAt].data()).c_str(), md5.c_str());
         }
         break;
     case LineKind::Master:

@@ -3,12 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "util/path_list.h"
 
 class LocalDigests;
 
@@ -78,9 +79,9 @@ public:
     // Stops the hashing at once; logs "\tComparison stopped" when lines were left to compare.
     void stop();
     const Plan& plan() const;
-    // The file of the folder each file line names (a compressed line's unpacked file): what the
-    // new release keeps. Made when asked, once the comparison is over.
-    PathList listedFiles() const;
+    // Calls `visit` with the file of the folder each file line names (a compressed line's
+    // unpacked file), in manifest order: what the new release keeps.
+    void forEachListedFile(const std::function<void(std::string_view)>& visit) const;
 
     struct State;
 

@@ -205,7 +205,8 @@ void UpdateRun::stagePlan(const Plan& plan) {
 
 void UpdateRun::beginSwitch() {
     std::vector<SwitchEntry> entries = parts_->transfers.switchEntries();
-    for (const std::string& path : parts_->digests.droppedFiles(parts_->comparison.listedFiles())) {
+    for (const std::string& path : parts_->digests.droppedFiles(
+             [this](const auto& visit) { parts_->comparison.forEachListedFile(visit); })) {
         SwitchEntry removal;
         removal.path = path;
         entries.push_back(removal);

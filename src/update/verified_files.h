@@ -57,6 +57,8 @@ public:
     // The digest this run noted for `path` (found unchanged, hashed or written), when it did.
     bool notedDigest(std::string_view path, std::string& md5) const;
     std::string_view pathOf(Handle entry) const;
+    // The entry for `path`, read at load or noted since; kNone when there is none.
+    Handle entryOf(std::string_view path) const { return find(path); }
 
     // What a lookup or a visit tells of one entry.
     struct Found {
