@@ -70,7 +70,8 @@ struct ManifestLines {
 bool readDigest(const char* text, size_t length, uint8_t digest[16]) {
     if (length != kDigestLength) return false;
     char lower[kDigestLength];
-    for (size_t i = 0; i < length; ++i) lower[i] = char(std::tolower(static_cast<unsigned char>(text[i])));
+    // ASCII alone: the locale's case has no say in a digest.
+    for (size_t i = 0; i < length; ++i) lower[i] = text[i] >= 'A' && text[i] <= 'Z' ? char(text[i] - 'A' + 'a') : text[i];
     return md5FromText(lower, length, digest);
 }
 
