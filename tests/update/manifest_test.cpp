@@ -213,6 +213,27 @@ TEST_F(ManifestTest, SplitsFileLinesAtTheFirstColonAndTheFirstAngleAfterIt) {
     EXPECT_EQ(g_queued, expected);
 }
 
+// Every line is kept compactly, its text in one block with the others: what is kept must be
+// the line whole, at the limits too, and each line's digests its own.
+TEST_F(ManifestTest, LinesAtTheLimitsAreComparedWhole) {
+    // The longest master line and the longest, deepest path the limits let through.
+    const std::string master = "http://127.0.0.1:8/" + std::string(4096 - 7 - 20, 'm') + "/";
+    std::string deep;
+    for (int level = 0; level < 63; ++level) deep += "d/";
+    deep += std::string(1024 - deep.size(), 'f');
+    const std::string a(32, 'a'), b(32, 'b'), c(32, 'c'), d(32, 'd'), e(32, 'e');
+    // Whitespace inside a line goes; two compressed lines keep their own ".gz" digests.
+    ASSERT_TRUE(compare("master:" + master + "\n" + deep + ":" + a + "\r\n p a c k . g z : " + b + "<" + c +
+                        "\nsecond.gz:" + d + "<" + e + "\n"))
+        << log.substr(log.size() - std::min<size_t>(log.size(), 300));
+    const std::vector<Fetched> expected = {
+        {master + deep, deep, a, ""},
+        {master + "pack.gz", "pack.gz", c, b},
+        {master + "second.gz", "second.gz", e, d},
+    };
+    EXPECT_EQ(g_queued, expected);
+}
+
 TEST_F(ManifestTest, DigestsAreComparedWithoutCase) {
     const std::string content = "abc";
     const std::string digest = md5OfBuffer(content.data(), 3);
