@@ -371,19 +371,25 @@ struct PlatformFolderWalk::Levels {
     bool open(const std::wstring& text, size_t from, size_t end) {
         release();
         for (size_t at = text.find(L'\\', from); at != std::wstring::npos && at <= end; at = text.find(L'\\', at + 1)) {
-            HANDLE level = CreateFileW(text.substr(0, at).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                       nullptr);
-            if (level == INVALID_HANDLE_VALUE) return release(), false;
-            held.push_back(level);
+            const std::wstring level = text.substr(0, at);
+            HANDLE handle = CreateFileW(level.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) return release(), false;
+            held.push_back(handle);
+            // Looked at through the handle and by its name too: Wine opens a link to a folder as
+            // the folder it leads to, and only the name shows it as the reparse point it is.
             BY_HANDLE_FILE_INFORMATION info;
-            if (!GetFileInformationByHandle(level, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            const DWORD attributes = GetFileAttributesW(level.c_str());
+            if (!GetFileInformationByHandle(handle, &info) || !isPlainFolder(info.dwFileAttributes) ||
+                attributes == INVALID_FILE_ATTRIBUTES || !isPlainFolder(attributes))
                 return release(), false;
         }
         folder.assign(text, from, end == std::wstring::npos ? 0 : end + 1 - from);
         valid = true;
         return true;
+    }
+    static bool isPlainFolder(DWORD attributes) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     }
 };
 
