@@ -351,29 +351,67 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
 
 // The folder levels of the last path stamped, each open and checked once: a folder, never a
 // reparse point, and held without sharing deletion, so that none of them can be renamed or
-// replaced by a junction while the files in it are stamped. The next file of the same folder
-// costs its own open alone.
+// replaced by a junction while the files in it are stamped. The folder the files lie in is
+// listed once through its held handle (FileIdBothDirectoryInfo, 64 KiB a call), so that its
+// files are answered from that listing without a system call each. The listing costs what the
+// whole folder holds, also the names the manifest does not list there: one pass over a folder
+// far larger than its listed files is still cheaper than an open per file, but for a manifest
+// that lists only a few of its names.
+//
+// Only the answer "no such name" comes from the listing everywhere. A directory query may show
+// a file as it was (NTFS refreshes the copy of a file's size and times kept beside its name
+// lazily: when a writer closes its handle, and only for the name it wrote through), and such a
+// stale copy would vouch for a file that has changed since. Wine answers a directory query from
+// the host's own stat of each file, never from a copy: there the listing's stamps are taken as
+// they are; on Windows itself a file that is there is opened by its path, as one alone.
 struct PlatformFolderWalk::Levels {
     // The folder part of the last relative path, as systemPath spells it ("" for the top).
     std::wstring folder;
     std::vector<HANDLE> held;
     bool valid = false;
+    // What a stamp needs of one name in the listed folder; its name is names[nameAt, +nameLength).
+    struct Listed {
+        int64_t size;
+        int64_t written;
+        int64_t changed;
+        uint64_t identity;
+        DWORD attributes;
+        uint32_t nameAt;
+        uint32_t nameLength;
+    };
+    // The folder's names in Windows' order of names (ordinal, case ignored); `listed` is false
+    // when the folder could not be listed, and every file is then opened by its path.
+    std::vector<Listed> entries;
+    std::wstring names;
+    bool listed = false;
+    // The listing's stamps are the files' own (Wine), not copies that may lag behind.
+    const bool listingCurrent;
+    // One listing call's worth, aligned for the entries' 64-bit fields.
+    std::vector<LONGLONG> buffer;
 
+    Levels() : listingCurrent(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {}
     ~Levels() { release(); }
     void release() {
         for (HANDLE handle : held) CloseHandle(handle);
         held.clear();
         folder.clear();
         valid = false;
+        std::vector<Listed>().swap(entries);
+        std::wstring().swap(names);
+        listed = false;
     }
     // Opens and checks every level of `text` from `from` up to `end` (a backslash); false, with
-    // nothing held, when one is missing, no folder, a reparse point or cannot be opened.
+    // nothing held, when one is missing, no folder, a reparse point or cannot be opened. The
+    // last level, or the working directory when there is none, is then listed when it lets.
     bool open(const std::wstring& text, size_t from, size_t end) {
         release();
         for (size_t at = text.find(L'\\', from); at != std::wstring::npos && at <= end; at = text.find(L'\\', at + 1)) {
             const std::wstring level = text.substr(0, at);
-            HANDLE handle = CreateFileW(level.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            const DWORD access = FILE_READ_ATTRIBUTES | (at == end ? FILE_LIST_DIRECTORY : 0);
+            HANDLE handle = openFolder(level, access, FILE_FLAG_OPEN_REPARSE_POINT);
+            // A folder that may be passed but not listed is still walked through.
+            if (handle == INVALID_HANDLE_VALUE && access != FILE_READ_ATTRIBUTES)
+                handle = openFolder(level, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
             if (handle == INVALID_HANDLE_VALUE) return release(), false;
             held.push_back(handle);
             // Looked at through the handle and by its name too: Wine opens a link to a folder as
@@ -386,16 +424,92 @@ struct PlatformFolderWalk::Levels {
         }
         folder.assign(text, from, end == std::wstring::npos ? 0 : end + 1 - from);
         valid = true;
+        if (end != std::wstring::npos) {
+            listed = list(held.back());
+        } else {
+            // The working directory itself is the caller's, as it is: followed, not checked.
+            const HANDLE top = openFolder(text.substr(0, from), FILE_LIST_DIRECTORY, 0);
+            if (top != INVALID_HANDLE_VALUE) held.push_back(top), listed = list(top);
+        }
         return true;
     }
     static bool isPlainFolder(DWORD attributes) {
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    static HANDLE openFolder(const std::wstring& path, DWORD access, DWORD flags) {
+        return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    }
+    // Reads every name of the folder open as `handle`; false, with nothing kept, when the
+    // system refuses.
+    bool list(HANDLE handle) {
+        buffer.resize((size_t(64) << 10) / sizeof(LONGLONG));
+        for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+            if (!GetFileInformationByHandleEx(handle, kind, buffer.data(), DWORD(buffer.size() * sizeof(LONGLONG)))) {
+                if (GetLastError() == ERROR_NO_MORE_FILES) break;
+                entries.clear();
+                names.clear();
+                return false;
+            }
+            const char* at = reinterpret_cast<const char*>(buffer.data());
+            for (;;) {
+                const FILE_ID_BOTH_DIR_INFO& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+                const uint32_t length = entry.FileNameLength / sizeof(wchar_t);
+                entries.push_back({entry.EndOfFile.QuadPart, entry.LastWriteTime.QuadPart, entry.ChangeTime.QuadPart,
+                                   uint64_t(entry.FileId.QuadPart), entry.FileAttributes, uint32_t(names.size()),
+                                   length});
+                names.append(entry.FileName, length);
+                if (entry.NextEntryOffset == 0) break;
+                at += entry.NextEntryOffset;
+            }
+        }
+        std::sort(entries.begin(), entries.end(), [this](const Listed& a, const Listed& b) {
+            return order(name(a), a.nameLength, name(b), b.nameLength) == CSTR_LESS_THAN;
+        });
+        return true;
+    }
+    const wchar_t* name(const Listed& entry) const { return names.data() + entry.nameAt; }
+    // Names as Windows compares them: code unit by code unit, each in its upper case.
+    static int order(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+        return CompareStringOrdinal(a, int(aLength), b, int(bLength), TRUE);
+    }
+    // The entry named exactly `leaf`; null with `unsure` false when no name matches it even
+    // with case ignored, so the file is missing; null with `unsure` true when only a name in
+    // another case does, or the name may be a short ("8.3") name, which the system resolves.
+    const Listed* find(const std::wstring& leaf, bool& unsure) const {
+        const auto first = std::partition_point(entries.begin(), entries.end(), [&](const Listed& entry) {
+            return order(name(entry), entry.nameLength, leaf.data(), leaf.size()) == CSTR_LESS_THAN;
+        });
+        unsure = leaf.find(L'~') != std::wstring::npos;
+        for (auto it = first; it != entries.end() &&
+                              order(name(*it), it->nameLength, leaf.data(), leaf.size()) == CSTR_EQUAL;
+             ++it) {
+            if (it->nameLength == leaf.size() && std::wmemcmp(name(*it), leaf.data(), leaf.size()) == 0) return &*it;
+            unsure = true;
+        }
+        return nullptr;
     }
 };
 
 PlatformFolderWalk::PlatformFolderWalk() : levels_(new Levels) {}
 
 PlatformFolderWalk::~PlatformFolderWalk() { delete levels_; }
+
+namespace {
+
+// Whether every level of the relative part of `text` from `from` is a plain name: no empty
+// level, "." or "..", which the listing could not answer as the system resolves them.
+bool plainLevels(const std::wstring& text, size_t from) {
+    for (size_t start = from;;) {
+        const size_t stop = std::min(text.find(L'\\', start), text.size());
+        const size_t length = stop - start;
+        if (length == 0 || (length <= 2 && text.compare(start, length, std::wstring(length, L'.')) == 0)) return false;
+        if (stop == text.size()) return true;
+        start = stop + 1;
+    }
+}
+
+}  // namespace
 
 bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) {
     const SystemPath system = systemPath(path);
@@ -408,6 +522,22 @@ bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) 
     if (!levels_->valid || levels_->folder.size() != length ||
         text.compare(system.levelsFrom, length, levels_->folder) != 0) {
         if (!levels_->open(text, system.levelsFrom, end)) return false;
+    }
+    if (levels_->listed && plainLevels(text, system.levelsFrom)) {
+        bool unsure = false;
+        const Levels::Listed* entry = levels_->find(text.substr(leaf + 1), unsure);
+        if (!entry && !unsure) return false;
+        // A pipe or device of the host shows in Wine's listing as an empty plain file: an empty
+        // file is opened, as one alone.
+        if (entry && levels_->listingCurrent && entry->size != 0) {
+            if (entry->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+                return false;
+            out.size = entry->size;
+            splitTicks(entry->written, out.modifiedSeconds, out.modifiedNanoseconds);
+            splitTicks(entry->changed, out.changedSeconds, out.changedNanoseconds);
+            out.identity = entry->identity;
+            return true;
+        }
     }
     // The file itself never through a reparse point: stampOf refuses one, and a folder.
     HANDLE file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
