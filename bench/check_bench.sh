@@ -12,11 +12,24 @@
 # (every file hashed) and second start against md5sum -c over the same lines, peak memory of
 # each against 4 x the manifest's size.
 # SMALL_ONLY=1 leaves out the two gibibyte cases. Both start from the page cache. Reports medians of RUNS interleaved runs and peak memory.
-# Usage: bench/check_bench.sh [build directory]   (default: build)
+# WINE=1 times the Windows program's comparison instead, under Wine (in WINEPREFIX, by default
+# the one scripts/test-windows.sh makes), built after scripts/build-windows.sh by
+#   cmake -B build-win/updater -DKIB_BUILD_BENCH=ON && cmake --build build-win/updater --target check_bench
+# Usage: bench/check_bench.sh [build directory]   (default: build, or build-win/updater with WINE=1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-bench=$build/bench/check_bench
+if [ "${WINE:-0}" = 1 ]; then
+  build=${1:-build-win/updater}
+  bench=$build/bench/check_bench.exe
+  export WINEPREFIX=${WINEPREFIX:-$PWD/build-win/wine} WINEARCH=win32 WINEDEBUG=-all
+  # One Wine server for every run: its start is not the comparison's time.
+  wineserver -p10
+  run_bench=(wine "$bench")
+else
+  build=${1:-build}
+  bench=$build/bench/check_bench
+  run_bench=("$bench")
+fi
 [ -x "$bench" ] || { echo "build $bench first" >&2; exit 1; }
 runs=${RUNS:-5}
 
@@ -54,7 +67,8 @@ measure() {
 measure_ours() {
   /usr/bin/time -f "%M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
     { cat "$work/stderr.txt" >&2; exit 1; }
-  echo "$(sed -n 's/.*, \([0-9.]*\) s$/\1/p' "$work/stderr.txt") $(cat "$work/time.txt")"
+  # The Windows program ends its lines in CR LF.
+  echo "$(tr -d '\r' <"$work/stderr.txt" | sed -n 's/.*, \([0-9.]*\) s$/\1/p') $(cat "$work/time.txt")"
 }
 median() { sort -n | awk -v n="$runs" 'NR == int((n + 1) / 2)'; }
 
@@ -66,16 +80,16 @@ cat "$work"/many/data/* "$work"/few/data/* >/dev/null
 
 
 # The first start writes the record; the next one is a second later, as the record asks.
-"$bench" "$work/many" "$work/many.manifest" 2>/dev/null
+"${run_bench[@]}" "$work/many" "$work/many.manifest" 2>/dev/null
 sleep 1.1
-"$bench" "$work/many" "$work/many.manifest" 2>/dev/null
+"${run_bench[@]}" "$work/many" "$work/many.manifest" 2>/dev/null
 for _ in $(seq "$runs"); do
-  echo "ours $(measure_ours "$bench" "$work/many" "$work/many.manifest")"
+  echo "ours $(measure_ours "${run_bench[@]}" "$work/many" "$work/many.manifest")"
   echo "md5sum $(cd "$work/many" && measure md5sum --quiet -c "$work/many.sums")"
 done >"$work/second.txt"
 for _ in $(seq "$runs"); do
   rm -f "$work/few/assets/updater/verified.txt"
-  echo "ours $(measure_ours "$bench" "$work/few" "$work/few.manifest")"
+  echo "ours $(measure_ours "${run_bench[@]}" "$work/few" "$work/few.manifest")"
   echo "md5sum $(cd "$work/few" && measure md5sum data/*)"
 done >"$work/cold.txt"
 
@@ -86,11 +100,11 @@ small_counts="10000 100000"
 for count in $small_counts; do
   make_small_game "$work/small$count" "$count"
   (cd "$work/small$count" && find d* -type f -print0 | xargs -0 cat >/dev/null)
-  "$bench" "$work/small$count" "$work/small$count.manifest" 2>/dev/null
+  "${run_bench[@]}" "$work/small$count" "$work/small$count.manifest" 2>/dev/null
   sleep 1.1
-  "$bench" "$work/small$count" "$work/small$count.manifest" 2>/dev/null
+  "${run_bench[@]}" "$work/small$count" "$work/small$count.manifest" 2>/dev/null
   for _ in $(seq "$runs"); do
-    echo "ours $(measure_ours "$bench" "$work/small$count" "$work/small$count.manifest")"
+    echo "ours $(measure_ours "${run_bench[@]}" "$work/small$count" "$work/small$count.manifest")"
     echo "md5sum $(cd "$work/small$count" && measure md5sum --quiet -c "$work/small$count.sums")"
     echo "stat $(cd "$work/small$count" && measure find . -type f -printf '%s %T@ %p\n')"
   done >"$work/small$count.txt"
@@ -103,9 +117,9 @@ if [ "${HUGE:-0}" = 1 ]; then
   (cd "$work/huge" && find d* -type f -print0 | xargs -0 md5sum >"$work/huge.sums")
   { printf 'master:http://127.0.0.1/files/\r\n'; awk '{ printf "%s:%s\r\n", $2, $1 }' "$work/huge.sums"; } >"$work/huge.manifest"
   # The first start hashes every file and writes the record the second start trusts.
-  echo "first $(measure_ours "$bench" "$work/huge" "$work/huge.manifest")" >"$work/huge.txt"
+  echo "first $(measure_ours "${run_bench[@]}" "$work/huge" "$work/huge.manifest")" >"$work/huge.txt"
   sleep 1.1
-  echo "ours $(measure_ours "$bench" "$work/huge" "$work/huge.manifest")" >>"$work/huge.txt"
+  echo "ours $(measure_ours "${run_bench[@]}" "$work/huge" "$work/huge.manifest")" >>"$work/huge.txt"
   echo "md5sum $(cd "$work/huge" && measure md5sum --quiet -c "$work/huge.sums")" >>"$work/huge.txt"
 fi
 

@@ -10,8 +10,9 @@
 # once over HTTP/2 (HTTPS) and pipelined (plain HTTP); then the updater replacing itself, a file
 # another program holds, which the switch waits for and then gives up on, leaving the release as
 # it was, the program's application manifest as Windows reads it, a path past MAX_PATH, two
-# names that are one file on Windows, and a manifest line whose trailing dot Windows would drop.
-# Each
+# names that are one file on Windows, a manifest line whose trailing dot Windows would drop, and
+# a second start that takes unchanged files from the record of verified files without reading
+# them, over a changed file and a folder a link took the place of. Each
 # Wine run is bounded by `timeout` and judged by the files it leaves, its log and its message
 # boxes, never by Wine's exit code; the logs of the first four, the two signed, the HTTPS and the
 # last two runs are compared with the Linux build's of the same run.
@@ -539,14 +540,16 @@ cat >"$work/lock.c" <<'EOF_C'
 #include <stdio.h>
 #include <windows.h>
 
-/* lock.exe FILE MARK: holds FILE open without FILE_SHARE_DELETE, as a virus scanner or the
-   running game does, writes MARK once it does, and lets go once MARK is removed. */
+/* lock.exe FILE MARK [alone]: holds FILE open without FILE_SHARE_DELETE, as a virus scanner or
+   the running game does (with "alone", sharing nothing: nobody else may read it either), writes
+   MARK once it does, and lets go once MARK is removed. */
 int main(int argc, char** argv) {
     HANDLE file;
     FILE* mark;
     int i;
-    if (argc != 3) return 2;
-    file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (argc != 3 && argc != 4) return 2;
+    file = CreateFileA(argv[1], GENERIC_READ, argc == 4 ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       NULL);
     if (file == INVALID_HANDLE_VALUE || !(mark = fopen(argv[2], "w"))) return 3;
     fclose(mark);
     for (i = 0; i < 1200 && GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
@@ -648,6 +651,30 @@ linux_dotted="$work/linux-game-dotted"
 new_game_folder "$linux_dotted" "http://127.0.0.1:$port/dotted/manifest.txt"
 run_linux "$linux_dotted"
 check "the log has the Linux build's lines (trailing dot)" same_lines "$dotted/logs/updater.log" "$linux_dotted/logs/updater.log"
+
+echo "== 17: a second start over several folders reads no file the record speaks for"
+# The game of 1 and 2 with its record: one file held by a program that lets nobody read it,
+# one changed with its modification time put back, and a folder moved aside with a link to it
+# in its place.
+(cd "$game" && WINEDEBUG=-all exec timeout 150 wine "$work/lock.exe" 'data\levels\level1.txt' lock-mark alone) &
+lock_pid=$!
+for _ in $(seq 300); do [ -e "$game/lock-mark" ] && break; sleep 0.1; done
+modified=$(stat -c %y "$game/data/sounds/beep.raw")
+printf 'x' | dd of="$game/data/sounds/beep.raw" bs=1 seek=5000 conv=notrunc 2>/dev/null
+touch -d "$modified" "$game/data/sounds/beep.raw"
+mv "$game/data/música" "$game/data/música-moved"
+ln -s "$game/data/música-moved" "$game/data/música"
+run_windows "$game"
+rm -f "$game/lock-mark"
+wait "$lock_pid" 2>/dev/null || true
+check "the file nobody may read is up to date by the record alone" \
+  grep -q $'^\tdata/levels/level1.txt ([0-9a-f]*) up to date' "$game/logs/updater.log"
+check "the file changed behind the record is hashed again" \
+  grep -q $'^\tdata/sounds/beep.raw Local hash does not match' "$game/logs/updater.log"
+check "the file behind the linked folder is not taken from the record" \
+  grep -q $'^\tdata/música/canción_ñ.txt Local hash does not match' "$game/logs/updater.log"
+check "the box \"Oh no! Problems!\" and no other (linked folder)" boxes_are "$game" "Oh no! Problems!"
+check "nothing was written through the link" test "$(ls "$game/data/música-moved")" = "canción_ñ.txt"
 
 echo
 echo "kib-updater.exe: $(stat -c %s "$out/kib-updater.exe") bytes"

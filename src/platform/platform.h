@@ -132,10 +132,13 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out);
 
 // Stamps many files in a row as platformStampFile does, holding the folders of the last path
 // open, so that the next file of the same folder costs one system call instead of a walk from
-// the top: files listed folder by folder cost about one stat each. The folders are opened as
-// the path API opens them (never through a link) and stay open, as they were reached, until a
-// path leaves them or the walk is destroyed; keep it for one pass, not for a run. One thread at
-// a time; owns its handles.
+// the top: files listed folder by folder cost about one stat each. On Windows a folder is read
+// once, when a file in it is first asked for, and its files are answered from that listing
+// where it speaks for them (memory for each of the folder's names, freed when a path leaves the
+// folder, kept while the walk is in one of its subfolders). The folders are opened as the path
+// API opens them (never through a link) and stay open, as they were reached, until a path
+// leaves them or the walk is destroyed; keep it for one pass, not for a run. One thread at a
+// time; owns its handles.
 class PlatformFolderWalk {
 public:
     PlatformFolderWalk();

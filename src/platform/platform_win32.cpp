@@ -351,45 +351,190 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
 
 // The folder levels of the last path stamped, each open and checked once: a folder, never a
 // reparse point, and held without sharing deletion, so that none of them can be renamed or
-// replaced by a junction while the files in it are stamped. The next file of the same folder
-// costs its own open alone.
+// replaced by a junction while the files in it are stamped. A level the next path shares stays
+// held. The first file asked for in a held folder has the folder listed through its handle
+// (FileIdBothDirectoryInfo, 64 KiB a call), and its files are answered from that listing
+// without a system call each; the listing is freed with the folder when a path leaves it, and
+// kept while the walk is in one of its subfolders, so that a manifest in the order of its
+// paths, whose files of a folder come before and after those of its subfolders, lists each
+// folder once. A listing costs what the whole folder holds, also the names the manifest does
+// not list there: a folder far larger than the files it is asked for is still read once, less
+// than an open per file unless the manifest lists only a few of its names.
+//
+// Only the answer "no such name" comes from the listing everywhere. A directory query may show
+// a file as it was (NTFS refreshes the copy of a file's size and times kept beside its name
+// lazily: when a writer closes its handle, and only for the name it wrote through), and such a
+// stale copy would vouch for a file that has changed since. Wine answers a directory query from
+// the host's own stat of each file, never from a copy: there the listing's stamps are taken as
+// they are; on Windows itself a file that is there is opened by its path, as one alone.
 struct PlatformFolderWalk::Levels {
-    // The folder part of the last relative path, as systemPath spells it ("" for the top).
+    // What a stamp needs of one name of a listed folder; its name is names[nameAt, +nameLength).
+    struct Listed {
+        int64_t size;
+        int64_t written;
+        int64_t changed;
+        uint64_t identity;
+        DWORD attributes;
+        uint32_t nameAt;
+        uint32_t nameLength;
+    };
+    // One folder held open, and its names once a file in it was asked for.
+    struct Folder {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        // Refused: the system would not list it, and its files are opened by their paths.
+        enum class State { Unread, Listed, Refused } state = State::Unread;
+        // In Windows' order of names (ordinal, case ignored).
+        std::vector<Listed> entries;
+        std::wstring names;
+    };
+    // The folder part of the last relative path, as systemPath spells it ("" for the top), and
+    // each of its levels, outermost first.
     std::wstring folder;
-    std::vector<HANDLE> held;
+    std::vector<Folder> held;
     bool valid = false;
+    // The working directory, opened once a file in it is asked for: the caller's, as it is
+    // (followed, not checked), and kept, as every level lies in it.
+    Folder top;
+    // The listing's stamps are the files' own (Wine), not copies that may lag behind.
+    const bool listingCurrent;
+    // One listing call's worth, aligned for the entries' 64-bit fields.
+    std::vector<LONGLONG> buffer;
 
-    ~Levels() { release(); }
+    Levels() : listingCurrent(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {}
+    ~Levels() {
+        release();
+        if (top.handle != INVALID_HANDLE_VALUE) CloseHandle(top.handle);
+    }
     void release() {
-        for (HANDLE handle : held) CloseHandle(handle);
-        held.clear();
+        while (!held.empty()) leave();
         folder.clear();
         valid = false;
     }
-    // Opens and checks every level of `text` from `from` up to `end` (a backslash); false, with
+    void leave() {
+        CloseHandle(held.back().handle);
+        held.pop_back();
+    }
+    // Holds every level of `text` from `from` up to `end` (a backslash; npos for none), keeping
+    // those the last path shares with it and opening and checking the others. False, with
     // nothing held, when one is missing, no folder, a reparse point or cannot be opened.
-    bool open(const std::wstring& text, size_t from, size_t end) {
-        release();
-        for (size_t at = text.find(L'\\', from); at != std::wstring::npos && at <= end; at = text.find(L'\\', at + 1)) {
-            HANDLE level = CreateFileW(text.substr(0, at).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                       nullptr);
-            if (level == INVALID_HANDLE_VALUE) return release(), false;
-            held.push_back(level);
+    bool enter(const std::wstring& text, size_t from, size_t end) {
+        const size_t length = end == std::wstring::npos ? 0 : end + 1 - from;
+        size_t shared = 0, sharedLevels = 0;
+        for (size_t i = 0; valid && i < std::min(folder.size(), length) && folder[i] == text[from + i]; ++i)
+            if (folder[i] == L'\\') shared = i + 1, ++sharedLevels;
+        while (held.size() > sharedLevels) leave();
+        for (size_t at = text.find(L'\\', from + shared); at != std::wstring::npos && at <= end;
+             at = text.find(L'\\', at + 1)) {
+            const std::wstring level = text.substr(0, at);
+            HANDLE handle = openFolder(level, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_FLAG_OPEN_REPARSE_POINT);
+            // A folder that may be passed but not listed is still walked through.
+            if (handle == INVALID_HANDLE_VALUE)
+                handle = openFolder(level, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
+            if (handle == INVALID_HANDLE_VALUE) return release(), false;
+            held.emplace_back();
+            held.back().handle = handle;
+            // Looked at through the handle and by its name too: Wine opens a link to a folder as
+            // the folder it leads to, and only the name shows it as the reparse point it is.
             BY_HANDLE_FILE_INFORMATION info;
-            if (!GetFileInformationByHandle(level, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            const DWORD attributes = GetFileAttributesW(level.c_str());
+            if (!GetFileInformationByHandle(handle, &info) || !isPlainFolder(info.dwFileAttributes) ||
+                attributes == INVALID_FILE_ATTRIBUTES || !isPlainFolder(attributes))
                 return release(), false;
         }
-        folder.assign(text, from, end == std::wstring::npos ? 0 : end + 1 - from);
+        folder.assign(text, from, length);
         valid = true;
         return true;
+    }
+    static bool isPlainFolder(DWORD attributes) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    static HANDLE openFolder(const std::wstring& path, DWORD access, DWORD flags) {
+        return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    }
+    // The folder the last path entered ends in, listed unless the system refuses; the working
+    // directory is `text` up to `from`.
+    Folder& listed(const std::wstring& text, size_t from) {
+        if (held.empty() && top.handle == INVALID_HANDLE_VALUE && top.state == Folder::State::Unread) {
+            top.handle = openFolder(text.substr(0, from), FILE_LIST_DIRECTORY, 0);
+            if (top.handle == INVALID_HANDLE_VALUE) top.state = Folder::State::Refused;
+        }
+        Folder& where = held.empty() ? top : held.back();
+        if (where.state == Folder::State::Unread) where.state = list(where) ? Folder::State::Listed : Folder::State::Refused;
+        return where;
+    }
+    // Reads every name of the folder; false, with nothing kept, when the system refuses.
+    bool list(Folder& where) {
+        buffer.resize((size_t(64) << 10) / sizeof(LONGLONG));
+        for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+            if (!GetFileInformationByHandleEx(where.handle, kind, buffer.data(), DWORD(buffer.size() * sizeof(LONGLONG)))) {
+                if (GetLastError() == ERROR_NO_MORE_FILES) break;
+                std::vector<Listed>().swap(where.entries);
+                std::wstring().swap(where.names);
+                return false;
+            }
+            const char* at = reinterpret_cast<const char*>(buffer.data());
+            for (;;) {
+                const FILE_ID_BOTH_DIR_INFO& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+                const uint32_t length = entry.FileNameLength / sizeof(wchar_t);
+                where.entries.push_back({entry.EndOfFile.QuadPart, entry.LastWriteTime.QuadPart,
+                                         entry.ChangeTime.QuadPart, uint64_t(entry.FileId.QuadPart),
+                                         entry.FileAttributes, uint32_t(where.names.size()), length});
+                where.names.append(entry.FileName, length);
+                if (entry.NextEntryOffset == 0) break;
+                at += entry.NextEntryOffset;
+            }
+        }
+        const wchar_t* names = where.names.data();
+        std::sort(where.entries.begin(), where.entries.end(), [names](const Listed& a, const Listed& b) {
+            return order(names + a.nameAt, a.nameLength, names + b.nameAt, b.nameLength) == CSTR_LESS_THAN;
+        });
+        return true;
+    }
+    // Names as Windows compares them: code unit by code unit, each in its upper case.
+    static int order(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+        return CompareStringOrdinal(a, int(aLength), b, int(bLength), TRUE);
+    }
+    // The entry of the listed folder named exactly `leaf`; null with `unsure` false when no name
+    // matches it even with case ignored, so the file is missing; null with `unsure` true when
+    // only a name in another case does, or the name may be a short ("8.3") name, which the
+    // system resolves.
+    static const Listed* find(const Folder& where, const std::wstring& leaf, bool& unsure) {
+        const wchar_t* names = where.names.data();
+        const auto first = std::partition_point(where.entries.begin(), where.entries.end(), [&](const Listed& entry) {
+            return order(names + entry.nameAt, entry.nameLength, leaf.data(), leaf.size()) == CSTR_LESS_THAN;
+        });
+        unsure = leaf.find(L'~') != std::wstring::npos;
+        for (auto it = first; it != where.entries.end() &&
+                              order(names + it->nameAt, it->nameLength, leaf.data(), leaf.size()) == CSTR_EQUAL;
+             ++it) {
+            if (it->nameLength == leaf.size() && std::wmemcmp(names + it->nameAt, leaf.data(), leaf.size()) == 0)
+                return &*it;
+            unsure = true;
+        }
+        return nullptr;
     }
 };
 
 PlatformFolderWalk::PlatformFolderWalk() : levels_(new Levels) {}
 
 PlatformFolderWalk::~PlatformFolderWalk() { delete levels_; }
+
+namespace {
+
+// Whether every level of the relative part of `text` from `from` is a plain name: no empty
+// level, "." or "..", which the listing could not answer as the system resolves them.
+bool plainLevels(const std::wstring& text, size_t from) {
+    for (size_t start = from;;) {
+        const size_t stop = std::min(text.find(L'\\', start), text.size());
+        const size_t length = stop - start;
+        if (length == 0 || (length <= 2 && text.compare(start, length, std::wstring(length, L'.')) == 0)) return false;
+        if (stop == text.size()) return true;
+        start = stop + 1;
+    }
+}
+
+}  // namespace
 
 bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) {
     const SystemPath system = systemPath(path);
@@ -401,7 +546,24 @@ bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) 
     const size_t length = end == std::wstring::npos ? 0 : end + 1 - system.levelsFrom;
     if (!levels_->valid || levels_->folder.size() != length ||
         text.compare(system.levelsFrom, length, levels_->folder) != 0) {
-        if (!levels_->open(text, system.levelsFrom, end)) return false;
+        if (!levels_->enter(text, system.levelsFrom, end)) return false;
+    }
+    const Levels::Folder& where = levels_->listed(text, system.levelsFrom);
+    if (where.state == Levels::Folder::State::Listed && plainLevels(text, system.levelsFrom)) {
+        bool unsure = false;
+        const Levels::Listed* entry = Levels::find(where, text.substr(leaf + 1), unsure);
+        if (!entry && !unsure) return false;
+        // A pipe or device of the host shows in Wine's listing as an empty plain file: an empty
+        // file is opened, as one alone.
+        if (entry && levels_->listingCurrent && entry->size != 0) {
+            if (entry->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+                return false;
+            out.size = entry->size;
+            splitTicks(entry->written, out.modifiedSeconds, out.modifiedNanoseconds);
+            splitTicks(entry->changed, out.changedSeconds, out.changedNanoseconds);
+            out.identity = entry->identity;
+            return true;
+        }
     }
     // The file itself never through a reparse point: stampOf refuses one, and a folder.
     HANDLE file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
