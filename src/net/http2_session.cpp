@@ -224,6 +224,9 @@ int64_t Http2Session::pump(int32_t id, Done done) {
         Stream& stream = *found->second;
         if (done(stream)) return 1;
         if (!flush()) return failure_;
+        // nghttp2 resets a stream whose answer breaks the rules (a body longer or shorter than
+        // its content-length, a pseudo-field among its trailers) as the reset goes out.
+        if (done(stream)) return 1;
         // Other streams may keep the connection busy while this one gets nothing.
         if (Clock::now() - stream.progress >= std::chrono::milliseconds(stallTimeoutMs_)) return kSocketTimedOut;
         const int64_t count = connection_->receive(block_.get(), kBlockSize);

@@ -612,6 +612,11 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              c.reset();
          },
          "\t\tdata/level.pak: the connection was reset after ", false},
+        {"more bytes than the content-length",
+         [&](ScriptedConnection& c) { head(c, ok), data(c, level + "and more", true); },
+         "\t\tdata/level.pak: the connection was reset after 294912 of 300000 bytes; retry 3 of 3", false},
+        {"fewer bytes, then END_STREAM", [&](ScriptedConnection& c) { head(c, ok), data(c, half, true); },
+         "\t\tdata/level.pak: the connection was reset after 150000 of 300000 bytes; retry 3 of 3", false},
         {"an endless body",
          [&](ScriptedConnection& c) {
              head(c, ok);
@@ -633,6 +638,12 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
         {":status twice",
          [&](ScriptedConnection& c) { head(c, {{":status", "200"}, {":status", "200"}}), data(c, level, true); },
          "\t\tdata/level.pak: the connection was reset after 0 bytes of the response header; retry 3 of 3", false},
+        {"trailers with :status",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, level);
+             head(c, {{":status", "200"}}, NGHTTP2_FLAG_END_HEADERS | NGHTTP2_FLAG_END_STREAM);
+         },
+         "\t\tdata/level.pak: the connection was reset after 300000 of 300000 bytes; retry 3 of 3", false},
         {"a stall after the settings", [](ScriptedConnection& c) { c.hold(); },
          "\t\tdata/level.pak: no data for 500 ms after 0 bytes of the response header; retry 3 of 3", false},
         {"a CONTINUATION flood",
