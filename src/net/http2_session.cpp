@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "net/http_response.h"
 
 namespace {
 
@@ -145,6 +146,17 @@ struct Http2Callbacks {
         return 0;
     }
 
+    // The GOAWAY nghttp2 sends when it ends a session the server broke says why.
+    static int onSent(nghttp2_session*, const nghttp2_frame* frame, void* self) {
+        if (frame->hd.type != NGHTTP2_GOAWAY || frame->goaway.error_code == NGHTTP2_NO_ERROR) return 0;
+        std::string& why = static_cast<Http2Session*>(self)->lastError_;
+        why = nghttp2_http2_strerror(frame->goaway.error_code);
+        if (frame->goaway.opaque_data_len > 0)
+            why += " (" + std::string(reinterpret_cast<const char*>(frame->goaway.opaque_data),
+                                      frame->goaway.opaque_data_len) + ")";
+        return 0;
+    }
+
     static int onClose(nghttp2_session*, int32_t id, uint32_t errorCode, void* self) {
         Http2Session::Stream* stream = find(self, id);
         if (!stream) return 0;
@@ -171,6 +183,7 @@ std::shared_ptr<Http2Session> Http2Session::start(std::unique_ptr<Connection> co
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, Http2Callbacks::onFrame);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Http2Callbacks::onData);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Http2Callbacks::onClose);
+    nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, Http2Callbacks::onSent);
     int made2 = nghttp2_option_new(&option);
     // The windows bound what waits in memory only if they open as the reader takes the bytes.
     if (made2 == 0) nghttp2_option_set_no_auto_window_update(option, 1);
@@ -227,6 +240,16 @@ int64_t Http2Session::pump(int32_t id, Done done) {
         // nghttp2 resets a stream whose answer breaks the rules (a body longer or shorter than
         // its content-length, a pseudo-field among its trailers) as the reset goes out.
         if (done(stream)) return 1;
+        // And it ends a connection the server broke (a frame on the wrong stream or too large, a
+        // push it was told not to send) as its GOAWAY goes out: nothing will arrive any more.
+        if (!nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_)) {
+            brokeProtocol_ = true;
+            protocolError_ = lastError_.empty() ? "the session ended" : textForLog(lastError_);
+            fail(kSocketFailed);
+            for (auto& other : streams_)
+                if (!other.second->ended) other.second->reset = true;
+            return failure_;
+        }
         // Other streams may keep the connection busy while this one gets nothing.
         if (Clock::now() - stream.progress >= std::chrono::milliseconds(stallTimeoutMs_)) return kSocketTimedOut;
         const int64_t count = connection_->receive(block_.get(), kBlockSize);

@@ -630,6 +630,14 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              data(c, level.substr(half.size()), true);
          },
          "\t\tFinished data/level.pak", true},
+        {"DATA on stream 0",
+         [&](ScriptedConnection& c) { head(c, ok), data(c, half), c.sendFrame(NGHTTP2_DATA, 0, 0, "stray"); },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 150000 of 300000 bytes: PROTOCOL_ERROR (DATA: "
+         "stream_id == 0)",
+         true, true},
+        {"a frame larger than the largest allowed",
+         [&](ScriptedConnection& c) { head(c, ok), c.sendFrame(NGHTTP2_DATA, 0, c.stream(), level.substr(0, 20000)); },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: FRAME_SIZE_ERROR", true, true},
         {"HEADERS without :status",
          [&](ScriptedConnection& c) {
              head(c, {{"content-length", std::to_string(level.size())}}), data(c, level, true);
@@ -668,6 +676,17 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              flood([&] { return c.sendFrame(NGHTTP2_PING, 0, 0, std::string(8, 'p')); });
          },
          "\t\tdata/level.pak: no data for 500 ms after 150000 of 300000 bytes; retry 1 of 3", false},
+        {"PUSH_PROMISE although push is off",
+         [&](ScriptedConnection& c) {
+             head(c, ok);
+             c.sendFrame(NGHTTP2_PUSH_PROMISE, NGHTTP2_FLAG_END_HEADERS, c.stream(),
+                         u32(2) + headerBlock({{":method", "GET"}, {":scheme", "https"}, {":authority", "localhost"},
+                                               {":path", "/files/pushed"}}));
+             data(c, level, true);
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: PROTOCOL_ERROR (PUSH_PROMISE: "
+         "push disabled)",
+         true, true},
     };
     const Environment environment = {{"SSL_CERT_FILE", authority.certificateFile()},
                                       {"KIB_STALL_TIMEOUT_MS", "500"},
