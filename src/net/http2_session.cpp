@@ -69,6 +69,8 @@ struct Http2Session::Stream {
     std::string header;
     bool headDone = false;
     bool tooLarge = false;
+    // What the interim heads (1xx) before it took: they count against the same 64 KiB.
+    size_t interimBytes = 0;
     // Body bytes not read yet, from `dataAt` on; `returned` of them were handed back by unread
     // and count as consumed already.
     std::string data;
@@ -107,7 +109,7 @@ struct Http2Callbacks {
             stream->header += "\r\n" + field + ": " + text;
         }
         stream->progress = Clock::now();
-        if (stream->header.size() <= kMaxHeaderBytes) return 0;
+        if (stream->interimBytes + stream->header.size() <= kMaxHeaderBytes) return 0;
         stream->tooLarge = true;
         // nghttp2 resets the stream.
         return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
@@ -131,8 +133,12 @@ struct Http2Callbacks {
                           std::string(nghttp2_http2_strerror(frame->rst_stream.error_code)) + ")";
         // An interim head (1xx) says that the answer is still to come.
         if (frame->hd.type == NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_HEADERS) && !stream->headDone) {
-            if (stream->header.compare(0, 8, "HTTP/2 1") == 0) stream->header.clear();
-            else stream->headDone = true;
+            if (stream->header.compare(0, 8, "HTTP/2 1") == 0) {
+                stream->interimBytes += stream->header.size();
+                stream->header.clear();
+            } else {
+                stream->headDone = true;
+            }
         }
         if ((frame->hd.type == NGHTTP2_HEADERS || frame->hd.type == NGHTTP2_DATA) &&
             (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))

@@ -672,6 +672,24 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              });
          },
          "\t\tdata/level.pak: HTTP/2 broken by the server: Too many CONTINUATION frames", true, true},
+        {"a head past 64 KiB in CONTINUATION frames",
+         [&](ScriptedConnection& c) {
+             head(c, {{":status", "200"}}, 0);
+             for (int i = 0; i < 7; ++i)
+                 c.sendFrame(NGHTTP2_CONTINUATION, i == 6 ? NGHTTP2_FLAG_END_HEADERS : 0, c.stream(),
+                             headerBlock({{"x-more-" + std::to_string(i), std::string(12000, 'c')}}));
+             data(c, level, true);
+         },
+         "\t\tdata/level.pak: a response header larger than 64 KiB", false},
+        {"interim heads without end",
+         [&](ScriptedConnection& c) { flood([&] { return head(c, {{":status", "100"}}); }); },
+         "\t\tdata/level.pak: a response header larger than 64 KiB", false},
+        {"a drip of DATA",
+         [&](ScriptedConnection& c) {
+             head(c, ok);
+             flood([&] { return c.sendFrame(NGHTTP2_DATA, 0, c.stream(), "x") && (c.pause(100), true); });
+         },
+         "\t\tdata/level.pak: less than 1024 bytes in 500 ms after 5 of 300000 bytes; retry 3 of 3", false},
         {"a WINDOW_UPDATE flood",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half);
