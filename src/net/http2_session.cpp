@@ -123,7 +123,13 @@ struct Http2Callbacks {
             for (auto& entry : session.streams_)
                 if (entry.first > session.lastStreamId_ && !entry.second->ended && entry.second->why.empty())
                     entry.second->why = "the server went away before the end of the stream (GOAWAY)";
-            if (frame->goaway.error_code != NGHTTP2_NO_ERROR) session.brokeProtocol_ = true;
+            if (frame->goaway.error_code == NGHTTP2_NO_ERROR) return 0;
+            session.brokeProtocol_ = true;
+            // Its code, and the server's own words (any text: shown as the log shows text).
+            session.protocolError_ = "GOAWAY with " + std::string(nghttp2_http2_strerror(frame->goaway.error_code));
+            const std::string words(reinterpret_cast<const char*>(frame->goaway.opaque_data),
+                                    frame->goaway.opaque_data_len);
+            if (!words.empty()) session.protocolError_ += ": " + textForLog(words);
             return 0;
         }
         Http2Session::Stream* stream = find(self, frame->hd.stream_id);

@@ -602,6 +602,14 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
          },
          "\t\tdata/level.pak: the server went away before the end of the stream (GOAWAY) after 150000 of "
          "300000 bytes; retry 3 of 3", false},
+        {"GOAWAY with an error in the body",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half);
+             c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream()) + u32(NGHTTP2_ENHANCE_YOUR_CALM) + "calm\r\ndown");
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 150000 of 300000 bytes: GOAWAY with "
+         "ENHANCE_YOUR_CALM: calmdown",
+         true, true},
         {"GOAWAY above the stream in the body, then the rest",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream() + 2) + u32(NGHTTP2_NO_ERROR));
