@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "net/http_response.h"
 
 namespace {
 
@@ -68,6 +69,8 @@ struct Http2Session::Stream {
     std::string header;
     bool headDone = false;
     bool tooLarge = false;
+    // What the interim heads (1xx) before it took: they count against the same 64 KiB.
+    size_t interimBytes = 0;
     // Body bytes not read yet, from `dataAt` on; `returned` of them were handed back by unread
     // and count as consumed already.
     std::string data;
@@ -77,6 +80,8 @@ struct Http2Session::Stream {
     bool ended = false;
     bool reset = false;
     bool refused = false;
+    // Why it ended without its whole answer, when the server said or nghttp2 found it.
+    std::string why;
     // When something last arrived for it.
     Clock::time_point progress = Clock::now();
 
@@ -104,7 +109,7 @@ struct Http2Callbacks {
             stream->header += "\r\n" + field + ": " + text;
         }
         stream->progress = Clock::now();
-        if (stream->header.size() <= kMaxHeaderBytes) return 0;
+        if (stream->interimBytes + stream->header.size() <= kMaxHeaderBytes) return 0;
         stream->tooLarge = true;
         // nghttp2 resets the stream.
         return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
@@ -115,15 +120,31 @@ struct Http2Callbacks {
         if (frame->hd.type == NGHTTP2_GOAWAY) {
             session.goaway_ = true;
             session.lastStreamId_ = frame->goaway.last_stream_id;
-            if (frame->goaway.error_code != NGHTTP2_NO_ERROR) session.brokeProtocol_ = true;
+            for (auto& entry : session.streams_)
+                if (entry.first > session.lastStreamId_ && !entry.second->ended && entry.second->why.empty())
+                    entry.second->why = "the server went away before the end of the stream (GOAWAY)";
+            if (frame->goaway.error_code == NGHTTP2_NO_ERROR) return 0;
+            session.brokeProtocol_ = true;
+            // Its code, and the server's own words (any text: shown as the log shows text).
+            session.protocolError_ = "GOAWAY with " + std::string(nghttp2_http2_strerror(frame->goaway.error_code));
+            const std::string words(reinterpret_cast<const char*>(frame->goaway.opaque_data),
+                                    frame->goaway.opaque_data_len);
+            if (!words.empty()) session.protocolError_ += ": " + textForLog(words);
             return 0;
         }
         Http2Session::Stream* stream = find(self, frame->hd.stream_id);
         if (!stream) return 0;
+        if (frame->hd.type == NGHTTP2_RST_STREAM)
+            stream->why = "the server reset the stream (" +
+                          std::string(nghttp2_http2_strerror(frame->rst_stream.error_code)) + ")";
         // An interim head (1xx) says that the answer is still to come.
         if (frame->hd.type == NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_HEADERS) && !stream->headDone) {
-            if (stream->header.compare(0, 8, "HTTP/2 1") == 0) stream->header.clear();
-            else stream->headDone = true;
+            if (stream->header.compare(0, 8, "HTTP/2 1") == 0) {
+                stream->interimBytes += stream->header.size();
+                stream->header.clear();
+            } else {
+                stream->headDone = true;
+            }
         }
         if ((frame->hd.type == NGHTTP2_HEADERS || frame->hd.type == NGHTTP2_DATA) &&
             (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))
@@ -142,6 +163,31 @@ struct Http2Callbacks {
         }
         stream->data.append(reinterpret_cast<const char*>(data), length);
         stream->progress = Clock::now();
+        return 0;
+    }
+
+    // A frame nghttp2 refused: for a stream, an answer against HTTP/2's rules, which it resets.
+    static int onInvalid(nghttp2_session*, const nghttp2_frame* frame, int error, void* self) {
+        Http2Session::Stream* stream = find(self, frame->hd.stream_id);
+        if (stream && stream->why.empty())
+            stream->why = "the answer broke HTTP/2 (" + std::string(nghttp2_strerror(error)) + ")";
+        return 0;
+    }
+
+    // The GOAWAY nghttp2 sends when it ends a session the server broke says why; so does a
+    // reset it sends of a stream whose answer broke the rules (a body longer or shorter than
+    // its content-length), where onInvalid did not.
+    static int onSent(nghttp2_session*, const nghttp2_frame* frame, void* self) {
+        Http2Session::Stream* stream = find(self, frame->hd.stream_id);
+        if (frame->hd.type == NGHTTP2_RST_STREAM && stream && stream->why.empty())
+            stream->why = "the answer broke HTTP/2 (" +
+                          std::string(nghttp2_http2_strerror(frame->rst_stream.error_code)) + ")";
+        if (frame->hd.type != NGHTTP2_GOAWAY || frame->goaway.error_code == NGHTTP2_NO_ERROR) return 0;
+        std::string& why = static_cast<Http2Session*>(self)->lastError_;
+        why = nghttp2_http2_strerror(frame->goaway.error_code);
+        if (frame->goaway.opaque_data_len > 0)
+            why += " (" + std::string(reinterpret_cast<const char*>(frame->goaway.opaque_data),
+                                      frame->goaway.opaque_data_len) + ")";
         return 0;
     }
 
@@ -171,6 +217,8 @@ std::shared_ptr<Http2Session> Http2Session::start(std::unique_ptr<Connection> co
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, Http2Callbacks::onFrame);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Http2Callbacks::onData);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Http2Callbacks::onClose);
+    nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, Http2Callbacks::onSent);
+    nghttp2_session_callbacks_set_on_invalid_frame_recv_callback(callbacks, Http2Callbacks::onInvalid);
     int made2 = nghttp2_option_new(&option);
     // The windows bound what waits in memory only if they open as the reader takes the bytes.
     if (made2 == 0) nghttp2_option_set_no_auto_window_update(option, 1);
@@ -224,6 +272,19 @@ int64_t Http2Session::pump(int32_t id, Done done) {
         Stream& stream = *found->second;
         if (done(stream)) return 1;
         if (!flush()) return failure_;
+        // nghttp2 resets a stream whose answer breaks the rules (a body longer or shorter than
+        // its content-length, a pseudo-field among its trailers) as the reset goes out.
+        if (done(stream)) return 1;
+        // And it ends a connection the server broke (a frame on the wrong stream or too large, a
+        // push it was told not to send) as its GOAWAY goes out: nothing will arrive any more.
+        if (!nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_)) {
+            brokeProtocol_ = true;
+            protocolError_ = lastError_.empty() ? "the session ended" : textForLog(lastError_);
+            fail(kSocketFailed);
+            for (auto& other : streams_)
+                if (!other.second->ended) other.second->reset = true;
+            return failure_;
+        }
         // Other streams may keep the connection busy while this one gets nothing.
         if (Clock::now() - stream.progress >= std::chrono::milliseconds(stallTimeoutMs_)) return kSocketTimedOut;
         const int64_t count = connection_->receive(block_.get(), kBlockSize);
@@ -348,6 +409,11 @@ void Http2Session::unread(int32_t id, const char* data, size_t length) {
     stream.data.replace(0, stream.dataAt, data, length);
     stream.dataAt = 0;
     stream.returned += length;
+}
+
+std::string Http2Session::streamFailure(int32_t id) const {
+    const auto found = streams_.find(id);
+    return found == streams_.end() ? "" : textForLog(found->second->why);
 }
 
 size_t Http2Session::unreadBytes(int32_t id) const {

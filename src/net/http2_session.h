@@ -47,7 +47,8 @@ public:
     // True while the session can open streams: it has not failed and the server has not sent
     // GOAWAY.
     bool usable() const;
-    // True once the server broke HTTP/2 itself: a protocol error, or a GOAWAY with an error.
+    // True once the server broke HTTP/2 itself: a protocol error (one nghttp2 ended the session
+    // for, too), or a GOAWAY with an error.
     bool brokeProtocol() const { return brokeProtocol_; }
     // What nghttp2 said of a protocol error; empty otherwise.
     const std::string& protocolError() const { return protocolError_; }
@@ -81,6 +82,10 @@ public:
     // Hands body bytes back to the stream; the next receive returns them first.
     void unread(int32_t stream, const char* data, size_t length);
     size_t unreadBytes(int32_t stream) const;
+    // Why `stream` ended without its whole answer, as the server said (RST_STREAM, a GOAWAY
+    // below it) or nghttp2 found (an answer against HTTP/2's rules, which it resets); empty
+    // when neither said, or once the stream is finished.
+    std::string streamFailure(int32_t stream) const;
     // The reader is done with `stream`: one not ended is reset, and its waiting bytes dropped.
     void finish(int32_t stream);
 
@@ -107,6 +112,8 @@ private:
     int32_t lastStreamId_ = 0;
     bool brokeProtocol_ = false;
     std::string protocolError_;
+    // Why nghttp2 ended the session (its GOAWAY's code and text), for protocolError_.
+    std::string lastError_;
     std::unique_ptr<char[]> block_;
 };
 
@@ -119,6 +126,10 @@ public:
     Http2Stream& operator=(const Http2Stream&) = delete;
 
     int64_t receive(char* buffer, size_t capacity) override { return session_->receive(id_, buffer, capacity); }
+    // The session it is a stream of: whether (and how) the server broke HTTP/2.
+    const Http2Session& session() const { return *session_; }
+    // Why it ended without its whole answer (see Http2Session::streamFailure).
+    std::string failure() const { return session_->streamFailure(id_); }
     void unread(const char* data, size_t length) override { session_->unread(id_, data, length); }
     size_t unreadBytes() const override { return session_->unreadBytes(id_); }
 

@@ -134,6 +134,17 @@ Step fetchOnce(const Url& address, const std::string& bodyPath, int64_t maxBytes
     if (!storeBody(open.body, storage, options, result)) {
         // A body cut short behind another: the server may break pipelines.
         if (!result.pipelinedFrom.empty() && result.retryable) stopPipelining(route, options);
+        // One that broke HTTP/2 in the middle of a body is asked over HTTP/1.1 from now on, as
+        // one that broke it before the head.
+        if (open.http2 && open.http2->session().brokeProtocol()) {
+            if (options.pipelining) options.pipelining->stopHttp2(route.server);
+            const size_t after = result.failure.find(" after ");
+            result.failure = "HTTP/2 broken by the server" +
+                             (after == std::string::npos ? std::string() : result.failure.substr(after)) + ": " +
+                             open.http2->session().protocolError();
+        } else if (open.http2) {
+            explainStreamFailure(open.http2->failure(), result);
+        }
         return Step::Failed;
     }
     keepForNext(open, head, open.body);

@@ -212,6 +212,15 @@ void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLeng
     }
 }
 
+void explainStreamFailure(const std::string& why, HttpResult& result) {
+    // A stream that ended early reads as a reset connection; any other failure (a full disk, a
+    // cancel, a stall) stays as it was said.
+    const std::string reset = "the connection was reset";
+    if (why.empty() || result.failure.compare(0, reset.size(), reset) != 0) return;
+    const size_t after = result.failure.find(" after ");
+    result.failure = why + (after == std::string::npos ? std::string() : result.failure.substr(after));
+}
+
 bool connectToAny(PlatformSocket& socket, const std::vector<PlatformAddress>& addresses, const HttpOptions& options) {
     socket = kNoSocket;
     for (const PlatformAddress& address : addresses) {
@@ -311,6 +320,7 @@ Step exchangeOverHttp2(const std::shared_ptr<Http2Session>& session, bool reused
         describeReceiveFailure(code, 0, 0, options, result);
         result.failure += " of the response header";
         if (session->brokeProtocol()) result.failure = "HTTP/2 broken by the server: " + session->protocolError();
+        else explainStreamFailure(session->streamFailure(stream), result);
         return Step::Failed;
     }
     answer.header = header;

@@ -111,3 +111,9 @@ std::string addressForLog(const std::string& address);
 // `received` bytes of `contentLength` (0: unknown), and whether another attempt may fare better.
 void describeReceiveFailure(int64_t count, int64_t received, int64_t contentLength, const HttpOptions& options,
                             HttpResult& result);
+
+// Tells the failure of an HTTP/2 stream that ended early (which describeReceiveFailure calls a
+// reset) as the server or nghttp2 explained it (`why`, see Http2Session::streamFailure), keeping
+// the " after ..." of `result.failure`; leaves any other failure, or one nobody explained, as
+// it is.
+void explainStreamFailure(const std::string& why, HttpResult& result);

@@ -11,9 +11,12 @@
 #include <filesystem>
 #include <cctype>
 
+#include <nghttp2/nghttp2.h>
+
 #include "e2e/update_harness.h"
 #include "support/digest.h"
 #include "support/scripted_server.h"
+#include "support/test_ca.h"
 #include "util/md5.h"
 
 namespace {
@@ -78,6 +81,30 @@ protected:
         };
     }
 
+    // The same release over TLS: over HTTP/2 `spoiled` answers the targets it names, on every
+    // stream of the connection; over HTTP/1.x (a client that no longer offers "h2") all is well.
+    ConnectionScript serveHttp2(std::map<std::string, ConnectionScript> spoiled) {
+        return [this, spoiled](ScriptedConnection& connection) {
+            if (!connection.http2()) {
+                if (connection.target() == "/files/data/level.pak") ++http1Answers;
+                return serve({})(connection);
+            }
+            do {
+                const std::string target = connection.target();
+                const auto found = spoiled.find(target);
+                if (found != spoiled.end()) {
+                    found->second(connection);
+                } else if (target == kManifestTarget) {
+                    connection.answerHttp2(connection.stream(), "200", manifest(connection.url("/files/")));
+                } else if (target.compare(0, 7, "/files/") == 0 && good.get(target.substr(1)).size() > 0) {
+                    connection.answerHttp2(connection.stream(), "200", good.get(target.substr(1)));
+                } else {
+                    connection.answerHttp2(connection.stream(), "404", "");
+                }
+            } while (connection.nextRequest(10000));
+        };
+    }
+
     // The first run, against `hostile`, fails; the files that were right stay right.
     void expectFailure(const ScriptedServer& hostile, const std::string& failure, const std::string& logLine,
                        const Environment& environment = {}) {
@@ -100,6 +127,8 @@ protected:
     Files release;
     // The published manifest's lines after its "master:" line.
     std::string entries;
+    // How often serveHttp2 answered for the level over HTTP/1.x.
+    std::atomic<int> http1Answers{0};
 };
 
 }  // namespace
@@ -510,4 +539,227 @@ TEST(TwoUpdaters, TheSecondLeavesTheFolderToTheFirst) {
     EXPECT_FALSE(game.gameStarted(300));
     first->sendSignal(SIGKILL);
     first->wait(10000);
+}
+
+// HTTP/2 peers that break the protocol in the middle of an answer, or flood, or stall: each run
+// ends within its time as a failure that says why, or finishes after a retry (on HTTP/1.1 once
+// the server broke HTTP/2), and no file of the game ever holds wrong bytes.
+TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
+    TestCa authority;
+    ASSERT_TRUE(authority.made()) << authority.error();
+    NginxTls tls = authority.issue("localhost");
+    tls.http2 = true;
+    const std::string level = release["data/level.pak"];
+    const std::string half = level.substr(0, 150000);
+    auto head = [](ScriptedConnection& c, HeaderFields fields, uint8_t flags = NGHTTP2_FLAG_END_HEADERS) {
+        return c.sendFrame(NGHTTP2_HEADERS, flags, c.stream(), headerBlock(fields));
+    };
+    auto data = [](ScriptedConnection& c, const std::string& bytes, bool end = false) {
+        for (size_t at = 0; at < bytes.size(); at += 16384)
+            if (!c.sendFrame(NGHTTP2_DATA, end && at + 16384 >= bytes.size() ? NGHTTP2_FLAG_END_STREAM : 0, c.stream(),
+                             bytes.substr(at, 16384)))
+                return false;
+        return true;
+    };
+    const HeaderFields ok = {{":status", "200"}, {"content-length", std::to_string(level.size())}};
+    auto u32 = [](uint32_t value) {
+        return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    };
+    // Sends `frame` until the client goes or the bound is reached; the count it got out.
+    auto flood = [](const std::function<bool()>& frame) {
+        size_t sent = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < until && frame()) ++sent;
+        return sent;
+    };
+    std::atomic<int> levelAnswers{0};
+    const struct {
+        const char* name;
+        std::function<void(ScriptedConnection&)> spoil;
+        // A line the log must hold (its start).
+        std::string why;
+        // The run finishes (after a retry, or because nothing was wrong) rather than failing.
+        bool finishes;
+        // The file came over HTTP/1.1 in the end: the server broke HTTP/2, and was not asked
+        // over it again.
+        bool overHttp1 = false;
+    } cases[] = {
+        {"RST_STREAM in the body",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_INTERNAL_ERROR));
+         },
+         "\t\tdata/level.pak: the server reset the stream (INTERNAL_ERROR) after "
+         "150000 of 300000 bytes; retry 3 of 3", false},
+        {"RST_STREAM in the body of the first answer only",
+         [&](ScriptedConnection& c) {
+             if (levelAnswers++ > 0) return void(c.answerHttp2(c.stream(), "200", level));
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_CANCEL));
+         },
+         "\t\tdata/level.pak: the server reset the stream (CANCEL) after 150000 of 300000 bytes; retry 1 of 3", true},
+        {"GOAWAY below the stream in the body",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(0) + u32(NGHTTP2_NO_ERROR));
+         },
+         "\t\tdata/level.pak: the server went away before the end of the stream (GOAWAY) after 150000 of "
+         "300000 bytes; retry 3 of 3", false},
+        {"GOAWAY with an error in the body",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half);
+             c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream()) + u32(NGHTTP2_ENHANCE_YOUR_CALM) + "calm\r\ndown");
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 150000 of 300000 bytes: GOAWAY with "
+         "ENHANCE_YOUR_CALM: calmdown",
+         true, true},
+        {"GOAWAY above the stream in the body, then the rest",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream() + 2) + u32(NGHTTP2_NO_ERROR));
+             data(c, level.substr(half.size()), true);
+         },
+         "\t\tFinished data/level.pak", true},
+        {"GOAWAY above the stream in the body, then the end of the connection",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_GOAWAY, 0, 0, u32(c.stream()) + u32(NGHTTP2_NO_ERROR));
+             c.reset();
+         },
+         "\t\tdata/level.pak: the connection was reset after ", false},
+        {"more bytes than the content-length",
+         [&](ScriptedConnection& c) { head(c, ok), data(c, level + "and more", true); },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "294912 of 300000 bytes; retry 3 of 3", false},
+        {"fewer bytes, then END_STREAM", [&](ScriptedConnection& c) { head(c, ok), data(c, half, true); },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "150000 of 300000 bytes; retry 3 of 3", false},
+        {"an endless body",
+         [&](ScriptedConnection& c) {
+             head(c, ok);
+             const std::string block(16384, 'x');
+             flood([&] { return c.sendFrame(NGHTTP2_DATA, 0, c.stream(), block); });
+         },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
+         "294912 of 300000 bytes; retry 1 of 3", false},
+        {"a frame of an unknown type",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(0xfa, 0, c.stream(), "what is this");
+             data(c, level.substr(half.size()), true);
+         },
+         "\t\tFinished data/level.pak", true},
+        {"DATA on stream 0",
+         [&](ScriptedConnection& c) { head(c, ok), data(c, half), c.sendFrame(NGHTTP2_DATA, 0, 0, "stray"); },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 150000 of 300000 bytes: PROTOCOL_ERROR (DATA: "
+         "stream_id == 0)",
+         true, true},
+        {"a frame larger than the largest allowed",
+         [&](ScriptedConnection& c) { head(c, ok), c.sendFrame(NGHTTP2_DATA, 0, c.stream(), level.substr(0, 20000)); },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: FRAME_SIZE_ERROR", true, true},
+        {"HEADERS without :status",
+         [&](ScriptedConnection& c) {
+             head(c, {{"content-length", std::to_string(level.size())}}), data(c, level, true);
+         },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Violation in HTTP messaging rule) after 0 bytes of the "
+         "response header; retry 3 of 3", false},
+        {":status twice",
+         [&](ScriptedConnection& c) { head(c, {{":status", "200"}, {":status", "200"}}), data(c, level, true); },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Invalid HTTP header field was received) after 0 bytes of "
+         "the response header; retry 3 of 3", false},
+        {"trailers with :status",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, level);
+             head(c, {{":status", "200"}}, NGHTTP2_FLAG_END_HEADERS | NGHTTP2_FLAG_END_STREAM);
+         },
+         "\t\tdata/level.pak: the answer broke HTTP/2 (Invalid HTTP header field was received) after 300000 of "
+         "300000 bytes; retry 3 of 3", false},
+        {"a stall after the settings", [](ScriptedConnection& c) { c.hold(); },
+         "\t\tdata/level.pak: no data for 500 ms after 0 bytes of the response header; retry 3 of 3", false},
+        {"a CONTINUATION flood",
+         [&](ScriptedConnection& c) {
+             head(c, {{":status", "200"}}, 0);
+             int i = 0;
+             flood([&] {
+                 return c.sendFrame(NGHTTP2_CONTINUATION, 0, c.stream(),
+                                    headerBlock({{"x-more-" + std::to_string(i++), std::string(4000, 'c')}}));
+             });
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server: Too many CONTINUATION frames", true, true},
+        {"a head past 64 KiB in CONTINUATION frames",
+         [&](ScriptedConnection& c) {
+             head(c, {{":status", "200"}}, 0);
+             for (int i = 0; i < 7; ++i)
+                 c.sendFrame(NGHTTP2_CONTINUATION, i == 6 ? NGHTTP2_FLAG_END_HEADERS : 0, c.stream(),
+                             headerBlock({{"x-more-" + std::to_string(i), std::string(12000, 'c')}}));
+             data(c, level, true);
+         },
+         "\t\tdata/level.pak: a response header larger than 64 KiB", false},
+        {"interim heads without end",
+         [&](ScriptedConnection& c) { flood([&] { return head(c, {{":status", "100"}}); }); },
+         "\t\tdata/level.pak: a response header larger than 64 KiB", false},
+        {"a drip of DATA",
+         [&](ScriptedConnection& c) {
+             head(c, ok);
+             flood([&] { return c.sendFrame(NGHTTP2_DATA, 0, c.stream(), "x") && (c.pause(100), true); });
+         },
+         "\t\tdata/level.pak: less than 1024 bytes in 500 ms after 5 of 300000 bytes; retry 3 of 3", false},
+        {"a WINDOW_UPDATE flood",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half);
+             flood([&] { return c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(1)); });
+         },
+         "\t\tdata/level.pak: no data for 500 ms after 150000 of 300000 bytes; retry 1 of 3", false},
+        {"a WINDOW_UPDATE past the largest window",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(0x7fffffff));
+             data(c, level.substr(half.size()), true);
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after "
+         "150000 of 300000 bytes: FLOW_CONTROL_ERROR", true, true},
+        {"REFUSED_STREAM for every request",
+         [&](ScriptedConnection& c) { c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_REFUSED_STREAM)); },
+         "\t\tdata/level.pak: the server refused the request; retry 3 of 3", false},
+        {"a PING flood",
+         [&](ScriptedConnection& c) {
+             head(c, ok), data(c, half);
+             flood([&] { return c.sendFrame(NGHTTP2_PING, 0, 0, std::string(8, 'p')); });
+         },
+         // A stall either way: of the body, or of the acknowledgements the server never reads.
+         "\t\tdata/level.pak: ", false},
+        {"PUSH_PROMISE although push is off",
+         [&](ScriptedConnection& c) {
+             head(c, ok);
+             c.sendFrame(NGHTTP2_PUSH_PROMISE, NGHTTP2_FLAG_END_HEADERS, c.stream(),
+                         u32(2) + headerBlock({{":method", "GET"}, {":scheme", "https"}, {":authority", "localhost"},
+                                               {":path", "/files/pushed"}}));
+             data(c, level, true);
+         },
+         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: PROTOCOL_ERROR (PUSH_PROMISE: "
+         "push disabled)",
+         true, true},
+    };
+    const Environment environment = {{"SSL_CERT_FILE", authority.certificateFile()},
+                                      {"KIB_STALL_TIMEOUT_MS", "500"},
+                                      {"KIB_RETRY_DELAY_MS", "50"}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::filesystem::remove(game.file("game-started"));
+        std::filesystem::remove(game.file("data/level.pak"));
+        for (const auto& [path, content] : game.files())
+            if (path.size() > 5 && path.substr(path.size() - 5) == ".part") std::filesystem::remove(game.file(path));
+        http1Answers = 0;
+        ScriptedServer hostile(serveHttp2({{"/files/data/level.pak", test.spoil}}), tls);
+        ASSERT_TRUE(hostile.started());
+        game.write("assets/updater/update.cfg", hostile.url("/release/manifest") + "\n");
+        const auto start = std::chrono::steady_clock::now();
+        if (test.finishes) {
+            expectFinishedRun(game, release, environment);
+        } else {
+            expectFailure(hostile, "Could not download data/level.pak", "\t\tFailed to get data/level.pak. Reason: 3",
+                          environment);
+            EXPECT_FALSE(game.exists("data/level.pak"));
+        }
+        const std::vector<std::string> log = game.log();
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                [&](const std::string& line) { return line.rfind(test.why, 0) == 0; }))
+            << ::testing::PrintToString(log);
+        EXPECT_EQ(http1Answers > 0, test.overHttp1);
+        // Within a few stall time-outs, never the stall of a session waiting for what cannot come.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    }
 }

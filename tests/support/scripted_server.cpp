@@ -3,7 +3,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <nghttp2/nghttp2.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -14,6 +18,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "support/nginx_server.h"
 
 namespace {
 
@@ -64,6 +70,37 @@ std::vector<std::pair<uint64_t, uint64_t>> askedRanges(const std::string& reques
     return ranges;
 }
 
+// ALPN: "h2" when the server speaks it and the client offers it, else HTTP/1.1 (or nothing).
+int chooseProtocol(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+                   unsigned int inLength, void* http2) {
+    static const unsigned char kBoth[] = "\x02h2\x08http/1.1";
+    const unsigned char* ours = *static_cast<bool*>(http2) ? kBoth : kBoth + 3;
+    const unsigned int oursLength = *static_cast<bool*>(http2) ? sizeof kBoth - 1 : sizeof kBoth - 4;
+    unsigned char* chosen = nullptr;
+    if (SSL_select_next_proto(&chosen, outLength, ours, oursLength, in, inLength) != OPENSSL_NPN_NEGOTIATED)
+        return SSL_TLSEXT_ERR_NOACK;
+    *out = chosen;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+// HPACK's integer with an `prefixBits`-bit prefix, the first byte's high bits taken from `flags`.
+void appendHpackInteger(std::string& out, size_t value, int prefixBits, uint8_t flags) {
+    const size_t limit = (size_t(1) << prefixBits) - 1;
+    if (value < limit) {
+        out += char(flags | value);
+        return;
+    }
+    out += char(flags | limit);
+    for (value -= limit; value >= 128; value >>= 7) out += char(0x80 | (value & 0x7f));
+    out += char(value);
+}
+
+std::string frameHeader(size_t length, uint8_t type, uint8_t flags, int32_t stream) {
+    const char header[9] = {char(length >> 16), char(length >> 8), char(length), char(type), char(flags),
+                            char(uint32_t(stream) >> 24 & 0x7f), char(stream >> 16), char(stream >> 8), char(stream)};
+    return std::string(header, sizeof header);
+}
+
 std::string contentRange(uint64_t start, uint64_t end, uint64_t size) {
     return "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end - 1) + "/" + std::to_string(size) +
            "\r\n";
@@ -103,6 +140,46 @@ ConnectionScript fileServer(const std::string& root, RangeAnswer answer) {
     };
 }
 
+std::string headerBlock(const HeaderFields& fields) {
+    std::string block;
+    for (const auto& [name, value] : fields) {
+        // "Literal Header Field Never Indexed" with a new name.
+        block += char(0x10);
+        appendHpackInteger(block, name.size(), 7, 0);
+        block += name;
+        appendHpackInteger(block, value.size(), 7, 0);
+        block += value;
+    }
+    return block;
+}
+
+bool ScriptedConnection::sendFrame(uint8_t type, uint8_t flags, int32_t stream, const std::string& payload) {
+    return send(frameHeader(payload.size(), type, flags, stream) + payload);
+}
+
+bool ScriptedConnection::answerHttp2(int32_t stream, const std::string& status, const std::string& body,
+                                     bool withLength) {
+    HeaderFields fields = {{":status", status}};
+    if (withLength) fields.emplace_back("content-length", std::to_string(body.size()));
+    if (!sendFrame(NGHTTP2_HEADERS, NGHTTP2_FLAG_END_HEADERS | (body.empty() ? NGHTTP2_FLAG_END_STREAM : 0), stream,
+                   headerBlock(fields)))
+        return false;
+    for (size_t at = 0; at < body.size(); at += 16384) {
+        const bool last = at + 16384 >= body.size();
+        if (!sendFrame(NGHTTP2_DATA, last ? NGHTTP2_FLAG_END_STREAM : 0, stream, body.substr(at, 16384))) return false;
+    }
+    return true;
+}
+
+ScriptedConnection::~ScriptedConnection() {
+    if (inflater_) nghttp2_hd_inflate_del(inflater_);
+    if (ssl_) {
+        if (fd_ >= 0) SSL_shutdown(ssl_);
+        SSL_free(ssl_);
+    }
+    if (fd_ >= 0) close(fd_);
+}
+
 std::string ScriptedConnection::target() const {
     const size_t start = request_.find(' ');
     if (start == std::string::npos) return "";
@@ -113,6 +190,8 @@ std::string ScriptedConnection::target() const {
 std::string ScriptedConnection::url(const std::string& path) const { return server_.url(path); }
 
 bool ScriptedConnection::send(const std::string& bytes) {
+    if (fd_ < 0) return false;
+    if (ssl_) return bytes.empty() || SSL_write(ssl_, bytes.data(), int(bytes.size())) == int(bytes.size());
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t sent = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -133,14 +212,30 @@ void ScriptedConnection::hold() {
 }
 
 void ScriptedConnection::reset() {
+    if (fd_ < 0) return;
     linger option{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
     close(fd_);
     fd_ = -1;
 }
 
+ScriptedServer::ScriptedServer(ConnectionScript script, const NginxTls& tls)
+    : script_(std::move(script)), ipv6_(false), http2_(tls.http2) {
+    // Ready before the first connection can be accepted.
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (!tls_ || SSL_CTX_use_certificate_chain_file(tls_, tls.certificateFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_, tls.keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+        return;
+    SSL_CTX_set_alpn_select_cb(tls_, chooseProtocol, &http2_);
+    start();
+}
+
 ScriptedServer::ScriptedServer(ConnectionScript script, bool ipv6) : script_(std::move(script)), ipv6_(ipv6) {
-    listenFd_ = listenOnLoopback(ipv6, 64, port_);
+    start();
+}
+
+void ScriptedServer::start() {
+    listenFd_ = listenOnLoopback(ipv6_, 64, port_);
     if (listenFd_ < 0) {
         port_ = 0;
         return;
@@ -158,9 +253,11 @@ ScriptedServer::~ScriptedServer() {
     // Only the accept thread adds connection threads, and it has ended.
     for (std::thread& thread : connectionThreads_) thread.join();
     if (listenFd_ >= 0) close(listenFd_);
+    if (tls_) SSL_CTX_free(tls_);
 }
 
 std::string ScriptedServer::url(const std::string& path) const {
+    if (tls_) return "https://localhost:" + std::to_string(port_) + path;
     return std::string(ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
@@ -203,28 +300,101 @@ void ScriptedServer::acceptLoop() {
     }
 }
 
-bool ScriptedConnection::readRequest(int timeoutMs) {
-    request_.clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    // One byte at a time: what follows the blank line belongs to the next request.
-    char byte;
-    for (;;) {
+bool ScriptedConnection::fill(size_t count, int timeoutMs, std::chrono::steady_clock::time_point deadline) {
+    char block[16384];
+    while (in_.size() < count) {
         {
             std::lock_guard<std::mutex> guard(server_.lock_);
             if (server_.stopping_) return false;
         }
         if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
         pollfd ready{fd_, POLLIN, 0};
-        if (poll(&ready, 1, 20) <= 0) continue;
-        if (recv(fd_, &byte, 1, 0) <= 0) return false;
-        request_ += byte;
+        if (!(ssl_ && SSL_pending(ssl_) > 0) && poll(&ready, 1, 20) <= 0) continue;
+        // Over plain TCP one byte at a time: what follows a request belongs to the next one.
+        const int got = ssl_ ? SSL_read(ssl_, block, sizeof block) : int(recv(fd_, block, 1, 0));
+        if (got <= 0) return false;
+        in_.append(block, size_t(got));
+    }
+    return true;
+}
+
+bool ScriptedConnection::readRequest(int timeoutMs) {
+    if (http2_) return readHttp2Request(timeoutMs);
+    request_.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!fill(1, timeoutMs, deadline)) return false;
+        request_ += in_[0];
+        in_.erase(0, 1);
         if (request_.size() >= 4 && request_.compare(request_.size() - 4, 4, "\r\n\r\n") == 0) return true;
+    }
+}
+
+bool ScriptedConnection::readHttp2Request(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!prefaceRead_) {
+        if (!fill(NGHTTP2_CLIENT_MAGIC_LEN, timeoutMs, deadline)) return false;
+        in_.erase(0, NGHTTP2_CLIENT_MAGIC_LEN);
+        prefaceRead_ = true;
+    }
+    std::string block;
+    int32_t blockStream = 0;
+    for (;;) {
+        if (!fill(9, timeoutMs, deadline)) return false;
+        const size_t length = size_t(uint8_t(in_[0])) << 16 | size_t(uint8_t(in_[1])) << 8 | uint8_t(in_[2]);
+        const uint8_t type = uint8_t(in_[3]), flags = uint8_t(in_[4]);
+        const int32_t id = int32_t((uint32_t(uint8_t(in_[5])) & 0x7f) << 24 | uint32_t(uint8_t(in_[6])) << 16 |
+                                   uint32_t(uint8_t(in_[7])) << 8 | uint8_t(in_[8]));
+        if (!fill(9 + length, timeoutMs, deadline)) return false;
+        std::string payload = in_.substr(9, length);
+        in_.erase(0, 9 + length);
+        if (type == NGHTTP2_SETTINGS && !(flags & NGHTTP2_FLAG_ACK)) {
+            sendFrame(NGHTTP2_SETTINGS, NGHTTP2_FLAG_ACK, 0, "");
+            continue;
+        }
+        if (type == NGHTTP2_HEADERS) {
+            size_t skip = flags & NGHTTP2_FLAG_PADDED ? 1 : 0;
+            const size_t padding = skip ? uint8_t(payload[0]) : 0;
+            if (flags & NGHTTP2_FLAG_PRIORITY) skip += 5;
+            block = payload.substr(skip, payload.size() - skip - padding);
+            blockStream = id;
+        } else if (type == NGHTTP2_CONTINUATION && id == blockStream) {
+            block += payload;
+        } else {
+            continue;
+        }
+        if (!(flags & NGHTTP2_FLAG_END_HEADERS)) continue;
+        if (!inflater_ && nghttp2_hd_inflate_new(&inflater_) != 0) return false;
+        std::string path, fields;
+        auto in = reinterpret_cast<const uint8_t*>(block.data());
+        size_t left = block.size();
+        for (;;) {
+            nghttp2_nv field;
+            int inflated = 0;
+            const ssize_t used = nghttp2_hd_inflate_hd2(inflater_, &field, &inflated, in, left, 1);
+            if (used < 0) return false;
+            in += used;
+            left -= size_t(used);
+            if (inflated & NGHTTP2_HD_INFLATE_EMIT) {
+                const std::string name(reinterpret_cast<const char*>(field.name), field.namelen);
+                const std::string value(reinterpret_cast<const char*>(field.value), field.valuelen);
+                if (name == ":path") path = value;
+                else if (name[0] != ':') fields += name + ": " + value + "\r\n";
+            }
+            if (inflated & NGHTTP2_HD_INFLATE_FINAL) break;
+            if (!(inflated & NGHTTP2_HD_INFLATE_EMIT) && left == 0) break;
+        }
+        nghttp2_hd_inflate_end_headers(inflater_);
+        request_ = "GET " + path + " HTTP/2\r\n" + fields + "\r\n";
+        stream_ = blockStream;
+        return true;
     }
 }
 
 bool ScriptedConnection::requestWaiting() const {
     char byte;
-    return fd_ >= 0 && recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+    if (fd_ >= 0 && ssl_ && SSL_pending(ssl_) > 0) return true;
+    return fd_ >= 0 && (!in_.empty() || recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1);
 }
 
 bool ScriptedConnection::nextRequest(int timeoutMs) {
@@ -240,6 +410,25 @@ bool ScriptedConnection::nextRequest(int timeoutMs) {
 
 void ScriptedServer::serve(int fd, size_t index) {
     ScriptedConnection connection(*this, fd);
+    if (tls_) {
+        // A write to a client that has gone fails instead of ending the tests (OpenSSL writes
+        // without MSG_NOSIGNAL); blocked on this thread only, so that no child inherits it.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        // Bounded, so that a client that never finishes its handshake cannot keep the thread.
+        const timeval limit{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        connection.ssl_ = SSL_new(tls_);
+        if (!connection.ssl_ || SSL_set_fd(connection.ssl_, fd) != 1 || SSL_accept(connection.ssl_) != 1) return;
+        const unsigned char* chosen = nullptr;
+        unsigned int length = 0;
+        SSL_get0_alpn_selected(connection.ssl_, &chosen, &length);
+        connection.http2_ = length == 2 && std::memcmp(chosen, "h2", 2) == 0;
+        // The server's preface.
+        if (connection.http2_ && !connection.sendFrame(NGHTTP2_SETTINGS, 0, 0, "")) return;
+    }
     // A client that stops early still gets the script.
     connection.readRequest(-1);
     {
@@ -249,7 +438,6 @@ void ScriptedServer::serve(int fd, size_t index) {
     }
     changed_.notify_all();
     script_(connection);
-    if (connection.fd_ >= 0) close(connection.fd_);
 }
 
 UnansweredListener::UnansweredListener() {

@@ -1,22 +1,45 @@
 // A loopback TCP server that misbehaves on purpose: every connection runs a script of sends,
-// pauses and holds, so tests can play the peers an update server should never be.
+// pauses and holds, so tests can play the peers an update server should never be. Over TLS it
+// may speak HTTP/2, whose frames the script then writes itself, wrong ones included.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class ScriptedServer;
+struct NginxTls;
+struct ssl_st;
+struct ssl_ctx_st;
+struct nghttp2_hd_inflater;
+
+using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 
 // One accepted connection, handed to the script once the request's blank line has arrived (or
-// the client stopped sending). The connection is closed when the script returns.
+// the client stopped sending). The connection is closed when the script returns. Over HTTP/2 a
+// request is a stream's HEADERS: request() then holds its fields as an HTTP/1.1 request's text
+// ("GET <:path> HTTP/2", a "name: value" line per other field, a blank line), stream() its
+// stream; the server's SETTINGS went out before, and the client's are acknowledged as they come.
 class ScriptedConnection {
 public:
     // What the client sent, up to and including the blank line.
     const std::string& request() const { return request_; }
+    // True when TLS agreed on "h2".
+    bool http2() const { return http2_; }
+    // The stream of the last HTTP/2 request.
+    int32_t stream() const { return stream_; }
+    // Sends one HTTP/2 frame: its nine-byte header, then `payload` as it is, whatever its type,
+    // stream or length (the peer's checks are what is tested).
+    bool sendFrame(uint8_t type, uint8_t flags, int32_t stream, const std::string& payload);
+    // A well-formed answer on `stream`: HEADERS with `status` and the content-length of `body`
+    // (unless `withLength` is false), then DATA frames of 16 KiB, the last ending the stream.
+    bool answerHttp2(int32_t stream, const std::string& status, const std::string& body, bool withLength = true);
     // The request target of the request line ("/a/b.txt?x=1").
     std::string target() const;
     // The server's own address followed by `path`, as ScriptedServer::url gives it.
@@ -39,13 +62,31 @@ public:
 private:
     friend class ScriptedServer;
     ScriptedConnection(ScriptedServer& server, int fd) : server_(server), fd_(fd) {}
+    ~ScriptedConnection();
     // Reads a request up to its blank line into request_, for at most `timeoutMs` (negative:
     // until the client stops sending or the server stops); true when its blank line came.
     bool readRequest(int timeoutMs);
+    // The same for an HTTP/2 request: frames up to a HEADERS block's end.
+    bool readHttp2Request(int timeoutMs);
+    // Makes `count` bytes wait in in_; false when the client went, the server stops or the
+    // deadline (if `timeoutMs` >= 0) passes.
+    bool fill(size_t count, int timeoutMs, std::chrono::steady_clock::time_point deadline);
     ScriptedServer& server_;
     int fd_;
     std::string request_;
+    // TLS, when the server speaks it.
+    ssl_st* ssl_ = nullptr;
+    bool http2_ = false;
+    int32_t stream_ = 0;
+    // Bytes read and not taken yet.
+    std::string in_;
+    bool prefaceRead_ = false;
+    nghttp2_hd_inflater* inflater_ = nullptr;
 };
+
+// An HPACK block of `fields` as literals that are never indexed (no Huffman coding): what a
+// script puts into HEADERS, CONTINUATION or PUSH_PROMISE frames.
+std::string headerBlock(const HeaderFields& fields);
 
 using ConnectionScript = std::function<void(ScriptedConnection&)>;
 
@@ -71,6 +112,10 @@ class ScriptedServer {
 public:
     // Listens on 127.0.0.1 (or ::1) at an ephemeral port. Check started().
     explicit ScriptedServer(ConnectionScript script, bool ipv6 = false);
+    // Listens on 127.0.0.1 and speaks TLS with `tls`'s certificate (for "localhost"), and
+    // HTTP/2 when tls.http2 and the client offers "h2" by ALPN (HTTP/1.x otherwise). A failed
+    // handshake closes the connection before the script.
+    ScriptedServer(ConnectionScript script, const NginxTls& tls);
     // Releases every held connection and joins every thread.
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
@@ -78,7 +123,8 @@ public:
 
     bool started() const { return port_ > 0; }
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT" (or "http://[::1]:PORT") followed by `path`.
+    // "http://127.0.0.1:PORT" (or "http://[::1]:PORT", or over TLS "https://localhost:PORT")
+    // followed by `path`.
     std::string url(const std::string& path) const;
     // The request targets, in the order the connections were accepted; a connection whose
     // request has not arrived yet shows as "".
@@ -90,11 +136,16 @@ public:
 
 private:
     friend class ScriptedConnection;
+    // Listens and starts accepting; port_ stays 0 on failure.
+    void start();
     void acceptLoop();
     void serve(int fd, size_t index);
 
     ConnectionScript script_;
     bool ipv6_;
+    ssl_ctx_st* tls_ = nullptr;
+    // Whether ALPN may choose "h2".
+    bool http2_ = false;
     int listenFd_ = -1;
     int port_ = 0;
     std::thread acceptThread_;
