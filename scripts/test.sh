@@ -27,8 +27,8 @@ build_and_test tsan
 echo "== Valgrind memcheck: the whole suite of the plain build, with the programs it starts"
 scripts/memcheck.sh
 
-echo "== Fuzzing: a short run of every libFuzzer target, at most 90 s each (scripts/fuzz.sh RUNS for a longer one)"
-FUZZ_SECONDS=90 scripts/fuzz.sh 100000
+echo "== Fuzzing: a short run of every libFuzzer target, at most 40 s each (scripts/fuzz.sh RUNS for a longer one)"
+FUZZ_SECONDS=40 scripts/fuzz.sh 100000
 
 # ---- The Windows program: cross-compiled with mingw-w64 and tested under Wine (docs/building.md).
 echo "== The Windows program, under Wine"
