@@ -321,11 +321,11 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
         holdersMade_ = true;
         // Every entry by its digest (twenty bytes each); a file is looked at only when its
         // digest is asked for.
-        holders_.reserve(record_.size());
-        record_.forEach([&](const VerifiedFiles::Found& found) {
-            Holder holder;
-            if (md5FromText(found.md5, 32, holder.md5)) holder.entry = found.entry, holders_.push_back(holder);
-        });
+        holders_.resize(record_.size());
+        for (VerifiedFiles::Handle entry = 0; entry < holders_.size(); ++entry) {
+            std::memcpy(holders_[entry].md5, record_.digestOf(entry), sizeof holders_[entry].md5);
+            holders_[entry].entry = entry;
+        }
         std::sort(holders_.begin(), holders_.end(), [&](const Holder& a, const Holder& b) {
             const int order = std::memcmp(a.md5, b.md5, sizeof a.md5);
             return order != 0 ? order < 0 : record_.pathOf(a.entry) < record_.pathOf(b.entry);
@@ -339,8 +339,7 @@ std::string LocalDigests::fileHolding(const std::string& md5) {
     // was recorded, vouched for or not, the first in byte order: the copy checks its bytes.
     for (auto at = last; at != first;) {
         --at;
-        VerifiedFiles::Found found;
-        if (record_.describe(at->entry, found), found.noted) return std::string(found.path);
+        if (record_.wasNoted(at->entry)) return std::string(record_.pathOf(at->entry));
     }
     for (auto at = first; at != last; ++at) {
         const std::string path(record_.pathOf(at->entry));
@@ -361,11 +360,11 @@ std::vector<std::string> LocalDigests::droppedFiles(const ForEachListed& forEach
     // Recorded files no line names as it stands: few, if any. Only those are compared with the
     // listed names without letter case.
     std::map<std::string, std::vector<std::string>> unlisted;
-    record_.forEach([&](const VerifiedFiles::Found& found) {
-        if (!found.loaded || listed[found.entry]) return;
-        const std::string path(found.path);
+    for (VerifiedFiles::Handle entry = 0; entry < listed.size(); ++entry) {
+        if (!record_.wasLoaded(entry) || listed[entry]) continue;
+        const std::string path(record_.pathOf(entry));
         if (reservedNameProblem(path).empty()) unlisted[foldCaseAsWindows(path)].push_back(path);
-    });
+    }
     if (!unlisted.empty())
         forEachListed([&](std::string_view path) {
             if (!unlisted.empty()) unlisted.erase(foldCaseAsWindows(std::string(path)));

@@ -108,10 +108,9 @@ struct Claim {
     uint32_t number;
 };
 
-// FNV-1a, folded to 32 bits: the same on every system (size_t has 32 on Windows).
+// The index's hash, folded to 32 bits: the same on every system.
 uint32_t hashOf(const std::string& text) {
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    const uint64_t hash = PathIndex::hashOf(text);
     return uint32_t(hash ^ (hash >> 32));
 }
 

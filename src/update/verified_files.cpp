@@ -310,29 +310,19 @@ VerifiedFiles::Handle VerifiedFiles::add(std::string_view path, const PlatformFi
     return Handle(slots_.size() - 1);
 }
 
-void VerifiedFiles::describe(Handle entry, Found& out) const {
-    const Slot& slot = slots_[entry];
-    md5ToChars(slot.md5, out.md5);
-    out.entry = entry;
-    out.path = pathOf(entry);
-    out.stamp = slot.stamp.unpacked();
-    out.vouched = (slot.flags & kVouched) != 0;
-    out.loaded = (slot.flags & kLoaded) != 0;
-    out.noted = (slot.flags & kNoted) != 0;
-}
-
 std::string VerifiedFiles::trustedDigest(std::string_view path, const PlatformFileStamp& stamp) const {
-    const Handle entry = find(path);
-    if (entry == kNone) return std::string();
-    const Slot& slot = slots_[entry];
-    if (!(slot.flags & kLoaded) || !(slot.flags & kVouched) || !sameStamp(slot.stamp.unpacked(), stamp)) return std::string();
-    return md5ToText(slot.md5);
+    const Handle entry = unchangedEntry(path, stamp);
+    return entry == kNone ? std::string() : md5ToText(slots_[entry].md5);
 }
 
 bool VerifiedFiles::recorded(std::string_view path, const PlatformFileStamp& stamp, Found& out) const {
     const Handle entry = find(path);
-    if (entry == kNone || !(slots_[entry].flags & kLoaded) || !sameStamp(slots_[entry].stamp.unpacked(), stamp)) return false;
-    describe(entry, out);
+    if (entry == kNone || !wasLoaded(entry) || !sameStamp(slots_[entry].stamp.unpacked(), stamp)) return false;
+    const Slot& slot = slots_[entry];
+    md5ToChars(slot.md5, out.md5);
+    out.path = pathOf(entry);
+    out.stamp = slot.stamp.unpacked();
+    out.vouched = (slot.flags & kVouched) != 0;
     return true;
 }
 

@@ -60,35 +60,26 @@ public:
     // The entry for `path`, read at load or noted since; kNone when there is none.
     Handle entryOf(std::string_view path) const { return find(path); }
 
-    // What a lookup or a visit tells of one entry.
+    // What a lookup tells of one entry.
     struct Found {
-        Handle entry;
         std::string_view path;
         // 32 hexadecimal digits.
         char md5[33];
         PlatformFileStamp stamp;
         // The stamp could vouch for the bytes; otherwise they must be hashed to be believed.
         bool vouched;
-        // Read at load (and noted since as it may have been).
-        bool loaded;
-        // This run noted it: found unchanged, hashed or written.
-        bool noted;
     };
     // The entry read at load for `path` when the file, as `stamp` shows it now, has exactly the
     // recorded stamp, vouched for or not. False otherwise.
     bool recorded(std::string_view path, const PlatformFileStamp& stamp, Found& out) const;
-    size_t size() const { return slots_.size(); }
 
-    void describe(Handle entry, Found& out) const;
-    // Calls `visit(const Found&)` for every entry, read at load or noted since.
-    template <typename Visit>
-    void forEach(Visit visit) const {
-        for (Handle entry = 0; entry < slots_.size(); ++entry) {
-            Found found;
-            describe(entry, found);
-            visit(found);
-        }
-    }
+    // Entries are numbered from 0 to size() - 1, read at load or noted since.
+    size_t size() const { return slots_.size(); }
+    const uint8_t* digestOf(Handle entry) const { return slots_[entry].md5; }
+    // Read at load (and noted since as it may have been).
+    bool wasLoaded(Handle entry) const { return (slots_[entry].flags & kLoaded) != 0; }
+    // This run noted it: found unchanged, hashed or written.
+    bool wasNoted(Handle entry) const { return (slots_[entry].flags & kNoted) != 0; }
 
     // The record's text for a few entries, and the entries of such a text (false, nothing kept,
     // for a damaged one): what the tests and tools read and write. The lines are written in the
