@@ -50,6 +50,8 @@ struct ManifestLines {
     std::string text;
     // The ".gz" digests of compressed lines, which most manifests have few of.
     std::vector<std::array<uint8_t, 16>> compressedMd5s;
+    // No two lines name one file, in any letter case (as most manifests): nothing is listed twice.
+    bool namesDistinct = false;
 
     std::string_view textOf(const ManifestLine& line) const {
         return std::string_view(text.data() + line.textAt, line.textLength);
@@ -117,45 +119,47 @@ uint32_t hashOf(const std::string& text) {
 // The earliest claim (in manifest order) of a name that an earlier line already claimed with a
 // path that differs from its own in more than letter case: false, and `problem` and
 // `lineNumber` set for it. Sorting the claims by hash puts equal names side by side; only those
-// are folded again. True when there is none.
-bool checkClaims(const std::vector<Claim>& claims, const ManifestLines& read, std::string& problem,
-                 size_t& lineNumber) {
+// are folded again. True when there is none, with `distinct` set when no two names share a
+// hash (then no path is listed twice). Sorts `claims`.
+bool checkClaims(std::vector<Claim>& claims, const ManifestLines& read, std::string& problem, size_t& lineNumber,
+                 bool& distinct) {
     const std::vector<ManifestLine>& lines = read.lines;
     auto nameOf = [&](const Claim& claim) {
         const ManifestLine& line = lines[claim.line];
         return std::string(claim.local ? read.localFileOf(line) : read.textOf(line));
     };
     auto pathOf = [&](uint32_t line) { return std::string(read.textOf(lines[line])); };
-    std::vector<uint32_t> order(claims.size());
-    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return claims[a].hash != claims[b].hash ? claims[a].hash < claims[b].hash : a < b;
-    });
-    size_t worst = claims.size();
+    // Claims were made in manifest order: a line's path before its local file.
+    auto earlier = [](const Claim& a, const Claim& b) { return a.line != b.line ? a.line < b.line : a.local < b.local; };
+    std::sort(claims.begin(), claims.end(),
+              [&](const Claim& a, const Claim& b) { return a.hash != b.hash ? a.hash < b.hash : earlier(a, b); });
+    distinct = true;
+    const Claim* worst = nullptr;
     std::string claimantOfWorst;
-    for (size_t first = 0; first < order.size();) {
+    for (size_t first = 0; first < claims.size();) {
         size_t last = first + 1;
-        while (last < order.size() && claims[order[last]].hash == claims[order[first]].hash) ++last;
+        while (last < claims.size() && claims[last].hash == claims[first].hash) ++last;
         if (last - first > 1) {
+            distinct = false;
             std::vector<std::string> folded;
-            for (size_t i = first; i < last; ++i) folded.push_back(foldCaseAsWindows(nameOf(claims[order[i]])));
+            for (size_t i = first; i < last; ++i) folded.push_back(foldCaseAsWindows(nameOf(claims[i])));
             for (size_t j = first + 1; j < last; ++j) {
                 size_t i = first;
                 while (folded[i - first] != folded[j - first]) ++i;
                 if (i == j) continue;
-                const std::string claimant = pathOf(claims[order[i]].line);
-                if (order[j] < worst && foldCaseAsWindows(claimant) != foldCaseAsWindows(pathOf(claims[order[j]].line))) {
-                    worst = order[j];
+                const std::string claimant = pathOf(claims[i].line);
+                if ((!worst || earlier(claims[j], *worst)) &&
+                    foldCaseAsWindows(claimant) != foldCaseAsWindows(pathOf(claims[j].line))) {
+                    worst = &claims[j];
                     claimantOfWorst = claimant;
                 }
             }
         }
         first = last;
     }
-    if (worst == claims.size()) return true;
-    const Claim& claim = claims[worst];
-    problem = "both " + claimantOfWorst + " and " + pathOf(claim.line) + " would write " + nameOf(claim);
-    lineNumber = claim.number;
+    if (!worst) return true;
+    problem = "both " + claimantOfWorst + " and " + pathOf(worst->line) + " would write " + nameOf(*worst);
+    lineNumber = worst->number;
     return false;
 }
 
@@ -166,7 +170,7 @@ bool checkClaims(const std::vector<Claim>& claims, const ManifestLines& read, st
 bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<Claim>& claims, std::string& problem,
                   size_t& lineNumber) {
     bool haveMaster = false;
-    std::string line;
+    std::string line, folded;
     size_t begin = 0;
     lineNumber = 0;
     while (begin <= manifest.size()) {
@@ -179,8 +183,8 @@ bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<
             return false;
         }
         // Whitespace (carriage returns included) goes wherever it stands: one pass per line.
-        line.assign(start, end - begin);
-        removeWhitespace(line);
+        line.resize(end - begin);
+        line.resize(size_t(std::remove_copy_if(start, manifest.data() + end, line.begin(), isWhitespace) - line.begin()));
         begin = end + 1;
 
         ManifestLine entry{uint32_t(read.text.size()), 0, LineKind::Presence, {}, 0};
@@ -221,21 +225,21 @@ bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<
         }
         // Checked before it is kept: no longer than the limit, which fits the line's count.
         entry.textLength = uint16_t(std::min(line.size(), kMaxManifestPathLength + 1));
-        read.text += line.substr(0, entry.textLength);
-        const std::string local(read.localFileOf(entry));
-        for (const std::string* named : {static_cast<const std::string*>(&line), &local}) {
-            const std::string& name = *named;
-            // Most lines name one file only: it is checked and claimed once.
-            if (named == &local && local == line) break;
-            const std::string folded = foldCaseAsWindows(name);
-            problem = pathProblem(name, folded);
+        read.text.append(line, 0, entry.textLength);
+        // Most lines name one file only: it is checked and claimed once.
+        const size_t localLength = read.localFileOf(entry).size();
+        for (const bool local : {false, true}) {
+            if (local && localLength == line.size()) break;
+            if (local) line.resize(localLength);
+            foldCaseAsWindows(line, folded);
+            problem = pathProblem(line, folded);
             if (!problem.empty()) {
-                problem = name + ": " + problem;
+                problem = line + ": " + problem;
                 // The line's path is claimed already: checkClaims finds the line there.
-                if (named == &local) read.lines.push_back(entry);
+                if (local) read.lines.push_back(entry);
                 return false;
             }
-            claims.push_back({hashOf(folded), uint32_t(read.lines.size()), named == &local, uint32_t(lineNumber)});
+            claims.push_back({hashOf(folded), uint32_t(read.lines.size()), local, uint32_t(lineNumber)});
         }
         read.lines.push_back(entry);
     }
@@ -259,7 +263,7 @@ bool readLines(const std::string& manifest, ManifestLines& lines, std::string& p
     std::string clash;
     size_t clashLine = 0;
     // A clash on a line's path comes before a problem with the same line's local file.
-    if (!checkClaims(claims, lines, clash, clashLine) && (read || clashLine <= lineNumber)) {
+    if (!checkClaims(claims, lines, clash, clashLine, lines.namesDistinct) && (read || clashLine <= lineNumber)) {
         problem = clash;
         lineNumber = clashLine;
         return false;
@@ -336,12 +340,14 @@ bool ManifestComparison::begin(std::string manifest) {
     std::vector<std::string_view> hashed;
     hashed.reserve(read.lines.size());
     {
+        // Only a manifest with two lines of one name needs to be told which it listed before.
         PathIndex seen;
-        seen.reserve(read.lines.size());
+        if (!read.namesDistinct) seen.reserve(read.lines.size());
         for (const ManifestLine& line : read.lines) {
             if (line.kind != LineKind::Digest && line.kind != LineKind::Compressed) continue;
             hashed.push_back(read.localFileOf(line));
-            if (seen.insert(uint32_t(hashed.size() - 1), [&](uint32_t at) { return hashed[at]; }) != PathIndex::kNone)
+            if (!read.namesDistinct &&
+                seen.insert(uint32_t(hashed.size() - 1), [&](uint32_t at) { return hashed[at]; }) != PathIndex::kNone)
                 hashed.pop_back();
         }
     }

@@ -2,6 +2,7 @@
 #include "update/manifest_path.h"
 
 #include <cctype>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -22,6 +23,8 @@ bool anySegment(const std::string& path, Visit visit) {
 // ("nul.txt", "data/COM1.pak"): a write there would reach a console, a printer or a serial port.
 // Windows counts the superscript digits ¹, ² and ³ as digits too.
 bool isWindowsDeviceName(std::string_view segment) {
+    // Most names start with none of the letters every device name starts with.
+    if (segment.empty() || std::strchr("cCpPaAnNlL", segment[0]) == nullptr) return false;
     std::string_view name = segment.substr(0, segment.find('.'));
     while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
     // "CONOUT$" is the longest, "COM¹" takes five bytes.
@@ -54,7 +57,8 @@ bool isSafeManifestPath(const std::string& path) {
     if (path.empty() || path[0] == '/') return false;
     // On Windows "\" separates levels and ":" names a drive or a stream ("c:/x", "c:x",
     // "a\..\b", "a:stream"); one manifest serves every system, so every system refuses them.
-    if (path.find_first_of(std::string("\\:\0", 3)) != std::string::npos) return false;
+    static const std::string kNeverInAPath("\\:\0", 3);
+    if (path.find_first_of(kNeverInAPath) != std::string::npos) return false;
     return !hasParentSegment(path) && !anySegment(path, isWindowsDeviceName) && windowsNameProblem(path).empty();
 }
 

@@ -100,6 +100,12 @@ void appendUtf8(std::string& out, uint32_t unit) {
 
 std::string foldCaseAsWindows(const std::string& text) {
     std::string out;
+    foldCaseAsWindows(text, out);
+    return out;
+}
+
+void foldCaseAsWindows(std::string_view text, std::string& out) {
+    out.clear();
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -129,5 +135,4 @@ std::string foldCaseAsWindows(const std::string& text) {
         appendUtf8(out, upperCase(unit));
         i += length;
     }
-    return out;
 }
