@@ -142,10 +142,12 @@ void stampRange(const std::vector<std::string_view>& paths, size_t from, size_t 
                 std::vector<uint32_t>& found) {
     PlatformFolderWalk walk;
     std::string path;
+    VerifiedFiles::Handle previous = VerifiedFiles::kNone;
     for (size_t i = from; i < to; ++i) {
         path.assign(paths[i].data(), paths[i].size());
         PlatformFileStamp stamp;
-        found[i] = walk.stamp(path, stamp) ? record.unchangedEntry(path, stamp) : kNotThere;
+        found[i] = walk.stamp(path, stamp) ? record.unchangedEntry(path, stamp, previous + 1) : kNotThere;
+        if (found[i] < kNotThere) previous = found[i];
     }
 }
 
@@ -188,18 +190,49 @@ std::vector<uint32_t> stampAll(const std::vector<std::string_view>& paths, const
 
 }  // namespace
 
+struct LocalDigests::Ahead {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+};
+
 LocalDigests::LocalDigests(std::string recordPath, std::string temporaryPath)
     : recordPath_(std::move(recordPath)), temporaryPath_(std::move(temporaryPath)) {}
 
 LocalDigests::~LocalDigests() {
     if (job_) job_->stop = true;
     endHashing();
+    // The task reads into record_.
+    awaitRecordAhead();
 }
 
 void LocalDigests::loadRecordOnce() {
-    if (recordLoaded_) return;
+    if (awaitRecordAhead() || recordLoaded_) return;
     recordLoaded_ = true;
     record_.load(recordPath_);
+}
+
+void LocalDigests::loadRecordAhead(size_t entries, size_t pathBytes) {
+    awaitRecordAhead();
+    std::shared_ptr<Ahead> ahead(new Ahead);
+    const bool started = WorkerPool::shared().tryRun([this, ahead, entries, pathBytes] {
+        record_.load(recordPath_, entries, pathBytes);
+        std::lock_guard<std::mutex> hold(ahead->lock);
+        ahead->done = true;
+        ahead->ended.notify_all();
+    });
+    if (started) ahead_ = std::move(ahead);
+}
+
+bool LocalDigests::awaitRecordAhead() {
+    if (!ahead_) return false;
+    {
+        std::unique_lock<std::mutex> hold(ahead_->lock);
+        ahead_->ended.wait(hold, [&] { return ahead_->done; });
+    }
+    ahead_.reset();
+    recordLoaded_ = true;
+    return true;
 }
 
 void LocalDigests::prepare(const std::vector<std::string_view>& paths) {
@@ -209,7 +242,7 @@ void LocalDigests::prepare(const std::vector<std::string_view>& paths) {
     // not moved while they are added.
     size_t pathBytes = 0;
     for (const std::string_view path : paths) pathBytes += path.size();
-    record_.load(recordPath_, paths.size(), pathBytes);
+    if (!awaitRecordAhead()) record_.load(recordPath_, paths.size(), pathBytes);
     recordLoaded_ = true;
     holders_.clear();
     holdersMade_ = false;

@@ -26,7 +26,12 @@ public:
     LocalDigests(const LocalDigests&) = delete;
     LocalDigests& operator=(const LocalDigests&) = delete;
 
-    // Reads the record (forgetting what an earlier call found), then starts hashing every one
+    // Starts reading the record on the worker pool, with room for `entries` more of
+    // `pathBytes` of paths, so that the caller reads its manifest meanwhile; the next prepare
+    // (or any call that needs the record) takes it from there. Without a free thread, nothing.
+    void loadRecordAhead(size_t entries, size_t pathBytes);
+    // Reads the record (forgetting what an earlier call found, unless loadRecordAhead read it
+    // for this call), then starts hashing every one
     // of `paths` that it does not vouch for, in that order, on as many pool threads as there
     // are processors (at least two). Returns at once. The paths need to last for the call only.
     void prepare(const std::vector<std::string_view>& paths);
@@ -76,6 +81,8 @@ public:
 
 private:
     void loadRecordOnce();
+    // Waits for a record loadRecordAhead is reading; true when it read one.
+    bool awaitRecordAhead();
     // Takes `path`'s result from the job when the job holds it: false when it does not, or
     // (without `wait`) when it is not handed in yet.
     bool takeHashed(const std::string& path, LocalFile& out, bool wait, bool& held);
@@ -85,6 +92,9 @@ private:
     std::string temporaryPath_;
     VerifiedFiles record_;
     bool recordLoaded_ = false;
+    // A record being read ahead into record_, shared with the task reading it.
+    struct Ahead;
+    std::shared_ptr<Ahead> ahead_;
     bool cancelled_ = false;
     // The record's entries prepare found unchanged, in the order of its paths: the comparison
     // asks in the same order, so the entry next in line is checked by its key instead of being

@@ -326,8 +326,9 @@ bool VerifiedFiles::recorded(std::string_view path, const PlatformFileStamp& sta
     return true;
 }
 
-VerifiedFiles::Handle VerifiedFiles::unchangedEntry(std::string_view path, const PlatformFileStamp& stamp) const {
-    const Handle entry = find(path);
+VerifiedFiles::Handle VerifiedFiles::unchangedEntry(std::string_view path, const PlatformFileStamp& stamp,
+                                                    Handle guess) const {
+    const Handle entry = guess < slots_.size() && pathOf(guess) == path ? guess : find(path);
     if (entry == kNone) return kNone;
     const Slot& slot = slots_[entry];
     if (!(slot.flags & kLoaded) || !(slot.flags & kVouched) || !sameStamp(slot.stamp.unpacked(), stamp)) return kNone;

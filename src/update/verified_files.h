@@ -46,8 +46,10 @@ public:
     bool save(const std::string& path, const std::string& temporaryPath) const;
 
     // The entry that vouches for `path` as trustedDigest would: kNone when the file must be
-    // hashed. Any number of threads at once, while nothing changes the record.
-    Handle unchangedEntry(std::string_view path, const PlatformFileStamp& stamp) const;
+    // hashed. Any number of threads at once, while nothing changes the record. `guess`, the
+    // entry likely to be `path`'s, is looked at first: a list in the record's order (as
+    // manifests mostly are) is then read from one entry to the next, not all over the index.
+    Handle unchangedEntry(std::string_view path, const PlatformFileStamp& stamp, Handle guess = kNone) const;
     // Marks `entry` (from unchangedEntry) as found unchanged by this run, for takeUnchanged.
     void markUnchanged(Handle entry) { slots_[entry].flags |= kUnchanged; }
     // For a file markUnchanged found (`entry`, or looked up by `path` when kNone): notes it again
