@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets of fuzz/ (clang, with ASan and UBSan) in build-fuzz/ and runs
 # each for RUNS inputs (default one million), starting from its seeds in fuzz/corpus/. New
 # inputs collect in build-fuzz/corpus/<target>/, and an input that breaks a property is kept
-# in build-fuzz/artifacts/<target>/. Exits non-zero at the first finding. FUZZ_SECONDS, when
+# in build-fuzz/artifacts/<target>/. The targets run side by side, one per processor; exits
+# non-zero when any of them found something. FUZZ_SECONDS, when
 # given, also stops each target after so many seconds, so that a slow one (the block map's, whose
 # inputs grow to tens of kilobytes) keeps a short run bounded.
 #   [FUZZ_SECONDS=N] scripts/fuzz.sh [RUNS] [TARGET...]
@@ -26,17 +27,30 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The targets write a file or a folder per input: on a memory file system that is many times
 # faster than on disk.
 [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
-for target in "${targets[@]}"; do
-  corpus=$dir/corpus/$target
-  artifacts=$dir/artifacts/$target
-  log=$dir/$target.log
+# Runs one target; its exit status is libFuzzer's.
+run_target() {
+  local target=$1 corpus=$dir/corpus/$1 artifacts=$dir/artifacts/$1
   mkdir -p "$corpus" "$artifacts"
   # -timeout: an input that takes this long is a hang, which is a finding too.
-  if ! "$dir/fuzz/$target" -runs="$runs" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-      "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
+  "$dir/fuzz/$target" -runs="$runs" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$corpus" "fuzz/corpus/$target" >"$dir/$target.log" 2>&1
+}
+# One target per processor at a time (each is a single process); the reports follow in order.
+pids=()
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  run_target "$target" &
+  pids+=($!)
+done
+found=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  log=$dir/$target.log
+  if ! wait "${pids[$i]}"; then
     tail -n 40 "$log"
-    echo "$target: FINDING (input kept in $artifacts/, whole log in $log)"
-    exit 1
+    echo "$target: FINDING (input kept in $dir/artifacts/$target/, whole log in $log)"
+    found=1
+    continue
   fi
   # libFuzzer's closing lines: "Done N runs in S second(s)", "#N DONE cov: ... corp: ...".
   done_line=$(grep -E '^Done [0-9]+ runs' "$log" | tail -n 1 || true)
@@ -44,3 +58,4 @@ for target in "${targets[@]}"; do
   speed=$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}' || true)
   echo "$target: $done_line; $speed exec/s; $stats"
 done
+exit $found

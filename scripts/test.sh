@@ -8,6 +8,8 @@ scripts/setup.sh
 # Each configuration is a preset of CMakePresets.json (its folder, options and, for the
 # sanitizers, the run-time options the tests run with).
 jobs=$(nproc)
+# Each stage says when it starts, so a slow one shows in the log.
+stage() { echo "== $* (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 build_and_test() {
   local preset=$1
   cmake --preset "$preset" >/dev/null
@@ -15,21 +17,22 @@ build_and_test() {
   ctest --preset "$preset" -j"$jobs"
 }
 
-echo "== build and test"
+stage "build and test"
 build_and_test plain
 
-echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "AddressSanitizer and UndefinedBehaviorSanitizer"
 build_and_test asan
 
-echo "== ThreadSanitizer"
+stage "ThreadSanitizer"
 build_and_test tsan
 
-echo "== Valgrind memcheck: the whole suite of the plain build, with the programs it starts"
+stage "Valgrind memcheck: the whole suite of the plain build, with the programs it starts"
 scripts/memcheck.sh
 
-echo "== Fuzzing: a short run of every libFuzzer target, at most 40 s each (scripts/fuzz.sh RUNS for a longer one)"
+stage "Fuzzing: a short run of every libFuzzer target, at most 40 s each (scripts/fuzz.sh RUNS for a longer one)"
 FUZZ_SECONDS=40 scripts/fuzz.sh 100000
 
 # ---- The Windows program: cross-compiled with mingw-w64 and tested under Wine (docs/building.md).
-echo "== The Windows program, under Wine"
+stage "The Windows program, under Wine"
 scripts/test-windows.sh
+stage "done"
