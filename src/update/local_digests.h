@@ -19,7 +19,8 @@
 
 class LocalDigests {
 public:
-    // The record lives at `recordPath` and is written through `temporaryPath`.
+    // The record lives at `recordPath` and is written through `temporaryPath`: one file for
+    // the object's whole life (a record read ahead is taken for it, whichever call asks first).
     LocalDigests(std::string recordPath, std::string temporaryPath);
     // Ends any hashing still going on (each task leaves its file at once).
     ~LocalDigests();
