@@ -27,11 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSuiteKills = 6;
 
-int numberFromEnvironment(const char* name, int fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::atoi(value) : fallback;
-}
-
 std::string text(size_t size, unsigned seed) {
     std::string words;
     const std::string pattern = patternBytes(64, seed);

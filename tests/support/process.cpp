@@ -136,3 +136,8 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
     }
     return condition();
 }
+
+int numberFromEnvironment(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::atoi(value) : fallback;
+}

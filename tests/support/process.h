@@ -61,3 +61,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 
 // Polls `condition` until it holds or `timeoutMs` has passed; its last answer.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+// The number in the test run's environment variable `name`, or `fallback` when it is unset or
+// empty: how a slow run (scripts/memcheck.sh) makes the costliest cases smaller.
+int numberFromEnvironment(const char* name, int fallback);
