@@ -32,9 +32,9 @@ public:
     // (or any call that needs the record) takes it from there. Without a free thread, nothing.
     void loadRecordAhead(size_t entries, size_t pathBytes);
     // Reads the record (forgetting what an earlier call found, unless loadRecordAhead read it
-    // for this call), then starts hashing every one
-    // of `paths` that it does not vouch for, in that order, on as many pool threads as there
-    // are processors (at least two). Returns at once. The paths need to last for the call only.
+    // for this call), then starts hashing every one of `paths` that it does not vouch for, in
+    // that order, on as many pool threads as there are processors (at least two). Returns at
+    // once. The paths need to last for the call only.
     void prepare(const std::vector<std::string_view>& paths);
 
     // The digest of the local file at `path`, or empty text when it cannot be read, once it is

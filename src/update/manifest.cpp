@@ -252,11 +252,11 @@ bool readEachLine(const std::string& manifest, ManifestLines& read, std::vector<
 // that two lines never write one file: both in Windows' case, as Windows does not tell "A.txt"
 // from "a.txt" (nor "É" from "é"), and a path listed again in other letters is the same file,
 // fetched once (as any path listed twice). The refusal reported is the first in the manifest,
-// whichever kind it is.
-bool readLines(const std::string& manifest, ManifestLines& lines, std::string& problem, size_t& lineNumber) {
+// whichever kind it is. `count` is the number of its lines.
+bool readLines(const std::string& manifest, size_t count, ManifestLines& lines, std::string& problem,
+               size_t& lineNumber) {
     // Room for every line at once: a list grown step by step holds up to three times its lines
     // while it moves. The texts take less than the manifest: its digests and line ends stay out.
-    const size_t count = size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1;
     lines.lines.reserve(count);
     lines.text.reserve(manifest.size() - std::min(manifest.size(), count * (kDigestLength + 2)));
     std::vector<Claim> claims;
@@ -325,13 +325,13 @@ bool ManifestComparison::begin(std::string manifest) {
     state_.reset();
     if (manifest.empty()) return false;
     std::unique_ptr<State> state(new State);
+    const size_t lineCount = size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1;
     // The record is read on another processor while the lines are: the two take about as long.
     // Not for the largest manifests, whose text would then be held beside the whole record.
-    if (manifest.size() <= kReadRecordAheadBytes)
-        digests_.loadRecordAhead(size_t(std::count(manifest.begin(), manifest.end(), '\n')) + 1, manifest.size());
+    if (manifest.size() <= kReadRecordAheadBytes) digests_.loadRecordAhead(lineCount, manifest.size());
     std::string problem;
     size_t lineNumber = 0;
-    if (!readLines(manifest, state->read, problem, lineNumber)) {
+    if (!readLines(manifest, lineCount, state->read, problem, lineNumber)) {
         std::printf("\tLine %lu refused: %s\n", static_cast<unsigned long>(lineNumber), problem.c_str());
         std::printf("\tMalformed manifest file\n");
         return false;
