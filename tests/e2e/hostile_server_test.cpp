@@ -629,14 +629,6 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
         {"fewer bytes, then END_STREAM", [&](ScriptedConnection& c) { head(c, ok), data(c, half, true); },
          "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
          "150000 of 300000 bytes; retry 3 of 3", false},
-        {"an endless body",
-         [&](ScriptedConnection& c) {
-             head(c, ok);
-             const std::string block(16384, 'x');
-             flood([&] { return c.sendFrame(NGHTTP2_DATA, 0, c.stream(), block); });
-         },
-         "\t\tdata/level.pak: the answer broke HTTP/2 (PROTOCOL_ERROR) after "
-         "294912 of 300000 bytes; retry 1 of 3", false},
         {"a frame of an unknown type",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, half), c.sendFrame(0xfa, 0, c.stream(), "what is this");
@@ -648,19 +640,12 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
          "\t\tdata/level.pak: HTTP/2 broken by the server after 150000 of 300000 bytes: PROTOCOL_ERROR (DATA: "
          "stream_id == 0)",
          true, true},
-        {"a frame larger than the largest allowed",
-         [&](ScriptedConnection& c) { head(c, ok), c.sendFrame(NGHTTP2_DATA, 0, c.stream(), level.substr(0, 20000)); },
-         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: FRAME_SIZE_ERROR", true, true},
         {"HEADERS without :status",
          [&](ScriptedConnection& c) {
              head(c, {{"content-length", std::to_string(level.size())}}), data(c, level, true);
          },
          "\t\tdata/level.pak: the answer broke HTTP/2 (Violation in HTTP messaging rule) after 0 bytes of the "
          "response header; retry 3 of 3", false},
-        {":status twice",
-         [&](ScriptedConnection& c) { head(c, {{":status", "200"}, {":status", "200"}}), data(c, level, true); },
-         "\t\tdata/level.pak: the answer broke HTTP/2 (Invalid HTTP header field was received) after 0 bytes of "
-         "the response header; retry 3 of 3", false},
         {"trailers with :status",
          [&](ScriptedConnection& c) {
              head(c, ok), data(c, level);
@@ -704,34 +689,9 @@ TEST_F(HostileServer, Http2PeersThatMisbehaveAreRefusedOrRetried) {
              flood([&] { return c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(1)); });
          },
          "\t\tdata/level.pak: no data for 500 ms after 150000 of 300000 bytes; retry 1 of 3", false},
-        {"a WINDOW_UPDATE past the largest window",
-         [&](ScriptedConnection& c) {
-             head(c, ok), data(c, half), c.sendFrame(NGHTTP2_WINDOW_UPDATE, 0, 0, u32(0x7fffffff));
-             data(c, level.substr(half.size()), true);
-         },
-         "\t\tdata/level.pak: HTTP/2 broken by the server after "
-         "150000 of 300000 bytes: FLOW_CONTROL_ERROR", true, true},
         {"REFUSED_STREAM for every request",
          [&](ScriptedConnection& c) { c.sendFrame(NGHTTP2_RST_STREAM, 0, c.stream(), u32(NGHTTP2_REFUSED_STREAM)); },
          "\t\tdata/level.pak: the server refused the request; retry 3 of 3", false},
-        {"a PING flood",
-         [&](ScriptedConnection& c) {
-             head(c, ok), data(c, half);
-             flood([&] { return c.sendFrame(NGHTTP2_PING, 0, 0, std::string(8, 'p')); });
-         },
-         // A stall either way: of the body, or of the acknowledgements the server never reads.
-         "\t\tdata/level.pak: ", false},
-        {"PUSH_PROMISE although push is off",
-         [&](ScriptedConnection& c) {
-             head(c, ok);
-             c.sendFrame(NGHTTP2_PUSH_PROMISE, NGHTTP2_FLAG_END_HEADERS, c.stream(),
-                         u32(2) + headerBlock({{":method", "GET"}, {":scheme", "https"}, {":authority", "localhost"},
-                                               {":path", "/files/pushed"}}));
-             data(c, level, true);
-         },
-         "\t\tdata/level.pak: HTTP/2 broken by the server after 0 of 300000 bytes: PROTOCOL_ERROR (PUSH_PROMISE: "
-         "push disabled)",
-         true, true},
     };
     const Environment environment = {{"SSL_CERT_FILE", authority.certificateFile()},
                                       {"KIB_STALL_TIMEOUT_MS", "500"},

@@ -83,18 +83,6 @@ int chooseProtocol(SSL*, const unsigned char** out, unsigned char* outLength, co
     return SSL_TLSEXT_ERR_OK;
 }
 
-// HPACK's integer with an `prefixBits`-bit prefix, the first byte's high bits taken from `flags`.
-void appendHpackInteger(std::string& out, size_t value, int prefixBits, uint8_t flags) {
-    const size_t limit = (size_t(1) << prefixBits) - 1;
-    if (value < limit) {
-        out += char(flags | value);
-        return;
-    }
-    out += char(flags | limit);
-    for (value -= limit; value >= 128; value >>= 7) out += char(0x80 | (value & 0x7f));
-    out += char(value);
-}
-
 std::string frameHeader(size_t length, uint8_t type, uint8_t flags, int32_t stream) {
     const char header[9] = {char(length >> 16), char(length >> 8), char(length), char(type), char(flags),
                             char(uint32_t(stream) >> 24 & 0x7f), char(stream >> 16), char(stream >> 8), char(stream)};
@@ -141,15 +129,20 @@ ConnectionScript fileServer(const std::string& root, RangeAnswer answer) {
 }
 
 std::string headerBlock(const HeaderFields& fields) {
-    std::string block;
-    for (const auto& [name, value] : fields) {
-        // "Literal Header Field Never Indexed" with a new name.
-        block += char(0x10);
-        appendHpackInteger(block, name.size(), 7, 0);
-        block += name;
-        appendHpackInteger(block, value.size(), 7, 0);
-        block += value;
-    }
+    // nghttp2's encoder checks nothing of what it encodes; a fresh one per block, and fields
+    // never indexed, so that no block depends on another.
+    std::vector<nghttp2_nv> list;
+    for (const auto& [name, value] : fields)
+        list.push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(name.data())),
+                        reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(), value.size(),
+                        NGHTTP2_NV_FLAG_NO_INDEX});
+    nghttp2_hd_deflater* deflater = nullptr;
+    if (nghttp2_hd_deflate_new(&deflater, 4096) != 0) return "";
+    std::string block(nghttp2_hd_deflate_bound(deflater, list.data(), list.size()), '\0');
+    const ssize_t length =
+        nghttp2_hd_deflate_hd(deflater, reinterpret_cast<uint8_t*>(&block[0]), block.size(), list.data(), list.size());
+    nghttp2_hd_deflate_del(deflater);
+    block.resize(length < 0 ? 0 : size_t(length));
     return block;
 }
 

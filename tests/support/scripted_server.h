@@ -84,7 +84,7 @@ private:
     nghttp2_hd_inflater* inflater_ = nullptr;
 };
 
-// An HPACK block of `fields` as literals that are never indexed (no Huffman coding): what a
+// An HPACK block of `fields`, in order and whatever they are, none of them indexed: what a
 // script puts into HEADERS, CONTINUATION or PUSH_PROMISE frames.
 std::string headerBlock(const HeaderFields& fields);
 
