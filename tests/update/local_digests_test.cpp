@@ -3,6 +3,7 @@
 #include "update/local_digests.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -41,12 +42,16 @@ protected:
         VerifiedFiles::Entries entries;
         ASSERT_TRUE(platformStampFile(path, entries[path].stamp));
         entries[path].md5 = kRecordedMd5;
+        // Whatever a case left at the record's name is replaced, not written through.
+        fs::remove(kVerifiedFilesPath);
         dir.write(kVerifiedFilesPath, VerifiedFiles::format(entries));
         // Whatever a case does next happens later than the recording, as on a later start.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
+    // As a comparison does: the record read ahead, on another thread, while the manifest is.
     std::string compare(const std::string& path = kPath) {
+        digests.loadRecordAhead(1, path.size());
         digests.prepare({path});
         return digests.digest(path);
     }
@@ -115,6 +120,15 @@ TEST_F(RecordedFile, IsTrustedOnlyWhileNothingAboutItOrTheRecordChanged) {
          },
          false},
         {"record is not a record", [] { writeFileBytes(kVerifiedFilesPath, "\x1f\x8b garbage\n"); }, false},
+        // Only the record itself is believed: never what a link at its name leads to.
+        {"record is a link to a copy of itself",
+         [] {
+             fs::copy_file(kVerifiedFilesPath, "copy.txt", fs::copy_options::overwrite_existing);
+             fs::remove(kVerifiedFilesPath);
+             fs::create_symlink(fs::absolute("copy.txt"), kVerifiedFilesPath);
+         },
+         false},
+        {"record is a pipe", [] { fs::remove(kVerifiedFilesPath), mkfifo(kVerifiedFilesPath, 0600); }, false},
         {"record of the older kind, whose stamps were taken after the fact",
          [] {
              std::string text = readFileBytes(kVerifiedFilesPath);
