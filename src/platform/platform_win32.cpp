@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <winternl.h>
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -312,18 +313,21 @@ void splitTicks(int64_t ticks, int64_t& seconds, int32_t& nanoseconds) {
 }
 
 
-// The stamp of an open plain file; false for a folder or a reparse point.
+// The stamp of an open plain file; false for a folder or a reparse point. Two questions of the
+// file system, of its times, size and attributes and of its index: not the name and volume that
+// GetFileInformationByHandle also asks for (the same index, so records stay as they were).
 bool stampOf(HANDLE file, PlatformFileStamp& out) {
-    BY_HANDLE_FILE_INFORMATION info;
-    FILE_BASIC_INFO basic;
-    if (!GetFileInformationByHandle(file, &info) ||
-        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    FILE_NETWORK_OPEN_INFORMATION times;
+    FILE_INTERNAL_INFORMATION index;
+    IO_STATUS_BLOCK status;
+    if (NtQueryInformationFile(file, &status, &times, sizeof times, FileNetworkOpenInformation) < 0 ||
+        NtQueryInformationFile(file, &status, &index, sizeof index, FileInternalInformation) < 0 ||
+        (times.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return false;
-    out.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    splitTicks(basic.LastWriteTime.QuadPart, out.modifiedSeconds, out.modifiedNanoseconds);
-    splitTicks(basic.ChangeTime.QuadPart, out.changedSeconds, out.changedNanoseconds);
-    out.identity = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    out.size = times.EndOfFile.QuadPart;
+    splitTicks(times.LastWriteTime.QuadPart, out.modifiedSeconds, out.modifiedNanoseconds);
+    splitTicks(times.ChangeTime.QuadPart, out.changedSeconds, out.changedNanoseconds);
+    out.identity = uint64_t(index.IndexNumber.QuadPart);
     return true;
 }
 
@@ -366,7 +370,7 @@ bool platformStampFile(const std::string& path, PlatformFileStamp& out) {
 // lazily: when a writer closes its handle, and only for the name it wrote through), and such a
 // stale copy would vouch for a file that has changed since. Wine answers a directory query from
 // the host's own stat of each file, never from a copy: there the listing's stamps are taken as
-// they are; on Windows itself a file that is there is opened by its path, as one alone.
+// they are; on Windows itself a file that is there is opened, by its name in the folder held.
 struct PlatformFolderWalk::Levels {
     // What a stamp needs of one name of a listed folder; its name is names[nameAt, +nameLength).
     struct Listed {
@@ -534,6 +538,31 @@ bool plainLevels(const std::wstring& text, size_t from) {
     }
 }
 
+// The system's answers to a name not in the folder, and to one it could not look up.
+constexpr NTSTATUS kNameNotFound = NTSTATUS(0xC0000034L);
+constexpr NTSTATUS kNameInvalid = NTSTATUS(0xC0000033L);
+
+// Opens the file named `leaf` in `folder` for its attributes into `file`, as the path API opens
+// a name (case ignored), the link itself when it is one: the system looks up the one name, the
+// levels above it are the folder's. The system's answer; kNameNotFound when no such name is
+// there, any other failure with `file` left invalid.
+NTSTATUS openInFolder(HANDLE folder, const std::wstring& leaf, HANDLE& file) {
+    file = INVALID_HANDLE_VALUE;
+    if (folder == INVALID_HANDLE_VALUE || leaf.empty() || leaf.size() > MAX_PATH) return kNameInvalid;
+    UNICODE_STRING name;
+    name.Buffer = const_cast<wchar_t*>(leaf.data());
+    name.Length = name.MaximumLength = USHORT(leaf.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const NTSTATUS answer = NtCreateFile(&opened, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                         FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (answer >= 0) file = opened;
+    return answer;
+}
+
 }  // namespace
 
 bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) {
@@ -565,9 +594,14 @@ bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) 
             return true;
         }
     }
-    // The file itself never through a reparse point: stampOf refuses one, and a folder.
-    HANDLE file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The file itself never through a reparse point: stampOf refuses one, and a folder. Looked
+    // up by its name in the folder held, not along its path; by the path only when that fails.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (plainLevels(text, system.levelsFrom) && openInFolder(where.handle, text.substr(leaf + 1), file) == kNameNotFound)
+        return false;
+    if (file == INVALID_HANDLE_VALUE)
+        file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileType(file) == FILE_TYPE_DISK && stampOf(file, out);
     CloseHandle(file);
