@@ -578,9 +578,12 @@ bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) 
         if (!levels_->enter(text, system.levelsFrom, end)) return false;
     }
     const Levels::Folder& where = levels_->listed(text, system.levelsFrom);
-    if (where.state == Levels::Folder::State::Listed && plainLevels(text, system.levelsFrom)) {
+    // Only plain names are looked up in the folder held; the others as the path API resolves them.
+    const bool plain = plainLevels(text, system.levelsFrom);
+    const std::wstring name = plain ? text.substr(leaf + 1) : std::wstring();
+    if (where.state == Levels::Folder::State::Listed && plain) {
         bool unsure = false;
-        const Levels::Listed* entry = Levels::find(where, text.substr(leaf + 1), unsure);
+        const Levels::Listed* entry = Levels::find(where, name, unsure);
         if (!entry && !unsure) return false;
         // A pipe or device of the host shows in Wine's listing as an empty plain file: an empty
         // file is opened, as one alone.
@@ -597,8 +600,7 @@ bool PlatformFolderWalk::stamp(const std::string& path, PlatformFileStamp& out) 
     // The file itself never through a reparse point: stampOf refuses one, and a folder. Looked
     // up by its name in the folder held, not along its path; by the path only when that fails.
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (plainLevels(text, system.levelsFrom) && openInFolder(where.handle, text.substr(leaf + 1), file) == kNameNotFound)
-        return false;
+    if (plain && openInFolder(where.handle, name, file) == kNameNotFound) return false;
     if (file == INVALID_HANDLE_VALUE)
         file = CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
