@@ -9,6 +9,7 @@
 #   [FUZZ_SECONDS=N] scripts/fuzz.sh [RUNS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 scripts/setup.sh
 
 runs=${1:-1000000}
@@ -38,7 +39,7 @@ run_target() {
 # One target per processor at a time (each is a single process); the reports follow in order.
 pids=()
 for target in "${targets[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  wait_for_a_slot "$(nproc)"
   run_target "$target" &
   pids+=($!)
 done

@@ -82,3 +82,8 @@ CONF
   done
   return 1
 }
+
+# Waits until fewer than `limit` of the script's jobs run, so that the next may start.
+wait_for_a_slot() {  # limit
+  while [ "$(jobs -rp | wc -l)" -ge "$1" ]; do wait -n || true; done
+}

@@ -7,6 +7,7 @@
 #   scripts/memcheck.sh [gtest filter]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 scripts/setup.sh
 
 dir=build
@@ -47,10 +48,12 @@ alone=(HostileServer.Http2PeersThatMisbehaveAreRefusedOrRetried KillAndRestart.E
 [ $# -eq 0 ] || alone=()
 runners=$(($(nproc) + 1))
 shards=$((2 * runners))
+# The shards' filter: the suite's, less the cases run alone.
 rest=$filter
-[[ $rest == *-* ]] || rest+=-
-rest+=$(printf ':%s' "${alone[@]}")
-rest=${rest/-:/-}
+if [ ${#alone[@]} -gt 0 ]; then
+  if [[ $rest == *-* ]]; then rest+=:; else rest+=-; fi
+  rest+=$(IFS=:; echo "${alone[*]}")
+fi
 parts=()
 for test in "${alone[@]}"; do parts+=("alone $test"); done
 for ((i = 0; i < shards; i++)); do parts+=("shard $i"); done
@@ -65,7 +68,7 @@ run_part() {  # index kind what
 }
 pids=()
 for i in "${!parts[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$runners" ]; do wait -n || true; done
+  wait_for_a_slot "$runners"
   run_part "$i" ${parts[$i]} &
   pids+=($!)
 done
